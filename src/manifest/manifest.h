@@ -1,0 +1,20 @@
+// The bytes of the manifest: a header naming the disc, one key_file record
+// per file, a footer. Nothing is escaped: texts go in as they are. Every
+// line ends with CR LF.
+#ifndef DISC_MANIFEST_MANIFEST_MANIFEST_H_
+#define DISC_MANIFEST_MANIFEST_MANIFEST_H_
+
+#include <string>
+
+/// The first two lines, with the operator's description as the name.
+std::string manifest_header(const std::string& description);
+
+/// One file's line: its path below the root (|rel_dir| and |name|
+/// joined as they are), its size and its digest as texts.
+std::string manifest_record(const std::string& rel_dir, const std::string& name,
+                            const std::string& size_text, const std::string& digest_text);
+
+/// The last two lines.
+std::string manifest_footer();
+
+#endif  // DISC_MANIFEST_MANIFEST_MANIFEST_H_

@@ -1,0 +1,69 @@
+// The file access and utility operations the tool is built on: unbuffered
+// file handles with a size and an end-of-file flag, and the two text
+// conversions of the manifest. MD5 lives in md5.h.
+//
+// The handle record is shared with callers, who read two fields of it at
+// fixed offsets; everything else in it is private to the implementation.
+#ifndef DISC_MANIFEST_PLATFORM_ORVLIB_H_
+#define DISC_MANIFEST_PLATFORM_ORVLIB_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "platform/md5.h"
+
+/// An open file. Bytes 8 to 15 hold the file size, unsigned 64-bit
+/// little-endian; byte 16 is the end-of-file flag, nonzero once the end of
+/// the file has been reached. The rest belongs to the implementation.
+struct orv_io {
+  intptr_t os_handle;        // bytes 0 to 7 on every target
+#if UINTPTR_MAX == 0xffffffffu
+  uint32_t reserved;
+#endif
+  unsigned char size_le[8];  // bytes 8 to 15
+  unsigned char at_end;      // byte 16
+  unsigned char mode;
+  unsigned char reserved2[2];
+  int first_error;           // errno of the first failed operation, or 0
+  uint64_t position;         // bytes read so far
+};
+static_assert(offsetof(orv_io, size_le) == 8, "size must sit at byte 8");
+static_assert(offsetof(orv_io, at_end) == 16, "end-of-file flag must sit at byte 16");
+
+/// Opens |path|. Mode 0: an existing regular file for reading; never
+/// blocks, and anything that is not a regular file (folder, FIFO, socket,
+/// device) is refused with errno set. Mode 2: creates or truncates the file
+/// for writing, in binary. Returns null with errno set on failure.
+orv_io* orv_open(const char* path, int mode);
+
+/// Reads up to |size| bytes into |data| and stores their number in |*count|.
+/// Sets the end-of-file flag once the whole content has been read; from then
+/// on the size field holds the number of bytes the file really had. Returns
+/// false with errno set when the read fails; the flag stays as it was.
+bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io);
+
+/// Writes |size| bytes unchanged after what was written before, stores the
+/// number written in |*written| when it is not null, and returns whether all
+/// of them were written. A failure is also remembered by the handle and
+/// reported again by orv_close.
+bool orv_write(const void* data, uint32_t size, uint32_t* written, orv_io* io);
+
+/// Closes the file and releases the handle. Returns 0, or the errno of the
+/// first failed write or of a failed close, so that a writer who only looks
+/// once still learns whether the file is complete.
+int orv_close(orv_io* io);
+
+namespace orvm {
+/// |size| bytes at |data| as lower-case hexadecimal, two digits a byte.
+std::string bin2hex(const void* data, uint32_t size);
+}  // namespace orvm
+
+namespace numstr {
+/// |value| in |radix| (2 to 36, lower-case digits), without sign, padding or
+/// grouping; |flags| is reserved and must be 0.
+std::string ToStr(uint64_t value, int radix, uint32_t flags);
+}  // namespace numstr
+
+#endif  // DISC_MANIFEST_PLATFORM_ORVLIB_H_

@@ -1,0 +1,78 @@
+// Folder enumeration with the Windows file-search interface. Windows builds
+// take it from <windows.h>; elsewhere this header declares the subset the
+// walker uses and search-posix.cc implements it.
+#ifndef DISC_MANIFEST_PLATFORM_SEARCH_H_
+#define DISC_MANIFEST_PLATFORM_SEARCH_H_
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <stdint.h>
+
+typedef uint32_t DWORD;
+typedef int BOOL;
+typedef void* HANDLE;
+
+#define MAX_PATH 260
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_NORMAL 0x80
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+// The Windows error numbers the search reports.
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_TOO_MANY_OPEN_FILES 4
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_DIRECTORY 267
+#define ERROR_IO_DEVICE 1117
+#define ERROR_CANT_RESOLVE_FILENAME 1921
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+/// One entry of a folder. Only the directory bit of dwFileAttributes and
+/// cFileName are filled; the other fields are zero.
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  char cFileName[MAX_PATH];
+  char cAlternateFileName[14];
+};
+
+/// Starts the search |pattern|: a folder path, then a last component with
+/// the wildcards '*' and '?'. Every backslash separates folders, like a
+/// slash. Reads all matching entries at once, "." and ".." first, then the
+/// other names in ascending byte order, and closes the folder again, so no
+/// descriptor stays open while the search is. Fills |data| with the first
+/// entry; returns INVALID_HANDLE_VALUE with the error for GetLastError
+/// when the folder cannot be read, when nothing matches (2), or when the
+/// folder is one whose search is still open, reached again through a link
+/// (1921).
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
+
+/// Fills |data| with the next entry and returns nonzero; returns 0 at the
+/// end (GetLastError 18) or where reading the folder had failed part-way
+/// (GetLastError tells why).
+BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data);
+
+/// Ends the search and releases it.
+BOOL FindClose(HANDLE search);
+
+/// The error number of the last failed search call.
+DWORD GetLastError();
+
+#endif  // _WIN32
+
+#endif  // DISC_MANIFEST_PLATFORM_SEARCH_H_
