@@ -1,0 +1,131 @@
+#include "platform/orvlib.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "../../tests/temp_tree.h"
+#include "platform/byte_order.h"
+
+namespace {
+
+uint64_t size_field(const orv_io* io) {
+  return load_le64(reinterpret_cast<const unsigned char*>(io) + 8);
+}
+
+bool end_flag(const orv_io* io) { return reinterpret_cast<const unsigned char*>(io)[16] != 0; }
+
+// Reads |path| to its end in pieces of |chunk|; the number of reads it took.
+int reads_to_end(const std::string& path, uint32_t chunk, uint64_t* total) {
+  orv_io* io = orv_open(path.c_str(), 0);
+  EXPECT_NE(nullptr, io) << path;
+  if (io == nullptr) return -1;
+  std::string buffer(chunk, '\0');
+  int reads = 0;
+  *total = 0;
+  uint32_t count = 0;
+  while (!end_flag(io) && reads < 1000) {
+    EXPECT_TRUE(orv_read(&buffer[0], chunk, &count, io));
+    *total += count;
+    ++reads;
+  }
+  EXPECT_EQ(*total, size_field(io));
+  EXPECT_EQ(0, orv_close(io));
+  return reads;
+}
+
+TEST(OrvFileTest, EndFlagComesWithTheLastByte) {
+  TempDir tmp;
+  uint64_t total = 0;
+  write_file(tmp.path + "/empty", "");
+  EXPECT_EQ(1, reads_to_end(tmp.path + "/empty", 16384, &total));
+  EXPECT_EQ(0u, total);
+
+  // An exact multiple cannot be told from a longer file until a read
+  // returns nothing.
+  write_file(tmp.path + "/exact", std::string(32768, 'x'));
+  EXPECT_EQ(3, reads_to_end(tmp.path + "/exact", 16384, &total));
+  EXPECT_EQ(32768u, total);
+
+  write_file(tmp.path + "/odd", std::string(16385, 'x'));
+  EXPECT_EQ(2, reads_to_end(tmp.path + "/odd", 16384, &total));
+  EXPECT_EQ(16385u, total);
+}
+
+TEST(OrvFileTest, SizeFieldHoldsSizesOver4GiB) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/big";
+  write_file(path, "");
+  ASSERT_EQ(0, truncate(path.c_str(), 5000000000ll));
+  orv_io* io = orv_open(path.c_str(), 0);
+  ASSERT_NE(nullptr, io);
+  EXPECT_EQ(5000000000u, size_field(io));
+  EXPECT_FALSE(end_flag(io));
+  orv_close(io);
+}
+
+TEST(OrvFileTest, OnlyRegularFilesOpenForReading) {
+  TempDir tmp;
+  const std::string fifo = tmp.path + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  EXPECT_EQ(nullptr, orv_open(fifo.c_str(), 0));  // and does not wait for a writer
+  EXPECT_EQ(nullptr, orv_open(tmp.path.c_str(), 0));
+  EXPECT_EQ(nullptr, orv_open("/dev/null", 0));
+  EXPECT_EQ(nullptr, orv_open((tmp.path + "/missing").c_str(), 0));
+  EXPECT_EQ(ENOENT, errno);
+
+  const std::string socket_path = tmp.path + "/sock";
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  EXPECT_EQ(nullptr, orv_open(socket_path.c_str(), 0));
+  close(fd);
+}
+
+TEST(OrvFileTest, BackslashesSeparateFolders) {
+  TempDir tmp;
+  make_dir(tmp.path + "/d");
+  write_file(tmp.path + "/d/f", "abc");
+  orv_io* io = orv_open((tmp.path + "\\d\\f").c_str(), 0);
+  ASSERT_NE(nullptr, io);
+  EXPECT_EQ(3u, size_field(io));
+  orv_close(io);
+}
+
+TEST(OrvFileTest, WritingTruncatesAndKeepsBytesUnchanged) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/out";
+  write_file(path, std::string(100, 'x'));
+  orv_io* io = orv_open(path.c_str(), 2);
+  ASSERT_NE(nullptr, io);
+  uint32_t written = 0;
+  EXPECT_TRUE(orv_write("a\r\nb\n", 5, &written, io));
+  EXPECT_EQ(5u, written);
+  EXPECT_TRUE(orv_write("\r\n", 2, nullptr, io));
+  EXPECT_EQ(0, orv_close(io));
+  EXPECT_EQ("a\r\nb\n\r\n", read_file(path));
+}
+
+TEST(OrvFileTest, FailedWriteIsRememberedUntilClose) {
+  orv_io* io = orv_open("/dev/full", 2);
+  ASSERT_NE(nullptr, io);
+  uint32_t written = 7;
+  EXPECT_FALSE(orv_write("abc", 3, &written, io));
+  EXPECT_EQ(0u, written);
+  EXPECT_EQ(ENOSPC, orv_close(io));
+
+  TempDir tmp;
+  EXPECT_EQ(nullptr, orv_open((tmp.path + "/missing/out").c_str(), 2));
+  EXPECT_EQ(ENOENT, errno);
+}
+
+}  // namespace

@@ -1,0 +1,452 @@
+// Runs the built tool with its answers on standard input over temporary
+// trees, and compares the console, the exit status and the manifest byte
+// for byte.
+
+#include <fcntl.h>
+
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "temp_tree.h"
+
+extern char** environ;
+
+namespace {
+
+const char kPrompts[] =
+    "Enter the path to the root of your DVD (ie \"D:\\\") : "
+    "Enter a description of this disc (ie: \"Brimvale DVD-ROM\") : "
+    "Enter path to save data we'll collect (ie: \"c:\\stuff.txt\") : ";
+const char kHeaderStart[] = "<root>\r\n<key_disc name=\"";
+const char kFooter[] = "</key_disc>\r\n</root>\r\n";
+const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
+
+struct Outcome {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+struct Conditions {
+  std::string cwd;
+  std::vector<std::string> env;  // added to the environment
+  bool fault_injection = false;
+  rlim_t max_descriptors = 0;
+};
+
+// Runs the tool with |input| on standard input.
+Outcome run_tool(const std::string& input, const Conditions& setup = Conditions()) {
+  TempDir io;
+  write_file(io.path + "/in", input);
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) env_text.push_back(*e);
+  for (const std::string& e : setup.env) env_text.push_back(e);
+  if (setup.fault_injection) {
+    env_text.push_back(std::string("LD_PRELOAD=") + FAULT_INJECT_LIB);
+    // The sanitizer runtime must otherwise be the first library loaded.
+    env_text.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  }
+  std::vector<char*> env;
+  for (std::string& e : env_text) env.push_back(&e[0]);
+  env.push_back(nullptr);
+
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!setup.cwd.empty() && chdir(setup.cwd.c_str()) != 0) _exit(120);
+    if (setup.max_descriptors != 0) {
+      rlimit limit = {setup.max_descriptors, setup.max_descriptors};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(121);
+    }
+    const int in = open((io.path + "/in").c_str(), O_RDONLY);
+    const int out = open((io.path + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
+    const int err = open((io.path + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(122);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    char* argv[] = {const_cast<char*>(DISC_MANIFEST_EXE), nullptr};
+    execve(DISC_MANIFEST_EXE, argv, env.data());
+    _exit(123);
+  }
+  Outcome run;
+  int status = 0;
+  waitpid(child, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.out = read_file(io.path + "/out");
+  run.err = read_file(io.path + "/err");
+  return run;
+}
+
+std::string answers(const std::string& root, const std::string& description,
+                    const std::string& output) {
+  return root + "\n" + description + "\n" + output + "\n";
+}
+
+std::string record(const std::string& path, const std::string& size, const std::string& md5) {
+  return "<key_file pathname=\"" + path + "\" length=\"" + size + "\" md5=\"" + md5 + "\" />\r\n";
+}
+
+std::string manifest(const std::string& description, const std::string& records) {
+  return kHeaderStart + description + "\">\r\n" + records + kFooter;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Bytes whose digest cannot come out right by accident when a piece is
+// lost, doubled or reordered.
+std::string pattern_bytes(size_t n) {
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 31 + 7) & 0xff);
+  return bytes;
+}
+
+// A disc root with a file A.TXT and a folder V holding B.BIN.
+struct ExampleDisc {
+  TempDir tmp;
+  std::string root = tmp.path + "/disc/";
+  std::string out = tmp.path + "/manifest.xml";
+  ExampleDisc() {
+    make_dir(tmp.path + "/disc");
+    write_file(root + "A.TXT", "hello");
+    make_dir(root + "V");
+    write_file(root + "V/B.BIN", "abc");
+  }
+};
+
+TEST(WalkTest, WalksTheExampleDisc) {
+  ExampleDisc disc;
+  const Outcome run = run_tool(answers(disc.root, "Brimvale DVD-ROM", disc.out));
+  EXPECT_EQ(std::string(kPrompts) +
+                "Target file is " + disc.root + "*.\n"
+                "The first file found is .\n"
+                "Found a file: ..\n"
+                "Found a file: A.TXT\n"
+                "The md5 is 5d41402abc4b2a76b9719d911017c592\n"
+                "Found a file: V\n"
+                "Target file is " + disc.root + "V\\*.\n"
+                "The first file found is .\n"
+                "Found a file: ..\n"
+                "Found a file: B.BIN\n"
+                "The md5 is 900150983cd24fb0d6963f7d28e17f72\n",
+            run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("Brimvale DVD-ROM",
+                     record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                         record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            read_file(disc.out));
+}
+
+TEST(WalkTest, NestedFoldersInterleaveWithTheirParent) {
+  TempDir tmp;
+  const std::string root = tmp.path + "/";
+  make_dir(root + ".cfg");
+  write_file(root + ".cfg/x", "");
+  make_dir(root + "E");
+  make_dir(root + "F");
+  make_dir(root + "F/G");
+  write_file(root + "F/G/deep", "a");
+  write_file(root + "F/z", "");
+  write_file(root + "z", "");
+  const std::string out = tmp.path + "/../" + tmp.path.substr(tmp.path.rfind('/') + 1) + ".xml";
+  const Outcome run = run_tool(answers(root, "", out));
+  const std::string empty = std::string("The md5 is ") + kEmptyMd5 + "\n";
+  EXPECT_EQ(std::string(kPrompts) +
+                "Target file is " + root + "*.\n"
+                "The first file found is .\nFound a file: ..\n"
+                "Found a file: .cfg\n"
+                "Target file is " + root + ".cfg\\*.\n"
+                "The first file found is .\nFound a file: ..\n"
+                "Found a file: x\n" + empty +
+                "Found a file: E\n"
+                "Target file is " + root + "E\\*.\n"
+                "The first file found is .\nFound a file: ..\n"
+                "Found a file: F\n"
+                "Target file is " + root + "F\\*.\n"
+                "The first file found is .\nFound a file: ..\n"
+                "Found a file: G\n"
+                "Target file is " + root + "F\\G\\*.\n"
+                "The first file found is .\nFound a file: ..\n"
+                "Found a file: deep\n"
+                "The md5 is 0cc175b9c0f1b6a831c399e269772661\n"
+                "Found a file: z\n" + empty +
+                "Found a file: z\n" + empty,
+            run.out);
+  EXPECT_EQ(manifest("", record(".cfg\\x", "0", kEmptyMd5) +
+                             record("F\\G\\deep", "1", "0cc175b9c0f1b6a831c399e269772661") +
+                             record("F\\z", "0", kEmptyMd5) + record("z", "0", kEmptyMd5)),
+            read_file(out));
+  unlink(out.c_str());
+}
+
+TEST(WalkTest, TextsGoIntoTheManifestUnescaped) {
+  TempDir tmp;
+  make_dir(tmp.path + "/d");
+  write_file(tmp.path + "/d/a&b \"c\" <d>'", "");
+  const std::string description = "Tom & Jerry's \"<best>\" \xe9t\xe9";
+  const Outcome run = run_tool(answers(tmp.path + "/d/", description, tmp.path + "/m"));
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest(description, record("a&b \"c\" <d>'", "0", kEmptyMd5)),
+            read_file(tmp.path + "/m"));
+}
+
+TEST(WalkTest, RootIsJoinedAsTyped) {
+  ExampleDisc disc;
+  write_file(disc.tmp.path + "/disco", "x");
+
+  // A missing root: its pattern, the failure, and a manifest without records.
+  Outcome run = run_tool(answers(disc.root + "missing\\", "d", disc.out));
+  EXPECT_EQ(std::string(kPrompts) + "Target file is " + disc.root +
+                "missing\\*.\nInvalid File Handle. GetLastError reports 3\n",
+            run.out);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("d", ""), read_file(disc.out));
+
+  // Without its trailing separator the root is a prefix of its parent's
+  // entries, and the paths joined from it name other files.
+  const std::string bare = disc.tmp.path + "/disc";
+  run = run_tool(answers(bare, "d", disc.out));
+  EXPECT_EQ(std::string(kPrompts) + "Target file is " + bare +
+                "*.\nThe first file found is disc\n"
+                "Target file is " + bare + "disc\\*.\n"
+                "Invalid File Handle. GetLastError reports 3\n"
+                "Found a file: disco\n",
+            run.out);
+  EXPECT_EQ("Unable to open disco\n", run.err);
+  EXPECT_EQ(manifest("d", ""), read_file(disc.out));
+
+  // An empty root walks the current folder, with paths relative to it.
+  Conditions in_root;
+  in_root.cwd = disc.root;
+  run = run_tool(answers("", "d", disc.out), in_root);
+  EXPECT_EQ(0, run.out.find(std::string(kPrompts) + "Target file is *.\n"));
+  EXPECT_NE(std::string::npos, run.out.find("Target file is V\\*.\n"));
+  EXPECT_EQ(manifest("d", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                              record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            read_file(disc.out));
+}
+
+TEST(WalkTest, FilesAreReadWholeInAnyNumberOfPieces) {
+  TempDir tmp;
+  make_dir(tmp.path + "/d");
+  write_file(tmp.path + "/d/a", pattern_bytes(16384));
+  write_file(tmp.path + "/d/b", pattern_bytes(32768));
+  write_file(tmp.path + "/d/c", pattern_bytes(16385));
+  write_file(tmp.path + "/d/d", "");
+  const Outcome run = run_tool(answers(tmp.path + "/d/", "x", tmp.path + "/m"));
+  EXPECT_EQ(manifest("x", record("a", "16384", "403ee5c6a11b3d1368172327cb627a97") +
+                              record("b", "32768", "efa5c4925983337503ee71cac8b86edc") +
+                              record("c", "16385", "6bceeb7f9bed214ab49b8845ef9cd6ae") +
+                              record("d", "0", kEmptyMd5)),
+            read_file(tmp.path + "/m"));
+}
+
+TEST(WalkTest, FileOver4GiBGetsItsFullSize) {
+  TempDir tmp;
+  make_dir(tmp.path + "/d");
+  const std::string big = tmp.path + "/d/big.iso";
+  write_file(big, "");
+  ASSERT_EQ(0, truncate(big.c_str(), 4294967296ll));
+  const int fd = open(big.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(3, write(fd, "end", 3));
+  close(fd);
+  const Outcome run = run_tool(answers(tmp.path + "/d/", "big", tmp.path + "/m"));
+  EXPECT_EQ(manifest("big", record("big.iso", "4294967299", "29f9fe6f34f27cd12fbdee8ce0645c90")),
+            read_file(tmp.path + "/m"));
+}
+
+TEST(WalkTest, UnopenableEntriesAreReportedAndSkipped) {
+  TempDir tmp;
+  const std::string root = tmp.path + "/d/";
+  make_dir(tmp.path + "/d");
+  ASSERT_EQ(0, mkfifo((root + "fifo").c_str(), 0600));  // must not hang the walk
+  make_link("nowhere", root + "dangling");
+  make_link("/dev/zero", root + "zero");  // must not be read forever
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", (root + "sock").c_str());
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  write_file(root + "ok", "a");
+
+  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"));
+  close(fd);
+  EXPECT_EQ(std::string(kPrompts) + "Target file is " + root +
+                "*.\nThe first file found is .\nFound a file: ..\n"
+                "Found a file: dangling\nFound a file: fifo\nFound a file: ok\n"
+                "The md5 is 0cc175b9c0f1b6a831c399e269772661\n"
+                "Found a file: sock\nFound a file: zero\n",
+            run.out);
+  EXPECT_EQ("Unable to open dangling\nUnable to open fifo\nUnable to open sock\n"
+            "Unable to open zero\n",
+            run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("ok", "1", "0cc175b9c0f1b6a831c399e269772661")),
+            read_file(tmp.path + "/m"));
+}
+
+TEST(WalkTest, ReadFailureMidFileIsReportedAndTheWalkGoesOn) {
+  TempDir tmp;
+  const std::string root = tmp.path + "/d/";
+  make_dir(tmp.path + "/d");
+  write_file(root + "a", "a");
+  write_file(root + "bad.bin", pattern_bytes(50000));
+  write_file(root + "c", "a");
+  Conditions faulty;
+  faulty.fault_injection = true;
+  faulty.env.push_back("DM_FAIL_READ=bad.bin:20000");
+  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"), faulty);
+  const std::string md5_a = "The md5 is 0cc175b9c0f1b6a831c399e269772661\n";
+  EXPECT_EQ(std::string(kPrompts) + "Target file is " + root +
+                "*.\nThe first file found is .\nFound a file: ..\n"
+                "Found a file: a\n" + md5_a + "Found a file: bad.bin\n"
+                "Found a file: c\n" + md5_a,
+            run.out);
+  EXPECT_EQ("Unable to read bad.bin\n", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("a", "1", "0cc175b9c0f1b6a831c399e269772661") +
+                              record("c", "1", "0cc175b9c0f1b6a831c399e269772661")),
+            read_file(tmp.path + "/m"));
+}
+
+TEST(WalkTest, FolderListingThatFailsPartWayIsReported) {
+  TempDir tmp;
+  const std::string root = tmp.path + "/d/";
+  make_dir(tmp.path + "/d");
+  make_dir(root + "scratched");
+  for (const char* name : {"1", "2", "3", "4", "5", "6"}) write_file(root + "scratched/" + name, "");
+  write_file(root + "z", "");
+  Conditions faulty;
+  faulty.fault_injection = true;
+  faulty.env.push_back("DM_FAIL_LIST=scratched:4");
+  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"), faulty);
+  EXPECT_EQ("Unable to list " + root + "scratched\\*. GetLastError reports 1117\n", run.err);
+  EXPECT_EQ(0, run.status);
+  // What was listed before the failure (four entries in the folder's own
+  // order, "." and ".." among them) is recorded, and so is the rest of the
+  // tree.
+  const std::string m = read_file(tmp.path + "/m");
+  const long listed = std::count(m.begin(), m.end(), '\\');
+  EXPECT_GE(listed, 2) << m;
+  EXPECT_LE(listed, 4) << m;
+  EXPECT_NE(std::string::npos, m.find("pathname=\"z\""));
+}
+
+TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
+  TempDir tmp;
+  const std::string root = tmp.path + "/d/";
+  make_dir(tmp.path + "/d");
+  make_dir(tmp.path + "/outside");
+  write_file(tmp.path + "/outside/o", "");
+  make_dir(root + "sub");
+  make_link("..", root + "sub/up");
+  make_link("../../outside", root + "sub/out");
+  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"));
+  EXPECT_EQ(std::string(kPrompts) + "Target file is " + root +
+                "*.\nThe first file found is .\nFound a file: ..\nFound a file: sub\n"
+                "Target file is " + root + "sub\\*.\n"
+                "The first file found is .\nFound a file: ..\nFound a file: out\n"
+                "Target file is " + root + "sub\\out\\*.\n"
+                "The first file found is .\nFound a file: ..\nFound a file: o\n"
+                "The md5 is " + kEmptyMd5 + "\n"
+                "Found a file: up\n"
+                "Target file is " + root + "sub\\up\\*.\n"
+                "Invalid File Handle. GetLastError reports 1921\n",
+            run.out);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("sub\\out\\o", "0", kEmptyMd5)), read_file(tmp.path + "/m"));
+}
+
+TEST(WalkTest, DeepestTreeWalksToTheBottomWithFewDescriptors) {
+  TempDir tmp;
+  // Deeper than PATH_MAX allows a path to reach, made relative level by
+  // level.
+  int fd = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY);
+  int levels = 0;
+  for (; levels < 2100; ++levels) {
+    ASSERT_EQ(0, mkdirat(fd, "d", 0777));
+    const int below = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(below, 0);
+    close(fd);
+    fd = below;
+  }
+  close(fd);
+  Conditions limited;
+  limited.max_descriptors = 256;
+  const Outcome run = run_tool(answers(tmp.path + "/", "deep", tmp.path + "/m"), limited);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  size_t searches = 0;
+  for (size_t at = run.out.find("Target file is "); at != std::string::npos;
+       at = run.out.find("Target file is ", at + 1)) {
+    ++searches;
+  }
+  EXPECT_GT(searches, 2000u);
+  EXPECT_NE(std::string::npos,
+            run.out.find("Invalid File Handle. GetLastError reports 206\nFound a file: m\n"));
+  // The manifest lies in the tree it describes: it is read as far as it has
+  // been written, its header.
+  EXPECT_EQ(manifest("deep", record("m", "32", "1e3f85a385c69c636a1320ef348d96c9")),
+            read_file(tmp.path + "/m"));
+}
+
+TEST(AnswerTest, LinesOfAnyLengthAndLineEnd) {
+  ExampleDisc disc;
+  const std::string long_description(100000, 'L');
+  // CR LF line ends, and a last line without its line feed.
+  const Outcome run = run_tool(disc.root + "\r\n" + long_description + "\r\n" + disc.out);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest(long_description,
+                     record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                         record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            read_file(disc.out));
+}
+
+TEST(AnswerTest, IncompleteAnswersStopBeforeAnythingIsOpened) {
+  ExampleDisc disc;
+  const std::string prompts(kPrompts);
+  const size_t second = prompts.find("Enter a");
+  const size_t third = prompts.find("Enter path");
+  const std::pair<std::string, std::string> cases[] = {
+      {"", prompts.substr(0, second)},
+      {disc.root + "\n", prompts.substr(0, third)},
+      {disc.root + "\nabout\n", prompts},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = run_tool(c.first);
+    EXPECT_EQ(c.second, run.out);
+    EXPECT_EQ("Incomplete answers: standard input ended before all three were given\n", run.err);
+    EXPECT_EQ(1, run.status);
+    EXPECT_FALSE(exists(disc.out));
+  }
+}
+
+TEST(ManifestFailureTest, ManifestThatCannotBeCreated) {
+  ExampleDisc disc;
+  const std::string out = disc.tmp.path + "/no/such/folder.xml";
+  const Outcome run = run_tool(answers(disc.root, "x", out));
+  EXPECT_EQ(kPrompts, run.out);
+  EXPECT_EQ("Unable to create " + out + ": No such file or directory\n", run.err);
+  EXPECT_EQ(1, run.status);
+}
+
+TEST(ManifestFailureTest, FullDiskIsReportedOnceAfterTheWalk) {
+  ExampleDisc disc;
+  const Outcome run = run_tool(answers(disc.root, "x", "/dev/full"));
+  EXPECT_NE(std::string::npos, run.out.find("Found a file: B.BIN\nThe md5 is "));
+  EXPECT_EQ("Unable to write /dev/full: No space left on device\n", run.err);
+  EXPECT_EQ(1, run.status);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// Temporary folder trees for the tests.
+#ifndef DISC_MANIFEST_TESTS_TEMP_TREE_H_
+#define DISC_MANIFEST_TESTS_TEMP_TREE_H_
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+/// A fresh folder below $TMPDIR (or /tmp), removed with all it holds.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/dm-test-XXXXXX";
+    path = mkdtemp(&tmpl[0]);
+  }
+  ~TempDir() {
+    // rm copes with trees deeper than PATH_MAX.
+    std::string command = "chmod -R u+rwx '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
+    if (system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+};
+
+inline void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+inline void make_dir(const std::string& path) { ASSERT_EQ(0, mkdir(path.c_str(), 0777)) << path; }
+
+inline void make_link(const std::string& target, const std::string& path) {
+  ASSERT_EQ(0, symlink(target.c_str(), path.c_str())) << path;
+}
+
+#endif  // DISC_MANIFEST_TESTS_TEMP_TREE_H_
