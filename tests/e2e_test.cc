@@ -6,9 +6,7 @@
 
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +99,14 @@ std::string manifest(const std::string& description, const std::string& records)
   return kHeaderStart + description + "\">\r\n" + records + kFooter;
 }
 
+// The trace of a folder whose pattern is |folder| and "*", up to ".." .
+std::string folder_start(const std::string& folder) {
+  return "Target file is " + folder + "*.\nThe first file found is .\nFound a file: ..\n";
+}
+
+// The console up to the first entry past ".." of the root folder |root|.
+std::string trace_start(const std::string& root) { return kPrompts + folder_start(root); }
+
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // Bytes whose digest cannot come out right by accident when a piece is
@@ -150,7 +156,8 @@ TEST(WalkTest, WalksTheExampleDisc) {
 
 TEST(WalkTest, NestedFoldersInterleaveWithTheirParent) {
   TempDir tmp;
-  const std::string root = tmp.path + "/";
+  const std::string root = tmp.path + "/d/";
+  make_dir(tmp.path + "/d");
   make_dir(root + ".cfg");
   write_file(root + ".cfg/x", "");
   make_dir(root + "E");
@@ -159,25 +166,13 @@ TEST(WalkTest, NestedFoldersInterleaveWithTheirParent) {
   write_file(root + "F/G/deep", "a");
   write_file(root + "F/z", "");
   write_file(root + "z", "");
-  const std::string out = tmp.path + "/../" + tmp.path.substr(tmp.path.rfind('/') + 1) + ".xml";
-  const Outcome run = run_tool(answers(root, "", out));
+  const Outcome run = run_tool(answers(root, "", tmp.path + "/m"));
   const std::string empty = std::string("The md5 is ") + kEmptyMd5 + "\n";
-  EXPECT_EQ(std::string(kPrompts) +
-                "Target file is " + root + "*.\n"
-                "The first file found is .\nFound a file: ..\n"
-                "Found a file: .cfg\n"
-                "Target file is " + root + ".cfg\\*.\n"
-                "The first file found is .\nFound a file: ..\n"
+  EXPECT_EQ(trace_start(root) + "Found a file: .cfg\n" + folder_start(root + ".cfg\\") +
                 "Found a file: x\n" + empty +
-                "Found a file: E\n"
-                "Target file is " + root + "E\\*.\n"
-                "The first file found is .\nFound a file: ..\n"
-                "Found a file: F\n"
-                "Target file is " + root + "F\\*.\n"
-                "The first file found is .\nFound a file: ..\n"
-                "Found a file: G\n"
-                "Target file is " + root + "F\\G\\*.\n"
-                "The first file found is .\nFound a file: ..\n"
+                "Found a file: E\n" + folder_start(root + "E\\") +
+                "Found a file: F\n" + folder_start(root + "F\\") +
+                "Found a file: G\n" + folder_start(root + "F\\G\\") +
                 "Found a file: deep\n"
                 "The md5 is 0cc175b9c0f1b6a831c399e269772661\n"
                 "Found a file: z\n" + empty +
@@ -186,8 +181,7 @@ TEST(WalkTest, NestedFoldersInterleaveWithTheirParent) {
   EXPECT_EQ(manifest("", record(".cfg\\x", "0", kEmptyMd5) +
                              record("F\\G\\deep", "1", "0cc175b9c0f1b6a831c399e269772661") +
                              record("F\\z", "0", kEmptyMd5) + record("z", "0", kEmptyMd5)),
-            read_file(out));
-  unlink(out.c_str());
+            read_file(tmp.path + "/m"));
 }
 
 TEST(WalkTest, TextsGoIntoTheManifestUnescaped) {
@@ -273,17 +267,12 @@ TEST(WalkTest, UnopenableEntriesAreReportedAndSkipped) {
   ASSERT_EQ(0, mkfifo((root + "fifo").c_str(), 0600));  // must not hang the walk
   make_link("nowhere", root + "dangling");
   make_link("/dev/zero", root + "zero");  // must not be read forever
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s", (root + "sock").c_str());
-  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const int fd = make_socket(root + "sock");
   write_file(root + "ok", "a");
 
   const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"));
   close(fd);
-  EXPECT_EQ(std::string(kPrompts) + "Target file is " + root +
-                "*.\nThe first file found is .\nFound a file: ..\n"
+  EXPECT_EQ(trace_start(root) +
                 "Found a file: dangling\nFound a file: fifo\nFound a file: ok\n"
                 "The md5 is 0cc175b9c0f1b6a831c399e269772661\n"
                 "Found a file: sock\nFound a file: zero\n",
@@ -308,8 +297,7 @@ TEST(WalkTest, ReadFailureMidFileIsReportedAndTheWalkGoesOn) {
   faulty.env.push_back("DM_FAIL_READ=bad.bin:20000");
   const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"), faulty);
   const std::string md5_a = "The md5 is 0cc175b9c0f1b6a831c399e269772661\n";
-  EXPECT_EQ(std::string(kPrompts) + "Target file is " + root +
-                "*.\nThe first file found is .\nFound a file: ..\n"
+  EXPECT_EQ(trace_start(root) +
                 "Found a file: a\n" + md5_a + "Found a file: bad.bin\n"
                 "Found a file: c\n" + md5_a,
             run.out);
@@ -353,12 +341,9 @@ TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
   make_link("..", root + "sub/up");
   make_link("../../outside", root + "sub/out");
   const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"));
-  EXPECT_EQ(std::string(kPrompts) + "Target file is " + root +
-                "*.\nThe first file found is .\nFound a file: ..\nFound a file: sub\n"
-                "Target file is " + root + "sub\\*.\n"
-                "The first file found is .\nFound a file: ..\nFound a file: out\n"
-                "Target file is " + root + "sub\\out\\*.\n"
-                "The first file found is .\nFound a file: ..\nFound a file: o\n"
+  EXPECT_EQ(trace_start(root) + "Found a file: sub\n" + folder_start(root + "sub\\") +
+                "Found a file: out\n" + folder_start(root + "sub\\out\\") +
+                "Found a file: o\n"
                 "The md5 is " + kEmptyMd5 + "\n"
                 "Found a file: up\n"
                 "Target file is " + root + "sub\\up\\*.\n"

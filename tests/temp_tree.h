@@ -9,7 +9,9 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 /// A fresh folder below $TMPDIR (or /tmp), removed with all it holds.
@@ -46,6 +48,16 @@ inline void make_dir(const std::string& path) { ASSERT_EQ(0, mkdir(path.c_str(),
 
 inline void make_link(const std::string& target, const std::string& path) {
   ASSERT_EQ(0, symlink(target.c_str(), path.c_str())) << path;
+}
+
+/// A listening-less Unix socket bound at |path|; the caller closes it.
+inline int make_socket(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << path;
+  return fd;
 }
 
 #endif  // DISC_MANIFEST_TESTS_TEMP_TREE_H_

@@ -2,9 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -81,13 +79,8 @@ TEST(OrvFileTest, OnlyRegularFilesOpenForReading) {
   EXPECT_EQ(nullptr, orv_open((tmp.path + "/missing").c_str(), 0));
   EXPECT_EQ(ENOENT, errno);
 
-  const std::string socket_path = tmp.path + "/sock";
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
-  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  EXPECT_EQ(nullptr, orv_open(socket_path.c_str(), 0));
+  const int fd = make_socket(tmp.path + "/sock");
+  EXPECT_EQ(nullptr, orv_open((tmp.path + "/sock").c_str(), 0));
   close(fd);
 }
 
