@@ -11,18 +11,22 @@ namespace {
 
 inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-// The round functions in forms that need fewer operations than the
-// reference text: F selects with one xor fewer, G's two terms never share a
-// bit so they can be added, I is unchanged.
-#define MD5_F(b, c, d) ((((c) ^ (d)) & (b)) ^ (d))
-#define MD5_G_STEP(a, b, c, d, x, s, t)                              \
-  a += (x) + (t) + ((d) & (b)) + (~(d) & (c));                       \
-  a = rotl(a, s) + (b)
-#define MD5_H(b, c, d) ((b) ^ (c) ^ (d))
-#define MD5_I(b, c, d) ((c) ^ ((b) | ~(d)))
-
+// Each step adds the message word and constant first and the round
+// function of the newest value last, so that the chain from one step to the
+// next is as short as it can be: in F, G and H the terms of the two older
+// values are ready early. G's two terms never share a bit, so they are
+// added instead of or-ed.
 #define MD5_STEP(f, a, b, c, d, x, s, t) \
-  a += f(b, c, d) + (x) + (t);           \
+  a += (x) + (t);                        \
+  a += f(b, c, d);                       \
+  a = rotl(a, s) + (b)
+#define MD5_F(b, c, d) ((((c) ^ (d)) & (b)) ^ (d))
+#define MD5_H(b, c, d) ((b) ^ ((c) ^ (d)))
+#define MD5_I(b, c, d) (((b) | ~(d)) ^ (c))
+#define MD5_G_STEP(a, b, c, d, x, s, t) \
+  a += (x) + (t);                       \
+  a += ~(d) & (c);                      \
+  a += (d) & (b);                       \
   a = rotl(a, s) + (b)
 
 }  // namespace
@@ -148,16 +152,19 @@ void MD5Update(MD5_CTX* context, const unsigned char* input, unsigned int length
 }
 
 void MD5Final(unsigned char digest[16], MD5_CTX* context) {
-  unsigned char bits[8];
-  store_le32(bits, context->count[0]);
-  store_le32(bits + 4, context->count[1]);
-
-  // Pad with 0x80 and zeros up to 56 bytes mod 64, then the bit count.
-  static const unsigned char kPadding[64] = {0x80};
-  const unsigned int used = (context->count[0] >> 3) & 63;
-  const unsigned int pad = used < 56 ? 56 - used : 120 - used;
-  MD5Update(context, kPadding, pad);
-  MD5Update(context, bits, 8);
+  // Pad in place: 0x80, zeros up to 56 bytes mod 64, the bit count.
+  unsigned int used = (context->count[0] >> 3) & 63;
+  unsigned char* block = context->buffer;
+  block[used++] = 0x80;
+  if (used > 56) {
+    memset(block + used, 0, 64 - used);
+    md5_compress(context->state, block, 1);
+    used = 0;
+  }
+  memset(block + used, 0, 56 - used);
+  store_le32(block + 56, context->count[0]);
+  store_le32(block + 60, context->count[1]);
+  md5_compress(context->state, block, 1);
 
   for (int i = 0; i < 4; ++i) store_le32(digest + 4 * i, context->state[i]);
   memset(context, 0, sizeof *context);
