@@ -50,11 +50,6 @@ Outcome run_tool(const std::string& input, const Conditions& setup = Conditions(
   std::vector<std::string> env_text;
   for (char** e = environ; *e != nullptr; ++e) env_text.push_back(*e);
   for (const std::string& e : setup.env) env_text.push_back(e);
-  if (setup.fault_injection) {
-    env_text.push_back(std::string("LD_PRELOAD=") + FAULT_INJECT_LIB);
-    // The sanitizer runtime must otherwise be the first library loaded.
-    env_text.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-  }
   std::vector<char*> env;
   for (std::string& e : env_text) env.push_back(&e[0]);
   env.push_back(nullptr);
@@ -73,8 +68,9 @@ Outcome run_tool(const std::string& input, const Conditions& setup = Conditions(
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    char* argv[] = {const_cast<char*>(DISC_MANIFEST_EXE), nullptr};
-    execve(DISC_MANIFEST_EXE, argv, env.data());
+    const char* exe = setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE;
+    char* argv[] = {const_cast<char*>(exe), nullptr};
+    execve(exe, argv, env.data());
     _exit(123);
   }
   Outcome run;

@@ -1,12 +1,12 @@
-// Preloaded into the tool by the end-to-end tests to make the file system
-// fail where a scratched disc would:
+// Linked into a test build of the tool, in front of the C library's read
+// and readdir (ld --wrap), to make the file system fail where a scratched
+// disc would:
 //   DM_FAIL_READ=NAME:OFFSET  reads of a file called NAME fail with EIO once
 //                             OFFSET bytes of it have been read;
 //   DM_FAIL_LIST=NAME:COUNT   reading the folder called NAME fails with EIO
 //                             after COUNT entries.
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,11 +39,6 @@ bool fd_is(int fd, const std::string& name) {
          path.compare(path.size() - name.size() - 1, std::string::npos, "/" + name) == 0;
 }
 
-template <typename Fn>
-Fn next(const char* symbol) {
-  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, symbol));
-}
-
 template <typename Entry>
 Entry* failing_readdir(DIR* dir, Entry* (*real)(DIR*)) {
   static DIR* counted = nullptr;
@@ -66,8 +61,12 @@ Entry* failing_readdir(DIR* dir, Entry* (*real)(DIR*)) {
 
 }  // namespace
 
-extern "C" ssize_t read(int fd, void* buf, size_t count) {
-  static auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+extern "C" {
+ssize_t __real_read(int fd, void* buf, size_t count);
+dirent* __real_readdir(DIR* dir);
+dirent64* __real_readdir64(DIR* dir);
+
+ssize_t __wrap_read(int fd, void* buf, size_t count) {
   std::string name;
   long offset = 0;
   if (fd > 2 && rule("DM_FAIL_READ", &name, &offset) && fd_is(fd, name)) {
@@ -78,15 +77,9 @@ extern "C" ssize_t read(int fd, void* buf, size_t count) {
     }
     if (at + static_cast<off_t>(count) > offset) count = static_cast<size_t>(offset - at);
   }
-  return real(fd, buf, count);
+  return __real_read(fd, buf, count);
 }
 
-extern "C" dirent* readdir(DIR* dir) {
-  static auto real = next<dirent* (*)(DIR*)>("readdir");
-  return failing_readdir(dir, real);
-}
-
-extern "C" dirent64* readdir64(DIR* dir) {
-  static auto real = next<dirent64* (*)(DIR*)>("readdir64");
-  return failing_readdir(dir, real);
-}
+dirent* __wrap_readdir(DIR* dir) { return failing_readdir(dir, __real_readdir); }
+dirent64* __wrap_readdir64(DIR* dir) { return failing_readdir(dir, __real_readdir64); }
+}  // extern "C"
