@@ -22,8 +22,8 @@ bool at_end(const orv_io* io) {
 }
 
 // One file at a time, so one buffer serves them all and stays off the
-// stack of a deep walk.
-alignas(64) unsigned char read_buffer[READ_CHUNK];
+// stack of a deep walk. Page alignment lets the kernel copy whole pages.
+alignas(4096) unsigned char read_buffer[READ_CHUNK];
 
 }  // namespace
 
