@@ -4,14 +4,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <new>
 #include <string>
 
-#include "platform/byte_order.h"
+#include "platform/orv_handle.h"
 #include "platform/posix_path.h"
 
 namespace {
@@ -20,45 +18,32 @@ const off_t kReadAheadWorthIt = 1 << 20;
 
 int fd_of(const orv_io* io) { return static_cast<int>(io->os_handle); }
 
-uint64_t size_of(const orv_io* io) { return load_le64(io->size_le); }
-
-void note_error(orv_io* io, int error) {
-  if (io->first_error == 0) io->first_error = error;
-}
-
 // Refuses what is not a regular file, before and after opening: the check
 // before keeps us from ever opening a device (opening some has side
 // effects), the check after closes the gap between the two.
 orv_io* open_for_reading(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return nullptr;
-  if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
-    return nullptr;
-  }
   if (!S_ISREG(st.st_mode)) {
-    errno = ENXIO;
+    errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
     return nullptr;
   }
   // O_NONBLOCK: should a FIFO have taken the file's place, opening it must
   // not wait for a writer.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    int error = S_ISREG(st.st_mode) ? errno : ENXIO;
+    const int error = S_ISREG(st.st_mode) ? errno : ENXIO;
     close(fd);
     errno = error;
     return nullptr;
   }
-  orv_io* io = new (std::nothrow) orv_io();
+  orv_io* io = new_orv_handle(fd, 0, static_cast<uint64_t>(st.st_size));
   if (io == nullptr) {
     close(fd);
     errno = ENOMEM;
     return nullptr;
   }
-  io->os_handle = fd;
-  io->mode = 0;
-  store_le64(io->size_le, static_cast<uint64_t>(st.st_size));
   // Files are read once, front to back: a larger read-ahead window keeps a
   // slow disc streaming. Small files fit the default window anyway, and
   // skipping them saves a system call per file.
@@ -67,16 +52,13 @@ orv_io* open_for_reading(const char* path) {
 }
 
 orv_io* open_for_writing(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
-  orv_io* io = new (std::nothrow) orv_io();
+  orv_io* io = new_orv_handle(fd, 2, 0);
   if (io == nullptr) {
     close(fd);
     errno = ENOMEM;
-    return nullptr;
   }
-  io->os_handle = fd;
-  io->mode = 2;
   return io;
 }
 
@@ -102,19 +84,7 @@ bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
     return false;
   }
   *count = static_cast<uint32_t>(n);
-  io->position += static_cast<uint64_t>(n);
-  // A read that returns nothing is the end. So is a short read that stops
-  // exactly at the size the file had when it was opened, which saves a
-  // system call per file; files that claim a size of 0 but have content
-  // (as under /proc) are read until a read returns nothing.
-  const uint64_t expected = size_of(io);
-  if (n == 0 || (static_cast<uint32_t>(n) < size && expected != 0 &&
-                 io->position == expected)) {
-    io->at_end = 1;
-    // The record must describe the bytes that were hashed, also when the
-    // file grew or shrank while it was read.
-    store_le64(io->size_le, io->position);
-  }
+  note_read(io, size, *count);
   return true;
 }
 
@@ -122,7 +92,7 @@ bool orv_write(const void* data, uint32_t size, uint32_t* written, orv_io* io) {
   const char* bytes = static_cast<const char*>(data);
   uint32_t done = 0;
   while (done < size) {
-    ssize_t n = write(fd_of(io), bytes + done, size - done);
+    const ssize_t n = write(fd_of(io), bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       note_error(io, n < 0 ? errno : EIO);
@@ -139,7 +109,5 @@ int orv_close(orv_io* io) {
   // A close that fails may mean that data never reached the file (NFS
   // reports a full disk there); EINTR on Linux still releases the descriptor.
   if (close(fd_of(io)) != 0 && errno != EINTR) note_error(io, errno);
-  int error = io->first_error;
-  delete io;
-  return error;
+  return delete_orv_handle(io);
 }
