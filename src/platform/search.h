@@ -6,6 +6,18 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+// On Windows the walker searches with the system's own functions. Starting
+// and ending a search goes through a guard that knows the folders whose
+// searches are open: a folder met again through a link or junction back
+// into the walk's own path (same volume serial number and file index)
+// fails with ERROR_CANT_RESOLVE_FILENAME instead of being descended again
+// and again. FindNextFileA, GetLastError and WIN32_FIND_DATAA are the
+// system's, untouched.
+HANDLE guarded_find_first_file(const char* pattern, WIN32_FIND_DATAA* data);
+BOOL guarded_find_close(HANDLE search);
+#define FindFirstFileA guarded_find_first_file
+#define FindClose guarded_find_close
 #else
 #include <stdint.h>
 
