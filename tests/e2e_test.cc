@@ -154,22 +154,41 @@ std::string pattern_bytes(size_t n) {
   return bytes;
 }
 
-// A disc root with a file A.TXT and a folder V holding B.BIN.
-struct ExampleDisc {
+// An empty disc root in a temporary folder, and the manifest's place
+// beside it.
+struct Disc {
   TempDir tmp;
-  std::string root = tmp.path + "/disc/";
-  std::string out = tmp.path + "/manifest.xml";
+  std::string root = tmp.path + "/d/";
+  std::string out = tmp.path + "/m";
+  Disc() { make_dir(root); }
+  Outcome walk(const std::string& description = "x", const Conditions& setup = Conditions()) {
+    return run_tool(answers(root, description, out), setup);
+  }
+  std::string manifest_text() const { return read_file(out); }
+};
+
+// A disc root with a file A.TXT and a folder V holding B.BIN.
+struct ExampleDisc : Disc {
   ExampleDisc() {
-    make_dir(tmp.path + "/disc");
     write_file(root + "A.TXT", "hello");
     make_dir(root + "V");
     write_file(root + "V/B.BIN", "abc");
   }
 };
 
+const char kMd5A[] = "0cc175b9c0f1b6a831c399e269772661";  // of "a"
+
+// The tool as built for tests with failures injected by |rule|.
+Conditions with_fault(const std::string& rule) {
+  Conditions faulty;
+  faulty.fault_injection = true;
+  faulty.env.push_back(rule);
+  return faulty;
+}
+
 TEST(WalkTest, WalksTheExampleDisc) {
   ExampleDisc disc;
-  const Outcome run = run_tool(answers(disc.root, "Brimvale DVD-ROM", disc.out));
+  const Outcome run = disc.walk("Brimvale DVD-ROM");
   EXPECT_EQ(std::string(kPrompts) +
                 "Target file is " + typed(disc.root) + "*.\n"
                 "The first file found is .\n"
@@ -188,13 +207,12 @@ TEST(WalkTest, WalksTheExampleDisc) {
   EXPECT_EQ(manifest("Brimvale DVD-ROM",
                      record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
                          record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
-            read_file(disc.out));
+            disc.manifest_text());
 }
 
 TEST(WalkTest, NestedFoldersInterleaveWithTheirParent) {
-  TempDir tmp;
-  const std::string root = tmp.path + "/d/";
-  make_dir(tmp.path + "/d");
+  Disc disc;
+  const std::string& root = disc.root;
   make_dir(root + ".cfg");
   write_file(root + ".cfg/x", "");
   make_dir(root + "E");
@@ -203,41 +221,37 @@ TEST(WalkTest, NestedFoldersInterleaveWithTheirParent) {
   write_file(root + "F/G/deep", "a");
   write_file(root + "F/z", "");
   write_file(root + "z", "");
-  const Outcome run = run_tool(answers(root, "", tmp.path + "/m"));
+  const Outcome run = disc.walk("");
   const std::string empty = std::string("The md5 is ") + kEmptyMd5 + "\n";
   EXPECT_EQ(trace_start(root) + "Found a file: .cfg\n" + folder_start(root + ".cfg\\") +
                 "Found a file: x\n" + empty +
                 "Found a file: E\n" + folder_start(root + "E\\") +
                 "Found a file: F\n" + folder_start(root + "F\\") +
                 "Found a file: G\n" + folder_start(root + "F\\G\\") +
-                "Found a file: deep\n"
-                "The md5 is 0cc175b9c0f1b6a831c399e269772661\n"
+                "Found a file: deep\nThe md5 is " + kMd5A + "\n"
                 "Found a file: z\n" + empty +
                 "Found a file: z\n" + empty,
             run.out);
   EXPECT_EQ(manifest("", record(".cfg\\x", "0", kEmptyMd5) +
-                             record("F\\G\\deep", "1", "0cc175b9c0f1b6a831c399e269772661") +
-                             record("F\\z", "0", kEmptyMd5) + record("z", "0", kEmptyMd5)),
-            read_file(tmp.path + "/m"));
+                             record("F\\G\\deep", "1", kMd5A) + record("F\\z", "0", kEmptyMd5) +
+                             record("z", "0", kEmptyMd5)),
+            disc.manifest_text());
 }
 
 TEST(WalkTest, TextsGoIntoTheManifestUnescaped) {
-  TempDir tmp;
-  make_dir(tmp.path + "/d");
+  Disc disc;
   // Windows names cannot hold double quotes or angle brackets.
   const std::string name = windows_exe() != nullptr ? "a&b 'c'" : "a&b \"c\" <d>'";
-  write_file(tmp.path + "/d/" + name, "");
+  write_file(disc.root + name, "");
   const std::string description = "Tom & Jerry's \"<best>\" \xe9t\xe9";
-  const Outcome run = run_tool(answers(tmp.path + "/d/", description, tmp.path + "/m"));
-  EXPECT_EQ(0, run.status);
-  EXPECT_EQ(manifest(description, record(name, "0", kEmptyMd5)), read_file(tmp.path + "/m"));
+  EXPECT_EQ(0, disc.walk(description).status);
+  EXPECT_EQ(manifest(description, record(name, "0", kEmptyMd5)), disc.manifest_text());
 }
 
 TEST(WalkTest, EntriesComeDotsFirstThenInByteOrder) {
-  TempDir tmp;
-  make_dir(tmp.path + "/d");
-  for (const char* name : {"b", "B", "a", "Zeta", "-x"}) write_file(tmp.path + "/d/" + name, "");
-  const Outcome run = run_tool(answers(tmp.path + "/d/", "x", tmp.path + "/m"));
+  Disc disc;
+  for (const char* name : {"b", "B", "a", "Zeta", "-x"}) write_file(disc.root + name, "");
+  const Outcome run = disc.walk();
   std::vector<std::string> found;
   for (size_t at = run.out.find("Found a file: "); at != std::string::npos;
        at = run.out.find("Found a file: ", at + 1)) {
@@ -255,7 +269,7 @@ TEST(WalkTest, EntriesComeDotsFirstThenInByteOrder) {
 
 TEST(WalkTest, RootIsJoinedAsTyped) {
   ExampleDisc disc;
-  write_file(disc.tmp.path + "/disco", "x");
+  write_file(disc.tmp.path + "/do", "x");
 
   // A missing root: its pattern, the failure, and a manifest without records.
   Outcome run = run_tool(answers(disc.root + "missing\\", "d", disc.out));
@@ -263,20 +277,20 @@ TEST(WalkTest, RootIsJoinedAsTyped) {
                 "missing\\*.\nInvalid File Handle. GetLastError reports 3\n",
             run.out);
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(manifest("d", ""), read_file(disc.out));
+  EXPECT_EQ(manifest("d", ""), disc.manifest_text());
 
   // Without its trailing separator the root is a prefix of its parent's
   // entries, and the paths joined from it name other files.
-  const std::string bare = disc.tmp.path + "/disc";
+  const std::string bare = disc.tmp.path + "/d";
   run = run_tool(answers(bare, "d", disc.out));
   EXPECT_EQ(std::string(kPrompts) + "Target file is " + typed(bare) +
-                "*.\nThe first file found is disc\n"
-                "Target file is " + typed(bare) + "disc\\*.\n"
+                "*.\nThe first file found is d\n"
+                "Target file is " + typed(bare) + "d\\*.\n"
                 "Invalid File Handle. GetLastError reports 3\n"
-                "Found a file: disco\n",
+                "Found a file: do\n",
             run.out);
-  EXPECT_EQ("Unable to open disco\n", run.err);
-  EXPECT_EQ(manifest("d", ""), read_file(disc.out));
+  EXPECT_EQ("Unable to open do\n", run.err);
+  EXPECT_EQ(manifest("d", ""), disc.manifest_text());
 
   // An empty root walks the current folder, with paths relative to it.
   Conditions in_root;
@@ -286,42 +300,39 @@ TEST(WalkTest, RootIsJoinedAsTyped) {
   EXPECT_NE(std::string::npos, run.out.find("Target file is V\\*.\n"));
   EXPECT_EQ(manifest("d", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
                               record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
-            read_file(disc.out));
+            disc.manifest_text());
 }
 
 TEST(WalkTest, FilesAreReadWholeInAnyNumberOfPieces) {
-  TempDir tmp;
-  make_dir(tmp.path + "/d");
-  write_file(tmp.path + "/d/a", pattern_bytes(16384));
-  write_file(tmp.path + "/d/b", pattern_bytes(32768));
-  write_file(tmp.path + "/d/c", pattern_bytes(16385));
-  write_file(tmp.path + "/d/d", "");
-  const Outcome run = run_tool(answers(tmp.path + "/d/", "x", tmp.path + "/m"));
+  Disc disc;
+  write_file(disc.root + "a", pattern_bytes(16384));
+  write_file(disc.root + "b", pattern_bytes(32768));
+  write_file(disc.root + "c", pattern_bytes(16385));
+  write_file(disc.root + "d", "");
+  disc.walk();
   EXPECT_EQ(manifest("x", record("a", "16384", "403ee5c6a11b3d1368172327cb627a97") +
                               record("b", "32768", "efa5c4925983337503ee71cac8b86edc") +
                               record("c", "16385", "6bceeb7f9bed214ab49b8845ef9cd6ae") +
                               record("d", "0", kEmptyMd5)),
-            read_file(tmp.path + "/m"));
+            disc.manifest_text());
 }
 
 TEST(WalkTest, FileOver4GiBGetsItsFullSize) {
-  TempDir tmp;
-  make_dir(tmp.path + "/d");
-  const std::string big = tmp.path + "/d/big.iso";
+  Disc disc;
+  const std::string big = disc.root + "big.iso";
   write_file(big, "");
   ASSERT_EQ(0, truncate(big.c_str(), 4294967296ll));
   const int fd = open(big.c_str(), O_WRONLY | O_APPEND);
   ASSERT_EQ(3, write(fd, "end", 3));
   close(fd);
-  const Outcome run = run_tool(answers(tmp.path + "/d/", "big", tmp.path + "/m"));
+  disc.walk("big");
   EXPECT_EQ(manifest("big", record("big.iso", "4294967299", "29f9fe6f34f27cd12fbdee8ce0645c90")),
-            read_file(tmp.path + "/m"));
+            disc.manifest_text());
 }
 
 TEST(WalkTest, UnopenableEntriesAreReportedAndSkipped) {
-  TempDir tmp;
-  const std::string root = tmp.path + "/d/";
-  make_dir(tmp.path + "/d");
+  Disc disc;
+  const std::string& root = disc.root;
   ASSERT_EQ(0, mkfifo((root + "fifo").c_str(), 0600));  // must not hang the walk
   // Wine leaves dangling links out of a folder's listing.
   const bool dangling = windows_exe() == nullptr;
@@ -330,63 +341,51 @@ TEST(WalkTest, UnopenableEntriesAreReportedAndSkipped) {
   const int fd = make_socket(root + "sock");
   write_file(root + "ok", "a");
 
-  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"));
+  const Outcome run = disc.walk();
   close(fd);
   EXPECT_EQ(trace_start(root) + (dangling ? "Found a file: dangling\n" : "") +
-                "Found a file: fifo\nFound a file: ok\n"
-                "The md5 is 0cc175b9c0f1b6a831c399e269772661\n"
-                "Found a file: sock\nFound a file: zero\n",
+                "Found a file: fifo\nFound a file: ok\nThe md5 is " + kMd5A +
+                "\nFound a file: sock\nFound a file: zero\n",
             run.out);
   EXPECT_EQ(std::string(dangling ? "Unable to open dangling\n" : "") +
                 "Unable to open fifo\nUnable to open sock\nUnable to open zero\n",
             run.err);
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(manifest("x", record("ok", "1", "0cc175b9c0f1b6a831c399e269772661")),
-            read_file(tmp.path + "/m"));
+  EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 
 TEST(WalkTest, ReadFailureMidFileIsReportedAndTheWalkGoesOn) {
-  TempDir tmp;
-  const std::string root = tmp.path + "/d/";
-  make_dir(tmp.path + "/d");
-  write_file(root + "a", "a");
-  write_file(root + "bad.bin", pattern_bytes(50000));
-  write_file(root + "c", "a");
-  Conditions faulty;
   SKIP_UNDER_WINE("faults are injected into the Linux build");
-  faulty.fault_injection = true;
-  faulty.env.push_back("DM_FAIL_READ=bad.bin:20000");
-  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"), faulty);
-  const std::string md5_a = "The md5 is 0cc175b9c0f1b6a831c399e269772661\n";
-  EXPECT_EQ(trace_start(root) +
+  Disc disc;
+  write_file(disc.root + "a", "a");
+  write_file(disc.root + "bad.bin", pattern_bytes(50000));
+  write_file(disc.root + "c", "a");
+  const Outcome run = disc.walk("x", with_fault("DM_FAIL_READ=bad.bin:20000"));
+  const std::string md5_a = std::string("The md5 is ") + kMd5A + "\n";
+  EXPECT_EQ(trace_start(disc.root) +
                 "Found a file: a\n" + md5_a + "Found a file: bad.bin\n"
                 "Found a file: c\n" + md5_a,
             run.out);
   EXPECT_EQ("Unable to read bad.bin\n", run.err);
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(manifest("x", record("a", "1", "0cc175b9c0f1b6a831c399e269772661") +
-                              record("c", "1", "0cc175b9c0f1b6a831c399e269772661")),
-            read_file(tmp.path + "/m"));
+  EXPECT_EQ(manifest("x", record("a", "1", kMd5A) + record("c", "1", kMd5A)),
+            disc.manifest_text());
 }
 
 TEST(WalkTest, FolderListingThatFailsPartWayIsReported) {
-  TempDir tmp;
-  const std::string root = tmp.path + "/d/";
-  make_dir(tmp.path + "/d");
-  make_dir(root + "scratched");
-  for (const char* name : {"1", "2", "3", "4", "5", "6"}) write_file(root + "scratched/" + name, "");
-  write_file(root + "z", "");
-  Conditions faulty;
   SKIP_UNDER_WINE("faults are injected into the Linux build");
-  faulty.fault_injection = true;
-  faulty.env.push_back("DM_FAIL_LIST=scratched:4");
-  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"), faulty);
-  EXPECT_EQ("Unable to list " + root + "scratched\\*. GetLastError reports 1117\n", run.err);
+  Disc disc;
+  make_dir(disc.root + "scratched");
+  for (const char* name : {"1", "2", "3", "4", "5", "6"})
+    write_file(disc.root + "scratched/" + name, "");
+  write_file(disc.root + "z", "");
+  const Outcome run = disc.walk("x", with_fault("DM_FAIL_LIST=scratched:4"));
+  EXPECT_EQ("Unable to list " + disc.root + "scratched\\*. GetLastError reports 1117\n", run.err);
   EXPECT_EQ(0, run.status);
   // What was listed before the failure (four entries in the folder's own
   // order, "." and ".." among them) is recorded, and so is the rest of the
   // tree.
-  const std::string m = read_file(tmp.path + "/m");
+  const std::string m = disc.manifest_text();
   const long listed = std::count(m.begin(), m.end(), '\\');
   EXPECT_GE(listed, 2) << m;
   EXPECT_LE(listed, 4) << m;
@@ -394,15 +393,14 @@ TEST(WalkTest, FolderListingThatFailsPartWayIsReported) {
 }
 
 TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
-  TempDir tmp;
-  const std::string root = tmp.path + "/d/";
-  make_dir(tmp.path + "/d");
-  make_dir(tmp.path + "/outside");
-  write_file(tmp.path + "/outside/o", "");
+  Disc disc;
+  const std::string& root = disc.root;
+  make_dir(disc.tmp.path + "/outside");
+  write_file(disc.tmp.path + "/outside/o", "");
   make_dir(root + "sub");
   make_link("..", root + "sub/up");
   make_link("../../outside", root + "sub/out");
-  const Outcome run = run_tool(answers(root, "x", tmp.path + "/m"));
+  const Outcome run = disc.walk();
   EXPECT_EQ(trace_start(root) + "Found a file: sub\n" + folder_start(root + "sub\\") +
                 "Found a file: out\n" + folder_start(root + "sub\\out\\") +
                 "Found a file: o\n"
@@ -412,7 +410,7 @@ TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
                 "Invalid File Handle. GetLastError reports 1921\n",
             run.out);
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(manifest("x", record("sub\\out\\o", "0", kEmptyMd5)), read_file(tmp.path + "/m"));
+  EXPECT_EQ(manifest("x", record("sub\\out\\o", "0", kEmptyMd5)), disc.manifest_text());
 }
 
 TEST(WalkTest, DeepestTreeWalksToTheBottomWithFewDescriptors) {
@@ -453,12 +451,13 @@ TEST(AnswerTest, LinesOfAnyLengthAndLineEnd) {
   ExampleDisc disc;
   const std::string long_description(100000, 'L');
   // CR LF line ends, and a last line without its line feed.
-  const Outcome run = run_tool(disc.root + "\r\n" + long_description + "\r\n" + disc.out);
+  const Outcome run =
+      run_tool(typed(disc.root) + "\r\n" + long_description + "\r\n" + typed(disc.out));
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(manifest(long_description,
                      record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
                          record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
-            read_file(disc.out));
+            disc.manifest_text());
 }
 
 TEST(AnswerTest, IncompleteAnswersStopBeforeAnythingIsOpened) {
@@ -468,8 +467,8 @@ TEST(AnswerTest, IncompleteAnswersStopBeforeAnythingIsOpened) {
   const size_t third = prompts.find("Enter path");
   const std::pair<std::string, std::string> cases[] = {
       {"", prompts.substr(0, second)},
-      {disc.root + "\n", prompts.substr(0, third)},
-      {disc.root + "\nabout\n", prompts},
+      {typed(disc.root) + "\n", prompts.substr(0, third)},
+      {typed(disc.root) + "\nabout\n", prompts},
   };
   for (const auto& c : cases) {
     const Outcome run = run_tool(c.first);
@@ -482,16 +481,17 @@ TEST(AnswerTest, IncompleteAnswersStopBeforeAnythingIsOpened) {
 
 TEST(ManifestFailureTest, ManifestThatCannotBeCreated) {
   ExampleDisc disc;
-  const std::string out = disc.tmp.path + "/no/such/folder.xml";
-  const Outcome run = run_tool(answers(disc.root, "x", out));
+  disc.out = disc.tmp.path + "/no/such/folder.xml";
+  const Outcome run = disc.walk();
   EXPECT_EQ(kPrompts, run.out);
-  EXPECT_EQ("Unable to create " + typed(out) + ": No such file or directory\n", run.err);
+  EXPECT_EQ("Unable to create " + typed(disc.out) + ": No such file or directory\n", run.err);
   EXPECT_EQ(1, run.status);
 }
 
 TEST(ManifestFailureTest, FullDiskIsReportedOnceAfterTheWalk) {
   ExampleDisc disc;
-  const Outcome run = run_tool(answers(disc.root, "x", "/dev/full"));
+  disc.out = "/dev/full";
+  const Outcome run = disc.walk();
   EXPECT_NE(std::string::npos, run.out.find("Found a file: B.BIN\nThe md5 is "));
   EXPECT_EQ("Unable to write " + typed("/dev/full") + ": No space left on device\n", run.err);
   EXPECT_EQ(1, run.status);
