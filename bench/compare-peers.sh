@@ -20,6 +20,7 @@ command -v md5sum >/dev/null || need+=(coreutils)
 command -v rhash >/dev/null || need+=(rhash)
 command -v hashdeep >/dev/null || need+=(hashdeep)
 [ -x /usr/bin/time ] || need+=(time)
+command -v bc >/dev/null || need+=(bc)
 command -v cmake >/dev/null || need+=(cmake g++ make)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing ${need[*]}" >&2
