@@ -96,8 +96,12 @@ bool orv_write(const void* data, uint32_t size, uint32_t* written, orv_io* io) {
   uint32_t done = 0;
   while (done < size) {
     DWORD n = 0;
-    if (!WriteFile(handle_of(io), bytes + done, size - done, &n, nullptr) || n == 0) {
-      note_error(io, n == 0 && GetLastError() == ERROR_SUCCESS ? EIO : errno_of(GetLastError()));
+    if (!WriteFile(handle_of(io), bytes + done, size - done, &n, nullptr)) {
+      note_error(io, errno_of(GetLastError()));
+      break;
+    }
+    if (n == 0) {  // nothing written and no error said: do not loop forever
+      note_error(io, EIO);
       break;
     }
     done += n;
