@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,20 +16,11 @@
 
 namespace {
 
-struct Found {
-  std::string name;
-  bool is_dir;
-  bool operator==(const Found& other) const {
-    return name == other.name && is_dir == other.is_dir;
-  }
-};
+// An entry's name, and whether it is a folder.
+using Found = std::pair<std::string, bool>;
 
-void PrintTo(const Found& found, std::ostream* out) {
-  *out << found.name << (found.is_dir ? "/" : "");
-}
-
-// Every entry of the search |pattern|, or the error of FindFirstFileA as
-// a negative number.
+// Every entry of the search |pattern|; where FindFirstFileA fails, none,
+// and its error in |*error|.
 std::vector<Found> list(const std::string& pattern, long* error = nullptr) {
   std::vector<Found> found;
   WIN32_FIND_DATAA data;
@@ -173,8 +165,8 @@ TEST(SearchTest, ManyEntries) {
   }
   const std::vector<Found> found = list(tmp.path + "/*");
   ASSERT_EQ(5002u, found.size());
-  EXPECT_EQ("f00000", found[2].name);
-  EXPECT_EQ("f04999", found.back().name);
+  EXPECT_EQ("f00000", found[2].first);
+  EXPECT_EQ("f04999", found.back().first);
 }
 
 TEST(SearchTest, InvalidHandles) {
