@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -23,9 +24,11 @@ struct TempDir {
     path = mkdtemp(&tmpl[0]);
   }
   ~TempDir() {
-    // rm copes with trees deeper than PATH_MAX.
-    std::string command = "chmod -R u+rwx '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
-    if (system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << path;
+    // Copes with trees deeper than PATH_MAX; tests that take permissions
+    // away give them back.
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) ADD_FAILURE() << "cannot remove " << path << ": " << error.message();
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -105,6 +105,7 @@ TEST(SearchTest, AccessRefusedIsFive) {
   }
   int status = 0;
   ASSERT_EQ(child, waitpid(child, &status, 0));
+  chmod((tmp.path + "/closed").c_str(), 0755);
   EXPECT_EQ(ERROR_ACCESS_DENIED, WEXITSTATUS(status));
 }
 
