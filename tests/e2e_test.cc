@@ -107,7 +107,10 @@ Outcome run_tool(const std::string& input, const Conditions& setup = Conditions(
   env.push_back(nullptr);
   int unread[2] = {-1, -1};
   if (setup.stdout_broken_pipe) {
+    // The read end is closed before the tool starts, so that no write can
+    // land in the pipe's buffer.
     EXPECT_EQ(0, pipe(unread));
+    close(unread[0]);
   }
 
   const pid_t child = fork();
@@ -128,7 +131,6 @@ Outcome run_tool(const std::string& input, const Conditions& setup = Conditions(
     dup2(out, 1);
     dup2(setup.stderr_merged ? out : err, 2);
     if (setup.stderr_closed) close(2);
-    if (setup.stdout_broken_pipe) close(unread[0]);
     const char* exe = setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE;
     char* argv[] = {const_cast<char*>(exe), nullptr, nullptr};
     if (windows_exe() != nullptr) {
@@ -139,10 +141,7 @@ Outcome run_tool(const std::string& input, const Conditions& setup = Conditions(
     execve(exe, argv, env.data());
     _exit(123);
   }
-  if (setup.stdout_broken_pipe) {
-    close(unread[0]);
-    close(unread[1]);
-  }
+  if (setup.stdout_broken_pipe) close(unread[1]);
   Outcome run;
   run.status = wait_with_limit(child, setup.time_limit);
   run.out = console(read_file(io.path + "/out"));
@@ -567,6 +566,51 @@ TEST(ManifestFailureTest, FullDiskIsReportedOnceAfterTheWalk) {
   EXPECT_NE(std::string::npos, run.out.find("Found a file: B.BIN\nThe md5 is "));
   EXPECT_EQ("Unable to write " + typed("/dev/full") + ": No space left on device\n", run.err);
   EXPECT_EQ(1, run.status);
+}
+
+// A disc root holding a FIFO, which cannot be opened, and a file "ok".
+struct FifoDisc : Disc {
+  FifoDisc() {
+    EXPECT_EQ(0, mkfifo((root + "fifo").c_str(), 0600));
+    write_file(root + "ok", "a");
+  }
+};
+
+TEST(ConsoleTest, ClosedStandardErrorNeverWritesIntoTheManifest) {
+  FifoDisc disc;
+  Conditions closed;
+  closed.stderr_closed = true;
+  const Outcome run = disc.walk("x", closed);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
+}
+
+TEST(ConsoleTest, ErrorLinesFollowTheTraceLineTheyBelongTo) {
+  FifoDisc disc;
+  Conditions merged;
+  merged.stderr_merged = true;
+  const Outcome run = disc.walk("x", merged);
+  EXPECT_EQ(trace_start(disc.root) + "Found a file: fifo\nUnable to open fifo\n"
+                "Found a file: ok\nThe md5 is " + kMd5A + "\n",
+            run.out);
+}
+
+TEST(ConsoleTest, TraceThatCannotBeWrittenStillGivesTheWholeManifest) {
+  const std::pair<Conditions, std::string> cases[] = {
+      {[] { Conditions c; c.stdout_broken_pipe = true; return c; }(), "Broken pipe"},
+      {[] { Conditions c; c.stdout_path = "/dev/full"; return c; }(),
+       "No space left on device"},
+  };
+  for (const auto& c : cases) {
+    ExampleDisc disc;
+    const Outcome run = disc.walk("Brimvale DVD-ROM", c.first);
+    EXPECT_EQ("Unable to write the trace: " + c.second + "\n", run.err);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(manifest("Brimvale DVD-ROM",
+                       record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                           record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+              disc.manifest_text());
+  }
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include "fingerprint/fingerprint.h"
 
-#include <stdio.h>
-
-#include <iostream>
-
+#include "app/console.h"
 #include "app/run_state.h"
 #include "manifest/manifest.h"
 #include "platform/byte_order.h"
@@ -31,7 +28,7 @@ void fingerprint_file(std::string rel_dir, std::string name) {
   const std::string path = g_disc_root + rel_dir + name;
   orv_io* input = orv_open(path.c_str(), 0);
   if (input == nullptr) {
-    fprintf(stderr, "Unable to open %s\n", name.c_str());
+    report("Unable to open %s\n", name.c_str());
     return;
   }
 
@@ -45,7 +42,7 @@ void fingerprint_file(std::string rel_dir, std::string name) {
     }
   }
   if (!at_end(input)) {
-    fprintf(stderr, "Unable to read %s\n", name.c_str());
+    report("Unable to read %s\n", name.c_str());
     orv_close(input);
     return;
   }
@@ -53,10 +50,10 @@ void fingerprint_file(std::string rel_dir, std::string name) {
   unsigned char digest[16];
   MD5Final(digest, &context);
   const std::string digest_text = orvm::bin2hex(digest, 16);
-  std::cout << "The md5 is " << digest_text << std::endl;
+  trace_flushed("The md5 is " + digest_text + "\n");
 
   const std::string size_text = numstr::ToStr(file_size(input), 10, 0);
   const std::string record = manifest_record(rel_dir, name, size_text, digest_text);
-  orv_write(record.data(), static_cast<uint32_t>(record.size()), nullptr, g_manifest_io);
+  write_piece(g_manifest_io, record);
   orv_close(input);
 }

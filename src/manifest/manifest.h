@@ -4,7 +4,11 @@
 #ifndef DISC_MANIFEST_MANIFEST_MANIFEST_H_
 #define DISC_MANIFEST_MANIFEST_MANIFEST_H_
 
+#include <stdint.h>
+
 #include <string>
+
+#include "platform/orvlib.h"
 
 /// The first two lines, with the operator's description as the name.
 std::string manifest_header(const std::string& description);
@@ -16,5 +20,14 @@ std::string manifest_record(const std::string& rel_dir, const std::string& name,
 
 /// The last two lines.
 std::string manifest_footer();
+
+/// Writes the |size| bytes at |data| to |io| unchanged, in as many writes as
+/// the handle's 32-bit lengths need. Returns the number of bytes written:
+/// |size|, unless a write failed (the handle then keeps the reason).
+uint64_t write_piece(orv_io* io, const void* data, uint64_t size);
+
+inline uint64_t write_piece(orv_io* io, const std::string& piece) {
+  return write_piece(io, piece.data(), piece.size());
+}
 
 #endif  // DISC_MANIFEST_MANIFEST_MANIFEST_H_

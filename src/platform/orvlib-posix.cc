@@ -14,7 +14,9 @@
 
 namespace {
 
+#ifdef HAVE_POSIX_FADVISE
 const off_t kReadAheadWorthIt = 1 << 20;
+#endif
 
 int fd_of(const orv_io* io) { return static_cast<int>(io->os_handle); }
 
@@ -47,7 +49,9 @@ orv_io* open_for_reading(const char* path) {
   // Files are read once, front to back: a larger read-ahead window keeps a
   // slow disc streaming. Small files fit the default window anyway, and
   // skipping them saves a system call per file.
+#ifdef HAVE_POSIX_FADVISE
   if (st.st_size >= kReadAheadWorthIt) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
   return io;
 }
 

@@ -1,0 +1,54 @@
+#include "app/console.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <iostream>
+
+#include "platform/process.h"
+
+namespace {
+
+int trace_error = 0;
+
+// Keeps the reason of the first failed write. Called right after each
+// write, while errno still tells why it failed.
+void check_trace() {
+  if (trace_error == 0 && ferror(stdout)) trace_error = failed_write_error();
+}
+
+}  // namespace
+
+void trace(const char* format, ...) {
+  if (trace_error != 0) return;
+  va_list arguments;
+  va_start(arguments, format);
+  vprintf(format, arguments);
+  va_end(arguments);
+  check_trace();
+}
+
+void trace_flushed(const std::string& text) {
+  if (trace_error != 0) return;
+  std::cout << text << std::flush;
+  check_trace();
+}
+
+void report(const char* format, ...) {
+  if (trace_error == 0) {
+    fflush(stdout);
+    check_trace();
+  }
+  va_list arguments;
+  va_start(arguments, format);
+  vfprintf(stderr, format, arguments);
+  va_end(arguments);
+}
+
+int finish_trace() {
+  if (trace_error == 0) {
+    fflush(stdout);
+    check_trace();
+  }
+  return trace_error;
+}

@@ -1,0 +1,39 @@
+#include "platform/process.h"
+
+#include <errno.h>
+#include <io.h>
+#include <stdio.h>
+#include <windows.h>
+
+namespace {
+
+// The C runtime binds its streams to the standard handles it finds at
+// start; a stream whose handle was missing has no file and fails every
+// write. Files the program opens are Win32 handles, never these streams,
+// so nothing can land in the wrong file; the null device only makes the
+// streams' state plain.
+bool give_null_device_if_missing(FILE* stream, const char* mode) {
+  const int fd = _fileno(stream);
+  if (fd >= 0 && _get_osfhandle(fd) >= 0) return true;
+  return freopen("NUL", mode, stream) != nullptr;
+}
+
+}  // namespace
+
+bool prepare_standard_streams() {
+  // Windows has no SIGPIPE: a write to a closed pipe fails with an error.
+  return give_null_device_if_missing(stdin, "r") && give_null_device_if_missing(stdout, "w") &&
+         give_null_device_if_missing(stderr, "w");
+}
+
+int failed_write_error() {
+  const DWORD error = GetLastError();
+  if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
+    return EPIPE;
+  return errno != 0 ? errno : EIO;
+}
+
+bool standard_error_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}

@@ -1,0 +1,21 @@
+// What a console program needs from its process before it starts work.
+#ifndef DISC_MANIFEST_PLATFORM_PROCESS_H_
+#define DISC_MANIFEST_PLATFORM_PROCESS_H_
+
+/// Makes the standard streams safe to use: a standard stream that was
+/// closed when the program started is opened on the null device, so that
+/// no file the program opens later takes its place (console lines would
+/// then land in the manifest); and writing to a pipe nobody reads fails
+/// with an error (EPIPE) instead of ending the process. False when the null
+/// device cannot be opened.
+bool prepare_standard_streams();
+
+/// The errno value that tells why a write to a standard stream that has
+/// just failed did so. The C runtime on Windows says EINVAL for a pipe
+/// whose reader has gone; this says EPIPE there, as POSIX does.
+int failed_write_error();
+
+/// Whether standard error is a terminal (a console on Windows).
+bool standard_error_is_terminal();
+
+#endif  // DISC_MANIFEST_PLATFORM_PROCESS_H_
