@@ -11,7 +11,7 @@
 #include "manifest/manifest.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
-#include "walk/walk.h"
+#include "walk/trace.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ int main() {
   }
 
   write_piece(g_manifest_io, manifest_header(description));
-  scan_folder("");
+  scan_folder(kTracedWalk, "");
   write_piece(g_manifest_io, manifest_footer());
   // Writes are not checked one by one; the handle remembers the first
   // failure, so one look at closing tells whether the manifest is whole.

@@ -1,10 +1,11 @@
 #include "fingerprint/fingerprint.h"
 
+#include <errno.h>
+
 #include "app/console.h"
 #include "app/run_state.h"
 #include "manifest/manifest.h"
 #include "platform/byte_order.h"
-#include "platform/orvlib.h"
 
 namespace {
 
@@ -24,36 +25,46 @@ alignas(4096) unsigned char read_buffer[READ_CHUNK];
 
 }  // namespace
 
-void fingerprint_file(std::string rel_dir, std::string name) {
+bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error,
+                 std::atomic<uint64_t>* bytes_read) {
+  MD5_CTX context;
+  MD5Init(&context);
+  uint32_t count = 0;
+  if (!at_end(input)) {
+    errno = 0;
+    while (orv_read(buffer, READ_CHUNK, &count, input)) {
+      MD5Update(&context, buffer, count);
+      if (bytes_read != nullptr) bytes_read->fetch_add(count, std::memory_order_relaxed);
+      if (at_end(input)) break;
+    }
+  }
+  if (!at_end(input)) {
+    *error = errno != 0 ? errno : EIO;
+    return false;
+  }
+  MD5Final(digest->md5, &context);
+  // Once the end is reached, the size is the number of bytes hashed.
+  digest->length = file_size(input);
+  return true;
+}
+
+void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   const std::string path = g_disc_root + rel_dir + name;
   orv_io* input = orv_open(path.c_str(), 0);
   if (input == nullptr) {
     report("Unable to open %s\n", name.c_str());
     return;
   }
-
-  MD5_CTX context;
-  MD5Init(&context);
-  uint32_t count = 0;
-  if (!at_end(input)) {
-    while (orv_read(read_buffer, READ_CHUNK, &count, input)) {
-      MD5Update(&context, read_buffer, count);
-      if (at_end(input)) break;
-    }
-  }
-  if (!at_end(input)) {
+  FileDigest digest;
+  int error = 0;
+  if (!hash_to_end(input, read_buffer, &digest, &error)) {
     report("Unable to read %s\n", name.c_str());
     orv_close(input);
     return;
   }
-
-  unsigned char digest[16];
-  MD5Final(digest, &context);
-  const std::string digest_text = orvm::bin2hex(digest, 16);
+  const std::string digest_text = orvm::bin2hex(digest.md5, 16);
   trace_flushed("The md5 is " + digest_text + "\n");
-
-  const std::string size_text = numstr::ToStr(file_size(input), 10, 0);
-  const std::string record = manifest_record(rel_dir, name, size_text, digest_text);
-  write_piece(g_manifest_io, record);
+  const std::string size_text = numstr::ToStr(digest.length, 10, 0);
+  write_piece(g_manifest_io, manifest_record(rel_dir, name, size_text, digest_text));
   orv_close(input);
 }

@@ -4,15 +4,31 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
+
+#include "platform/orvlib.h"
 
 /// The size of each read; memory per file stays this whatever its size.
 const uint32_t READ_CHUNK = 16384;
+
+/// What a key_file record says of a file's content.
+struct FileDigest {
+  uint64_t length = 0;  // the number of bytes hashed
+  unsigned char md5[16] = {};
+};
+
+/// Reads the open file |input| to its end through MD5, READ_CHUNK bytes at
+/// a time into |buffer|, and fills |digest|. Adds the bytes to
+/// |*bytes_read| as they are read, when it is not null. False when a read
+/// fails before the end, with its errno in |*error|.
+bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error,
+                 std::atomic<uint64_t>* bytes_read = nullptr);
 
 /// Reads the file g_disc_root + |rel_dir| + |name| to its end through MD5,
 /// prints "The md5 is <digest>" and appends its key_file record to
 /// g_manifest_io. A file that cannot be opened or read to its end gets a
 /// line on standard error naming it, and no record.
-void fingerprint_file(std::string rel_dir, std::string name);
+void fingerprint_file(const std::string& rel_dir, const std::string& name);
 
 #endif  // DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_

@@ -1,4 +1,4 @@
-// The depth-first walk below the disc root, traced on standard output.
+// The depth-first walk below the disc root.
 #ifndef DISC_MANIFEST_WALK_WALK_H_
 #define DISC_MANIFEST_WALK_WALK_H_
 
@@ -6,14 +6,33 @@
 
 #include "platform/search.h"
 
-/// Walks the folder g_disc_root + |rel_dir| and everything below it.
-/// |rel_dir| is empty for the root, else folder names each followed by a
-/// backslash. Prints the search pattern, then every entry as it is found;
-/// subfolders are walked where they are met, files fingerprinted.
-void scan_folder(std::string rel_dir);
+/// What a walk does as it goes; each program gives its own steps.
+/// disc-manifest traces every step on the console and fingerprints each
+/// file (walk/trace.h); disc-verify traces nothing and checks each file.
+/// A step left null is not taken.
+struct WalkSteps {
+  /// A folder's search is about to start, with this pattern.
+  void (*enter)(const std::string& pattern);
+  /// The search could not start; |error| as GetLastError reports it.
+  void (*search_failed)(const std::string& pattern, DWORD error);
+  /// An entry was found, the folder's first or a further one. Every entry
+  /// is found, "." and ".." too.
+  void (*found)(const char* name, bool first);
+  /// An entry that is not a folder, in the folder |rel_dir|.
+  void (*file)(const std::string& rel_dir, const std::string& name);
+  /// The listing of a folder stopped before its end.
+  void (*listing_failed)(const std::string& pattern, DWORD error);
+};
+
+/// Walks the folder g_disc_root + |rel_dir| and everything below it, with
+/// the search pattern that and "*". |rel_dir| is empty for the root, else
+/// folder names each followed by a backslash. Entries are handled in the
+/// order the search returns them: a subfolder is walked where it is met,
+/// every other entry is a file.
+void scan_folder(const WalkSteps& steps, std::string rel_dir);
 
 /// Handles one entry of the folder |rel_dir|: descends into a folder
-/// other than "." and "..", fingerprints anything else.
-void visit_entry(std::string rel_dir, const WIN32_FIND_DATAA* entry);
+/// other than "." and "..", hands anything else to the file step.
+void visit_entry(const WalkSteps& steps, std::string rel_dir, const WIN32_FIND_DATAA* entry);
 
 #endif  // DISC_MANIFEST_WALK_WALK_H_

@@ -1,0 +1,25 @@
+#include "walk/trace.h"
+
+#include "app/console.h"
+#include "fingerprint/fingerprint.h"
+
+namespace {
+
+void trace_enter(const std::string& pattern) { trace("Target file is %s.\n", pattern.c_str()); }
+
+void trace_search_failed(const std::string&, DWORD error) {
+  trace("Invalid File Handle. GetLastError reports %d\n", static_cast<int>(error));
+}
+
+void trace_found(const char* name, bool first) {
+  trace(first ? "The first file found is %s\n" : "Found a file: %s\n", name);
+}
+
+void report_listing_failed(const std::string& pattern, DWORD error) {
+  report("Unable to list %s. GetLastError reports %d\n", pattern.c_str(), static_cast<int>(error));
+}
+
+}  // namespace
+
+const WalkSteps kTracedWalk = {trace_enter, trace_search_failed, trace_found, fingerprint_file,
+                               report_listing_failed};
