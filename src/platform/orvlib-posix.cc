@@ -46,6 +46,8 @@ orv_io* open_for_reading(const char* path) {
     errno = ENOMEM;
     return nullptr;
   }
+  io->volume = static_cast<uint64_t>(st.st_dev);
+  io->index = static_cast<uint64_t>(st.st_ino);
   // Files are read once, front to back: a larger read-ahead window keeps a
   // slow disc streaming. Small files fit the default window anyway, and
   // skipping them saves a system call per file.
@@ -118,4 +120,19 @@ int orv_close(orv_io* io) {
   // reports a full disk there); EINTR on Linux still releases the descriptor.
   if (close(fd_of(io)) != 0 && errno != EINTR) note_error(io, errno);
   return delete_orv_handle(io);
+}
+
+bool orv_identity(const orv_io* io, FileIdentity* identity) {
+  // Known since opening, for files opened to be read.
+  if (io->mode != 0) return false;
+  identity->volume = io->volume;
+  identity->index = io->index;
+  return true;
+}
+
+PathKind orv_path_kind(const char* path) {
+  struct stat st;
+  if (stat(posix_path(path).c_str(), &st) != 0) return PathKind::kMissing;
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  return S_ISREG(st.st_mode) ? PathKind::kFile : PathKind::kOther;
 }

@@ -115,3 +115,20 @@ int orv_close(orv_io* io) {
   if (!CloseHandle(handle_of(io))) note_error(io, errno_of(GetLastError()));
   return delete_orv_handle(io);
 }
+
+bool orv_identity(const orv_io* io, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle_of(io), &info)) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return true;
+}
+
+PathKind orv_path_kind(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    errno = errno_of(GetLastError());
+    return PathKind::kMissing;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder : PathKind::kFile;
+}

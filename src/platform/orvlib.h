@@ -28,6 +28,8 @@ struct orv_io {
   unsigned char reserved2[2];
   int first_error;           // errno of the first failed operation, or 0
   uint64_t position;         // bytes read so far
+  uint64_t volume;           // which file it is, where the system tells at
+  uint64_t index;            // opening (POSIX: device and inode)
 };
 static_assert(offsetof(orv_io, size_le) == 8, "size must sit at byte 8");
 static_assert(offsetof(orv_io, at_end) == 16, "end-of-file flag must sit at byte 16");
@@ -54,6 +56,29 @@ bool orv_write(const void* data, uint32_t size, uint32_t* written, orv_io* io);
 /// first failed write or of a failed close, so that a writer who only looks
 /// once still learns whether the file is complete.
 int orv_close(orv_io* io);
+
+/// Which file is open: the same for every handle of one file, whatever
+/// path reached it (device and inode; on Windows volume serial number and
+/// file index).
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+};
+
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+/// Fills |identity| for the open file |io|; false when the system cannot
+/// tell.
+bool orv_identity(const orv_io* io, FileIdentity* identity);
+
+/// What a path names, links followed.
+enum class PathKind { kMissing, kFolder, kFile, kOther };
+
+/// What |path| names: a folder, a regular file, something else (a device,
+/// a FIFO), or nothing that can be reached (kMissing, with errno set).
+PathKind orv_path_kind(const char* path);
 
 namespace orvm {
 /// |size| bytes at |data| as lower-case hexadecimal, two digits a byte.

@@ -22,4 +22,4 @@ bool prepare_standard_streams() {
 
 int failed_write_error() { return errno != 0 ? errno : EIO; }
 
-bool standard_error_is_terminal() { return isatty(2) == 1; }
+bool is_terminal(int stream) { return isatty(stream) == 1; }

@@ -33,7 +33,7 @@ int failed_write_error() {
   return errno != 0 ? errno : EIO;
 }
 
-bool standard_error_is_terminal() {
+bool is_terminal(int stream) {
   DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
 }

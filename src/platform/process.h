@@ -15,7 +15,8 @@ bool prepare_standard_streams();
 /// whose reader has gone; this says EPIPE there, as POSIX does.
 int failed_write_error();
 
-/// Whether standard error is a terminal (a console on Windows).
-bool standard_error_is_terminal();
+/// Whether standard output (|stream| 1) or standard error (2) is a
+/// terminal (a console on Windows).
+bool is_terminal(int stream);
 
 #endif  // DISC_MANIFEST_PLATFORM_PROCESS_H_

@@ -250,3 +250,22 @@ BOOL FindClose(HANDLE handle) {
 }
 
 DWORD GetLastError() { return last_error; }
+
+std::string describe_search_error(DWORD error) {
+  // The errno each number stands for, as windows_error maps them.
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND: return "no entry matches";
+    case ERROR_PATH_NOT_FOUND: return strerror(ENOENT);
+    case ERROR_TOO_MANY_OPEN_FILES: return strerror(EMFILE);
+    case ERROR_ACCESS_DENIED: return strerror(EACCES);
+    case ERROR_NOT_ENOUGH_MEMORY: return strerror(ENOMEM);
+    case ERROR_INVALID_NAME: return "its name holds a backslash";
+    case ERROR_FILENAME_EXCED_RANGE: return strerror(ENAMETOOLONG);
+    case ERROR_DIRECTORY: return strerror(ENOTDIR);
+    case ERROR_IO_DEVICE: return strerror(EIO);
+    case ERROR_CANT_RESOLVE_FILENAME: return "a link back into the folders above it";
+    default:
+      if (error & 0x20000000u) return strerror(static_cast<int>(error & ~0x20000000u));
+      return "error " + std::to_string(error);
+  }
+}

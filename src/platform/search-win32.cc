@@ -88,3 +88,15 @@ BOOL guarded_find_close(HANDLE search) {
   }
   return FindClose(search);
 }
+
+std::string describe_search_error(DWORD error) {
+  if (error == ERROR_CANT_RESOLVE_FILENAME) return "a link back into the folders above it";
+  char text[512];
+  DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                              error, 0, text, sizeof text, nullptr);
+  // The system's texts end with a full stop and a line end.
+  while (size > 0 && (text[size - 1] == '\n' || text[size - 1] == '\r' || text[size - 1] == '.'))
+    --size;
+  if (size == 0) return "error " + std::to_string(error);
+  return std::string(text, size);
+}

@@ -88,4 +88,9 @@ DWORD GetLastError();
 
 #endif  // _WIN32
 
+#include <string>
+
+/// What the search error |error| means, as a line of text.
+std::string describe_search_error(DWORD error);
+
 #endif  // DISC_MANIFEST_PLATFORM_SEARCH_H_
