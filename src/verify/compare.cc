@@ -1,0 +1,210 @@
+#include "verify/compare.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+namespace {
+
+enum State : uint8_t { kUnfound, kFound, kLeftOut };
+
+// A fast hash of a pathname, 8 bytes a step.
+uint32_t path_hash(std::string_view path) {
+  const char* p = path.data();
+  size_t n = path.size();
+  uint64_t h = 0x9e3779b97f4a7c15u ^ n;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    memcpy(&word, p, 8);
+    h = (h ^ word) * 0xbf58476d1ce4e5b9u;
+    h ^= h >> 31;
+  }
+  uint64_t tail = 0;
+  memcpy(&tail, p, n);
+  h = (h ^ tail) * 0x94d049bb133111ebu;
+  h ^= h >> 29;
+  h *= 0xbf58476d1ce4e5b9u;
+  return static_cast<uint32_t>(h >> 32);
+}
+
+// The slot where the search for |hash| starts: the hash scaled to the
+// table, which needs no power-of-two size.
+size_t home(const PathIndex& index, uint32_t hash) {
+  return static_cast<size_t>((uint64_t{hash} * index.slots.size()) >> 32);
+}
+
+void place(PathIndex* index, uint32_t hash, uint32_t id) {
+  size_t at = home(*index, hash);
+  while (index->slots[at] != 0) at = at + 1 == index->slots.size() ? 0 : at + 1;
+  index->slots[at] = uint64_t{hash} << 32 | (uint64_t{id} + 1);
+  ++index->used;
+}
+
+// Makes room for |more| entries, keeping the table at most 70 % full.
+void make_room(PathIndex* index, size_t more) {
+  const size_t needed = (index->used + more) * 10 / 7 + 1;
+  if (index->slots.size() >= needed) return;
+  std::vector<uint64_t> old;
+  old.swap(index->slots);
+  index->slots.assign(std::max(needed, old.size() * 2), 0);
+  index->used = 0;
+  for (const uint64_t slot : old) {
+    if (slot != 0) place(index, static_cast<uint32_t>(slot >> 32), static_cast<uint32_t>(slot) - 1);
+  }
+}
+
+// The id of |path| in |index|, or -1. |name_of| gives an id's pathname.
+template <typename NameOf>
+int64_t find(const PathIndex& index, uint32_t hash, std::string_view path, NameOf name_of) {
+  if (index.slots.empty()) return -1;
+  for (size_t at = home(index, hash);; at = at + 1 == index.slots.size() ? 0 : at + 1) {
+    const uint64_t slot = index.slots[at];
+    if (slot == 0) return -1;
+    const uint32_t id = static_cast<uint32_t>(slot) - 1;
+    if (static_cast<uint32_t>(slot >> 32) == hash && name_of(id) == path) return id;
+  }
+}
+
+std::string_view name(const std::string& names, uint64_t at, uint32_t size) {
+  return std::string_view(names.data() + at, size);
+}
+
+std::string_view recorded_name(const Comparison& c, size_t id) {
+  return name(c.recorded_names, c.recorded[id].name_at, c.recorded[id].name_size);
+}
+
+std::string_view unrecorded_name(const Comparison& c, size_t id) {
+  return name(c.unrecorded_names, c.unrecorded[id].name_at, c.unrecorded[id].name_size);
+}
+
+int64_t find_recorded(const Comparison& c, uint32_t hash, std::string_view path) {
+  return find(c.recorded_index, hash, path, [&c](uint32_t id) { return recorded_name(c, id); });
+}
+
+void say(Comparison* c, Verdict verdict, std::string_view path, std::string_view moved_to = {}) {
+  ++c->counts[static_cast<int>(verdict)];
+  if (c->report) c->report(verdict, path, moved_to);
+}
+
+// Length and digest, the key a move is found by.
+bool same_content(const Recorded& r, const FileDigest& d) {
+  return r.length == d.length && memcmp(r.md5, d.md5, 16) == 0;
+}
+
+bool content_before(const FileDigest& a, const FileDigest& b) {
+  if (a.length != b.length) return a.length < b.length;
+  return memcmp(a.md5, b.md5, 16) < 0;
+}
+
+}  // namespace
+
+void expect_about(Comparison* c, size_t records, size_t name_bytes) {
+  c->recorded.reserve(records);
+  c->recorded_names.reserve(name_bytes);
+  make_room(&c->recorded_index, records);
+}
+
+bool expect(Comparison* c, const ManifestRecord& record) {
+  const uint32_t hash = path_hash(record.pathname);
+  if (find_recorded(*c, hash, record.pathname) >= 0) return false;
+  make_room(&c->recorded_index, 1);
+  Recorded r;
+  r.name_at = c->recorded_names.size();
+  r.name_size = static_cast<uint32_t>(record.pathname.size());
+  r.length = record.length;
+  memcpy(r.md5, record.md5, 16);
+  c->recorded_names.append(record.pathname);
+  place(&c->recorded_index, hash, static_cast<uint32_t>(c->recorded.size()));
+  c->recorded.push_back(r);
+  c->recorded_bytes += record.length;
+  return true;
+}
+
+Checked check(Comparison* c, std::string_view pathname, bool readable, const FileDigest& digest) {
+  // What is found mostly comes in the manifest's own order: try the record
+  // after the last one found before looking the pathname up.
+  int64_t id = -1;
+  if (c->cursor < c->recorded.size() && recorded_name(*c, c->cursor) == pathname) {
+    id = static_cast<int64_t>(c->cursor);
+  } else {
+    id = find_recorded(*c, path_hash(pathname), pathname);
+  }
+  if (id >= 0) {
+    Recorded& r = c->recorded[static_cast<size_t>(id)];
+    if (r.state != kUnfound) return Checked::kRepeated;
+    r.state = kFound;
+    c->cursor = static_cast<size_t>(id) + 1;
+    if (!readable) {
+      say(c, Verdict::kUnreadable, pathname);
+    } else {
+      say(c, same_content(r, digest) ? Verdict::kOk : Verdict::kChanged, pathname);
+    }
+    return Checked::kJudged;
+  }
+
+  const uint32_t hash = path_hash(pathname);
+  if (find(c->unrecorded_index, hash, pathname,
+           [c](uint32_t held) { return unrecorded_name(*c, held); }) >= 0) {
+    return Checked::kRepeated;
+  }
+  make_room(&c->unrecorded_index, 1);
+  Unrecorded u;
+  u.name_at = c->unrecorded_names.size();
+  u.name_size = static_cast<uint32_t>(pathname.size());
+  u.readable = readable;
+  u.digest = digest;
+  c->unrecorded_names.append(pathname);
+  place(&c->unrecorded_index, hash, static_cast<uint32_t>(c->unrecorded.size()));
+  c->unrecorded.push_back(u);
+  return Checked::kHeld;
+}
+
+void leave_out(Comparison* c, std::string_view pathname) {
+  const int64_t id = find_recorded(*c, path_hash(pathname), pathname);
+  if (id >= 0 && c->recorded[static_cast<size_t>(id)].state == kUnfound)
+    c->recorded[static_cast<size_t>(id)].state = kLeftOut;
+}
+
+void finish(Comparison* c) {
+  // Held files that can be the new place of a record, by content and then
+  // in walk order (the sort is stable): a record takes the first of its
+  // content that no earlier record took. Empty files are never moves:
+  // every empty file would match every other.
+  std::vector<uint32_t> movable;
+  for (size_t i = 0; i < c->unrecorded.size(); ++i) {
+    const Unrecorded& u = c->unrecorded[i];
+    if (u.readable && u.digest.length != 0) movable.push_back(static_cast<uint32_t>(i));
+  }
+  std::stable_sort(movable.begin(), movable.end(), [c](uint32_t a, uint32_t b) {
+    return content_before(c->unrecorded[a].digest, c->unrecorded[b].digest);
+  });
+  std::vector<uint32_t> taken(movable.size(), 0);  // by the first of a content
+  for (Recorded& r : c->recorded) {
+    if (r.state != kUnfound || r.length == 0) continue;
+    FileDigest wanted;
+    wanted.length = r.length;
+    memcpy(wanted.md5, r.md5, 16);
+    const auto first = std::lower_bound(
+        movable.begin(), movable.end(), wanted,
+        [c](uint32_t id, const FileDigest& d) { return content_before(c->unrecorded[id].digest, d); });
+    const size_t group = static_cast<size_t>(first - movable.begin());
+    const size_t next = group + (group < taken.size() ? taken[group] : 0);
+    if (next < movable.size() && same_content(r, c->unrecorded[movable[next]].digest)) {
+      r.moved_to = movable[next] + 1;
+      c->unrecorded[movable[next]].paired = true;
+      ++taken[group];
+    }
+  }
+
+  for (size_t i = 0; i < c->recorded.size(); ++i) {
+    if (c->recorded[i].moved_to != 0)
+      say(c, Verdict::kMoved, recorded_name(*c, i), unrecorded_name(*c, c->recorded[i].moved_to - 1));
+  }
+  for (size_t i = 0; i < c->recorded.size(); ++i) {
+    if (c->recorded[i].state == kUnfound && c->recorded[i].moved_to == 0)
+      say(c, Verdict::kMissing, recorded_name(*c, i));
+  }
+  for (size_t i = 0; i < c->unrecorded.size(); ++i) {
+    if (!c->unrecorded[i].paired) say(c, Verdict::kNew, unrecorded_name(*c, i));
+  }
+}

@@ -1,0 +1,332 @@
+// disc-verify: checks a tree, or a second manifest, against a manifest
+// that disc-manifest wrote.
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "app/run_state.h"
+#include "manifest/manifest_reader.h"
+#include "platform/byte_order.h"
+#include "platform/orvlib.h"
+#include "platform/process.h"
+#include "verify/compare.h"
+#include "verify/progress.h"
+#include "verify/report.h"
+#include "verify/tree.h"
+#include "version.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: disc-verify [OPTION]... MANIFEST ROOT\n"
+    "  or:  disc-verify [OPTION]... MANIFEST OTHER_MANIFEST\n"
+    "Check the folder tree ROOT, or a second manifest, against MANIFEST, a\n"
+    "manifest written by disc-manifest.\n"
+    "\n"
+    "ROOT is walked as disc-manifest walks it, and every file is read and\n"
+    "hashed again. OTHER_MANIFEST is compared record by record; no file is read.\n"
+    "Each file gets one line on standard output:\n"
+    "  OK PATH               same path, same length and MD5\n"
+    "  CHANGED PATH          same path, another length or MD5\n"
+    "  UNREADABLE PATH       recorded, present, but cannot be read (reason on\n"
+    "                        standard error)\n"
+    "  MOVED OLD -> NEW      a recorded file, gone from its path, found at a\n"
+    "                        path MANIFEST does not have (not for empty files)\n"
+    "  MISSING PATH          recorded, not found\n"
+    "  NEW PATH              found, not recorded\n"
+    "then one summary line.\n"
+    "\n"
+    "  -q, --quiet           leave out the OK lines\n"
+    "  -j, --jobs=N          read up to N files at once (default 1: an optical\n"
+    "                        drive reads fastest one file at a time); the report\n"
+    "                        is the same for every N\n"
+    "      --progress        show a progress line on standard error, also when\n"
+    "                        it is not a terminal\n"
+    "      --no-progress     show none, also on a terminal\n"
+    "      --help            display this help and exit\n"
+    "      --version         output version information and exit\n"
+    "\n"
+    "Exit status: 0 if every file is OK, 1 if any file differs, 2 if the check\n"
+    "itself is in doubt (bad usage, a manifest that cannot be read, is not one,\n"
+    "has a malformed line or is cut short, a folder that cannot be searched).\n";
+
+struct Options {
+  bool quiet = false;
+  int jobs = 1;
+  int progress = -1;  // -1: when standard error is a terminal
+  std::vector<std::string> operands;
+};
+
+[[noreturn]] void usage_error(const std::string& text) {
+  problem("%s; try 'disc-verify --help'", text.c_str());
+  exit(2);
+}
+
+int parse_jobs(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long jobs = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256)
+    usage_error("invalid number of jobs '" + text + "' (1 to 256)");
+  return static_cast<int>(jobs);
+}
+
+// GNU style: options anywhere, long ones by any unambiguous start, "--"
+// ends them.
+Options parse_options(int argc, char** argv) {
+  const char* const long_names[] = {"quiet", "jobs", "progress", "no-progress", "help", "version"};
+  Options options;
+  bool options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (options_ended || argument.size() < 2 || argument[0] != '-') {
+      options.operands.push_back(argument);
+      continue;
+    }
+    if (argument == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (argument[1] == '-') {
+      const size_t equals = argument.find('=');
+      const std::string given = argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+      std::string name;
+      for (const char* candidate : long_names) {
+        if (std::string(candidate).compare(0, given.size(), given) != 0) continue;
+        if (candidate == given) {
+          name = candidate;
+          break;
+        }
+        if (!name.empty()) usage_error("option '--" + given + "' is ambiguous");
+        name = candidate;
+      }
+      if (name.empty()) usage_error("unrecognized option '" + argument + "'");
+      if (name != "jobs" && equals != std::string::npos)
+        usage_error("option '--" + name + "' takes no argument");
+      if (name == "quiet") options.quiet = true;
+      if (name == "progress") options.progress = 1;
+      if (name == "no-progress") options.progress = 0;
+      if (name == "help") {
+        fputs(kUsage, stdout);
+        exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2);
+      }
+      if (name == "version") {
+        fputs("disc-verify " DISC_MANIFEST_VERSION "\n", stdout);
+        exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2);
+      }
+      if (name == "jobs") {
+        if (equals != std::string::npos) {
+          options.jobs = parse_jobs(argument.substr(equals + 1));
+        } else if (i + 1 < argc) {
+          options.jobs = parse_jobs(argv[++i]);
+        } else {
+          usage_error("option '--jobs' needs a number");
+        }
+      }
+      continue;
+    }
+    for (size_t at = 1; at < argument.size(); ++at) {
+      if (argument[at] == 'q') {
+        options.quiet = true;
+      } else if (argument[at] == 'j') {
+        if (at + 1 < argument.size()) {
+          options.jobs = parse_jobs(argument.substr(at + 1));
+        } else if (i + 1 < argc) {
+          options.jobs = parse_jobs(argv[++i]);
+        } else {
+          usage_error("option '-j' needs a number");
+        }
+        break;
+      } else {
+        usage_error(std::string("invalid option -- '") + argument[at] + "'");
+      }
+    }
+  }
+  if (options.operands.size() < 2) {
+    usage_error(options.operands.empty() ? "missing operand"
+                                         : "missing operand after '" + options.operands[0] + "'");
+  }
+  if (options.operands.size() > 2) usage_error("extra operand '" + options.operands[2] + "'");
+  return options;
+}
+
+// A manifest, open for reading.
+struct Opened {
+  std::string path;
+  orv_io* input = nullptr;
+  ManifestReader reader;
+};
+
+// Tells what |path| names; a path that is neither a folder nor a regular
+// file ends the program.
+PathKind kind_of(const std::string& path) {
+  const PathKind kind = orv_path_kind(path.c_str());
+  if (kind == PathKind::kMissing) {
+    problem("%s: %s", path.c_str(), strerror(errno));
+    exit(2);
+  }
+  if (kind == PathKind::kOther) {
+    problem("%s: not a folder or a regular file", path.c_str());
+    exit(2);
+  }
+  return kind;
+}
+
+void open_manifest(Opened* manifest) {
+  if (kind_of(manifest->path) == PathKind::kFolder) {
+    problem("%s: %s", manifest->path.c_str(), strerror(EISDIR));
+    exit(2);
+  }
+  manifest->input = orv_open(manifest->path.c_str(), 0);
+  if (manifest->input == nullptr) {
+    problem("%s: %s", manifest->path.c_str(), strerror(errno));
+    exit(2);
+  }
+  start_reading(&manifest->reader, manifest->input);
+}
+
+// Reads on to the next record of |manifest|, reporting every problem on
+// the way. False at the end. A file that is no manifest at all ends the
+// program; any other problem leaves the check in doubt.
+bool next_record(Opened* manifest, bool* in_doubt) {
+  ManifestReader& reader = manifest->reader;
+  const char* path = manifest->path.c_str();
+  for (;;) {
+    const ManifestStep step = read_manifest(&reader);
+    const unsigned long long at = reader.line_number;
+    switch (step) {
+      case ManifestStep::kRecord:
+        return true;
+      case ManifestStep::kEnd:
+        return false;
+      case ManifestStep::kNotManifest:
+        problem("%s: %s", path, reader.problem.c_str());
+        exit(2);
+      case ManifestStep::kMalformed:
+        problem("%s:%llu: %s; line skipped", path, at, describe(reader.fault));
+        break;
+      case ManifestStep::kTrailing:
+        problem("%s:%llu: %s", path, at, reader.problem.c_str());
+        break;
+      case ManifestStep::kCutShort:
+        problem("%s: %s", path, reader.problem.c_str());
+        break;
+      case ManifestStep::kReadFailed:
+        problem("%s: %s", path, strerror(reader.error));
+        break;
+    }
+    *in_doubt = true;
+  }
+}
+
+void report_repeated(const Opened& manifest) {
+  const std::string pathname(manifest.reader.record.pathname);
+  problem("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
+          manifest.path.c_str(), static_cast<unsigned long long>(manifest.reader.line_number),
+          pathname.c_str());
+}
+
+// The root as a folder path that names can be joined to.
+std::string folder_path(std::string root) {
+#ifdef _WIN32
+  const char separator = '\\';
+#else
+  const char separator = '/';
+#endif
+  if (!root.empty() && root.back() != '/' && root.back() != '\\') root += separator;
+  return root;
+}
+
+int run(const Options& options) {
+  Opened first;
+  first.path = options.operands[0];
+  const std::string& other = options.operands[1];
+  // Both are looked at before a large manifest is read.
+  kind_of(first.path);
+  const bool against_tree = kind_of(other) == PathKind::kFolder;
+  open_manifest(&first);
+
+  bool in_doubt = false;
+  Comparison comparison;
+  comparison.report = report_line;
+  // A record line takes at least 76 bytes, and a pathname no more than
+  // its line: bounds that cost nothing where they are not reached.
+  const uint64_t size = load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8);
+  if (size / 76 < (uint64_t{1} << 32)) expect_about(&comparison, static_cast<size_t>(size / 76 + 1), static_cast<size_t>(size));
+  while (next_record(&first, &in_doubt)) {
+    if (!expect(&comparison, first.reader.record)) {
+      report_repeated(first);
+      in_doubt = true;
+    }
+  }
+  FileIdentity identity;
+  const bool identified = orv_identity(first.input, &identity);
+  orv_close(first.input);
+
+  if (against_tree) {
+    g_disc_root = folder_path(other);
+    Progress progress;
+    progress.files_total = comparison.recorded.size();
+    progress.bytes_total = comparison.recorded_bytes;
+    TreeCheck check;
+    check.comparison = &comparison;
+    check.progress = &progress;
+    check.jobs = options.jobs;
+    check.leave_out_manifest = identified;
+    check.manifest = identity;
+    const bool show_progress = options.progress == 1 || (options.progress == -1 && is_terminal(2));
+    if (show_progress) start_progress(&progress);
+    check_tree(&check);
+    stop_progress();
+    if (check.root_failed) {
+      problem("%s: cannot search the folder: %s (error %lu)", other.c_str(),
+              describe_search_error(check.root_error).c_str(),
+              static_cast<unsigned long>(check.root_error));
+      return 2;
+    }
+    in_doubt = in_doubt || check.in_doubt;
+  } else {
+    Opened second;
+    second.path = other;
+    open_manifest(&second);
+    while (next_record(&second, &in_doubt)) {
+      const ManifestRecord& record = second.reader.record;
+      FileDigest digest;
+      digest.length = record.length;
+      memcpy(digest.md5, record.md5, 16);
+      if (check(&comparison, record.pathname, true, digest) == Checked::kRepeated) {
+        report_repeated(second);
+        in_doubt = true;
+      }
+    }
+    orv_close(second.input);
+  }
+  finish(&comparison);
+  report_summary(comparison.counts);
+  finish_report();
+  if (in_doubt) return 2;
+  for (int verdict = 1; verdict < 6; ++verdict) {
+    if (comparison.counts[verdict] != 0) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!prepare_standard_streams()) return 2;
+  try {
+    const Options options = parse_options(argc, argv);
+    start_report(options.quiet);
+    return run(options);
+  } catch (const std::bad_alloc&) {
+    problem("out of memory");
+    return 2;
+  }
+}

@@ -1,0 +1,139 @@
+#include "verify/report.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+
+#include "platform/process.h"
+
+namespace {
+
+const size_t kFlushAt = 64 * 1024;
+
+std::mutex console;          // the two streams and the progress line
+std::string pending;         // report text not yet written
+bool quiet = false;
+bool line_at_a_time = false;  // standard output is a terminal
+size_t progress_shown = 0;   // the length of the progress line drawn, or 0
+
+// With |console| held.
+void erase_progress_locked() {
+  if (progress_shown == 0) return;
+  std::string blank = "\r" + std::string(progress_shown, ' ') + "\r";
+  fwrite(blank.data(), 1, blank.size(), stderr);
+  fflush(stderr);
+  progress_shown = 0;
+}
+
+// With |console| held. Ends the program when standard output fails.
+void write_pending_locked() {
+  if (pending.empty()) return;
+  // Report lines on the terminal that shows the progress line must not run
+  // into it.
+  if (line_at_a_time) erase_progress_locked();
+  const size_t wrote = fwrite(pending.data(), 1, pending.size(), stdout);
+  if (wrote != pending.size() || fflush(stdout) != 0 || ferror(stdout)) {
+    const int error = failed_write_error();
+    erase_progress_locked();
+    fprintf(stderr, "disc-verify: standard output: %s\n", strerror(error));
+    fflush(stderr);
+    // Other threads may be hashing; nothing of theirs needs to finish.
+    _Exit(2);
+  }
+  pending.clear();
+}
+
+const char* word(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kOk: return "OK ";
+    case Verdict::kChanged: return "CHANGED ";
+    case Verdict::kUnreadable: return "UNREADABLE ";
+    case Verdict::kMoved: return "MOVED ";
+    case Verdict::kMissing: return "MISSING ";
+    case Verdict::kNew: return "NEW ";
+  }
+  return "";
+}
+
+}  // namespace
+
+void start_report(bool quiet_report) {
+  quiet = quiet_report;
+  line_at_a_time = is_terminal(1);
+  pending.reserve(kFlushAt + 4096);
+}
+
+void report_line(Verdict verdict, std::string_view path, std::string_view moved_to) {
+  if (quiet && verdict == Verdict::kOk) return;
+  pending += word(verdict);
+  pending += path;
+  if (verdict == Verdict::kMoved) {
+    pending += " -> ";
+    pending += moved_to;
+  }
+  pending += '\n';
+  if (line_at_a_time || pending.size() >= kFlushAt) {
+    std::lock_guard<std::mutex> hold(console);
+    write_pending_locked();
+  }
+}
+
+void report_summary(const uint64_t counts[6]) {
+  char line[256];
+  snprintf(line, sizeof line,
+           "Summary: %llu ok, %llu changed, %llu unreadable, %llu moved, %llu missing, %llu new\n",
+           static_cast<unsigned long long>(counts[0]), static_cast<unsigned long long>(counts[1]),
+           static_cast<unsigned long long>(counts[2]), static_cast<unsigned long long>(counts[3]),
+           static_cast<unsigned long long>(counts[4]), static_cast<unsigned long long>(counts[5]));
+  pending += line;
+}
+
+void problem(const char* format, ...) {
+  std::lock_guard<std::mutex> hold(console);
+  // A log of both streams reads in the order things happened.
+  write_pending_locked();
+  erase_progress_locked();
+  std::string text = "disc-verify: ";
+  va_list arguments;
+  va_start(arguments, format);
+  char part[1024];
+  va_list again;
+  va_copy(again, arguments);
+  const int size = vsnprintf(part, sizeof part, format, arguments);
+  if (size >= 0 && static_cast<size_t>(size) < sizeof part) {
+    text += part;
+  } else if (size >= 0) {
+    std::string whole(static_cast<size_t>(size) + 1, '\0');
+    vsnprintf(&whole[0], whole.size(), format, again);
+    whole.pop_back();
+    text += whole;
+  }
+  va_end(again);
+  va_end(arguments);
+  text += '\n';
+  fwrite(text.data(), 1, text.size(), stderr);
+  fflush(stderr);
+}
+
+void draw_progress(const std::string& text) {
+  std::lock_guard<std::mutex> hold(console);
+  std::string line = "\r" + text;
+  // Covers what is left of a longer line before.
+  if (text.size() < progress_shown) line += std::string(progress_shown - text.size(), ' ');
+  fwrite(line.data(), 1, line.size(), stderr);
+  fflush(stderr);
+  if (text.size() > progress_shown) progress_shown = text.size();
+}
+
+void erase_progress() {
+  std::lock_guard<std::mutex> hold(console);
+  erase_progress_locked();
+}
+
+void finish_report() {
+  std::lock_guard<std::mutex> hold(console);
+  write_pending_locked();
+}

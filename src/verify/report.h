@@ -1,0 +1,48 @@
+// disc-verify's console: the report on standard output, the problems on
+// standard error, and the progress line, which no other line may break.
+//
+// Only the main thread writes report and problem lines; the progress line
+// is drawn by a thread of its own, under the same lock.
+#ifndef DISC_MANIFEST_VERIFY_REPORT_H_
+#define DISC_MANIFEST_VERIFY_REPORT_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+
+#include "verify/compare.h"
+
+#if defined(__GNUC__)
+#define DV_PRINTF_LIKE(format_index) __attribute__((format(printf, format_index, format_index + 1)))
+#else
+#define DV_PRINTF_LIKE(format_index)
+#endif
+
+/// How the report is written: without OK lines when |quiet|; a line at a
+/// time when standard output is a terminal.
+void start_report(bool quiet);
+
+/// Writes one line of the report: "OK path", "MOVED old -> new", ...
+void report_line(Verdict verdict, std::string_view path, std::string_view moved_to);
+
+/// Writes the summary line, the report's last.
+void report_summary(const uint64_t counts[6]);
+
+/// Writes "disc-verify: " and the formatted text as one line on standard
+/// error, after the report written so far.
+void problem(const char* format, ...) DV_PRINTF_LIKE(1);
+
+/// Draws |text| as the progress line on standard error, in place of the
+/// one before.
+void draw_progress(const std::string& text);
+
+/// Erases the progress line, if one is shown.
+void erase_progress();
+
+/// Writes out the rest of the report. A report that cannot be written
+/// leaves the check in doubt: that is said on standard error and the
+/// program ends with status 2, here or at any earlier write.
+void finish_report();
+
+#endif  // DISC_MANIFEST_VERIFY_REPORT_H_
