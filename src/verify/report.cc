@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/process.h"
@@ -46,6 +47,15 @@ void write_pending_locked() {
   pending.clear();
 }
 
+// Appends |path| with each line feed shown as '?': no manifest can hold a
+// name with one, and written as it is, a name found in a tree could end
+// its line early and forge the next ("x\nOK y").
+void append_path(std::string* text, std::string_view path) {
+  const size_t from = text->size();
+  *text += path;
+  std::replace(text->begin() + static_cast<std::ptrdiff_t>(from), text->end(), '\n', '?');
+}
+
 const char* word(Verdict verdict) {
   switch (verdict) {
     case Verdict::kOk: return "OK ";
@@ -69,10 +79,10 @@ void start_report(bool quiet_report) {
 void report_line(Verdict verdict, std::string_view path, std::string_view moved_to) {
   if (quiet && verdict == Verdict::kOk) return;
   pending += word(verdict);
-  pending += path;
+  append_path(&pending, path);
   if (verdict == Verdict::kMoved) {
     pending += " -> ";
-    pending += moved_to;
+    append_path(&pending, moved_to);
   }
   pending += '\n';
   if (line_at_a_time || pending.size() >= kFlushAt) {
@@ -113,6 +123,7 @@ void problem(const char* format, ...) {
   }
   va_end(again);
   va_end(arguments);
+  std::replace(text.begin(), text.end(), '\n', '?');
   text += '\n';
   fwrite(text.data(), 1, text.size(), stderr);
   fflush(stderr);
