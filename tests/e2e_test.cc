@@ -10,11 +10,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,9 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "run_program.h"
 #include "temp_tree.h"
-
-extern char** environ;
 
 namespace {
 
@@ -50,103 +46,10 @@ std::string typed(std::string path) {
   return "Z:" + path;
 }
 
-// Console text with Windows line ends made Linux ones.
-std::string console(std::string text) {
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
-    text.erase(at, 1);
-  return text;
-}
-
-struct Outcome {
-  std::string out;
-  std::string err;
-  int status = -1;
-};
-
-struct Conditions {
-  std::string cwd;
-  std::vector<std::string> env;  // added to the environment
-  bool fault_injection = false;
-  rlim_t max_descriptors = 0;
-  // Where the console streams go, besides files of their own.
-  std::string stdout_path;         // a file such as /dev/full
-  bool stdout_broken_pipe = false;  // a pipe nobody reads
-  bool stderr_closed = false;
-  bool stderr_merged = false;  // into standard output's file
-  int time_limit = 120;        // seconds, then the run is killed
-};
-
-// Waits for |child| for at most |seconds|; kills its process group when it
-// takes longer. The exit status, or 128 and the signal.
-int wait_with_limit(pid_t child, int seconds) {
-  int status = 0;
-  for (long waited_us = 0, step = 1000; ; waited_us += step, step = std::min(step * 2, 50000L)) {
-    const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) break;
-    if (waited_us > seconds * 1000000L) {
-      kill(-child, SIGKILL);
-      waitpid(child, &status, 0);
-      ADD_FAILURE() << "the run took more than " << seconds << " s and was killed";
-      break;
-    }
-    usleep(static_cast<useconds_t>(step));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Runs the tool with |input| on standard input.
 Outcome run_tool(const std::string& input, const Conditions& setup = Conditions()) {
-  TempDir io;
-  write_file(io.path + "/in", input);
-  std::vector<std::string> env_text;
-  for (char** e = environ; *e != nullptr; ++e) env_text.push_back(*e);
-  for (const std::string& e : setup.env) env_text.push_back(e);
-  env_text.push_back("WINEDEBUG=-all");
-  std::vector<char*> env;
-  for (std::string& e : env_text) env.push_back(&e[0]);
-  env.push_back(nullptr);
-  int unread[2] = {-1, -1};
-  if (setup.stdout_broken_pipe) {
-    // The read end is closed before the tool starts, so that no write can
-    // land in the pipe's buffer.
-    EXPECT_EQ(0, pipe(unread));
-    close(unread[0]);
-  }
-
-  const pid_t child = fork();
-  if (child == 0) {
-    setpgid(0, 0);
-    if (!setup.cwd.empty() && chdir(setup.cwd.c_str()) != 0) _exit(120);
-    if (setup.max_descriptors != 0) {
-      rlimit limit = {setup.max_descriptors, setup.max_descriptors};
-      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(121);
-    }
-    const std::string out_path = setup.stdout_path.empty() ? io.path + "/out" : setup.stdout_path;
-    const int in = open((io.path + "/in").c_str(), O_RDONLY);
-    const int out = setup.stdout_broken_pipe ? unread[1]
-                                             : open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    const int err = open((io.path + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(122);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(setup.stderr_merged ? out : err, 2);
-    if (setup.stderr_closed) close(2);
-    const char* exe = setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE;
-    char* argv[] = {const_cast<char*>(exe), nullptr, nullptr};
-    if (windows_exe() != nullptr) {
-      exe = "/usr/lib/wine/wine64";
-      argv[0] = const_cast<char*>(exe);
-      argv[1] = const_cast<char*>(windows_exe());
-    }
-    execve(exe, argv, env.data());
-    _exit(123);
-  }
-  if (setup.stdout_broken_pipe) close(unread[1]);
-  Outcome run;
-  run.status = wait_with_limit(child, setup.time_limit);
-  run.out = console(read_file(io.path + "/out"));
-  run.err = console(read_file(io.path + "/err"));
-  return run;
+  if (windows_exe() != nullptr) return run_program({"/usr/lib/wine/wine64", windows_exe()}, input, setup);
+  return run_program({setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE}, input, setup);
 }
 
 // Wine makes its prefix on its first start and says so on standard error;

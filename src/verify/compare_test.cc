@@ -1,0 +1,95 @@
+#include "verify/compare.h"
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+FileDigest content(uint64_t length, unsigned char tag) {
+  FileDigest digest;
+  digest.length = length;
+  memset(digest.md5, tag, 16);
+  return digest;
+}
+
+// A comparison that writes its report into |lines|.
+struct Check {
+  Comparison comparison;
+  std::vector<std::string> lines;
+  Check() {
+    comparison.report = [this](Verdict verdict, std::string_view path, std::string_view to) {
+      const char* const words[] = {"OK", "CHANGED", "UNREADABLE", "MOVED", "MISSING", "NEW"};
+      std::string line = std::string(words[static_cast<int>(verdict)]) + " " + std::string(path);
+      if (verdict == Verdict::kMoved) line += " -> " + std::string(to);
+      lines.push_back(line);
+    };
+  }
+  bool record(const std::string& path, const FileDigest& digest) {
+    ManifestRecord r;
+    r.pathname = path;
+    r.length = digest.length;
+    memcpy(r.md5, digest.md5, 16);
+    return expect(&comparison, r);
+  }
+  Checked find(const std::string& path, const FileDigest& digest, bool readable = true) {
+    return check(&comparison, path, readable, digest);
+  }
+};
+
+TEST(CompareTest, MovesPairFirstRecordWithFirstFileOfTheSameContent) {
+  Check c;
+  c.record("r1", content(5, 1));
+  c.record("r2", content(5, 1));
+  c.record("empty", content(0, 0));
+  c.record("r3", content(7, 2));
+  c.record("r4", content(5, 3));  // same length, another digest
+  c.find("n0", content(7, 2), false);  // unreadable: no content to pair by
+  c.find("n1", content(5, 1));
+  c.find("n2", content(0, 0));
+  c.find("n3", content(7, 2));
+  c.find("n4", content(5, 1));
+  c.find("n5", content(5, 1));
+  finish(&c.comparison);
+  EXPECT_EQ((std::vector<std::string>{"MOVED r1 -> n1", "MOVED r2 -> n4", "MOVED r3 -> n3",
+                                      "MISSING empty", "MISSING r4", "NEW n0", "NEW n2",
+                                      "NEW n5"}),
+            c.lines);
+  const uint64_t counts[6] = {0, 0, 0, 3, 2, 3};
+  EXPECT_EQ(0, memcmp(counts, c.comparison.counts, sizeof counts));
+}
+
+TEST(CompareTest, FoundFilesAreJudgedAtOnceInAnyOrder) {
+  Check c;
+  for (const char* path : {"a", "b", "c", "d"}) c.record(path, content(1, static_cast<unsigned char>(path[0])));
+  EXPECT_FALSE(c.record("b", content(9, 9)));  // the first record counts
+  EXPECT_EQ(Checked::kJudged, c.find("c", content(1, 'c')));
+  EXPECT_EQ(Checked::kJudged, c.find("a", content(1, 'x')));
+  EXPECT_EQ(Checked::kJudged, c.find("b", content(1, 'b'), false));
+  EXPECT_EQ(Checked::kRepeated, c.find("c", content(1, 'c')));
+  EXPECT_EQ(Checked::kHeld, c.find("e", content(1, 'e')));
+  EXPECT_EQ(Checked::kRepeated, c.find("e", content(1, 'e')));
+  leave_out(&c.comparison, "d");
+  finish(&c.comparison);
+  EXPECT_EQ((std::vector<std::string>{"OK c", "CHANGED a", "UNREADABLE b", "NEW e"}), c.lines);
+}
+
+TEST(CompareTest, ManyPathnamesStayDistinct) {
+  // Enough to grow both indexes many times; pathnames that differ only
+  // past their first 8 bytes, or in length.
+  Check c;
+  for (int i = 0; i < 20000; ++i) ASSERT_TRUE(c.record("folder\\" + std::to_string(i), content(1, 1)));
+  for (int i = 0; i < 20000; ++i) {
+    ASSERT_EQ(Checked::kHeld, c.find("folder\\" + std::to_string(i) + "x", content(0, 0)));
+  }
+  for (int i = 19999; i >= 0; --i) ASSERT_EQ(Checked::kJudged, c.find("folder\\" + std::to_string(i), content(1, 1)));
+  for (int i = 0; i < 20000; i += 997) {
+    EXPECT_EQ(Checked::kRepeated, c.find("folder\\" + std::to_string(i) + "x", content(0, 0)));
+  }
+  EXPECT_EQ(20000u, c.comparison.counts[static_cast<int>(Verdict::kOk)]);
+}
+
+}  // namespace

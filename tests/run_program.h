@@ -1,0 +1,161 @@
+// Runs a built program over temporary files, as a test's child process,
+// with a time limit, and takes what it wrote and its exit status.
+#ifndef DISC_MANIFEST_TESTS_RUN_PROGRAM_H_
+#define DISC_MANIFEST_TESTS_RUN_PROGRAM_H_
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "temp_tree.h"
+
+extern char** environ;
+
+struct Outcome {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+struct Conditions {
+  std::string cwd;
+  std::vector<std::string> env;  // added to the environment
+  bool fault_injection = false;  // the program's test build that fails on request
+  rlim_t max_descriptors = 0;
+  // Where the console streams go, besides files of their own.
+  std::string stdout_path;          // a file such as /dev/full
+  bool stdout_broken_pipe = false;  // a pipe nobody reads
+  bool stderr_closed = false;
+  bool stderr_merged = false;    // into standard output's file
+  bool stderr_terminal = false;  // a pseudo-terminal, read into Outcome::err
+  bool unprivileged = false;     // as user nobody, when run as root
+  int time_limit = 120;          // seconds, then the run is killed
+};
+
+// Console text with Windows line ends made Linux ones.
+inline std::string console(std::string text) {
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+    text.erase(at, 1);
+  return text;
+}
+
+// Appends what |terminal| holds to |*seen|, without waiting.
+inline void drain(int terminal, std::string* seen) {
+  pollfd ready = {terminal, POLLIN, 0};
+  char bytes[4096];
+  while (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN)) {
+    const ssize_t got = read(terminal, bytes, sizeof bytes);
+    if (got <= 0) break;
+    seen->append(bytes, static_cast<size_t>(got));
+  }
+}
+
+// Waits for |child| for at most |seconds|, reading |terminal| (when it is
+// not -1) into |*seen| meanwhile, so that the child never waits for room
+// there; kills the child's process group when it takes longer. The exit
+// status, or 128 and the signal.
+inline int wait_with_limit(pid_t child, int seconds, int terminal, std::string* seen) {
+  int status = 0;
+  for (long waited_ms = 0, step = 1; ; waited_ms += step, step = std::min(step * 2, 50L)) {
+    if (terminal != -1) drain(terminal, seen);
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (waited_ms > seconds * 1000L) {
+      kill(-child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << "the run took more than " << seconds << " s and was killed";
+      break;
+    }
+    usleep(static_cast<useconds_t>(step * 1000));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs |argv| (the program first) with |input| on standard input.
+inline Outcome run_program(const std::vector<std::string>& argv, const std::string& input,
+                           const Conditions& setup = Conditions()) {
+  TempDir io;
+  write_file(io.path + "/in", input);
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) env_text.push_back(*e);
+  for (const std::string& e : setup.env) env_text.push_back(e);
+  env_text.push_back("WINEDEBUG=-all");
+  std::vector<char*> env;
+  for (std::string& e : env_text) env.push_back(&e[0]);
+  env.push_back(nullptr);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int unread[2] = {-1, -1};
+  if (setup.stdout_broken_pipe) {
+    // The read end is closed before the program starts, so that no write
+    // can land in the pipe's buffer.
+    EXPECT_EQ(0, pipe(unread));
+    close(unread[0]);
+  }
+  // The parent keeps a descriptor of the terminal's slave side too: once
+  // the last one closes, what the child wrote can no longer be read.
+  int terminal = -1;
+  int terminal_slave = -1;
+  if (setup.stderr_terminal) {
+    terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(terminal, 0);
+    EXPECT_EQ(0, grantpt(terminal));
+    EXPECT_EQ(0, unlockpt(terminal));
+    terminal_slave = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    EXPECT_GE(terminal_slave, 0);
+  }
+
+  const pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    if (!setup.cwd.empty() && chdir(setup.cwd.c_str()) != 0) _exit(120);
+    if (setup.max_descriptors != 0) {
+      rlimit limit = {setup.max_descriptors, setup.max_descriptors};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(121);
+    }
+    const std::string out_path = setup.stdout_path.empty() ? io.path + "/out" : setup.stdout_path;
+    const int in = open((io.path + "/in").c_str(), O_RDONLY);
+    const int out = setup.stdout_broken_pipe ? unread[1]
+                                             : open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    const int err = setup.stderr_terminal ? terminal_slave
+                                          : open((io.path + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(122);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(setup.stderr_merged ? out : err, 2);
+    if (setup.stderr_closed) close(2);
+    if (terminal != -1) {
+      close(terminal);
+      close(terminal_slave);
+    }
+    if (setup.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(124);
+    execve(args[0], args.data(), env.data());
+    _exit(123);
+  }
+  if (setup.stdout_broken_pipe) close(unread[1]);
+  Outcome run;
+  std::string seen;
+  run.status = wait_with_limit(child, setup.time_limit, terminal, &seen);
+  if (terminal != -1) {
+    drain(terminal, &seen);  // what the child wrote last
+    close(terminal_slave);
+    close(terminal);
+  }
+  run.out = console(read_file(io.path + "/out"));
+  run.err = setup.stderr_terminal ? seen : console(read_file(io.path + "/err"));
+  return run;
+}
+
+#endif  // DISC_MANIFEST_TESTS_RUN_PROGRAM_H_
