@@ -1,7 +1,9 @@
 # Cross build for Windows with Debian's mingw-w64 tool chain whose target
 # triple the including tool chain file has set as MINGW_TRIPLE.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++)
+# The POSIX thread model: std::thread and its locks (winpthreads, linked
+# in statically with the rest).
+set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${MINGW_TRIPLE}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

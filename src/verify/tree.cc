@@ -107,7 +107,7 @@ void work() {
       return pipeline->ending || pipeline->next_free < pipeline->first + pipeline->jobs.size();
     });
     if (pipeline->next_free == pipeline->first + pipeline->jobs.size()) return;
-    Job& job = pipeline->jobs[pipeline->next_free++ - pipeline->first];
+    Job& job = pipeline->jobs[static_cast<size_t>(pipeline->next_free++ - pipeline->first)];
     hold.unlock();
     if (job.problem.empty()) read_file(&job, buffer);
     hold.lock();
