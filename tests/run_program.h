@@ -50,11 +50,12 @@ inline std::string console(std::string text) {
   return text;
 }
 
-// Appends what |terminal| holds to |*seen|, without waiting.
-inline void drain(int terminal, std::string* seen) {
+// Appends what |terminal| holds to |*seen|, until it has been quiet for
+// |quiet_ms|.
+inline void drain(int terminal, std::string* seen, int quiet_ms = 0) {
   pollfd ready = {terminal, POLLIN, 0};
   char bytes[4096];
-  while (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN)) {
+  while (poll(&ready, 1, quiet_ms) == 1 && (ready.revents & POLLIN)) {
     const ssize_t got = read(terminal, bytes, sizeof bytes);
     if (got <= 0) break;
     seen->append(bytes, static_cast<size_t>(got));
@@ -149,7 +150,8 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
   std::string seen;
   run.status = wait_with_limit(child, setup.time_limit, terminal, &seen);
   if (terminal != -1) {
-    drain(terminal, &seen);  // what the child wrote last
+    // A terminal passes on what is written to it a little later.
+    drain(terminal, &seen, 200);
     close(terminal_slave);
     close(terminal);
   }

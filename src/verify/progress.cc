@@ -75,14 +75,18 @@ std::string progress_text(const Progress& progress, double seconds) {
 }
 
 void start_progress(const Progress* progress) {
+  // The first line is drawn here, so that it shows however soon the check
+  // ends; the thread redraws it from then on.
+  draw_progress(progress_text(*progress, 0));
   drawing = new Drawing();
   const auto start = std::chrono::steady_clock::now();
   drawing->thread = std::thread([progress, start] {
     std::unique_lock<std::mutex> hold(drawing->lock);
-    while (!drawing->stop) {
+    for (;;) {
+      drawing->wake.wait_for(hold, std::chrono::milliseconds(250));
+      if (drawing->stop) return;
       const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
       draw_progress(progress_text(*progress, spent.count()));
-      drawing->wake.wait_for(hold, std::chrono::milliseconds(250));
     }
   });
 }
