@@ -14,12 +14,7 @@ constexpr std::string_view kRecordEnd = "\" />";
 constexpr std::string_view kDiscStart = "<key_disc name=\"";
 constexpr std::string_view kDiscEnd = "\">";
 
-// Bytes read from the file at a time.
-constexpr size_t kChunk = size_t{1} << 20;
-// No record is longer: a pathname holds at most a few thousand bytes on
-// any file system the tool walks. A longer line is kept only by its ends,
-// which is all a description's line needs.
-constexpr size_t kLongestLine = size_t{1} << 20;
+// The ends kept of a line too long for a record.
 constexpr size_t kKeptEnd = 64;
 
 enum Phase { kExpectRoot, kExpectDisc, kRecords, kExpectRootEnd, kClosed, kFinished };
@@ -62,16 +57,16 @@ bool fill(ManifestReader* reader) {
   reader->taken = 0;
   const size_t had = reader->buffer.size();
   if (reader->input == nullptr) {
-    const size_t part = std::min(kChunk, reader->memory_size - reader->memory_at);
+    const size_t part = std::min(reader->chunk, reader->memory_size - reader->memory_at);
     reader->buffer.append(reader->memory + reader->memory_at, part);
     reader->memory_at += part;
     if (part == 0) reader->input_ended = true;
     return part != 0;
   }
-  reader->buffer.resize(had + kChunk);
+  reader->buffer.resize(had + reader->chunk);
   uint32_t got = 0;
   errno = 0;
-  const bool read = orv_read(&reader->buffer[had], static_cast<uint32_t>(kChunk), &got, reader->input);
+  const bool read = orv_read(&reader->buffer[had], static_cast<uint32_t>(reader->chunk), &got, reader->input);
   reader->buffer.resize(had + (read ? got : 0));
   if (!read) {
     reader->error = errno != 0 ? errno : EIO;
@@ -108,7 +103,7 @@ bool next_line(ManifestReader* reader, std::string_view* line, bool* ended) {
       if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
       return true;
     }
-    if (available > kLongestLine) {
+    if (available > std::max(reader->longest_line, kKeptEnd)) {
       // Too long for a record: keep its start, skip on to its end, and
       // keep the last bytes seen so far in case the end comes at once.
       if (!too_long) reader->long_line.assign(start, kKeptEnd);

@@ -51,11 +51,17 @@ enum class ManifestStep {
 };
 
 /// A manifest being read: from an open file, or from bytes in memory.
+/// No record is longer than |longest_line|: a pathname holds at most a few
+/// thousand bytes on any file system the tool walks. A longer line is kept
+/// only by its ends, which is all a description's line needs. (Tests make
+/// both sizes small, to reach their edges with small inputs.)
 struct ManifestReader {
   orv_io* input = nullptr;  // null when reading from memory
   const char* memory = nullptr;
   size_t memory_size = 0;
   size_t memory_at = 0;
+  size_t chunk = size_t{1} << 20;         // bytes read at a time
+  size_t longest_line = size_t{1} << 20;  // longer lines are kept by their ends
   std::string buffer;       // bytes read and not yet taken
   size_t taken = 0;         // how much of |buffer| has been taken
   bool input_ended = false;

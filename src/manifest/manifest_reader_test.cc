@@ -52,9 +52,9 @@ std::vector<std::string> steps(const std::string& text) {
 TEST(ParseRecordTest, PathnamesComeBackExactlyWhateverTheyHold) {
   for (const std::string& path : std::vector<std::string>{"a", "V\\B.BIN", "q\"uote", "a&b <c> 'd'", "x\" length=\"5", "x\" md5=\"" + std::string(kMd5),
         "x\" length=\"1\" md5=\"" + std::string(kMd5) + "\" />", " ", "\r", "trailing\\"}) {
-    ManifestRecord record;
-    ASSERT_EQ(RecordFault::kNone, parse_record(bare_record(path, "18446744073709551615"), &record))
-        << path;
+    ManifestRecord record;  // its pathname points into |line|
+    const std::string line = bare_record(path, "18446744073709551615");
+    ASSERT_EQ(RecordFault::kNone, parse_record(line, &record)) << path;
     EXPECT_EQ(path, record.pathname);
     EXPECT_EQ(18446744073709551615u, record.length);
     EXPECT_EQ(0x0c, record.md5[0]);
