@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# CI, after .ci/run: the packages. Makes the .deb and the .tar.gz in a
+# build folder of their own (build-pkg), checks what they hold, unpacks the
+# .deb into a temporary root and runs the programs and the manual pages
+# from there; then makes the Windows zips in the win32 and win64 preset
+# builds and checks what they hold.
+#
+# Run from the repository root. The Windows builds are taken from
+# DISC_MANIFEST_WIN32_BUILD and DISC_MANIFEST_WIN64_BUILD (default
+# build/win32 and build/win64, where .ci/run builds them); they must have
+# been configured from their presets.
+#
+# One command a line: set -e stops the script at the first command that
+# fails, but not inside an && chain, so no step is chained.
+set -euo pipefail
+
+build=build-pkg
+win32_build=${DISC_MANIFEST_WIN32_BUILD:-build/win32}
+win64_build=${DISC_MANIFEST_WIN64_BUILD:-build/win64}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+step() { printf 'package-check: %s\n' "$*"; }
+
+# Fails, saying what was looked for, unless the file $1 has a line that
+# matches the extended regular expression $2.
+must_match() {
+  if ! grep -Eq -- "$2" "$1"; then
+    printf 'package-check: %s has no line matching %s\n' "$1" "$2" >&2
+    exit 1
+  fi
+}
+
+# Fails, showing the file $1, unless it is empty; $2 says what it holds.
+must_be_empty() {
+  if [ -s "$1" ]; then
+    printf 'package-check: %s:\n' "$2" >&2
+    cat "$1" >&2
+    exit 1
+  fi
+}
+
+# The one version, as project() in CMakeLists.txt gives it.
+version=$(sed -n 's/^project(disc_manifest VERSION \([0-9][0-9.]*\) .*/\1/p' CMakeLists.txt)
+if [ -z "$version" ]; then
+  echo 'package-check: no version in the project() line of CMakeLists.txt' >&2
+  exit 1
+fi
+step "version $version"
+
+# --- Linux: the .deb and the .tar.gz ------------------------------------
+
+step "building in $build"
+cmake -S . -B "$build" -DBUILD_TESTING=OFF -DDISC_MANIFEST_WERROR=ON
+cmake --build "$build" -j2
+cpack --config "$build/CPackConfig.cmake" -B "$build"
+
+arch=$(dpkg --print-architecture)
+deb="$build/disc-manifest_${version}_${arch}.deb"
+tarball="$build/disc-manifest-${version}-Linux-$(uname -m).tar.gz"
+ls -l "$deb" "$tarball"
+
+step "dpkg-deb --info $deb"
+dpkg-deb --info "$deb" > "$work/info.txt"
+cat "$work/info.txt"
+printf '%s\n' " Architecture: $arch" ' Package: disc-manifest' ' Section: utils' " Version: $version" > "$work/fields.expected"
+grep -E '^ (Architecture|Package|Section|Version):' "$work/info.txt" | sort > "$work/fields.txt"
+diff -u "$work/fields.expected" "$work/fields.txt"
+must_match "$work/info.txt" '^ Maintainer: [^<]+ <[^@>]+@[^>]+>$'
+must_match "$work/info.txt" '^ Description: .+'
+must_match "$work/info.txt" '^  .+'  # the long description
+
+step "dpkg-deb --contents $deb"
+dpkg-deb --contents "$deb" > "$work/contents.txt"
+cat "$work/contents.txt"
+# Every file with its mode and owner: the two programs, their pages and the
+# README; no tests, benchmarks or libraries.
+awk '$1 !~ /^d/ { print $1, $2, $6 }' "$work/contents.txt" | sort -k 3 > "$work/files.txt"
+cat > "$work/files.expected" <<'EOF'
+-rwxr-xr-x root/root ./usr/bin/disc-manifest
+-rwxr-xr-x root/root ./usr/bin/disc-verify
+-rw-r--r-- root/root ./usr/share/doc/disc-manifest/README.md
+-rw-r--r-- root/root ./usr/share/man/man1/disc-manifest.1
+-rw-r--r-- root/root ./usr/share/man/man1/disc-verify.1
+EOF
+diff -u "$work/files.expected" "$work/files.txt"
+
+step "tar -tzf $tarball"
+top="disc-manifest-${version}-Linux-$(uname -m)"
+tar -tzf "$tarball" | grep -v '/$' | sort > "$work/tar.txt"
+printf "$top/%s\n" bin/disc-manifest bin/disc-verify share/doc/disc-manifest/README.md \
+  share/man/man1/disc-manifest.1 share/man/man1/disc-verify.1 > "$work/tar.expected"
+diff -u "$work/tar.expected" "$work/tar.txt"
+
+step "unpacking $deb into a temporary root"
+root="$work/root"
+dpkg -x "$deb" "$root"
+bin="$root/usr/bin"
+
+# Dependencies as dpkg-shlibdeps found them: none for static programs,
+# the C library at least for dynamic ones.
+readelf -d "$bin/disc-manifest" "$bin/disc-verify" > "$work/dynamic.txt"
+dpkg-deb --field "$deb" Depends | sed '/^$/d' > "$work/depends.txt"
+if grep -q '(NEEDED)' "$work/dynamic.txt"; then
+  step "dynamically linked; Depends: $(cat "$work/depends.txt")"
+  must_match "$work/depends.txt" '(^|, )libc6( |,|$)'
+else
+  step "statically linked; Depends: none"
+  must_be_empty "$work/depends.txt" "static programs, yet the package depends on"
+fi
+
+step "installed disc-verify --version"
+"$bin/disc-verify" --version > "$work/version.txt"
+printf 'disc-verify %s\n' "$version" > "$work/version.expected"
+diff -u "$work/version.expected" "$work/version.txt"
+
+step "installed disc-manifest with piped answers"
+mkdir -p "$work/tree/V"
+printf 'hello' > "$work/tree/A.TXT"
+printf 'abc' > "$work/tree/V/B.BIN"
+printf '%s\n' "$work/tree/" 'Package check' "$work/tree.xml" | "$bin/disc-manifest" > "$work/trace.txt" 2> "$work/trace-errors.txt"
+must_be_empty "$work/trace-errors.txt" "disc-manifest wrote to standard error"
+must_match "$work/trace.txt" "^Target file is $work/tree/V\\\\\\*\\.\$"
+printf '%s\r\n' '<root>' '<key_disc name="Package check">' \
+  '<key_file pathname="A.TXT" length="5" md5="5d41402abc4b2a76b9719d911017c592" />' \
+  '<key_file pathname="V\B.BIN" length="3" md5="900150983cd24fb0d6963f7d28e17f72" />' \
+  '</key_disc>' '</root>' > "$work/tree.expected"
+cmp "$work/tree.expected" "$work/tree.xml"
+
+step "installed disc-verify over the same tree"
+"$bin/disc-verify" "$work/tree.xml" "$work/tree" > "$work/report.txt"
+printf '%s\n' 'OK A.TXT' 'OK V\B.BIN' \
+  'Summary: 2 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new' > "$work/report.expected"
+diff -u "$work/report.expected" "$work/report.txt"
+
+for page in disc-manifest disc-verify; do
+  installed="$root/usr/share/man/man1/$page.1"
+  step "man -l $installed"
+  MANPAGER=cat MANWIDTH=80 man --warnings -l "$installed" > "$work/$page.txt" 2> "$work/$page-warnings.txt"
+  must_be_empty "$work/$page-warnings.txt" "man warns about $page.1"
+  must_match "$work/$page.txt" '^NAME$'
+  # The footer names the version the page was made with.
+  must_match "$work/$page.txt" "^disc-manifest ${version//./\\.} .*$(tr a-z A-Z <<<"$page")\\(1\\)\$"
+  step "linting $page.1"
+  groff -man -ww -z "$installed" 2> "$work/$page-groff.txt"
+  must_be_empty "$work/$page-groff.txt" "groff warns about $page.1"
+  mandoc -Tlint "$installed"
+done
+
+# --- Windows: the zips ----------------------------------------------------
+
+for target in win32 win64; do
+  if [ "$target" = win32 ]; then
+    dir=$win32_build
+    triple=i686-w64-mingw32
+    format=pei-i386
+  else
+    dir=$win64_build
+    triple=x86_64-w64-mingw32
+    format=pei-x86-64
+  fi
+  step "the $target zip, in $dir"
+  cmake --build "$dir" -j2
+  cpack --config "$dir/CPackConfig.cmake" -B "$dir"
+  zip="$dir/disc-manifest-${version}-${target}.zip"
+  ls -l "$zip"
+  top="disc-manifest-${version}-${target}"
+  unzip -Z1 "$zip" | sort > "$work/$target-zip.txt"
+  printf "$top/%s\n" README.txt disc-manifest.exe disc-verify.exe > "$work/$target-zip.expected"
+  diff -u "$work/$target-zip.expected" "$work/$target-zip.txt"
+  unzip -q "$zip" -d "$work/$target"
+  # README.txt is README.md with every line ended by CR LF.
+  readme="$work/$target/$top/README.txt"
+  sed 's/$/\r/' README.md > "$work/$target-readme.expected"
+  cmp "$work/$target-readme.expected" "$readme"
+  if grep -q $'[^\r]$\|^$' "$readme"; then
+    echo "package-check: $readme has a line without CR LF" >&2
+    exit 1
+  fi
+  # Console programs of the right kind that need no DLL beyond the system's.
+  for program in disc-manifest disc-verify; do
+    "$triple-objdump" -f -p "$work/$target/$top/$program.exe" > "$work/$target-$program.txt"
+    must_match "$work/$target-$program.txt" "file format $format\$"
+    must_match "$work/$target-$program.txt" '^Subsystem.*\(Windows CUI\)$'
+    grep 'DLL Name:' "$work/$target-$program.txt" | awk '{ print $3 }' | sort > "$work/$target-$program-dlls.txt"
+    printf '%s\n' KERNEL32.dll msvcrt.dll > "$work/$target-dlls.expected"
+    diff -u "$work/$target-dlls.expected" "$work/$target-$program-dlls.txt"
+  done
+done
+
+step "all packages checked"

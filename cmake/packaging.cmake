@@ -1,0 +1,98 @@
+# Installing and packaging disc-manifest and disc-verify, both on the
+# version project() gives.
+#
+#   cmake --install BUILD [--prefix P]   the programs in P/bin, their manual
+#                                        pages in P/share/man/man1 and
+#                                        README.md in P/share/doc/disc-manifest;
+#                                        on Windows, the programs and
+#                                        README.txt in P itself
+#   cpack --config BUILD/CPackConfig.cmake   (or: cmake --build BUILD --target package)
+#       Linux:   disc-manifest_VERSION_ARCH.deb and disc-manifest-VERSION-Linux-CPU.tar.gz
+#       Windows: disc-manifest-VERSION-win32.zip or -win64.zip: both programs
+#                and README.txt (README.md with CR LF line ends)
+#
+# Only the two programs are installed: never the tests, the benchmark or
+# the libraries they share.
+
+include(GNUInstallDirs)
+
+# Where README.md goes: the package's own folder, named as the package is
+# (the project's name, disc_manifest, is not the package's).
+set(DISC_MANIFEST_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/disc-manifest")
+
+if(WIN32)
+  # A zip that is unpacked and run: the programs and README.txt side by side
+  # in its one folder. Windows has no manual pages; README.txt stands for them.
+  install(TARGETS disc-manifest disc-verify RUNTIME DESTINATION .)
+  file(READ "${PROJECT_SOURCE_DIR}/README.md" disc_manifest_readme)
+  string(REPLACE "\r\n" "\n" disc_manifest_readme "${disc_manifest_readme}")
+  string(REPLACE "\n" "\r\n" disc_manifest_readme "${disc_manifest_readme}")
+  file(WRITE "${PROJECT_BINARY_DIR}/README.txt" "${disc_manifest_readme}")
+  # Made again whenever README.md changes.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
+  install(FILES "${PROJECT_BINARY_DIR}/README.txt" DESTINATION .)
+else()
+  install(TARGETS disc-manifest disc-verify RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  # The pages name the version as @PROJECT_VERSION@; the build folder gets
+  # them with the number filled in.
+  foreach(page disc-manifest.1 disc-verify.1)
+    configure_file("${PROJECT_SOURCE_DIR}/man/${page}" "${PROJECT_BINARY_DIR}/man/${page}" @ONLY)
+    install(FILES "${PROJECT_BINARY_DIR}/man/${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  endforeach()
+  install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}")
+endif()
+
+# The packages.
+set(DISC_MANIFEST_PACKAGE_CONTACT
+    "Seed 2380a368 maintainers <maintainers@users.noreply.c-seed-2380a368.example>"
+    CACHE STRING "The maintainer named in the packages: NAME <EMAIL>")
+
+set(CPACK_PACKAGE_NAME disc-manifest)
+set(CPACK_PACKAGE_VENDOR "disc-manifest maintainers")
+set(CPACK_PACKAGE_CONTACT "${DISC_MANIFEST_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make and check MD5 manifests of discs and folder trees")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "disc-manifest asks for the root of a disc or folder tree, a description\n"
+       "and where to save the manifest, walks the tree depth first and writes an\n"
+       "XML-like manifest with the relative path, size and MD5 digest of every\n"
+       "file. disc-verify checks a tree, or a second manifest, against such a\n"
+       "manifest and reports each file as OK, changed, unreadable, moved, missing\n"
+       "or new.")
+set(CPACK_STRIP_FILES ON)
+
+# The processor the programs are built for, in each naming: a 32-bit build
+# on a 64-bit x86 machine (-m32) is for i686, whatever the machine is.
+set(disc_manifest_cpu "${CMAKE_SYSTEM_PROCESSOR}")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND disc_manifest_cpu MATCHES "^(x86_64|AMD64|amd64)$")
+  set(disc_manifest_cpu i686)
+endif()
+
+if(WIN32)
+  # CPack names the zip disc-manifest-VERSION-win32.zip or -win64.zip.
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_SYSTEM_NAME "${CMAKE_SYSTEM_NAME}-${disc_manifest_cpu}")
+  set(CPACK_GENERATOR TGZ)
+  # A .deb, where dpkg-shlibdeps can tell its dependencies.
+  find_program(DISC_MANIFEST_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND DISC_MANIFEST_DPKG_SHLIBDEPS)
+    list(APPEND CPACK_GENERATOR DEB)
+    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # disc-manifest_VERSION_ARCH.deb
+    set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+    set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+    # None for the static programs; the C and C++ run-time libraries where
+    # they are linked dynamically.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    # Without a setting, CPack asks dpkg, which tells the machine's
+    # architecture; the x86 builds say their own.
+    if(disc_manifest_cpu MATCHES "^(x86_64|AMD64|amd64)$")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+    elseif(disc_manifest_cpu MATCHES "^i[3-6]86$")
+      set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+    endif()
+  elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    message(STATUS "dpkg-shlibdeps not found (Debian: dpkg-dev): cpack makes no .deb")
+  endif()
+endif()
+
+include(CPack)
