@@ -50,7 +50,7 @@ bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* 
 
 void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   const std::string path = g_disc_root + rel_dir + name;
-  orv_io* input = orv_open(path.c_str(), 0);
+  orv_io* input = recordable_name(name) ? orv_open(path.c_str(), 0) : nullptr;
   if (input == nullptr) {
     report("Unable to open %s\n", name.c_str());
     return;

@@ -18,6 +18,13 @@ struct FileDigest {
   unsigned char md5[16] = {};
 };
 
+/// Whether a file's |name| can be recorded: a backslash in it would read
+/// as a folder separator in the record's pathname, and on POSIX the path
+/// joined with it would reach another file. (Windows names hold none.)
+inline bool recordable_name(const std::string& name) {
+  return name.find('\\') == std::string::npos;
+}
+
 /// Reads the open file |input| to its end through MD5, READ_CHUNK bytes at
 /// a time into |buffer|, and fills |digest|. Adds the bytes to
 /// |*bytes_read| as they are read, when it is not null. False when a read
@@ -27,8 +34,9 @@ bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* 
 
 /// Reads the file g_disc_root + |rel_dir| + |name| to its end through MD5,
 /// prints "The md5 is <digest>" and appends its key_file record to
-/// g_manifest_io. A file that cannot be opened or read to its end gets a
-/// line on standard error naming it, and no record.
+/// g_manifest_io. A file that cannot be opened or read to its end, or whose
+/// name cannot be recorded, gets a line on standard error naming it, and no
+/// record.
 void fingerprint_file(const std::string& rel_dir, const std::string& name);
 
 #endif  // DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_

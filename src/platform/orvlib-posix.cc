@@ -73,10 +73,6 @@ orv_io* open_for_writing(const char* path) {
 orv_io* orv_open(const char* path, int mode) {
   const std::string native = posix_path(path);
   errno = 0;
-  if (mode == 0 && reaches_backslash_name(path)) {
-    errno = EINVAL;
-    return nullptr;
-  }
   if (mode == 0) return open_for_reading(native.c_str());
   if (mode == 2) return open_for_writing(native.c_str());
   errno = EINVAL;

@@ -31,10 +31,10 @@ struct Job {
 
 // Files an open fails on that the manifest tool could never have recorded:
 // gone since the listing, a dangling link or a loop of links, not a
-// regular file, a name that holds a backslash.
+// regular file.
 bool never_recordable(int error) {
   return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENXIO ||
-         error == EISDIR || error == EINVAL;
+         error == EISDIR;
 }
 
 TreeCheck* current = nullptr;
@@ -184,6 +184,7 @@ void listing_failed(const std::string& pattern, DWORD error) {
 }
 
 void found_file(const std::string& rel_dir, const std::string& name) {
+  if (!recordable_name(name)) return;
   Job job;
   job.pathname = rel_dir + name;
   submit(std::move(job));
