@@ -25,22 +25,28 @@ alignas(4096) unsigned char read_buffer[READ_CHUNK];
 
 }  // namespace
 
-bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error,
-                 std::atomic<uint64_t>* bytes_read) {
+ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* count, int* error) {
+  *count = 0;
+  // A handle that reports its end at opening is never read.
+  if (at_end(input)) return ReadOn::kEnd;
+  errno = 0;
+  if (!orv_read(data, size, count, input)) {
+    *error = errno != 0 ? errno : EIO;
+    return ReadOn::kFailed;
+  }
+  return at_end(input) ? ReadOn::kEnd : ReadOn::kMore;
+}
+
+bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error) {
   MD5_CTX context;
   MD5Init(&context);
-  uint32_t count = 0;
-  if (!at_end(input)) {
-    errno = 0;
-    while (orv_read(buffer, READ_CHUNK, &count, input)) {
-      MD5Update(&context, buffer, count);
-      if (bytes_read != nullptr) bytes_read->fetch_add(count, std::memory_order_relaxed);
-      if (at_end(input)) break;
-    }
-  }
-  if (!at_end(input)) {
-    *error = errno != 0 ? errno : EIO;
-    return false;
+  for (;;) {
+    uint32_t count = 0;
+    const ReadOn step = read_on(input, buffer, READ_CHUNK, &count, error);
+    // The bytes of a failed read are not fed; a count of 0 is.
+    if (step == ReadOn::kFailed) return false;
+    MD5Update(&context, buffer, count);
+    if (step == ReadOn::kEnd) break;
   }
   MD5Final(digest->md5, &context);
   // Once the end is reached, the size is the number of bytes hashed.

@@ -4,7 +4,6 @@
 
 #include <stdint.h>
 
-#include <atomic>
 #include <string>
 
 #include "platform/orvlib.h"
@@ -25,12 +24,19 @@ inline bool recordable_name(const std::string& name) {
   return name.find('\\') == std::string::npos;
 }
 
+/// How a read of a file went on.
+enum class ReadOn { kMore, kEnd, kFailed };
+
+/// Reads on in the open file |input|: one read of up to |size| bytes into
+/// |data|, their number in |*count|. kEnd once the whole content has been
+/// read (with nothing read when it had been before), kFailed with the
+/// errno in |*error| when the read fails before the end.
+ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* count, int* error);
+
 /// Reads the open file |input| to its end through MD5, READ_CHUNK bytes at
-/// a time into |buffer|, and fills |digest|. Adds the bytes to
-/// |*bytes_read| as they are read, when it is not null. False when a read
-/// fails before the end, with its errno in |*error|.
-bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error,
-                 std::atomic<uint64_t>* bytes_read = nullptr);
+/// a time into |buffer|, and fills |digest|. False when a read fails
+/// before the end, with its errno in |*error|.
+bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error);
 
 /// Reads the file g_disc_root + |rel_dir| + |name| to its end through MD5,
 /// prints "The md5 is <digest>" and appends its key_file record to

@@ -22,22 +22,30 @@ int fd_of(const orv_io* io) { return static_cast<int>(io->os_handle); }
 
 // Refuses what is not a regular file, before and after opening: the check
 // before keeps us from ever opening a device (opening some has side
-// effects), the check after closes the gap between the two.
-orv_io* open_for_reading(const char* path) {
+// effects), the check after closes the gap between the two. A file that a
+// listing has just shown regular needs only the check after.
+orv_io* open_for_reading(const char* path, bool listed_regular) {
   struct stat st;
-  if (stat(path, &st) != 0) return nullptr;
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
-    return nullptr;
+  if (!listed_regular) {
+    if (stat(path, &st) != 0) return nullptr;
+    if (!S_ISREG(st.st_mode)) {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+      return nullptr;
+    }
   }
   // O_NONBLOCK: should a FIFO have taken the file's place, opening it must
   // not wait for a writer.
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int error = S_ISREG(st.st_mode) ? errno : ENXIO;
+  if (fstat(fd, &st) != 0) {
+    const int error = errno;
     close(fd);
     errno = error;
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
     return nullptr;
   }
   orv_io* io = new_orv_handle(fd, 0, static_cast<uint64_t>(st.st_size));
@@ -73,7 +81,7 @@ orv_io* open_for_writing(const char* path) {
 orv_io* orv_open(const char* path, int mode) {
   const std::string native = posix_path(path);
   errno = 0;
-  if (mode == 0) return open_for_reading(native.c_str());
+  if (mode == 0 || mode == 1) return open_for_reading(native.c_str(), mode == 1);
   if (mode == 2) return open_for_writing(native.c_str());
   errno = EINVAL;
   return nullptr;

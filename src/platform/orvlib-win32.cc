@@ -73,7 +73,8 @@ orv_io* open_for_writing(const char* path) {
 }  // namespace
 
 orv_io* orv_open(const char* path, int mode) {
-  if (mode == 0) return open_for_reading(path);
+  // A listing's word that a file is regular saves nothing here.
+  if (mode == 0 || mode == 1) return open_for_reading(path);
   if (mode == 2) return open_for_writing(path);
   errno = EINVAL;
   return nullptr;

@@ -36,8 +36,11 @@ static_assert(offsetof(orv_io, at_end) == 16, "end-of-file flag must sit at byte
 
 /// Opens |path|. Mode 0: an existing regular file for reading; never
 /// blocks, and anything that is not a regular file (folder, FIFO, socket,
-/// device) is refused with errno set. Mode 2: creates or truncates the file
-/// for writing, in binary. Returns null with errno set on failure.
+/// device) is refused with errno set (ENXIO, EISDIR), before it is opened.
+/// Mode 1: the same, for a file that a folder's listing has just shown to
+/// be a regular file; what it has become since is refused once open. Mode
+/// 2: creates or truncates the file for writing, in binary. Returns null
+/// with errno set on failure.
 orv_io* orv_open(const char* path, int mode);
 
 /// Reads up to |size| bytes into |data| and stores their number in |*count|.

@@ -24,7 +24,7 @@ namespace {
 
 struct Entry {
   size_t name;  // offset of the NUL-terminated name in Search::names
-  bool is_dir;
+  DWORD attributes;
 };
 
 struct Search {
@@ -98,7 +98,7 @@ int rank(const char* name) {
 
 void fill(const Search& search, const Entry& entry, WIN32_FIND_DATAA* data) {
   memset(data, 0, sizeof *data);
-  data->dwFileAttributes = entry.is_dir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  data->dwFileAttributes = entry.attributes;
   // Names are at most NAME_MAX (255) bytes on POSIX, so they fit.
   strncpy(data->cFileName, search.names.c_str() + entry.name, MAX_PATH - 1);
 }
@@ -127,15 +127,20 @@ void read_entries(int fd, const char* leaf, Search* search) {
       break;
     }
     if (!wildcard_match(leaf, found->d_name)) continue;
-    bool is_dir = found->d_type == DT_DIR;
+    DWORD attributes = found->d_type == DT_DIR   ? FILE_ATTRIBUTE_DIRECTORY
+                       : found->d_type == DT_REG ? FILE_ATTRIBUTE_NORMAL
+                                                 : FILE_ATTRIBUTE_DEVICE;
     if (found->d_type == DT_LNK || found->d_type == DT_UNKNOWN) {
-      // The directory bit follows links: a link to a folder is a folder,
-      // a dangling link a file.
+      // The attributes follow links: a link to a folder is a folder, a
+      // dangling link no regular file.
       struct stat st;
-      is_dir = fstatat(fd, found->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+      attributes = fstatat(fd, found->d_name, &st, 0) != 0 ? FILE_ATTRIBUTE_DEVICE
+                   : S_ISDIR(st.st_mode)                   ? FILE_ATTRIBUTE_DIRECTORY
+                   : S_ISREG(st.st_mode)                   ? FILE_ATTRIBUTE_NORMAL
+                                                           : FILE_ATTRIBUTE_DEVICE;
     }
     if (strchr(found->d_name, '\\') != nullptr) search->backslash_names.push_back(search->names.size());
-    search->entries.push_back(Entry{search->names.size(), is_dir});
+    search->entries.push_back(Entry{search->names.size(), attributes});
     search->names.append(found->d_name, strlen(found->d_name) + 1);
   }
   closedir(dir);

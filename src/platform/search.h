@@ -27,6 +27,7 @@ typedef void* HANDLE;
 
 #define MAX_PATH 260
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_DEVICE 0x40
 #define FILE_ATTRIBUTE_NORMAL 0x80
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
@@ -49,8 +50,12 @@ struct FILETIME {
   DWORD dwHighDateTime;
 };
 
-/// One entry of a folder. Only the directory bit of dwFileAttributes and
-/// cFileName are filled; the other fields are zero.
+/// One entry of a folder. Only dwFileAttributes and cFileName are filled;
+/// the other fields are zero. The attributes, links followed, are one of
+/// FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_NORMAL for a regular file, and
+/// FILE_ATTRIBUTE_DEVICE for anything else: a FIFO, socket or device, or a
+/// link that leads nowhere. (Windows sets the last for no file in a
+/// folder.)
 struct WIN32_FIND_DATAA {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;

@@ -15,11 +15,17 @@ void trace_found(const char* name, bool first) {
   trace(first ? "The first file found is %s\n" : "Found a file: %s\n", name);
 }
 
+// Every entry that is not a folder is fingerprinted, whatever its
+// attributes: what cannot be read is reported.
+void fingerprint_entry(const std::string& rel_dir, const std::string& name, DWORD) {
+  fingerprint_file(rel_dir, name);
+}
+
 void report_listing_failed(const std::string& pattern, DWORD error) {
   report("Unable to list %s. GetLastError reports %d\n", pattern.c_str(), static_cast<int>(error));
 }
 
 }  // namespace
 
-const WalkSteps kTracedWalk = {trace_enter, trace_search_failed, trace_found, fingerprint_file,
+const WalkSteps kTracedWalk = {trace_enter, trace_search_failed, trace_found, fingerprint_entry,
                                report_listing_failed};

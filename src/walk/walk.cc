@@ -36,5 +36,5 @@ void visit_entry(const WalkSteps& steps, std::string rel_dir, const WIN32_FIND_D
     if (name != "." && name != "..") scan_folder(steps, rel_dir + name + "\\");
     return;
   }
-  if (steps.file != nullptr) steps.file(rel_dir, name);
+  if (steps.file != nullptr) steps.file(rel_dir, name, entry->dwFileAttributes);
 }

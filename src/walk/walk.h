@@ -18,8 +18,9 @@ struct WalkSteps {
   /// An entry was found, the folder's first or a further one. Every entry
   /// is found, "." and ".." too.
   void (*found)(const char* name, bool first);
-  /// An entry that is not a folder, in the folder |rel_dir|.
-  void (*file)(const std::string& rel_dir, const std::string& name);
+  /// An entry that is not a folder, in the folder |rel_dir|, with the
+  /// search's attributes of it.
+  void (*file)(const std::string& rel_dir, const std::string& name, DWORD attributes);
   /// The listing of a folder stopped before its end.
   void (*listing_failed)(const std::string& pattern, DWORD error);
 };
