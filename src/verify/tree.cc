@@ -26,6 +26,8 @@ struct Job {
   enum Outcome { kRead, kUnreadable, kAbsent, kManifestItself } outcome = kRead;
   FileDigest digest;
   int error = 0;
+  MD5_CTX context;             // started by the reader, fed by hashers
+  uint32_t pieces_hashed = 0;  // of a file read in several pieces
   bool done = false;
 };
 
@@ -37,26 +39,169 @@ bool never_recordable(int error) {
          error == EISDIR;
 }
 
-TreeCheck* current = nullptr;
+// What the reader read of a file, in a chunk: a whole small file, or a
+// piece of a large one.
+struct Piece {
+  Job* job;
+  size_t at;
+  size_t size;
+  uint32_t index;  // the file's how-manieth piece
+  bool last;
+};
 
-void read_file(Job* job, unsigned char* buffer) {
+const size_t kChunkSize = 256 * 1024;
+
+struct Chunk {
+  std::unique_ptr<unsigned char[]> data{new unsigned char[kChunkSize]};
+  size_t used = 0;
+  std::vector<Piece> pieces;
+};
+
+// With N jobs, N threads read files and N threads hash them: with one, a
+// file at a time is read, front to back in walk order, as a disc reads
+// best, while the one before is hashed. Files are read into a few chunks,
+// small files several to a chunk; a chunk is hashed by one thread, and
+// the pieces of a large file in their order. The main thread walks, and
+// takes each job into the comparison in walk order once it is done, so
+// the report is the same for every N.
+struct Pipeline {
+  std::mutex lock;
+  std::condition_variable job_to_read;  // or the end
+  std::condition_variable chunk_filled;  // or the end
+  std::condition_variable chunk_free;
+  std::condition_variable piece_hashed;  // of a file in several pieces
+  std::condition_variable front_done;
+  std::deque<Job> jobs;
+  uint64_t first = 0;         // the number of the front job
+  uint64_t next_to_read = 0;  // the number of the first job not read
+  std::vector<std::unique_ptr<Chunk>> chunks;
+  std::vector<Chunk*> free_chunks;
+  std::deque<Chunk*> filled;
+  bool ending = false;
+  std::vector<std::thread> readers;
+  std::vector<std::thread> hashers;
+};
+
+TreeCheck* current = nullptr;
+Pipeline* pipeline = nullptr;
+// The jobs under way at most: bounds memory however fast the walk is.
+const size_t kWindow = 512;
+
+// With the lock held.
+void mark_done(Job* job) {
+  job->done = true;
+  if (job == &pipeline->jobs.front()) pipeline->front_done.notify_one();
+}
+
+void hand_on(Chunk* chunk) {
+  std::lock_guard<std::mutex> hold(pipeline->lock);
+  pipeline->filled.push_back(chunk);
+  pipeline->chunk_filled.notify_one();
+}
+
+Chunk* free_chunk() {
+  std::unique_lock<std::mutex> hold(pipeline->lock);
+  pipeline->chunk_free.wait(hold, [] { return !pipeline->free_chunks.empty(); });
+  Chunk* chunk = pipeline->free_chunks.back();
+  pipeline->free_chunks.pop_back();
+  return chunk;
+}
+
+void done_unread(Job* job) {
+  std::lock_guard<std::mutex> hold(pipeline->lock);
+  mark_done(job);
+}
+
+// Reads the file of |job| into chunks, taking a new one into |*chunk|
+// whenever it is full.
+void read_file(Job* job, Chunk** chunk) {
+  if (!job->problem.empty()) return done_unread(job);
   const std::string path = g_disc_root + job->pathname;
-  orv_io* input = orv_open(path.c_str(), 0);
+  orv_io* input = orv_open(path.c_str(), 1);
   if (input == nullptr) {
     job->error = errno;
     job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
-    return;
+    return done_unread(job);
   }
   FileIdentity identity;
   if (current->leave_out_manifest && orv_identity(input, &identity) &&
       identity == current->manifest) {
+    orv_close(input);
     job->outcome = Job::kManifestItself;
-  } else if (hash_to_end(input, buffer, &job->digest, &job->error, &current->progress->bytes)) {
-    job->outcome = Job::kRead;
-  } else {
-    job->outcome = Job::kUnreadable;
+    return done_unread(job);
+  }
+  MD5Init(&job->context);
+  for (uint32_t index = 0;; ++index) {
+    if (*chunk == nullptr || (*chunk)->used == kChunkSize) {
+      if (*chunk != nullptr) hand_on(*chunk);
+      *chunk = free_chunk();
+    }
+    Chunk* c = *chunk;
+    uint32_t count = 0;
+    const ReadOn step = read_on(input, c->data.get() + c->used,
+                                static_cast<uint32_t>(kChunkSize - c->used), &count, &job->error);
+    if (step == ReadOn::kFailed) job->outcome = Job::kUnreadable;
+    c->pieces.push_back(Piece{job, c->used, count, index, step != ReadOn::kMore});
+    c->used += count;
+    job->digest.length += count;
+    if (step != ReadOn::kMore) break;
   }
   orv_close(input);
+}
+
+void read_files() {
+  Chunk* chunk = nullptr;
+  std::unique_lock<std::mutex> hold(pipeline->lock);
+  for (;;) {
+    if (pipeline->next_to_read == pipeline->first + pipeline->jobs.size()) {
+      // Nothing to read for now: what is read goes on to the hashers
+      // rather than wait for the chunk to fill.
+      if (chunk != nullptr && !chunk->pieces.empty()) {
+        pipeline->filled.push_back(chunk);
+        pipeline->chunk_filled.notify_one();
+        chunk = nullptr;
+      }
+      pipeline->job_to_read.wait(hold, [] {
+        return pipeline->ending || pipeline->next_to_read < pipeline->first + pipeline->jobs.size();
+      });
+      if (pipeline->ending) break;
+    }
+    Job* job = &pipeline->jobs[static_cast<size_t>(pipeline->next_to_read++ - pipeline->first)];
+    hold.unlock();
+    read_file(job, &chunk);
+    hold.lock();
+  }
+  if (chunk != nullptr) pipeline->free_chunks.push_back(chunk);
+}
+
+void hash_chunks() {
+  std::unique_lock<std::mutex> hold(pipeline->lock);
+  for (;;) {
+    pipeline->chunk_filled.wait(hold, [] { return pipeline->ending || !pipeline->filled.empty(); });
+    if (pipeline->filled.empty()) return;
+    Chunk* chunk = pipeline->filled.front();
+    pipeline->filled.pop_front();
+    // Only the first piece of a chunk can go on with a file whose earlier
+    // pieces another thread hashes: wait for them.
+    const Piece& first = chunk->pieces.front();
+    pipeline->piece_hashed.wait(hold, [&first] { return first.job->pieces_hashed == first.index; });
+    hold.unlock();
+    for (const Piece& piece : chunk->pieces) {
+      MD5Update(&piece.job->context, chunk->data.get() + piece.at, static_cast<unsigned int>(piece.size));
+      current->progress->bytes.fetch_add(piece.size, std::memory_order_relaxed);
+      if (piece.last && piece.job->outcome == Job::kRead) MD5Final(piece.job->digest.md5, &piece.job->context);
+    }
+    hold.lock();
+    for (const Piece& piece : chunk->pieces) {
+      piece.job->pieces_hashed = piece.index + 1;
+      if (piece.last) mark_done(piece.job);
+    }
+    if (!chunk->pieces.back().last) pipeline->piece_hashed.notify_all();
+    chunk->used = 0;
+    chunk->pieces.clear();
+    pipeline->free_chunks.push_back(chunk);
+    pipeline->chunk_free.notify_one();
+  }
 }
 
 // Takes a finished job into the comparison and the report. Main thread.
@@ -83,73 +228,48 @@ void take(Job* job) {
   current->progress->files.fetch_add(1, std::memory_order_relaxed);
 }
 
-// The jobs under way when files are read by workers: a window of the walk,
-// taken into the comparison from its front as each front job is done.
-struct Pipeline {
-  std::mutex lock;
-  std::condition_variable work;   // a job to do, or the end
-  std::condition_variable front;  // the front job is done
-  std::deque<Job> jobs;
-  uint64_t first = 0;       // the number of the front job
-  uint64_t next_free = 0;   // the number of the first job nobody took
-  bool ending = false;
-  std::vector<std::thread> workers;
-};
-
-Pipeline* pipeline = nullptr;
-const size_t kWindow = 512;
-
-void work() {
-  alignas(4096) static thread_local unsigned char buffer[READ_CHUNK];
+// Takes the done jobs at the front, a batch under one lock, waiting for
+// them while more than |limit| jobs are under way (0: until all are
+// taken).
+void take_done(size_t limit) {
+  static std::vector<Job> batch;
   std::unique_lock<std::mutex> hold(pipeline->lock);
   for (;;) {
-    pipeline->work.wait(hold, [] {
-      return pipeline->ending || pipeline->next_free < pipeline->first + pipeline->jobs.size();
-    });
-    if (pipeline->next_free == pipeline->first + pipeline->jobs.size()) return;
-    Job& job = pipeline->jobs[static_cast<size_t>(pipeline->next_free++ - pipeline->first)];
-    hold.unlock();
-    if (job.problem.empty()) read_file(&job, buffer);
-    hold.lock();
-    job.done = true;
-    if (&job == &pipeline->jobs.front()) pipeline->front.notify_one();
+    while (!pipeline->jobs.empty() && pipeline->jobs.front().done) {
+      batch.push_back(std::move(pipeline->jobs.front()));
+      pipeline->jobs.pop_front();
+      ++pipeline->first;
+    }
+    if (!batch.empty()) {
+      hold.unlock();
+      for (Job& job : batch) take(&job);
+      batch.clear();
+      hold.lock();
+      continue;
+    }
+    if (pipeline->jobs.size() <= limit) return;
+    pipeline->front_done.wait(hold, [] { return pipeline->jobs.front().done; });
   }
 }
 
-// Takes the done jobs at the front, waiting for them while more than
-// |limit| jobs are under way (0: until all are taken).
-void take_done(size_t limit) {
-  std::unique_lock<std::mutex> hold(pipeline->lock);
-  for (;;) {
-    if (pipeline->jobs.empty()) return;
-    if (!pipeline->jobs.front().done) {
-      if (pipeline->jobs.size() <= limit) return;
-      pipeline->front.wait(hold, [] { return pipeline->jobs.front().done; });
-    }
-    Job job = std::move(pipeline->jobs.front());
-    pipeline->jobs.pop_front();
-    ++pipeline->first;
-    hold.unlock();
-    take(&job);
-    hold.lock();
+// Jobs of the walk not yet handed to the readers: they go in batches, so
+// that a reader is not woken for each file.
+std::vector<Job> submitted;
+const size_t kBatch = 64;
+
+void hand_submitted() {
+  {
+    std::lock_guard<std::mutex> hold(pipeline->lock);
+    for (Job& job : submitted) pipeline->jobs.push_back(std::move(job));
   }
+  submitted.clear();
+  pipeline->job_to_read.notify_all();
+  take_done(kWindow);
 }
 
 void submit(Job job) {
-  if (pipeline == nullptr) {
-    alignas(4096) static unsigned char buffer[READ_CHUNK];
-    if (job.problem.empty()) read_file(&job, buffer);
-    take(&job);
-    return;
-  }
-  {
-    // Problem jobs pass through a worker too: a job is only ever marked
-    // done by the worker that took it.
-    std::lock_guard<std::mutex> hold(pipeline->lock);
-    pipeline->jobs.push_back(std::move(job));
-  }
-  pipeline->work.notify_one();
-  take_done(kWindow);
+  submitted.push_back(std::move(job));
+  if (submitted.size() >= kBatch) hand_submitted();
 }
 
 std::string folder_of(const std::string& pattern) { return pattern.substr(0, pattern.size() - 1); }
@@ -183,8 +303,9 @@ void listing_failed(const std::string& pattern, DWORD error) {
   submit(std::move(job));
 }
 
-void found_file(const std::string& rel_dir, const std::string& name) {
-  if (!recordable_name(name)) return;
+void found_file(const std::string& rel_dir, const std::string& name, DWORD attributes) {
+  // FIFOs, sockets, devices and links to nowhere are never opened.
+  if (!recordable_name(name) || (attributes & FILE_ATTRIBUTE_DEVICE)) return;
   Job job;
   job.pathname = rel_dir + name;
   submit(std::move(job));
@@ -196,21 +317,28 @@ const WalkSteps kCheckingWalk = {nullptr, search_failed, nullptr, found_file, li
 
 void check_tree(TreeCheck* check) {
   current = check;
-  if (check->jobs > 1) {
-    pipeline = new Pipeline();
-    for (int i = 0; i < check->jobs; ++i) pipeline->workers.emplace_back(work);
+  pipeline = new Pipeline();
+  for (int i = 0; i < 3 * check->jobs + 1; ++i) {
+    pipeline->chunks.emplace_back(new Chunk());
+    pipeline->chunks.back()->pieces.reserve(64);
+    pipeline->free_chunks.push_back(pipeline->chunks.back().get());
+  }
+  for (int i = 0; i < check->jobs; ++i) {
+    pipeline->readers.emplace_back(read_files);
+    pipeline->hashers.emplace_back(hash_chunks);
   }
   scan_folder(kCheckingWalk, "");
-  if (pipeline != nullptr) {
-    take_done(0);
-    {
-      std::lock_guard<std::mutex> hold(pipeline->lock);
-      pipeline->ending = true;
-    }
-    pipeline->work.notify_all();
-    for (std::thread& worker : pipeline->workers) worker.join();
-    delete pipeline;
-    pipeline = nullptr;
+  hand_submitted();
+  take_done(0);
+  {
+    std::lock_guard<std::mutex> hold(pipeline->lock);
+    pipeline->ending = true;
   }
+  pipeline->job_to_read.notify_all();
+  pipeline->chunk_filled.notify_all();
+  for (std::thread& reader : pipeline->readers) reader.join();
+  for (std::thread& hasher : pipeline->hashers) hasher.join();
+  delete pipeline;
+  pipeline = nullptr;
   current = nullptr;
 }
