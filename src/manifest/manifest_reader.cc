@@ -27,12 +27,20 @@ bool ends_with(std::string_view text, std::string_view end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of each byte as a hexadecimal digit, or -1: a table, since a
+// digest's digits are random and branches on them mostly mispredicted.
+struct HexTable {
+  signed char value[256];
+  HexTable() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                 : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                 : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                        : -1;
+    }
+  }
+};
+const HexTable kHex;
 
 // The decimal text of a length exactly as the writer makes it: digits
 // only, no sign, no leading zero, at most 2^64 - 1.
@@ -151,10 +159,18 @@ RecordFault parse_record(std::string_view line, ManifestRecord* record) {
   const size_t end = line.size() - kRecordEnd.size();
   // From the fixed end back: the digest, then the length, then whatever is
   // left is the pathname. Neither field can hold the text before it, so
-  // the last occurrence of that text is theirs.
-  const size_t md5_at = line.rfind(kMd5, end - 1);
+  // the last occurrence of that text is theirs. In a sound record it
+  // stands where the field's width puts it.
+  size_t md5_at = end >= 32 + kMd5.size() ? end - 32 - kMd5.size() : std::string_view::npos;
+  if (md5_at == std::string_view::npos || line.compare(md5_at, kMd5.size(), kMd5) != 0)
+    md5_at = line.rfind(kMd5, end - 1);
   if (md5_at == std::string_view::npos || md5_at < kRecordStart.size()) return RecordFault::kNotARecord;
-  const size_t length_at = md5_at >= kLength.size() ? line.rfind(kLength, md5_at - 1) : std::string_view::npos;
+  size_t digits_at = md5_at;
+  while (digits_at > 0 && md5_at - digits_at < 21 && line[digits_at - 1] >= '0' && line[digits_at - 1] <= '9')
+    --digits_at;
+  size_t length_at = digits_at >= kLength.size() ? digits_at - kLength.size() : std::string_view::npos;
+  if (length_at == std::string_view::npos || line.compare(length_at, kLength.size(), kLength) != 0)
+    length_at = md5_at >= kLength.size() ? line.rfind(kLength, md5_at - 1) : std::string_view::npos;
   // The fixed start ends with the quote that opens the pathname; a length
   // text that shares it leaves no pathname at all.
   if (length_at == std::string_view::npos || length_at < kRecordStart.size())
@@ -162,13 +178,15 @@ RecordFault parse_record(std::string_view line, ManifestRecord* record) {
 
   const std::string_view digest = line.substr(md5_at + kMd5.size(), end - md5_at - kMd5.size());
   if (digest.size() != 32) return RecordFault::kBadDigest;
+  int bad = 0;
   for (size_t i = 0; i < 16; ++i) {
-    const int high = hex_value(digest[2 * i]);
-    const int low = hex_value(digest[2 * i + 1]);
-    if (high < 0 || low < 0) return RecordFault::kBadDigest;
-    record->md5[i] = static_cast<unsigned char>(high << 4 | low);
+    const int high = kHex.value[static_cast<unsigned char>(digest[2 * i])];
+    const int low = kHex.value[static_cast<unsigned char>(digest[2 * i + 1])];
+    bad |= high | low;  // negative once any is no digit
+    record->md5[i] = static_cast<unsigned char>(static_cast<unsigned>(high) << 4 | (static_cast<unsigned>(low) & 15u));
   }
-  const size_t digits_at = length_at + kLength.size();
+  if (bad < 0) return RecordFault::kBadDigest;
+  digits_at = length_at + kLength.size();
   if (!parse_length(line.substr(digits_at, md5_at - digits_at), &record->length))
     return RecordFault::kBadLength;
   record->pathname = line.substr(kRecordStart.size(), length_at - kRecordStart.size());

@@ -6,7 +6,7 @@
 
 namespace {
 
-enum State : uint8_t { kUnfound, kFound, kLeftOut };
+enum State : uint8_t { kUnfound, kFound, kLeftOut, kRecordedAgain };
 
 // A fast hash of a pathname, 8 bytes a step.
 uint32_t path_hash(std::string_view path) {
@@ -51,6 +51,22 @@ void make_room(PathIndex* index, size_t more) {
   for (const uint64_t slot : old) {
     if (slot != 0) place(index, static_cast<uint32_t>(slot >> 32), static_cast<uint32_t>(slot) - 1);
   }
+}
+
+// Places |id| under |hash| unless the pathname is there already; then
+// returns the id that has it. |name_of| gives an id's pathname.
+template <typename NameOf>
+int64_t place_new(PathIndex* index, uint32_t hash, uint32_t id, NameOf name_of) {
+  size_t at = home(*index, hash);
+  for (;; at = at + 1 == index->slots.size() ? 0 : at + 1) {
+    const uint64_t slot = index->slots[at];
+    if (slot == 0) break;
+    const uint32_t other = static_cast<uint32_t>(slot) - 1;
+    if (static_cast<uint32_t>(slot >> 32) == hash && name_of(other) == name_of(id)) return other;
+  }
+  index->slots[at] = uint64_t{hash} << 32 | (uint64_t{id} + 1);
+  ++index->used;
+  return -1;
 }
 
 // The id of |path| in |index|, or -1. |name_of| gives an id's pathname.
@@ -100,31 +116,58 @@ bool content_before(const FileDigest& a, const FileDigest& b) {
 
 void expect_about(Comparison* c, size_t records, size_t name_bytes) {
   c->recorded.reserve(records);
+  c->recorded_lines.reserve(records);
   c->recorded_names.reserve(name_bytes);
-  make_room(&c->recorded_index, records);
 }
 
-bool expect(Comparison* c, const ManifestRecord& record) {
-  const uint32_t hash = path_hash(record.pathname);
-  if (find_recorded(*c, hash, record.pathname) >= 0) return false;
-  make_room(&c->recorded_index, 1);
+void expect(Comparison* c, const ManifestRecord& record, uint64_t line) {
   Recorded r;
   r.name_at = c->recorded_names.size();
   r.name_size = static_cast<uint32_t>(record.pathname.size());
   r.length = record.length;
   memcpy(r.md5, record.md5, 16);
   c->recorded_names.append(record.pathname);
-  place(&c->recorded_index, hash, static_cast<uint32_t>(c->recorded.size()));
   c->recorded.push_back(r);
+  c->recorded_lines.push_back(line);
   c->recorded_bytes += record.length;
-  return true;
 }
+
+std::vector<size_t> index_records(Comparison* c) {
+  std::vector<size_t> again;
+  const size_t n = c->recorded.size();
+  make_room(&c->recorded_index, n);
+  // Each record's slot is a cache miss: its hash is taken, and the slot
+  // fetched, a number of records ahead, so that the misses overlap.
+  const size_t kAhead = 16;
+  uint32_t hashes[kAhead];
+  const auto name_of = [c](uint32_t id) { return recorded_name(*c, id); };
+  for (size_t i = 0; i < n + kAhead; ++i) {
+    // The record kAhead back is placed first: its hash shares a slot of
+    // |hashes| with this record's.
+    if (i >= kAhead) {
+      const size_t id = i - kAhead;
+      if (place_new(&c->recorded_index, hashes[id % kAhead], static_cast<uint32_t>(id), name_of) >= 0) {
+        c->recorded[id].state = kRecordedAgain;
+        c->recorded_bytes -= c->recorded[id].length;
+        again.push_back(id);
+      }
+    }
+    if (i < n) {
+      hashes[i % kAhead] = path_hash(recorded_name(*c, i));
+      __builtin_prefetch(&c->recorded_index.slots[home(c->recorded_index, hashes[i % kAhead])]);
+    }
+  }
+  return again;
+}
+
+std::string_view recorded_pathname(const Comparison& c, size_t id) { return recorded_name(c, id); }
 
 Checked check(Comparison* c, std::string_view pathname, bool readable, const FileDigest& digest) {
   // What is found mostly comes in the manifest's own order: try the record
   // after the last one found before looking the pathname up.
   int64_t id = -1;
-  if (c->cursor < c->recorded.size() && recorded_name(*c, c->cursor) == pathname) {
+  if (c->cursor < c->recorded.size() && c->recorded[c->cursor].state == kUnfound &&
+      recorded_name(*c, c->cursor) == pathname) {
     id = static_cast<int64_t>(c->cursor);
   } else {
     id = find_recorded(*c, path_hash(pathname), pathname);

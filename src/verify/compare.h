@@ -56,6 +56,7 @@ struct Unrecorded {
 
 struct Comparison {
   std::vector<Recorded> recorded;
+  std::vector<uint64_t> recorded_lines;  // where each record stands
   std::string recorded_names;
   PathIndex recorded_index;
   std::vector<Unrecorded> unrecorded;
@@ -71,9 +72,16 @@ struct Comparison {
 /// pathnames (upper bounds: what is not used costs no memory).
 void expect_about(Comparison* comparison, size_t records, size_t name_bytes);
 
-/// Adds a record of the first manifest. False, and nothing added, when its
-/// pathname is recorded already: the first record of a pathname counts.
-bool expect(Comparison* comparison, const ManifestRecord& record);
+/// Adds a record of the first manifest, read on line |line|.
+void expect(Comparison* comparison, const ManifestRecord& record, uint64_t line);
+
+/// Indexes the records added, once all are: a pathname recorded again is
+/// left out (the first record of a pathname counts). Returns the ids of the
+/// records left out so, in their order.
+std::vector<size_t> index_records(Comparison* comparison);
+
+/// The pathname of the record |id| of the first manifest.
+std::string_view recorded_pathname(const Comparison& comparison, size_t id);
 
 /// What a check made of a found file.
 enum class Checked { kJudged, kHeld, kRepeated };

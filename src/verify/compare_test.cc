@@ -28,12 +28,13 @@ struct Check {
       lines.push_back(line);
     };
   }
-  bool record(const std::string& path, const FileDigest& digest) {
+  uint64_t records = 0;
+  void record(const std::string& path, const FileDigest& digest) {
     ManifestRecord r;
     r.pathname = path;
     r.length = digest.length;
     memcpy(r.md5, digest.md5, 16);
-    return expect(&comparison, r);
+    expect(&comparison, r, ++records);
   }
   Checked find(const std::string& path, const FileDigest& digest, bool readable = true) {
     return check(&comparison, path, readable, digest);
@@ -47,6 +48,7 @@ TEST(CompareTest, MovesPairFirstRecordWithFirstFileOfTheSameContent) {
   c.record("empty", content(0, 0));
   c.record("r3", content(7, 2));
   c.record("r4", content(5, 3));  // same length, another digest
+  EXPECT_TRUE(index_records(&c.comparison).empty());
   c.find("n0", content(7, 2), false);  // unreadable: no content to pair by
   c.find("n1", content(5, 1));
   c.find("n2", content(0, 0));
@@ -64,8 +66,10 @@ TEST(CompareTest, MovesPairFirstRecordWithFirstFileOfTheSameContent) {
 
 TEST(CompareTest, FoundFilesAreJudgedAtOnceInAnyOrder) {
   Check c;
-  for (const char* path : {"a", "b", "c", "d"}) c.record(path, content(1, static_cast<unsigned char>(path[0])));
-  EXPECT_FALSE(c.record("b", content(9, 9)));  // the first record counts
+  for (const char* path : {"a", "b", "c", "b", "d"}) c.record(path, content(1, static_cast<unsigned char>(path[0])));
+  // The first record of a pathname counts.
+  EXPECT_EQ(std::vector<size_t>{3}, index_records(&c.comparison));
+  EXPECT_EQ(4u, c.comparison.recorded_lines[3]);
   EXPECT_EQ(Checked::kJudged, c.find("c", content(1, 'c')));
   EXPECT_EQ(Checked::kJudged, c.find("a", content(1, 'x')));
   EXPECT_EQ(Checked::kJudged, c.find("b", content(1, 'b'), false));
@@ -81,7 +85,9 @@ TEST(CompareTest, ManyPathnamesStayDistinct) {
   // Enough to grow both indexes many times; pathnames that differ only
   // past their first 8 bytes, or in length.
   Check c;
-  for (int i = 0; i < 20000; ++i) ASSERT_TRUE(c.record("folder\\" + std::to_string(i), content(1, 1)));
+  for (int i = 0; i < 20000; ++i) c.record("folder\\" + std::to_string(i), content(1, 1));
+  c.record("folder\\77", content(1, 1));
+  EXPECT_EQ(std::vector<size_t>{20000}, index_records(&c.comparison));
   for (int i = 0; i < 20000; ++i) {
     ASSERT_EQ(Checked::kHeld, c.find("folder\\" + std::to_string(i) + "x", content(0, 0)));
   }

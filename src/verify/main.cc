@@ -2,10 +2,12 @@
 // that disc-manifest wrote.
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -191,15 +193,38 @@ void open_manifest(Opened* manifest) {
   start_reading(&manifest->reader, manifest->input);
 }
 
-// Reads on to the next record of |manifest|, reporting every problem on
-// the way. False at the end. A file that is no manifest at all ends the
-// program; any other problem leaves the check in doubt.
-bool next_record(Opened* manifest, bool* in_doubt) {
+// A problem of a manifest, to be reported in line order.
+struct HeldProblem {
+  uint64_t line;  // UINT64_MAX for the file as a whole, after its lines
+  std::string text;
+};
+
+std::string formatted(const char* format, ...) DV_PRINTF_LIKE(1);
+std::string formatted(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  va_list again;
+  va_copy(again, arguments);
+  const int size = vsnprintf(nullptr, 0, format, arguments);
+  std::string text(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
+  vsnprintf(&text[0], text.size(), format, again);
+  text.pop_back();
+  va_end(again);
+  va_end(arguments);
+  return text;
+}
+
+// Reads on to the next record of |manifest|, noting every problem on the
+// way in |*held|, or reporting it at once when |held| is null. False at the
+// end. A file that is no manifest at all ends the program; any other
+// problem leaves the check in doubt.
+bool next_record(Opened* manifest, bool* in_doubt, std::vector<HeldProblem>* held) {
   ManifestReader& reader = manifest->reader;
   const char* path = manifest->path.c_str();
   for (;;) {
     const ManifestStep step = read_manifest(&reader);
     const unsigned long long at = reader.line_number;
+    HeldProblem found{UINT64_MAX, ""};
     switch (step) {
       case ManifestStep::kRecord:
         return true;
@@ -209,27 +234,30 @@ bool next_record(Opened* manifest, bool* in_doubt) {
         problem("%s: %s", path, reader.problem.c_str());
         exit(2);
       case ManifestStep::kMalformed:
-        problem("%s:%llu: %s; line skipped", path, at, describe(reader.fault));
+        found = {at, formatted("%s:%llu: %s; line skipped", path, at, describe(reader.fault))};
         break;
       case ManifestStep::kTrailing:
-        problem("%s:%llu: %s", path, at, reader.problem.c_str());
+        found = {at, formatted("%s:%llu: %s", path, at, reader.problem.c_str())};
         break;
       case ManifestStep::kCutShort:
-        problem("%s: %s", path, reader.problem.c_str());
+        found.text = formatted("%s: %s", path, reader.problem.c_str());
         break;
       case ManifestStep::kReadFailed:
-        problem("%s: %s", path, strerror(reader.error));
+        found.text = formatted("%s: %s", path, strerror(reader.error));
         break;
     }
     *in_doubt = true;
+    if (held != nullptr) {
+      held->push_back(std::move(found));
+    } else {
+      problem("%s", found.text.c_str());
+    }
   }
 }
 
-void report_repeated(const Opened& manifest) {
-  const std::string pathname(manifest.reader.record.pathname);
-  problem("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
-          manifest.path.c_str(), static_cast<unsigned long long>(manifest.reader.line_number),
-          pathname.c_str());
+std::string recorded_again(const std::string& path, uint64_t line, std::string_view pathname) {
+  return formatted("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
+                   path.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
 }
 
 // The root as a folder path that names can be joined to.
@@ -259,12 +287,16 @@ int run(const Options& options) {
   // its line: bounds that cost nothing where they are not reached.
   const uint64_t size = load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8);
   if (size / 76 < (uint64_t{1} << 32)) expect_about(&comparison, static_cast<size_t>(size / 76 + 1), static_cast<size_t>(size));
-  while (next_record(&first, &in_doubt)) {
-    if (!expect(&comparison, first.reader.record)) {
-      report_repeated(first);
-      in_doubt = true;
-    }
+  std::vector<HeldProblem> held;
+  while (next_record(&first, &in_doubt, &held)) expect(&comparison, first.reader.record, first.reader.line_number);
+  for (const size_t id : index_records(&comparison)) {
+    held.push_back({comparison.recorded_lines[id],
+                    recorded_again(first.path, comparison.recorded_lines[id], recorded_pathname(comparison, id))});
+    in_doubt = true;
   }
+  std::stable_sort(held.begin(), held.end(),
+                   [](const HeldProblem& a, const HeldProblem& b) { return a.line < b.line; });
+  for (const HeldProblem& p : held) problem("%s", p.text.c_str());
   FileIdentity identity;
   const bool identified = orv_identity(first.input, &identity);
   orv_close(first.input);
@@ -295,13 +327,13 @@ int run(const Options& options) {
     Opened second;
     second.path = other;
     open_manifest(&second);
-    while (next_record(&second, &in_doubt)) {
+    while (next_record(&second, &in_doubt, nullptr)) {
       const ManifestRecord& record = second.reader.record;
       FileDigest digest;
       digest.length = record.length;
       memcpy(digest.md5, record.md5, 16);
       if (check(&comparison, record.pathname, true, digest) == Checked::kRepeated) {
-        report_repeated(second);
+        problem("%s", recorded_again(second.path, second.reader.line_number, record.pathname).c_str());
         in_doubt = true;
       }
     }
