@@ -3,28 +3,74 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
+#include <random>
+
+#include "platform/byte_order.h"
 
 namespace {
 
 enum State : uint8_t { kUnfound, kFound, kLeftOut, kRecordedAgain };
 
-// A fast hash of a pathname, 8 bytes a step.
-uint32_t path_hash(std::string_view path) {
-  const char* p = path.data();
-  size_t n = path.size();
-  uint64_t h = 0x9e3779b97f4a7c15u ^ n;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t word;
-    memcpy(&word, p, 8);
-    h = (h ^ word) * 0xbf58476d1ce4e5b9u;
-    h ^= h >> 31;
+uint64_t rotate(uint64_t x, int bits) { return x << bits | x >> (64 - bits); }
+
+void sip_round(uint64_t v[4]) {
+  v[0] += v[1];
+  v[1] = rotate(v[1], 13) ^ v[0];
+  v[0] = rotate(v[0], 32);
+  v[2] += v[3];
+  v[3] = rotate(v[3], 16) ^ v[2];
+  v[0] += v[3];
+  v[3] = rotate(v[3], 21) ^ v[0];
+  v[2] += v[1];
+  v[1] = rotate(v[1], 17) ^ v[2];
+  v[2] = rotate(v[2], 32);
+}
+
+// A key of this run's own: a manifest whose pathnames were chosen to fall
+// together in the index, which would make each look-up walk them all, can
+// only be made for a known hash.
+struct HashKey {
+  uint64_t k0 = 0;
+  uint64_t k1 = 0;
+  HashKey() {
+    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    reinterpret_cast<uintptr_t>(this);
+    try {
+      std::random_device random;
+      seed ^= uint64_t{random()} << 32 | random();
+      k1 = uint64_t{random()} << 32 | random();
+    } catch (...) {
+      // No source of randomness: the clock and the address must do.
+    }
+    k0 = seed;
   }
-  uint64_t tail = 0;
-  memcpy(&tail, p, n);
-  h = (h ^ tail) * 0x94d049bb133111ebu;
-  h ^= h >> 29;
-  h *= 0xbf58476d1ce4e5b9u;
-  return static_cast<uint32_t>(h >> 32);
+};
+const HashKey kKey;
+
+// SipHash-1-3 of a pathname under this run's key: fast for short texts,
+// and no one without the key can choose texts that collide.
+uint32_t path_hash(std::string_view path) {
+  uint64_t v[4] = {0x736f6d6570736575u ^ kKey.k0, 0x646f72616e646f6du ^ kKey.k1,
+                   0x6c7967656e657261u ^ kKey.k0, 0x7465646279746573u ^ kKey.k1};
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(path.data());
+  size_t left = path.size();
+  for (; left >= 8; p += 8, left -= 8) {
+    const uint64_t word = load_le64(p);
+    v[3] ^= word;
+    sip_round(v);
+    v[0] ^= word;
+  }
+  uint64_t last = uint64_t{path.size()} << 56;
+  for (size_t i = 0; i < left; ++i) last |= uint64_t{p[i]} << (8 * i);
+  v[3] ^= last;
+  sip_round(v);
+  v[0] ^= last;
+  v[2] ^= 0xff;
+  sip_round(v);
+  sip_round(v);
+  sip_round(v);
+  return static_cast<uint32_t>((v[0] ^ v[1] ^ v[2] ^ v[3]) >> 32);
 }
 
 // The slot where the search for |hash| starts: the hash scaled to the
