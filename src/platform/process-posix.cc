@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 bool prepare_standard_streams() {
@@ -23,3 +24,9 @@ bool prepare_standard_streams() {
 int failed_write_error() { return errno != 0 ? errno : EIO; }
 
 bool is_terminal(int stream) { return isatty(stream) == 1; }
+
+int terminal_width(int stream) {
+  struct winsize size;
+  if (ioctl(stream, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}

@@ -33,6 +33,13 @@ int failed_write_error() {
   return errno != 0 ? errno : EIO;
 }
 
+int terminal_width(int stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &info))
+    return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 bool is_terminal(int stream) {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;

@@ -19,4 +19,8 @@ int failed_write_error();
 /// terminal (a console on Windows).
 bool is_terminal(int stream);
 
+/// The width in columns of the terminal that |stream| (1 or 2) is, or 0
+/// when it is none or does not tell.
+int terminal_width(int stream);
+
 #endif  // DISC_MANIFEST_PLATFORM_PROCESS_H_

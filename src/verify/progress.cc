@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/process.h"
 #include "verify/report.h"
 
 namespace {
@@ -46,7 +47,7 @@ Drawing* drawing = nullptr;
 
 }  // namespace
 
-std::string progress_text(const Progress& progress, double seconds) {
+std::string progress_text(const Progress& progress, double seconds, int width) {
   const uint64_t files = progress.files.load(std::memory_order_relaxed);
   const uint64_t bytes = progress.bytes.load(std::memory_order_relaxed);
   // New files add to what is done; the share stops short of the end until
@@ -70,23 +71,25 @@ std::string progress_text(const Progress& progress, double seconds) {
            static_cast<int>(share * 100), rate > 0 ? bytes_text(rate).c_str() : "--",
            time_text(left).c_str());
   std::string line = text;
-  if (line.size() > 79) line.resize(79);
+  const size_t most = width > 1 ? static_cast<size_t>(width - 1) : 79;
+  if (line.size() > most) line.resize(most);
   return line;
 }
 
 void start_progress(const Progress* progress) {
   // The first line is drawn here, so that it shows however soon the check
   // ends; the thread redraws it from then on.
-  draw_progress(progress_text(*progress, 0));
+  draw_progress(progress_text(*progress, 0, terminal_width(2)));
   drawing = new Drawing();
   const auto start = std::chrono::steady_clock::now();
-  drawing->thread = std::thread([progress, start] {
+  drawing->thread = start_thread([progress, start] {
     std::unique_lock<std::mutex> hold(drawing->lock);
     for (;;) {
       drawing->wake.wait_for(hold, std::chrono::milliseconds(250));
       if (drawing->stop) return;
       const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
-      draw_progress(progress_text(*progress, spent.count()));
+      // The width is asked each time: the window may have been resized.
+      draw_progress(progress_text(*progress, spent.count(), terminal_width(2)));
     }
   });
 }

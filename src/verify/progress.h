@@ -17,10 +17,11 @@ struct Progress {
   uint64_t bytes_total = 0;
 };
 
-/// The progress line for |progress| after |seconds| of work, at most 79
-/// characters, such as
-/// "812/20000 files  41.2 MiB/1.0 GiB  4%  98.1 MiB/s  0:10 left".
-std::string progress_text(const Progress& progress, double seconds);
+/// The progress line for |progress| after |seconds| of work, such as
+/// "812/20000 files  41.2 MiB/1.0 GiB  4%  98.1 MiB/s  0:10 left", cut to
+/// one column less than |width| (79 characters when |width| is 0), so that
+/// it never wraps.
+std::string progress_text(const Progress& progress, double seconds, int width);
 
 /// Starts drawing the progress line: now, and then every quarter of a
 /// second until stop_progress.

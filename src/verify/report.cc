@@ -18,6 +18,7 @@ std::mutex console;          // the two streams and the progress line
 std::string pending;         // report text not yet written
 bool quiet = false;
 bool line_at_a_time = false;  // standard output is a terminal
+bool error_terminal = false;  // so is standard error
 size_t progress_shown = 0;   // the length of the progress line drawn, or 0
 
 // With |console| held.
@@ -47,13 +48,22 @@ void write_pending_locked() {
   pending.clear();
 }
 
-// Appends |path| with each line feed shown as '?': no manifest can hold a
-// name with one, and written as it is, a name found in a tree could end
-// its line early and forge the next ("x\nOK y").
+// Shows as '?' what in |text|, from |from| on, could make its line pass
+// for another: a line feed always (no manifest can hold a name with one,
+// and a name found in a tree could end its line early and forge the next,
+// "x\nOK y"); on a terminal every control character, since a carriage
+// return or an escape sequence would move the cursor over what is shown.
+void make_harmless(std::string* text, size_t from, bool terminal) {
+  for (size_t at = from; at < text->size(); ++at) {
+    const unsigned char c = static_cast<unsigned char>((*text)[at]);
+    if (c == '\n' || (terminal && (c < 0x20 || c == 0x7f))) (*text)[at] = '?';
+  }
+}
+
 void append_path(std::string* text, std::string_view path) {
   const size_t from = text->size();
   *text += path;
-  std::replace(text->begin() + static_cast<std::ptrdiff_t>(from), text->end(), '\n', '?');
+  make_harmless(text, from, line_at_a_time);
 }
 
 const char* word(Verdict verdict) {
@@ -73,6 +83,7 @@ const char* word(Verdict verdict) {
 void start_report(bool quiet_report) {
   quiet = quiet_report;
   line_at_a_time = is_terminal(1);
+  error_terminal = is_terminal(2);
   pending.reserve(kFlushAt + 4096);
 }
 
@@ -123,7 +134,7 @@ void problem(const char* format, ...) {
   }
   va_end(again);
   va_end(arguments);
-  std::replace(text.begin(), text.end(), '\n', '?');
+  make_harmless(&text, 0, error_terminal);
   text += '\n';
   fwrite(text.data(), 1, text.size(), stderr);
   fflush(stderr);
@@ -137,6 +148,13 @@ void draw_progress(const std::string& text) {
   fwrite(line.data(), 1, line.size(), stderr);
   fflush(stderr);
   if (text.size() > progress_shown) progress_shown = text.size();
+}
+
+void thread_refused(const std::system_error& error) {
+  problem("cannot start a thread: %s", error.code().message().c_str());
+  fflush(stderr);
+  // Threads already started may be waiting; none of them needs to end.
+  _Exit(2);
 }
 
 void erase_progress() {

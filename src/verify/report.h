@@ -10,6 +10,8 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "verify/compare.h"
 
@@ -39,6 +41,21 @@ void draw_progress(const std::string& text);
 
 /// Erases the progress line, if one is shown.
 void erase_progress();
+
+/// Ends the program with status 2 and a line on standard error saying
+/// that a thread could not be started, and why.
+[[noreturn]] void thread_refused(const std::system_error& error);
+
+/// Starts a thread running |function|; where the system gives none, the
+/// check cannot be done (thread_refused).
+template <typename Function>
+std::thread start_thread(Function function) {
+  try {
+    return std::thread(function);
+  } catch (const std::system_error& error) {
+    thread_refused(error);
+  }
+}
 
 /// Writes out the rest of the report. A report that cannot be written
 /// leaves the check in doubt: that is said on standard error and the

@@ -218,14 +218,15 @@ void take(Job* job) {
       leave_out(current->comparison, job->pathname);
       return;
     case Job::kRead:
-      check(current->comparison, job->pathname, true, job->digest);
+    case Job::kUnreadable: {
+      const bool readable = job->outcome == Job::kRead;
+      // The progress counts the recorded files found, as the manifest does.
+      if (check(current->comparison, job->pathname, readable, job->digest) == Checked::kJudged)
+        current->progress->files.fetch_add(1, std::memory_order_relaxed);
+      if (!readable) problem("%s%s: %s", g_disc_root.c_str(), job->pathname.c_str(), strerror(job->error));
       break;
-    case Job::kUnreadable:
-      check(current->comparison, job->pathname, false, job->digest);
-      problem("%s%s: %s", g_disc_root.c_str(), job->pathname.c_str(), strerror(job->error));
-      break;
+    }
   }
-  current->progress->files.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Takes the done jobs at the front, a batch under one lock, waiting for
@@ -324,8 +325,8 @@ void check_tree(TreeCheck* check) {
     pipeline->free_chunks.push_back(pipeline->chunks.back().get());
   }
   for (int i = 0; i < check->jobs; ++i) {
-    pipeline->readers.emplace_back(read_files);
-    pipeline->hashers.emplace_back(hash_chunks);
+    pipeline->readers.push_back(start_thread(read_files));
+    pipeline->hashers.push_back(start_thread(hash_chunks));
   }
   scan_folder(kCheckingWalk, "");
   hand_submitted();
