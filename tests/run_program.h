@@ -33,12 +33,14 @@ struct Conditions {
   std::vector<std::string> env;  // added to the environment
   bool fault_injection = false;  // the program's test build that fails on request
   rlim_t max_descriptors = 0;
+  rlim_t max_processes = 0;      // of the user, with |unprivileged|
   // Where the console streams go, besides files of their own.
   std::string stdout_path;          // a file such as /dev/full
   bool stdout_broken_pipe = false;  // a pipe nobody reads
   bool stderr_closed = false;
   bool stderr_merged = false;    // into standard output's file
   bool stderr_terminal = false;  // a pseudo-terminal, read into Outcome::err
+  bool stdout_terminal = false;  // the same terminal, with standard error
   bool unprivileged = false;     // as user nobody, when run as root
   int time_limit = 120;          // seconds, then the run is killed
 };
@@ -109,7 +111,7 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
   // the last one closes, what the child wrote can no longer be read.
   int terminal = -1;
   int terminal_slave = -1;
-  if (setup.stderr_terminal) {
+  if (setup.stderr_terminal || setup.stdout_terminal) {
     terminal = posix_openpt(O_RDWR | O_NOCTTY);
     EXPECT_GE(terminal, 0);
     EXPECT_EQ(0, grantpt(terminal));
@@ -129,8 +131,9 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
     const std::string out_path = setup.stdout_path.empty() ? io.path + "/out" : setup.stdout_path;
     const int in = open((io.path + "/in").c_str(), O_RDONLY);
     const int out = setup.stdout_broken_pipe ? unread[1]
+                    : setup.stdout_terminal  ? terminal_slave
                                              : open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    const int err = setup.stderr_terminal ? terminal_slave
+    const int err = setup.stderr_terminal || setup.stdout_terminal ? terminal_slave
                                           : open((io.path + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
     if (in < 0 || out < 0 || err < 0) _exit(122);
     dup2(in, 0);
@@ -140,6 +143,10 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
     if (terminal != -1) {
       close(terminal);
       close(terminal_slave);
+    }
+    if (setup.max_processes != 0) {
+      rlimit limit = {setup.max_processes, setup.max_processes};
+      if (setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(125);
     }
     if (setup.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(124);
     execve(args[0], args.data(), env.data());
@@ -156,7 +163,11 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
     close(terminal);
   }
   run.out = console(read_file(io.path + "/out"));
-  run.err = setup.stderr_terminal ? seen : console(read_file(io.path + "/err"));
+  if (setup.stdout_terminal) {
+    run.out = seen;
+  } else {
+    run.err = setup.stderr_terminal ? seen : console(read_file(io.path + "/err"));
+  }
   return run;
 }
 

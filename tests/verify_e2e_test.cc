@@ -277,6 +277,34 @@ TEST(VerifyTest, WhatIsNoManifestIsOneLineAndStatusTwo) {
     EXPECT_EQ(2, run.status);
     EXPECT_EQ(0u, run.err.find("disc-verify: " + typed(path) + ": ")) << run.err;
   }
+  // An image of 25 GiB given by mistake is looked at by its first bytes,
+  // not reserved room for.
+  write_file(disc.manifest, "");
+  ASSERT_EQ(0, truncate(disc.manifest.c_str(), 25ll << 30));
+  Outcome run = disc.check();
+  EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ": not a manifest: its first line is not <root>\n", run.err);
+  if (under_wine()) return;
+  unlink(disc.manifest.c_str());
+  ASSERT_EQ(0, mkfifo(disc.manifest.c_str(), 0600));
+  run = disc.check();
+  EXPECT_EQ("disc-verify: " + disc.manifest + ": not a regular file\n", run.err);
+  EXPECT_EQ(2, run.status);
+}
+
+TEST(VerifyTest, AManifestThatCannotBeReadFromItsStartChecksNothing) {
+  SKIP_UNDER_WINE("faults are injected into the Linux build");
+  Disc disc;
+  disc.file("a", "a");
+  disc.record(disc.manifest);
+  Conditions faulty;
+  faulty.fault_injection = true;
+  for (const char* at : {"0", "5"}) {
+    faulty.env = {std::string("DM_FAIL_READ=m.xml:") + at};
+    const Outcome run = disc.check({}, faulty);
+    EXPECT_EQ("", run.out) << at;
+    EXPECT_EQ("disc-verify: " + disc.manifest + ": Input/output error\n", run.err) << at;
+    EXPECT_EQ(2, run.status);
+  }
 }
 
 TEST(VerifyTest, DamagedManifestsAreCheckedAsFarAsTheyGo) {
@@ -315,6 +343,17 @@ TEST(VerifyTest, DamagedManifestsAreCheckedAsFarAsTheyGo) {
   write_file(disc.manifest, text + "more\r\n");
   run = disc.check();
   EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ":8: text after the closing lines\n", run.err);
+  EXPECT_EQ(2, run.status);
+
+  // A thousand problems are said one by one; the rest are counted.
+  std::string garbage;
+  for (int i = 0; i < 1005; ++i) garbage += "x\r\n";
+  write_file(disc.manifest, text.substr(0, b_line) + garbage + text.substr(b_line));
+  run = disc.check();
+  EXPECT_EQ("OK a\nOK b\nOK c\nSummary: 3 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ(1001u, static_cast<size_t>(std::count(run.err.begin(), run.err.end(), '\n')));
+  EXPECT_NE(std::string::npos, run.err.find(":1003: not a key_file record; line skipped\n"));
+  EXPECT_NE(std::string::npos, run.err.find(": 5 more problems like these\n"));
   EXPECT_EQ(2, run.status);
 }
 
@@ -374,6 +413,9 @@ TEST(VerifyTest, CommandLineAsGnuToolsHaveIt) {
       {{"-j0", disc.manifest, bare}, "invalid number of jobs '0' (1 to 256)"},
       {{"--jobs=many", disc.manifest, bare}, "invalid number of jobs 'many' (1 to 256)"},
       {{disc.manifest, bare, "-j"}, "option '-j' needs a number"},
+      {{"-j", " 3", disc.manifest, bare}, "invalid number of jobs ' 3' (1 to 256)"},
+      {{"-j+3", disc.manifest, bare}, "invalid number of jobs '+3' (1 to 256)"},
+      {{"--=x", disc.manifest, bare}, "unrecognized option '--=x'"},
   };
   for (const auto& w : wrong) {
     run = verify(w.first);
@@ -391,6 +433,29 @@ TEST(VerifyTest, AReportThatCannotBeWrittenLeavesTheCheckInDoubt) {
   full.stdout_path = "/dev/full";
   const Outcome run = disc.check({}, full);
   EXPECT_EQ("disc-verify: standard output: No space left on device\n", run.err);
+  EXPECT_EQ(2, run.status);
+  for (const char* option : {"--help", "--version"}) {
+    const Outcome asked = verify({option}, full);
+    EXPECT_EQ("disc-verify: standard output: No space left on device\n", asked.err) << option;
+    EXPECT_EQ(2, asked.status);
+  }
+}
+
+TEST(VerifyTest, ThreadsTheSystemWillNotGiveEndTheCheckInOneLine) {
+  SKIP_UNDER_WINE("the limit on processes is Linux's");
+  if (getuid() != 0) GTEST_SKIP() << "needs to run as another user, with a limit of its own";
+  Disc disc;
+  disc.file("a", "a");
+  disc.record(disc.manifest);
+  chmod(disc.tmp.path.c_str(), 0755);
+  chmod(disc.root.c_str(), 0755);
+  chmod(disc.manifest.c_str(), 0644);
+  Conditions limited;
+  limited.unprivileged = true;
+  limited.max_processes = 8;
+  const Outcome run = disc.check({"-j", "32"}, limited);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("disc-verify: cannot start a thread: Resource temporarily unavailable\n", run.err);
   EXPECT_EQ(2, run.status);
 }
 
@@ -416,6 +481,15 @@ TEST(VerifyTest, NamesThatNoManifestCanHoldAreNeverOk) {
             "disc-verify: " + disc.manifest + ":5: not a key_file record; line skipped\n",
             run.err);
   EXPECT_EQ(2, run.status);
+
+  // On a terminal, a carriage return or an escape sequence in a name would
+  // move the cursor over what is shown.
+  disc.file("zz\rOK a", "b");
+  disc.file("yy\x1b[1A", "c");
+  Conditions terminal;
+  terminal.stdout_terminal = true;
+  const Outcome shown = disc.check({"-q", "--no-progress"}, terminal);
+  EXPECT_NE(std::string::npos, shown.out.find("NEW yy?[1A\r\nNEW zz?OK a\r\n")) << shown.out;
 }
 
 // Wine makes its prefix on its first start and says so on standard error;

@@ -94,6 +94,9 @@ bool next_line(ManifestReader* reader, std::string_view* line, bool* ended) {
     const char* start = reader->buffer.data() + reader->taken;
     const size_t available = reader->buffer.size() - reader->taken;
     const char* lf = static_cast<const char*>(memchr(start, '\n', available));
+    // A read that failed ends the input, but what it left unfinished is no
+    // line: the failure is the news.
+    if (lf == nullptr && reader->error != 0) return false;
     if (lf != nullptr || (reader->input_ended && available != 0) ||
         (reader->input_ended && too_long)) {
       const size_t size = lf != nullptr ? static_cast<size_t>(lf - start) : available;

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -45,9 +44,9 @@ const char kUsage[] =
     "then one summary line.\n"
     "\n"
     "  -q, --quiet           leave out the OK lines\n"
-    "  -j, --jobs=N          read up to N files at once (default 1: an optical\n"
-    "                        drive reads fastest one file at a time); the report\n"
-    "                        is the same for every N\n"
+    "  -j, --jobs=N          read and hash up to N files at once, 1 to 256\n"
+    "                        (default 1: an optical drive reads fastest one file\n"
+    "                        at a time); the report is the same for every N\n"
     "      --progress        show a progress line on standard error, also when\n"
     "                        it is not a terminal\n"
     "      --no-progress     show none, also on a terminal\n"
@@ -55,8 +54,10 @@ const char kUsage[] =
     "      --version         output version information and exit\n"
     "\n"
     "Exit status: 0 if every file is OK, 1 if any file differs, 2 if the check\n"
-    "itself is in doubt (bad usage, a manifest that cannot be read, is not one,\n"
-    "has a malformed line or is cut short, a folder that cannot be searched).\n";
+    "itself is in doubt: bad usage; a manifest that cannot be read, is not one,\n"
+    "has a malformed line, records a pathname twice, has text after its closing\n"
+    "lines or is cut short; a folder that cannot be searched or listed to its\n"
+    "end; a report that cannot be written.\n";
 
 struct Options {
   bool quiet = false;
@@ -71,12 +72,27 @@ struct Options {
 }
 
 int parse_jobs(const std::string& text) {
-  char* end = nullptr;
-  errno = 0;
-  const long jobs = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256)
-    usage_error("invalid number of jobs '" + text + "' (1 to 256)");
-  return static_cast<int>(jobs);
+  int jobs = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || jobs > 256) {
+      jobs = 0;
+      break;
+    }
+    jobs = jobs * 10 + (c - '0');
+  }
+  if (jobs < 1 || jobs > 256) usage_error("invalid number of jobs '" + text + "' (1 to 256)");
+  return jobs;
+}
+
+// Writes |text| on standard output and ends the program: 0, or 2 with a
+// line on standard error when it cannot be written.
+[[noreturn]] void print_and_exit(const char* text) {
+  fputs(text, stdout);
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    problem("standard output: %s", strerror(failed_write_error()));
+    exit(2);
+  }
+  exit(0);
 }
 
 // GNU style: options anywhere, long ones by any unambiguous start, "--"
@@ -98,6 +114,7 @@ Options parse_options(int argc, char** argv) {
     if (argument[1] == '-') {
       const size_t equals = argument.find('=');
       const std::string given = argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+      if (given.empty()) usage_error("unrecognized option '" + argument + "'");
       std::string name;
       for (const char* candidate : long_names) {
         if (std::string(candidate).compare(0, given.size(), given) != 0) continue;
@@ -114,14 +131,8 @@ Options parse_options(int argc, char** argv) {
       if (name == "quiet") options.quiet = true;
       if (name == "progress") options.progress = 1;
       if (name == "no-progress") options.progress = 0;
-      if (name == "help") {
-        fputs(kUsage, stdout);
-        exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2);
-      }
-      if (name == "version") {
-        fputs("disc-verify " DISC_MANIFEST_VERSION "\n", stdout);
-        exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2);
-      }
+      if (name == "help") print_and_exit(kUsage);
+      if (name == "version") print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
       if (name == "jobs") {
         if (equals != std::string::npos) {
           options.jobs = parse_jobs(argument.substr(equals + 1));
@@ -165,23 +176,25 @@ struct Opened {
   ManifestReader reader;
 };
 
-// Tells what |path| names; a path that is neither a folder nor a regular
-// file ends the program.
-PathKind kind_of(const std::string& path) {
+// Tells what |path| names; what cannot be |wanted| ends the program.
+PathKind kind_of(const std::string& path, const char* wanted) {
   const PathKind kind = orv_path_kind(path.c_str());
   if (kind == PathKind::kMissing) {
     problem("%s: %s", path.c_str(), strerror(errno));
     exit(2);
   }
   if (kind == PathKind::kOther) {
-    problem("%s: not a folder or a regular file", path.c_str());
+    problem("%s: not %s", path.c_str(), wanted);
     exit(2);
   }
   return kind;
 }
 
+const char kManifestOperand[] = "a regular file";
+const char kSecondOperand[] = "a folder or a regular file";
+
 void open_manifest(Opened* manifest) {
-  if (kind_of(manifest->path) == PathKind::kFolder) {
+  if (kind_of(manifest->path, kManifestOperand) == PathKind::kFolder) {
     problem("%s: %s", manifest->path.c_str(), strerror(EISDIR));
     exit(2);
   }
@@ -192,12 +205,6 @@ void open_manifest(Opened* manifest) {
   }
   start_reading(&manifest->reader, manifest->input);
 }
-
-// A problem of a manifest, to be reported in line order.
-struct HeldProblem {
-  uint64_t line;  // UINT64_MAX for the file as a whole, after its lines
-  std::string text;
-};
 
 std::string formatted(const char* format, ...) DV_PRINTF_LIKE(1);
 std::string formatted(const char* format, ...) {
@@ -214,17 +221,43 @@ std::string formatted(const char* format, ...) {
   return text;
 }
 
-// Reads on to the next record of |manifest|, noting every problem on the
-// way in |*held|, or reporting it at once when |held| is null. False at the
-// end. A file that is no manifest at all ends the program; any other
-// problem leaves the check in doubt.
-bool next_record(Opened* manifest, bool* in_doubt, std::vector<HeldProblem>* held) {
+// The problems of one manifest: each said in a line of its own, up to a
+// number; then only counted, and the count said at the end, so that a
+// file of garbage lines fills neither memory nor the screen.
+struct Problems {
+  const std::string* path;
+  uint64_t said = 0;
+  uint64_t unsaid = 0;
+};
+
+const uint64_t kMostProblemsSaid = 1000;
+
+void say(Problems* problems, const std::string& text) {
+  if (problems->said == kMostProblemsSaid) {
+    ++problems->unsaid;
+    return;
+  }
+  ++problems->said;
+  problem("%s", text.c_str());
+}
+
+void say_unsaid(const Problems& problems) {
+  if (problems.unsaid != 0) {
+    problem("%s: %llu more problems like these", problems.path->c_str(),
+            static_cast<unsigned long long>(problems.unsaid));
+  }
+}
+
+// Reads on to the next record of |manifest|, saying every problem on the
+// way. False at the end. A file that is no manifest at all, or that cannot
+// be read from its start, ends the program; any other problem leaves the
+// check in doubt.
+bool next_record(Opened* manifest, bool* in_doubt, Problems* problems) {
   ManifestReader& reader = manifest->reader;
   const char* path = manifest->path.c_str();
   for (;;) {
     const ManifestStep step = read_manifest(&reader);
     const unsigned long long at = reader.line_number;
-    HeldProblem found{UINT64_MAX, ""};
     switch (step) {
       case ManifestStep::kRecord:
         return true;
@@ -234,30 +267,41 @@ bool next_record(Opened* manifest, bool* in_doubt, std::vector<HeldProblem>* hel
         problem("%s: %s", path, reader.problem.c_str());
         exit(2);
       case ManifestStep::kMalformed:
-        found = {at, formatted("%s:%llu: %s; line skipped", path, at, describe(reader.fault))};
+        say(problems, formatted("%s:%llu: %s; line skipped", path, at, describe(reader.fault)));
         break;
       case ManifestStep::kTrailing:
-        found = {at, formatted("%s:%llu: %s", path, at, reader.problem.c_str())};
+        say(problems, formatted("%s:%llu: %s", path, at, reader.problem.c_str()));
         break;
       case ManifestStep::kCutShort:
-        found.text = formatted("%s: %s", path, reader.problem.c_str());
+        say(problems, formatted("%s: %s", path, reader.problem.c_str()));
         break;
       case ManifestStep::kReadFailed:
-        found.text = formatted("%s: %s", path, strerror(reader.error));
+        if (at == 0) {
+          problem("%s: %s", path, strerror(reader.error));
+          exit(2);
+        }
+        say(problems, formatted("%s: %s", path, strerror(reader.error)));
         break;
     }
     *in_doubt = true;
-    if (held != nullptr) {
-      held->push_back(std::move(found));
-    } else {
-      problem("%s", found.text.c_str());
-    }
   }
 }
 
 std::string recorded_again(const std::string& path, uint64_t line, std::string_view pathname) {
   return formatted("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
                    path.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
+}
+
+// Reserves room for the records of a manifest of |size| bytes: a record
+// line takes at least 76 bytes, and a pathname no more than its line,
+// bounds that cost no memory where they are not reached. Where the system
+// will not even promise that much, the room grows as records come.
+void reserve_for(Comparison* comparison, uint64_t size) {
+  if (size / 76 >= (uint64_t{1} << 32)) return;
+  try {
+    expect_about(comparison, static_cast<size_t>(size / 76 + 1), static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 // The root as a folder path that names can be joined to.
@@ -276,27 +320,29 @@ int run(const Options& options) {
   first.path = options.operands[0];
   const std::string& other = options.operands[1];
   // Both are looked at before a large manifest is read.
-  kind_of(first.path);
-  const bool against_tree = kind_of(other) == PathKind::kFolder;
+  kind_of(first.path, kManifestOperand);
+  const bool against_tree = kind_of(other, kSecondOperand) == PathKind::kFolder;
   open_manifest(&first);
 
   bool in_doubt = false;
   Comparison comparison;
   comparison.report = report_line;
-  // A record line takes at least 76 bytes, and a pathname no more than
-  // its line: bounds that cost nothing where they are not reached.
-  const uint64_t size = load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8);
-  if (size / 76 < (uint64_t{1} << 32)) expect_about(&comparison, static_cast<size_t>(size / 76 + 1), static_cast<size_t>(size));
-  std::vector<HeldProblem> held;
-  while (next_record(&first, &in_doubt, &held)) expect(&comparison, first.reader.record, first.reader.line_number);
-  for (const size_t id : index_records(&comparison)) {
-    held.push_back({comparison.recorded_lines[id],
-                    recorded_again(first.path, comparison.recorded_lines[id], recorded_pathname(comparison, id))});
+  Problems first_problems{&first.path};
+  bool reserved = false;
+  while (next_record(&first, &in_doubt, &first_problems)) {
+    // Only once the file has shown itself a manifest.
+    if (!reserved) reserve_for(&comparison, load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8));
+    reserved = true;
+    expect(&comparison, first.reader.record, first.reader.line_number);
+  }
+  // Found once all records are in: said after the lines that are none.
+  const std::vector<size_t> again = index_records(&comparison);
+  const size_t recorded_again_count = again.size();
+  for (const size_t id : again) {
+    say(&first_problems, recorded_again(first.path, comparison.recorded_lines[id], recorded_pathname(comparison, id)));
     in_doubt = true;
   }
-  std::stable_sort(held.begin(), held.end(),
-                   [](const HeldProblem& a, const HeldProblem& b) { return a.line < b.line; });
-  for (const HeldProblem& p : held) problem("%s", p.text.c_str());
+  say_unsaid(first_problems);
   FileIdentity identity;
   const bool identified = orv_identity(first.input, &identity);
   orv_close(first.input);
@@ -304,7 +350,7 @@ int run(const Options& options) {
   if (against_tree) {
     g_disc_root = folder_path(other);
     Progress progress;
-    progress.files_total = comparison.recorded.size();
+    progress.files_total = comparison.recorded.size() - recorded_again_count;
     progress.bytes_total = comparison.recorded_bytes;
     TreeCheck check;
     check.comparison = &comparison;
@@ -327,16 +373,18 @@ int run(const Options& options) {
     Opened second;
     second.path = other;
     open_manifest(&second);
-    while (next_record(&second, &in_doubt, nullptr)) {
+    Problems second_problems{&second.path};
+    while (next_record(&second, &in_doubt, &second_problems)) {
       const ManifestRecord& record = second.reader.record;
       FileDigest digest;
       digest.length = record.length;
       memcpy(digest.md5, record.md5, 16);
       if (check(&comparison, record.pathname, true, digest) == Checked::kRepeated) {
-        problem("%s", recorded_again(second.path, second.reader.line_number, record.pathname).c_str());
+        say(&second_problems, recorded_again(second.path, second.reader.line_number, record.pathname));
         in_doubt = true;
       }
     }
+    say_unsaid(second_problems);
     orv_close(second.input);
   }
   finish(&comparison);
