@@ -44,7 +44,7 @@ endif()
 
 # The packages.
 set(DISC_MANIFEST_PACKAGE_CONTACT
-    "Seed 2380a368 maintainers <maintainers@users.noreply.c-seed-2380a368.example>"
+    "disc-manifest maintainers <maintainers@disc-manifest.example>"
     CACHE STRING "The maintainer named in the packages: NAME <EMAIL>")
 
 set(CPACK_PACKAGE_NAME disc-manifest)

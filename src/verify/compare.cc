@@ -34,16 +34,15 @@ struct HashKey {
   uint64_t k0 = 0;
   uint64_t k1 = 0;
   HashKey() {
-    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                    reinterpret_cast<uintptr_t>(this);
+    k0 = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+         reinterpret_cast<uintptr_t>(this);
     try {
       std::random_device random;
-      seed ^= uint64_t{random()} << 32 | random();
+      k0 ^= uint64_t{random()} << 32 | random();
       k1 = uint64_t{random()} << 32 | random();
     } catch (...) {
       // No source of randomness: the clock and the address must do.
     }
-    k0 = seed;
   }
 };
 const HashKey kKey;
