@@ -17,13 +17,6 @@ struct FileDigest {
   unsigned char md5[16] = {};
 };
 
-/// Whether a file's |name| can be recorded: a backslash in it would read
-/// as a folder separator in the record's pathname, and on POSIX the path
-/// joined with it would reach another file. (Windows names hold none.)
-inline bool recordable_name(const std::string& name) {
-  return name.find('\\') == std::string::npos;
-}
-
 /// How a read of a file went on.
 enum class ReadOn { kMore, kEnd, kFailed };
 

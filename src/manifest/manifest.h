@@ -18,6 +18,14 @@ std::string manifest_header(const std::string& description);
 std::string manifest_record(const std::string& rel_dir, const std::string& name,
                             const std::string& size_text, const std::string& digest_text);
 
+/// Whether a file or folder called |name| can stand in a record's
+/// pathname: a backslash in it would read as a folder separator, and on
+/// POSIX the path joined with it would reach another file. (Windows names
+/// hold none.)
+inline bool recordable_name(const std::string& name) {
+  return name.find('\\') == std::string::npos;
+}
+
 /// The last two lines.
 std::string manifest_footer();
 

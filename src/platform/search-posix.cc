@@ -34,11 +34,6 @@ struct Search {
   DWORD end_error = ERROR_NO_MORE_FILES;  // what follows the last entry
   dev_t device = 0;
   ino_t inode = 0;
-  // The pattern up to its last separator, as the caller wrote it: the
-  // caller joins an entry's path as this and the name.
-  std::string prefix;
-  // Offsets in |names| of the names that hold a backslash.
-  std::vector<size_t> backslash_names;
 };
 
 DWORD last_error = 0;
@@ -139,7 +134,6 @@ void read_entries(int fd, const char* leaf, Search* search) {
                    : S_ISREG(st.st_mode)                   ? FILE_ATTRIBUTE_NORMAL
                                                            : FILE_ATTRIBUTE_DEVICE;
     }
-    if (strchr(found->d_name, '\\') != nullptr) search->backslash_names.push_back(search->names.size());
     search->entries.push_back(Entry{search->names.size(), attributes});
     search->names.append(found->d_name, strlen(found->d_name) + 1);
   }
@@ -157,28 +151,7 @@ void read_entries(int fd, const char* leaf, Search* search) {
 
 }  // namespace
 
-bool reaches_backslash_name(const std::string& path) {
-  // Callers join paths below the folder they are searching, the innermost
-  // one: only its names can be meant.
-  if (open_searches.empty()) return false;
-  const Search& search = *open_searches.back();
-  if (search.backslash_names.empty() || path.compare(0, search.prefix.size(), search.prefix) != 0)
-    return false;
-  for (const size_t offset : search.backslash_names) {
-    const char* name = search.names.c_str() + offset;
-    const size_t length = strlen(name);
-    if (path.compare(search.prefix.size(), length, name) != 0) continue;
-    const size_t after = search.prefix.size() + length;
-    if (after == path.size() || path[after] == '\\') return true;
-  }
-  return false;
-}
-
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
-  if (reaches_backslash_name(pattern)) {
-    last_error = ERROR_INVALID_NAME;
-    return INVALID_HANDLE_VALUE;
-  }
   std::string folder = posix_path(pattern);
   std::string leaf;
   const size_t slash = folder.rfind('/');
@@ -211,9 +184,6 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
   }
   search->device = st.st_dev;
   search->inode = st.st_ino;
-  search->prefix = pattern;
-  const size_t last_separator = search->prefix.find_last_of("/\\");
-  search->prefix.erase(last_separator == std::string::npos ? 0 : last_separator + 1);
   read_entries(fd, leaf.c_str(), search);
 
   if (search->entries.empty()) {

@@ -13,6 +13,7 @@
 
 #include "app/run_state.h"
 #include "fingerprint/fingerprint.h"
+#include "manifest/manifest.h"
 #include "verify/report.h"
 #include "walk/walk.h"
 

@@ -3,17 +3,25 @@
 #include <memory>
 
 #include "app/run_state.h"
+#include "manifest/manifest.h"
 
-void scan_folder(const WalkSteps& steps, std::string rel_dir) {
+namespace {
+
+// scan_folder, for a folder whose own name may be one no record can hold
+// (|recordable| false): such a folder is not searched, since its joined
+// path would reach another folder ("x\y" against "y" in "x"); its search
+// fails as Windows fails one for a name it cannot hold.
+void scan(const WalkSteps& steps, std::string rel_dir, bool recordable) {
   const std::string pattern = g_disc_root + rel_dir + "*";
   if (steps.enter != nullptr) steps.enter(pattern);
 
   // The entry record lives on the heap: each level of a deep tree then
   // costs the stack only a few words, on Windows' 1 MiB stack too.
   std::unique_ptr<WIN32_FIND_DATAA> entry(new WIN32_FIND_DATAA());
-  HANDLE search = FindFirstFileA(pattern.c_str(), entry.get());
+  HANDLE search = recordable ? FindFirstFileA(pattern.c_str(), entry.get()) : INVALID_HANDLE_VALUE;
   if (search == INVALID_HANDLE_VALUE) {
-    if (steps.search_failed != nullptr) steps.search_failed(pattern, GetLastError());
+    const DWORD error = recordable ? GetLastError() : ERROR_INVALID_NAME;
+    if (steps.search_failed != nullptr) steps.search_failed(pattern, error);
     return;
   }
   if (steps.found != nullptr) steps.found(entry->cFileName, true);
@@ -30,10 +38,14 @@ void scan_folder(const WalkSteps& steps, std::string rel_dir) {
   FindClose(search);
 }
 
+}  // namespace
+
+void scan_folder(const WalkSteps& steps, std::string rel_dir) { scan(steps, rel_dir, true); }
+
 void visit_entry(const WalkSteps& steps, std::string rel_dir, const WIN32_FIND_DATAA* entry) {
   const std::string name = entry->cFileName;
   if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    if (name != "." && name != "..") scan_folder(steps, rel_dir + name + "\\");
+    if (name != "." && name != "..") scan(steps, rel_dir + name + "\\", recordable_name(name));
     return;
   }
   if (steps.file != nullptr) steps.file(rel_dir, name, entry->dwFileAttributes);
