@@ -2,7 +2,6 @@
 // that disc-manifest wrote.
 
 #include <errno.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -204,21 +203,6 @@ void open_manifest(Opened* manifest) {
     exit(2);
   }
   start_reading(&manifest->reader, manifest->input);
-}
-
-std::string formatted(const char* format, ...) DV_PRINTF_LIKE(1);
-std::string formatted(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  va_list again;
-  va_copy(again, arguments);
-  const int size = vsnprintf(nullptr, 0, format, arguments);
-  std::string text(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
-  vsnprintf(&text[0], text.size(), format, again);
-  text.pop_back();
-  va_end(again);
-  va_end(arguments);
-  return text;
 }
 
 // The problems of one manifest: each said in a line of its own, up to a

@@ -66,6 +66,17 @@ void append_path(std::string* text, std::string_view path) {
   make_harmless(text, from, line_at_a_time);
 }
 
+std::string formatted_list(const char* format, va_list arguments) {
+  va_list again;
+  va_copy(again, arguments);
+  const int size = vsnprintf(nullptr, 0, format, arguments);
+  std::string text(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
+  vsnprintf(&text[0], text.size(), format, again);
+  va_end(again);
+  text.pop_back();
+  return text;
+}
+
 const char* word(Verdict verdict) {
   switch (verdict) {
     case Verdict::kOk: return "OK ";
@@ -112,27 +123,22 @@ void report_summary(const uint64_t counts[6]) {
   pending += line;
 }
 
+std::string formatted(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text = formatted_list(format, arguments);
+  va_end(arguments);
+  return text;
+}
+
 void problem(const char* format, ...) {
   std::lock_guard<std::mutex> hold(console);
   // A log of both streams reads in the order things happened.
   write_pending_locked();
   erase_progress_locked();
-  std::string text = "disc-verify: ";
   va_list arguments;
   va_start(arguments, format);
-  char part[1024];
-  va_list again;
-  va_copy(again, arguments);
-  const int size = vsnprintf(part, sizeof part, format, arguments);
-  if (size >= 0 && static_cast<size_t>(size) < sizeof part) {
-    text += part;
-  } else if (size >= 0) {
-    std::string whole(static_cast<size_t>(size) + 1, '\0');
-    vsnprintf(&whole[0], whole.size(), format, again);
-    whole.pop_back();
-    text += whole;
-  }
-  va_end(again);
+  std::string text = "disc-verify: " + formatted_list(format, arguments);
   va_end(arguments);
   make_harmless(&text, 0, error_terminal);
   text += '\n';

@@ -31,6 +31,9 @@ void report_line(Verdict verdict, std::string_view path, std::string_view moved_
 /// Writes the summary line, the report's last.
 void report_summary(const uint64_t counts[6]);
 
+/// Formatted printing into a string.
+std::string formatted(const char* format, ...) DV_PRINTF_LIKE(1);
+
 /// Writes "disc-verify: " and the formatted text as one line on standard
 /// error, after the report written so far.
 void problem(const char* format, ...) DV_PRINTF_LIKE(1);
