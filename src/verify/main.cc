@@ -304,9 +304,8 @@ int run(const Options& options) {
   first.path = options.operands[0];
   const std::string& other = options.operands[1];
   // Both are looked at before a large manifest is read.
-  kind_of(first.path, kManifestOperand);
-  const bool against_tree = kind_of(other, kSecondOperand) == PathKind::kFolder;
   open_manifest(&first);
+  const bool against_tree = kind_of(other, kSecondOperand) == PathKind::kFolder;
 
   bool in_doubt = false;
   Comparison comparison;
