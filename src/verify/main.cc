@@ -15,6 +15,7 @@
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
+#include "verify/command_line.h"
 #include "verify/compare.h"
 #include "verify/progress.h"
 #include "verify/report.h"
@@ -65,101 +66,27 @@ struct Options {
   std::vector<std::string> operands;
 };
 
-[[noreturn]] void usage_error(const std::string& text) {
-  problem("%s; try 'disc-verify --help'", text.c_str());
-  exit(2);
-}
-
-int parse_jobs(const std::string& text) {
-  int jobs = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9' || jobs > 256) {
-      jobs = 0;
-      break;
-    }
-    jobs = jobs * 10 + (c - '0');
-  }
-  if (jobs < 1 || jobs > 256) usage_error("invalid number of jobs '" + text + "' (1 to 256)");
-  return jobs;
-}
-
-// Writes |text| on standard output and ends the program: 0, or 2 with a
-// line on standard error when it cannot be written.
-[[noreturn]] void print_and_exit(const char* text) {
-  fputs(text, stdout);
-  if (fflush(stdout) != 0 || ferror(stdout)) {
-    problem("standard output: %s", strerror(failed_write_error()));
-    exit(2);
-  }
-  exit(0);
-}
-
-// GNU style: options anywhere, long ones by any unambiguous start, "--"
-// ends them.
 Options parse_options(int argc, char** argv) {
-  const char* const long_names[] = {"quiet", "jobs", "progress", "no-progress", "help", "version"};
+  enum { kProgress = 256, kNoProgress, kHelp, kVersion };
+  static const option long_options[] = {{"quiet", no_argument, nullptr, 'q'},
+                                        {"jobs", required_argument, nullptr, 'j'},
+                                        {"progress", no_argument, nullptr, kProgress},
+                                        {"no-progress", no_argument, nullptr, kNoProgress},
+                                        {"help", no_argument, nullptr, kHelp},
+                                        {"version", no_argument, nullptr, kVersion},
+                                        {nullptr, 0, nullptr, 0}};
   Options options;
-  bool options_ended = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (options_ended || argument.size() < 2 || argument[0] != '-') {
-      options.operands.push_back(argument);
-      continue;
-    }
-    if (argument == "--") {
-      options_ended = true;
-      continue;
-    }
-    if (argument[1] == '-') {
-      const size_t equals = argument.find('=');
-      const std::string given = argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-      if (given.empty()) usage_error("unrecognized option '" + argument + "'");
-      std::string name;
-      for (const char* candidate : long_names) {
-        if (std::string(candidate).compare(0, given.size(), given) != 0) continue;
-        if (candidate == given) {
-          name = candidate;
-          break;
-        }
-        if (!name.empty()) usage_error("option '--" + given + "' is ambiguous");
-        name = candidate;
-      }
-      if (name.empty()) usage_error("unrecognized option '" + argument + "'");
-      if (name != "jobs" && equals != std::string::npos)
-        usage_error("option '--" + name + "' takes no argument");
-      if (name == "quiet") options.quiet = true;
-      if (name == "progress") options.progress = 1;
-      if (name == "no-progress") options.progress = 0;
-      if (name == "help") print_and_exit(kUsage);
-      if (name == "version") print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
-      if (name == "jobs") {
-        if (equals != std::string::npos) {
-          options.jobs = parse_jobs(argument.substr(equals + 1));
-        } else if (i + 1 < argc) {
-          options.jobs = parse_jobs(argv[++i]);
-        } else {
-          usage_error("option '--jobs' needs a number");
-        }
-      }
-      continue;
-    }
-    for (size_t at = 1; at < argument.size(); ++at) {
-      if (argument[at] == 'q') {
-        options.quiet = true;
-      } else if (argument[at] == 'j') {
-        if (at + 1 < argument.size()) {
-          options.jobs = parse_jobs(argument.substr(at + 1));
-        } else if (i + 1 < argc) {
-          options.jobs = parse_jobs(argv[++i]);
-        } else {
-          usage_error("option '-j' needs a number");
-        }
-        break;
-      } else {
-        usage_error(std::string("invalid option -- '") + argument[at] + "'");
-      }
+  for (int c; (c = next_option(argc, argv, "qj:", long_options)) != -1;) {
+    switch (c) {
+      case 'q': options.quiet = true; break;
+      case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
+      case kProgress: options.progress = 1; break;
+      case kNoProgress: options.progress = 0; break;
+      case kHelp: print_and_exit(kUsage);
+      case kVersion: print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
     }
   }
+  for (int i = optind; i < argc; ++i) options.operands.push_back(argv[i]);
   if (options.operands.size() < 2) {
     usage_error(options.operands.empty() ? "missing operand"
                                          : "missing operand after '" + options.operands[0] + "'");
@@ -383,6 +310,7 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  set_program_name("disc-verify");
   if (!prepare_standard_streams()) return 2;
   try {
     const Options options = parse_options(argc, argv);

@@ -14,6 +14,7 @@ namespace {
 
 const size_t kFlushAt = 64 * 1024;
 
+const char* program = "disc-verify";
 std::mutex console;          // the two streams and the progress line
 std::string pending;         // report text not yet written
 bool quiet = false;
@@ -40,7 +41,7 @@ void write_pending_locked() {
   if (wrote != pending.size() || fflush(stdout) != 0 || ferror(stdout)) {
     const int error = failed_write_error();
     erase_progress_locked();
-    fprintf(stderr, "disc-verify: standard output: %s\n", strerror(error));
+    fprintf(stderr, "%s: standard output: %s\n", program, strerror(error));
     fflush(stderr);
     // Other threads may be hashing; nothing of theirs needs to finish.
     _Exit(2);
@@ -91,6 +92,10 @@ const char* word(Verdict verdict) {
 
 }  // namespace
 
+void set_program_name(const char* name) { program = name; }
+
+const char* program_name() { return program; }
+
 void start_report(bool quiet_report) {
   quiet = quiet_report;
   line_at_a_time = is_terminal(1);
@@ -138,7 +143,7 @@ void problem(const char* format, ...) {
   erase_progress_locked();
   va_list arguments;
   va_start(arguments, format);
-  std::string text = "disc-verify: " + formatted_list(format, arguments);
+  std::string text = std::string(program) + ": " + formatted_list(format, arguments);
   va_end(arguments);
   make_harmless(&text, 0, error_terminal);
   text += '\n';

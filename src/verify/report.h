@@ -21,6 +21,11 @@
 #define DV_PRINTF_LIKE(format_index)
 #endif
 
+/// The program's bare name, which starts its problem lines
+/// ("disc-verify", the default). Set once by main, before any line.
+void set_program_name(const char* name);
+const char* program_name();
+
 /// How the report is written: without OK lines when |quiet|; a line at a
 /// time when standard output is a terminal.
 void start_report(bool quiet);
@@ -34,7 +39,7 @@ void report_summary(const uint64_t counts[6]);
 /// Formatted printing into a string.
 std::string formatted(const char* format, ...) DV_PRINTF_LIKE(1);
 
-/// Writes "disc-verify: " and the formatted text as one line on standard
+/// Writes the program's name, ": " and the formatted text as one line on standard
 /// error, after the report written so far.
 void problem(const char* format, ...) DV_PRINTF_LIKE(1);
 
