@@ -345,6 +345,19 @@ TEST(VerifyTest, DamagedManifestsAreCheckedAsFarAsTheyGo) {
   EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ":8: text after the closing lines\n", run.err);
   EXPECT_EQ(2, run.status);
 
+  // What an editor leaves behind loses nothing: a byte-order mark, upper-
+  // case digits, no line end after </root>, empty lines after it.
+  std::string edited = "\xEF\xBB\xBF" + text.substr(0, text.size() - 2) + "\r\n\n\r\n";
+  for (size_t at = edited.find("md5=\""); at != std::string::npos; at = edited.find("md5=\"", at + 1))
+    for (size_t digit = at + 5; digit < at + 37; ++digit) edited[digit] = static_cast<char>(toupper(edited[digit]));
+  for (const std::string& kept : {edited, edited.substr(0, edited.size() - 5)}) {
+    write_file(disc.manifest, kept);
+    run = disc.check();
+    EXPECT_EQ("OK a\nOK b\nOK c\nSummary: 3 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+  }
+
   // A thousand problems are said one by one; the rest are counted.
   std::string garbage;
   for (int i = 0; i < 1005; ++i) garbage += "x\r\n";

@@ -67,6 +67,9 @@ bool fill(ManifestReader* reader) {
   if (reader->input == nullptr) {
     const size_t part = std::min(reader->chunk, reader->memory_size - reader->memory_at);
     reader->buffer.append(reader->memory + reader->memory_at, part);
+    if (reader->digest != nullptr)
+      MD5Update(reader->digest, reinterpret_cast<const unsigned char*>(reader->memory + reader->memory_at),
+                static_cast<unsigned int>(part));
     reader->memory_at += part;
     if (part == 0) reader->input_ended = true;
     return part != 0;
@@ -76,6 +79,8 @@ bool fill(ManifestReader* reader) {
   errno = 0;
   const bool read = orv_read(&reader->buffer[had], static_cast<uint32_t>(reader->chunk), &got, reader->input);
   reader->buffer.resize(had + (read ? got : 0));
+  if (reader->digest != nullptr && read)
+    MD5Update(reader->digest, reinterpret_cast<const unsigned char*>(&reader->buffer[had]), got);
   if (!read) {
     reader->error = errno != 0 ? errno : EIO;
     reader->input_ended = true;
@@ -85,9 +90,13 @@ bool fill(ManifestReader* reader) {
   return got != 0;
 }
 
-// The next line, without its LF and without one CR before it. |*ended|
-// tells whether it had its LF. False when no bytes are left.
-bool next_line(ManifestReader* reader, std::string_view* line, bool* ended) {
+// How a line ended: with LF, CR LF, nothing (the file ended), or a CR
+// whose LF the end of the file cut off.
+enum class LineEnd { kNone, kLf, kCrLf, kCr };
+
+// The next line, without its LF and without one CR before it, and how it
+// ended. False when no bytes are left.
+bool next_line(ManifestReader* reader, std::string_view* line, LineEnd* end) {
   reader->long_line.clear();
   bool too_long = false;
   for (;;) {
@@ -100,7 +109,6 @@ bool next_line(ManifestReader* reader, std::string_view* line, bool* ended) {
     if (lf != nullptr || (reader->input_ended && available != 0) ||
         (reader->input_ended && too_long)) {
       const size_t size = lf != nullptr ? static_cast<size_t>(lf - start) : available;
-      *ended = lf != nullptr;
       reader->taken += size + (lf != nullptr ? 1 : 0);
       if (too_long) {
         // The line's first bytes are kept already; its last ones join them.
@@ -111,7 +119,9 @@ bool next_line(ManifestReader* reader, std::string_view* line, bool* ended) {
         *line = std::string_view(start, size);
       }
       // A CR at the very end is the line end's, also when the LF is cut off.
-      if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+      const bool cr = !line->empty() && line->back() == '\r';
+      if (cr) line->remove_suffix(1);
+      *end = lf != nullptr ? (cr ? LineEnd::kCrLf : LineEnd::kLf) : (cr ? LineEnd::kCr : LineEnd::kNone);
       return true;
     }
     if (available > std::max(reader->longest_line, kKeptEnd)) {
@@ -126,6 +136,16 @@ bool next_line(ManifestReader* reader, std::string_view* line, bool* ended) {
       if (reader->buffer.size() == reader->taken && !too_long) return false;
     }
   }
+}
+
+const char* line_end_text(LineEnd end) {
+  switch (end) {
+    case LineEnd::kNone: return "";
+    case LineEnd::kLf: return "\n";
+    case LineEnd::kCrLf: return "\r\n";
+    case LineEnd::kCr: return "\r";
+  }
+  return "";
 }
 
 ManifestStep finish(ManifestReader* reader, ManifestStep step, std::string problem) {
@@ -143,11 +163,16 @@ ManifestStep cut_short(ManifestReader* reader) {
 
 // Whether the file can still be a manifest by its first bytes: anything
 // else (an image, another tool's list) is refused without reading it all
-// in search of a line end.
+// in search of a line end. A UTF-8 byte-order mark is passed over.
 bool starts_like_a_manifest(ManifestReader* reader) {
-  while (reader->buffer.size() < 8 && fill(reader)) {
+  while (reader->buffer.size() - reader->taken < 11 && fill(reader)) {
   }
-  const std::string_view start(reader->buffer);
+  std::string_view start = std::string_view(reader->buffer).substr(reader->taken);
+  if (reader->line_number == 0 && start.substr(0, 3) == "\xEF\xBB\xBF") {
+    reader->taken += 3;
+    start.remove_prefix(3);
+    if (reader->layout != nullptr) reader->layout->byte_order_mark = true;
+  }
   for (const std::string_view first : {std::string_view("<root>\r\n"), std::string_view("<root>\n")}) {
     if (start.substr(0, first.size()) == first.substr(0, std::min(first.size(), start.size())))
       return true;
@@ -193,6 +218,7 @@ RecordFault parse_record(std::string_view line, ManifestRecord* record) {
   if (!parse_length(line.substr(digits_at, md5_at - digits_at), &record->length))
     return RecordFault::kBadLength;
   record->pathname = line.substr(kRecordStart.size(), length_at - kRecordStart.size());
+  record->digest_text = digest;
   if (record->pathname.empty()) return RecordFault::kNoPathname;
   return RecordFault::kNone;
 }
@@ -221,8 +247,8 @@ ManifestStep read_manifest(ManifestReader* reader) {
                     "not a manifest: its first line is not <root>");
     }
     std::string_view line;
-    bool ended = false;
-    if (!next_line(reader, &line, &ended)) {
+    LineEnd end = LineEnd::kNone;
+    if (!next_line(reader, &line, &end)) {
       if (reader->error != 0) return finish(reader, ManifestStep::kReadFailed, "");
       switch (reader->phase) {
         case kExpectRoot:
@@ -236,6 +262,9 @@ ManifestStep read_manifest(ManifestReader* reader) {
       }
     }
     ++reader->line_number;
+    const bool ended = end == LineEnd::kLf || end == LineEnd::kCrLf;
+    if (reader->layout != nullptr && ended && reader->phase < kExpectRootEnd)
+      note_line_end(reader->layout, reader->line_number, end == LineEnd::kCrLf);
     switch (reader->phase) {
       case kExpectRoot:
         if (!ended && std::string_view("<root>").substr(0, line.size()) == line)
@@ -256,6 +285,8 @@ ManifestStep read_manifest(ManifestReader* reader) {
                         "not a manifest: its second line is not a <key_disc name=\"...\"> tag");
         }
         if (!ended) return cut_short(reader);
+        reader->description.assign(line.substr(kDiscStart.size(), line.size() - kDiscStart.size() - kDiscEnd.size()));
+        reader->description_cut = !reader->long_line.empty();
         reader->phase = kRecords;
         break;
       case kRecords:
@@ -270,21 +301,29 @@ ManifestStep read_manifest(ManifestReader* reader) {
           // A last line that is a whole record is checked; that its line
           // end is missing is reported next.
           reader->cut_after_record = !ended;
+          if (reader->layout != nullptr)
+            note_digest(reader->layout, reader->records, reader->record.md5, reader->record.digest_text);
+          ++reader->records;
           return ManifestStep::kRecord;
         }
         if (!ended) return cut_short(reader);
         return ManifestStep::kMalformed;
       case kExpectRootEnd:
-        if (!ended && std::string_view("</root>").substr(0, line.size()) == line)
+        if (!ended && line.size() < 7 && std::string_view("</root>").substr(0, line.size()) == line)
           return cut_short(reader);
         if (line != "</root>") {
           return finish(reader, ManifestStep::kTrailing, "</root> expected after </key_disc>");
         }
-        if (!ended) return cut_short(reader);
+        // Its line end may be missing: nothing is lost without it.
+        if (reader->layout != nullptr) reader->layout->after_root = line_end_text(end);
         reader->phase = kClosed;
         break;
       default:
-        return finish(reader, ManifestStep::kTrailing, "text after the closing lines");
+        // Empty lines after the closing lines hold nothing either.
+        if (!line.empty() || !reader->long_line.empty())
+          return finish(reader, ManifestStep::kTrailing, "text after the closing lines");
+        if (reader->layout != nullptr) reader->layout->after_root += line_end_text(end);
+        break;
     }
   }
 }

@@ -3,7 +3,10 @@
 //
 // The form is exactly what the writer makes: "<root>", the key_disc tag
 // with the description, one key_file record a line, "</key_disc>" and
-// "</root>", each line ending with CR LF (LF alone is accepted too). Texts
+// "</root>", each line ending with CR LF. What an editor may leave behind
+// without losing anything is accepted too: LF line ends, a UTF-8
+// byte-order mark before "<root>", digits of a digest in upper case, no
+// line end after "</root>", empty lines after it. Texts
 // are not escaped, so a record is read from its fixed end back to its
 // fixed start: any pathname without a line break comes back exactly, even
 // one holding '"' or the text '" length="'.
@@ -16,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "manifest/layout.h"
 #include "platform/orvlib.h"
 
 /// One key_file record as read back.
@@ -23,6 +27,7 @@ struct ManifestRecord {
   std::string_view pathname;  // valid until the reader moves on
   uint64_t length = 0;
   unsigned char md5[16] = {};
+  std::string_view digest_text;  // the 32 digits as written, as long as |pathname|
 };
 
 /// What is wrong with one line of a record's place.
@@ -73,6 +78,11 @@ struct ManifestReader {
   RecordFault fault = RecordFault::kNone;  // of the last kMalformed line
   std::string problem;      // what is wrong, for kNotManifest, kCutShort, kTrailing
   ManifestRecord record;
+  uint64_t records = 0;     // read so far
+  std::string description;  // the key_disc tag's, once read
+  bool description_cut = false;  // it was too long to be kept whole
+  ManifestLayout* layout = nullptr;  // when set, told how the bytes are laid out
+  MD5_CTX* digest = nullptr;         // when set, fed every byte read
 };
 
 /// Starts reading from the open file |input|, which the caller closes.

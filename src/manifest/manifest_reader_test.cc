@@ -106,7 +106,7 @@ TEST(ManifestReaderTest, MalformedLinesAreSkippedAndTheRestRead) {
 TEST(ManifestReaderTest, WhatIsNoManifestAtAll) {
   const std::string not_manifest = "not a manifest: ";
   EXPECT_EQ((std::vector<std::string>{not_manifest + "the file is empty"}), steps(""));
-  for (const std::string& other : std::vector<std::string>{std::string(kMd5) + "  a\n", "\xef\xbb\xbf<root>\r\n", "<root >\r\n", "<ROOT>\r\n",
+  for (const std::string& other : std::vector<std::string>{std::string(kMd5) + "  a\n", "\xef\xbb<root>\r\n", "\xef\xbb\xbf\xef\xbb\xbf<root>\r\n", "\xef\xbb\xbf<ROOT>\r\n", "<root >\r\n", "<ROOT>\r\n",
         std::string("\0\0\0\0\0\0\0\0\0", 9), "<root>\r\r\n"}) {
     EXPECT_EQ((std::vector<std::string>{not_manifest + "its first line is not <root>"}), steps(other))
         << other;
@@ -120,8 +120,10 @@ TEST(ManifestReaderTest, CutShortAtAnyByte) {
   const std::string whole = manifest_header("d") + record_line("a") + record_line("b") + manifest_footer();
   // Every cut gives the records wholly before it and says the manifest is
   // incomplete, once, as its last step; a record line cut only before its
-  // line end still counts.
-  for (size_t size = 1; size < whole.size(); ++size) {
+  // line end still counts. A cut in the last line end loses nothing.
+  for (size_t size = whole.size() - 2; size < whole.size(); ++size)
+    EXPECT_EQ((std::vector<std::string>{"record a 1", "record b 1"}), steps(whole.substr(0, size)));
+  for (size_t size = 1; size < whole.size() - 2; ++size) {
     const std::vector<std::string> seen = steps(whole.substr(0, size));
     ASSERT_FALSE(seen.empty()) << size;
     EXPECT_EQ(0u, seen.back().find("incomplete manifest: ")) << size << ": " << seen.back();
@@ -134,8 +136,12 @@ TEST(ManifestReaderTest, CutShortAtAnyByte) {
 
 TEST(ManifestReaderTest, TextAfterTheClosingLines) {
   const std::string whole = manifest_header("d") + record_line("a") + manifest_footer();
-  EXPECT_EQ((std::vector<std::string>{"record a 1", "trailing 6"}), steps(whole + "\r\n"));
+  // Empty lines hold nothing; anything else does.
+  EXPECT_EQ((std::vector<std::string>{"record a 1"}), steps(whole + "\r\n\n\r\n\r"));
   EXPECT_EQ((std::vector<std::string>{"record a 1", "trailing 6"}), steps(whole + whole));
+  for (const std::string& after : {std::string(" "), std::string("\t\r\n"), std::string("\r\r\n"), std::string("\0", 1)})
+    EXPECT_EQ((std::vector<std::string>{"record a 1", "trailing 6"}), steps(whole + after)) << after;
+  EXPECT_EQ((std::vector<std::string>{"record a 1", "trailing 8"}), steps(whole + "\n\nx"));
   EXPECT_EQ((std::vector<std::string>{"record a 1", "trailing 5"}),
             steps(manifest_header("d") + record_line("a") + "</key_disc>\r\nx\r\n"));
 }
