@@ -18,6 +18,7 @@
 #include "verify/command_line.h"
 #include "verify/compare.h"
 #include "verify/progress.h"
+#include "verify/hash_tree.h"
 #include "verify/report.h"
 #include "verify/tree.h"
 #include "version.h"
@@ -213,17 +214,6 @@ void reserve_for(Comparison* comparison, uint64_t size) {
     expect_about(comparison, static_cast<size_t>(size / 76 + 1), static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
   }
-}
-
-// The root as a folder path that names can be joined to.
-std::string folder_path(std::string root) {
-#ifdef _WIN32
-  const char separator = '\\';
-#else
-  const char separator = '/';
-#endif
-  if (!root.empty() && root.back() != '/' && root.back() != '\\') root += separator;
-  return root;
 }
 
 int run(const Options& options) {

@@ -5,27 +5,27 @@
 
 namespace {
 
-void trace_enter(const std::string& pattern) { trace("Target file is %s.\n", pattern.c_str()); }
+void trace_enter(void*, const std::string& pattern) { trace("Target file is %s.\n", pattern.c_str()); }
 
-void trace_search_failed(const std::string&, DWORD error) {
+void trace_search_failed(void*, const std::string&, DWORD error) {
   trace("Invalid File Handle. GetLastError reports %d\n", static_cast<int>(error));
 }
 
-void trace_found(const char* name, bool first) {
+void trace_found(void*, const char* name, bool first) {
   trace(first ? "The first file found is %s\n" : "Found a file: %s\n", name);
 }
 
 // Every entry that is not a folder is fingerprinted, whatever its
 // attributes: what cannot be read is reported.
-void fingerprint_entry(const std::string& rel_dir, const std::string& name, DWORD) {
+void fingerprint_entry(void*, const std::string& rel_dir, const std::string& name, DWORD) {
   fingerprint_file(rel_dir, name);
 }
 
-void report_listing_failed(const std::string& pattern, DWORD error) {
+void report_listing_failed(void*, const std::string& pattern, DWORD error) {
   report("Unable to list %s. GetLastError reports %d\n", pattern.c_str(), static_cast<int>(error));
 }
 
 }  // namespace
 
-const WalkSteps kTracedWalk = {trace_enter, trace_search_failed, trace_found, fingerprint_entry,
-                               report_listing_failed};
+const WalkSteps kTracedWalk = {trace_enter,       trace_search_failed,   trace_found,
+                               fingerprint_entry, report_listing_failed, nullptr};

@@ -13,7 +13,7 @@ namespace {
 // fails as Windows fails one for a name it cannot hold.
 void scan(const WalkSteps& steps, std::string rel_dir, bool recordable) {
   const std::string pattern = g_disc_root + rel_dir + "*";
-  if (steps.enter != nullptr) steps.enter(pattern);
+  if (steps.enter != nullptr) steps.enter(steps.context, pattern);
 
   // The entry record lives on the heap: each level of a deep tree then
   // costs the stack only a few words, on Windows' 1 MiB stack too.
@@ -21,20 +21,20 @@ void scan(const WalkSteps& steps, std::string rel_dir, bool recordable) {
   HANDLE search = recordable ? FindFirstFileA(pattern.c_str(), entry.get()) : INVALID_HANDLE_VALUE;
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = recordable ? GetLastError() : ERROR_INVALID_NAME;
-    if (steps.search_failed != nullptr) steps.search_failed(pattern, error);
+    if (steps.search_failed != nullptr) steps.search_failed(steps.context, pattern, error);
     return;
   }
-  if (steps.found != nullptr) steps.found(entry->cFileName, true);
+  if (steps.found != nullptr) steps.found(steps.context, entry->cFileName, true);
   visit_entry(steps, rel_dir, entry.get());
   while (FindNextFileA(search, entry.get())) {
-    if (steps.found != nullptr) steps.found(entry->cFileName, false);
+    if (steps.found != nullptr) steps.found(steps.context, entry->cFileName, false);
     visit_entry(steps, rel_dir, entry.get());
   }
   // A search that stops before the end of the folder (a bad sector, a
   // failing device) leaves entries out.
   const DWORD stop = GetLastError();
   if (stop != ERROR_NO_MORE_FILES && steps.listing_failed != nullptr)
-    steps.listing_failed(pattern, stop);
+    steps.listing_failed(steps.context, pattern, stop);
   FindClose(search);
 }
 
@@ -48,5 +48,5 @@ void visit_entry(const WalkSteps& steps, std::string rel_dir, const WIN32_FIND_D
     if (name != "." && name != "..") scan(steps, rel_dir + name + "\\", recordable_name(name));
     return;
   }
-  if (steps.file != nullptr) steps.file(rel_dir, name, entry->dwFileAttributes);
+  if (steps.file != nullptr) steps.file(steps.context, rel_dir, name, entry->dwFileAttributes);
 }

@@ -8,21 +8,23 @@
 
 /// What a walk does as it goes; each program gives its own steps.
 /// disc-manifest traces every step on the console and fingerprints each
-/// file (walk/trace.h); disc-verify traces nothing and checks each file.
-/// A step left null is not taken.
+/// file (walk/trace.h); disc-verify and disc-catalog trace nothing and
+/// hash each file. A step left null is not taken. Every step is given
+/// |context|, the caller's own.
 struct WalkSteps {
   /// A folder's search is about to start, with this pattern.
-  void (*enter)(const std::string& pattern);
+  void (*enter)(void* context, const std::string& pattern);
   /// The search could not start; |error| as GetLastError reports it.
-  void (*search_failed)(const std::string& pattern, DWORD error);
+  void (*search_failed)(void* context, const std::string& pattern, DWORD error);
   /// An entry was found, the folder's first or a further one. Every entry
   /// is found, "." and ".." too.
-  void (*found)(const char* name, bool first);
+  void (*found)(void* context, const char* name, bool first);
   /// An entry that is not a folder, in the folder |rel_dir|, with the
   /// search's attributes of it.
-  void (*file)(const std::string& rel_dir, const std::string& name, DWORD attributes);
+  void (*file)(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes);
   /// The listing of a folder stopped before its end.
-  void (*listing_failed)(const std::string& pattern, DWORD error);
+  void (*listing_failed)(void* context, const std::string& pattern, DWORD error);
+  void* context;
 };
 
 /// Walks the folder g_disc_root + |rel_dir| and everything below it, with

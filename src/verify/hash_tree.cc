@@ -1,0 +1,353 @@
+#include "verify/hash_tree.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/run_state.h"
+#include "fingerprint/fingerprint.h"
+#include "manifest/manifest.h"
+#include "verify/report.h"
+#include "walk/walk.h"
+
+namespace {
+
+// One piece of the walk, in walk order: a file to read, or a problem to
+// report in its place among the files.
+struct Job {
+  std::string pathname;  // the file's, as a manifest records it
+  std::string problem;   // a line for standard error instead of a file
+  enum Outcome { kRead, kUnreadable, kAbsent, kLeftOut } outcome = kRead;
+  FileDigest digest;
+  int error = 0;
+  MD5_CTX context;             // started by the reader, fed by hashers
+  uint32_t pieces_hashed = 0;  // of a file read in several pieces
+  bool done = false;
+};
+
+// Files an open fails on that the manifest tool could never have recorded:
+// gone since the listing, a dangling link or a loop of links, not a
+// regular file.
+bool never_recordable(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENXIO ||
+         error == EISDIR;
+}
+
+// What the reader read of a file, in a chunk: a whole small file, or a
+// piece of a large one.
+struct Piece {
+  Job* job;
+  size_t at;
+  size_t size;
+  uint32_t index;  // the file's how-manieth piece
+  bool last;
+};
+
+const size_t kChunkSize = 256 * 1024;
+
+struct Chunk {
+  std::unique_ptr<unsigned char[]> data{new unsigned char[kChunkSize]};
+  size_t used = 0;
+  std::vector<Piece> pieces;
+};
+
+// With N jobs, N threads read files and N threads hash them: with one, a
+// file at a time is read, front to back in walk order, as a disc reads
+// best, while the one before is hashed. Files are read into a few chunks,
+// small files several to a chunk; a chunk is hashed by one thread, and
+// the pieces of a large file in their order. The main thread walks, and
+// takes each job into the comparison in walk order once it is done, so
+// the report is the same for every N.
+struct Pipeline {
+  std::mutex lock;
+  std::condition_variable job_to_read;  // or the end
+  std::condition_variable chunk_filled;  // or the end
+  std::condition_variable chunk_free;
+  std::condition_variable piece_hashed;  // of a file in several pieces
+  std::condition_variable front_done;
+  std::deque<Job> jobs;
+  uint64_t first = 0;         // the number of the front job
+  uint64_t next_to_read = 0;  // the number of the first job not read
+  std::vector<std::unique_ptr<Chunk>> chunks;
+  std::vector<Chunk*> free_chunks;
+  std::deque<Chunk*> filled;
+  bool ending = false;
+  std::vector<std::thread> readers;
+  std::vector<std::thread> hashers;
+  TreeHashing* hashing = nullptr;
+  // Jobs of the walk not yet handed to the readers: they go in batches,
+  // so that a reader is not woken for each file. Main thread.
+  std::vector<Job> submitted;
+  std::vector<Job> batch;  // done jobs being taken
+};
+
+// The jobs under way at most: bounds memory however fast the walk is.
+const size_t kWindow = 512;
+const size_t kBatch = 64;
+
+// With the lock held.
+void mark_done(Pipeline* p, Job* job) {
+  job->done = true;
+  if (job == &p->jobs.front()) p->front_done.notify_one();
+}
+
+void hand_on(Pipeline* p, Chunk* chunk) {
+  std::lock_guard<std::mutex> hold(p->lock);
+  p->filled.push_back(chunk);
+  p->chunk_filled.notify_one();
+}
+
+Chunk* free_chunk(Pipeline* p) {
+  std::unique_lock<std::mutex> hold(p->lock);
+  p->chunk_free.wait(hold, [p] { return !p->free_chunks.empty(); });
+  Chunk* chunk = p->free_chunks.back();
+  p->free_chunks.pop_back();
+  return chunk;
+}
+
+void done_unread(Pipeline* p, Job* job) {
+  std::lock_guard<std::mutex> hold(p->lock);
+  mark_done(p, job);
+}
+
+// Reads the file of |job| into chunks, taking a new one into |*chunk|
+// whenever it is full.
+void read_file(Pipeline* p, Job* job, Chunk** chunk) {
+  if (!job->problem.empty()) return done_unread(p, job);
+  const std::string path = g_disc_root + job->pathname;
+  orv_io* input = orv_open(path.c_str(), 1);
+  if (input == nullptr) {
+    job->error = errno;
+    job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
+    return done_unread(p, job);
+  }
+  FileIdentity identity;
+  if (p->hashing->left_out != nullptr && orv_identity(input, &identity) &&
+      identity == *p->hashing->left_out) {
+    orv_close(input);
+    job->outcome = Job::kLeftOut;
+    return done_unread(p, job);
+  }
+  MD5Init(&job->context);
+  for (uint32_t index = 0;; ++index) {
+    if (*chunk == nullptr || (*chunk)->used == kChunkSize) {
+      if (*chunk != nullptr) hand_on(p, *chunk);
+      *chunk = free_chunk(p);
+    }
+    Chunk* c = *chunk;
+    uint32_t count = 0;
+    const ReadOn step = read_on(input, c->data.get() + c->used,
+                                static_cast<uint32_t>(kChunkSize - c->used), &count, &job->error);
+    if (step == ReadOn::kFailed) job->outcome = Job::kUnreadable;
+    c->pieces.push_back(Piece{job, c->used, count, index, step != ReadOn::kMore});
+    c->used += count;
+    job->digest.length += count;
+    if (step != ReadOn::kMore) break;
+  }
+  orv_close(input);
+}
+
+void read_files(Pipeline* p) {
+  Chunk* chunk = nullptr;
+  std::unique_lock<std::mutex> hold(p->lock);
+  for (;;) {
+    if (p->next_to_read == p->first + p->jobs.size()) {
+      // Nothing to read for now: what is read goes on to the hashers
+      // rather than wait for the chunk to fill.
+      if (chunk != nullptr && !chunk->pieces.empty()) {
+        p->filled.push_back(chunk);
+        p->chunk_filled.notify_one();
+        chunk = nullptr;
+      }
+      p->job_to_read.wait(hold, [p] { return p->ending || p->next_to_read < p->first + p->jobs.size(); });
+      if (p->ending) break;
+    }
+    Job* job = &p->jobs[static_cast<size_t>(p->next_to_read++ - p->first)];
+    hold.unlock();
+    read_file(p, job, &chunk);
+    hold.lock();
+  }
+  if (chunk != nullptr) p->free_chunks.push_back(chunk);
+}
+
+void hash_chunks(Pipeline* p) {
+  std::unique_lock<std::mutex> hold(p->lock);
+  for (;;) {
+    p->chunk_filled.wait(hold, [p] { return p->ending || !p->filled.empty(); });
+    if (p->filled.empty()) return;
+    Chunk* chunk = p->filled.front();
+    p->filled.pop_front();
+    // Only the first piece of a chunk can go on with a file whose earlier
+    // pieces another thread hashes: wait for them.
+    const Piece& first = chunk->pieces.front();
+    p->piece_hashed.wait(hold, [&first] { return first.job->pieces_hashed == first.index; });
+    hold.unlock();
+    for (const Piece& piece : chunk->pieces) {
+      MD5Update(&piece.job->context, chunk->data.get() + piece.at, static_cast<unsigned int>(piece.size));
+      if (p->hashing->progress != nullptr)
+        p->hashing->progress->bytes.fetch_add(piece.size, std::memory_order_relaxed);
+      if (piece.last && piece.job->outcome == Job::kRead) MD5Final(piece.job->digest.md5, &piece.job->context);
+    }
+    hold.lock();
+    for (const Piece& piece : chunk->pieces) {
+      piece.job->pieces_hashed = piece.index + 1;
+      if (piece.last) mark_done(p, piece.job);
+    }
+    if (!chunk->pieces.back().last) p->piece_hashed.notify_all();
+    chunk->used = 0;
+    chunk->pieces.clear();
+    p->free_chunks.push_back(chunk);
+    p->chunk_free.notify_one();
+  }
+}
+
+// Hands a finished job over. Main thread.
+void take(Pipeline* p, Job* job) {
+  TreeHashing* hashing = p->hashing;
+  if (!job->problem.empty()) {
+    problem("%s", job->problem.c_str());
+    hashing->in_doubt = true;
+    return;
+  }
+  switch (job->outcome) {
+    case Job::kAbsent:
+      return;
+    case Job::kLeftOut:
+      if (hashing->take_left_out) hashing->take_left_out(job->pathname);
+      return;
+    case Job::kRead:
+    case Job::kUnreadable: {
+      HashedFile file;
+      file.pathname = std::move(job->pathname);
+      file.readable = job->outcome == Job::kRead;
+      file.digest = job->digest;
+      file.error = job->error;
+      if (!file.readable) problem("%s%s: %s", g_disc_root.c_str(), file.pathname.c_str(), strerror(file.error));
+      if (hashing->take) hashing->take(file);
+      break;
+    }
+  }
+}
+
+// Takes the done jobs at the front, a batch under one lock, waiting for
+// them while more than |limit| jobs are under way (0: until all are
+// taken).
+void take_done(Pipeline* p, size_t limit) {
+  std::unique_lock<std::mutex> hold(p->lock);
+  for (;;) {
+    while (!p->jobs.empty() && p->jobs.front().done) {
+      p->batch.push_back(std::move(p->jobs.front()));
+      p->jobs.pop_front();
+      ++p->first;
+    }
+    if (!p->batch.empty()) {
+      hold.unlock();
+      for (Job& job : p->batch) take(p, &job);
+      p->batch.clear();
+      hold.lock();
+      continue;
+    }
+    if (p->jobs.size() <= limit) return;
+    p->front_done.wait(hold, [p] { return p->jobs.front().done; });
+  }
+}
+
+void hand_submitted(Pipeline* p) {
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    for (Job& job : p->submitted) p->jobs.push_back(std::move(job));
+  }
+  p->submitted.clear();
+  p->job_to_read.notify_all();
+  take_done(p, kWindow);
+}
+
+void submit(Pipeline* p, Job job) {
+  p->submitted.push_back(std::move(job));
+  if (p->submitted.size() >= kBatch) hand_submitted(p);
+}
+
+std::string folder_of(const std::string& pattern) { return pattern.substr(0, pattern.size() - 1); }
+
+// A link back into the folders above, and a folder with no entries, are no
+// error: the manifest tool records nothing below them either; nor is a
+// folder whose name holds a backslash, which it can never search.
+bool search_error_matters(DWORD error) {
+  return error != ERROR_CANT_RESOLVE_FILENAME && error != ERROR_FILE_NOT_FOUND &&
+         error != ERROR_INVALID_NAME;
+}
+
+void search_failed(void* context, const std::string& pattern, DWORD error) {
+  Pipeline* p = static_cast<Pipeline*>(context);
+  if (pattern == g_disc_root + "*") {
+    if (error == ERROR_FILE_NOT_FOUND) return;  // an empty drive
+    p->hashing->root_failed = true;
+    p->hashing->root_error = error;
+    return;
+  }
+  if (!search_error_matters(error)) return;
+  Job job;
+  job.problem = folder_of(pattern) + ": cannot search the folder: " + describe_search_error(error) +
+                " (error " + std::to_string(error) + ")";
+  submit(p, std::move(job));
+}
+
+void listing_failed(void* context, const std::string& pattern, DWORD error) {
+  Job job;
+  job.problem = folder_of(pattern) + ": the folder's listing stopped part-way: " +
+                describe_search_error(error) + " (error " + std::to_string(error) + ")";
+  submit(static_cast<Pipeline*>(context), std::move(job));
+}
+
+void found_file(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes) {
+  // FIFOs, sockets, devices and links to nowhere are never opened.
+  if (!recordable_name(name) || (attributes & FILE_ATTRIBUTE_DEVICE)) return;
+  Job job;
+  job.pathname = rel_dir + name;
+  submit(static_cast<Pipeline*>(context), std::move(job));
+}
+
+}  // namespace
+
+void hash_tree(TreeHashing* hashing) {
+  Pipeline p;
+  p.hashing = hashing;
+  for (int i = 0; i < 3 * hashing->jobs + 1; ++i) {
+    p.chunks.emplace_back(new Chunk());
+    p.chunks.back()->pieces.reserve(64);
+    p.free_chunks.push_back(p.chunks.back().get());
+  }
+  for (int i = 0; i < hashing->jobs; ++i) {
+    p.readers.push_back(start_thread([&p] { read_files(&p); }));
+    p.hashers.push_back(start_thread([&p] { hash_chunks(&p); }));
+  }
+  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p};
+  scan_folder(steps, "");
+  hand_submitted(&p);
+  take_done(&p, 0);
+  {
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.ending = true;
+  }
+  p.job_to_read.notify_all();
+  p.chunk_filled.notify_all();
+  for (std::thread& reader : p.readers) reader.join();
+  for (std::thread& hasher : p.hashers) hasher.join();
+}
+
+std::string folder_path(std::string root) {
+#ifdef _WIN32
+  const char separator = '\\';
+#else
+  const char separator = '/';
+#endif
+  if (!root.empty() && root.back() != '/' && root.back() != '\\') root += separator;
+  return root;
+}

@@ -1,0 +1,50 @@
+// Reading and hashing every file of the tree below g_disc_root, walked
+// exactly as disc-manifest walks it, with reading and hashing overlapped;
+// what is found is handed over in walk order, whatever the number of jobs.
+// disc-verify checks a tree with it, disc-catalog looks files up.
+#ifndef DISC_MANIFEST_VERIFY_HASH_TREE_H_
+#define DISC_MANIFEST_VERIFY_HASH_TREE_H_
+
+#include <functional>
+#include <string>
+
+#include "fingerprint/fingerprint.h"
+#include "platform/orvlib.h"
+#include "platform/search.h"
+#include "verify/progress.h"
+
+/// A file of the walk, read to its end or not.
+struct HashedFile {
+  std::string pathname;  // below the root, as a manifest records it
+  bool readable = true;
+  FileDigest digest;     // of what was read
+  int error = 0;         // why it could not be read (an errno value)
+};
+
+/// What a walk that hashes every file needs and tells.
+struct TreeHashing {
+  int jobs = 1;                       // files read and hashed at once
+  Progress* progress = nullptr;       // bytes hashed are counted there, when set
+  const FileIdentity* left_out = nullptr;  // a file never read, when set
+  /// Each file, on the calling thread, in walk order. An unreadable one
+  /// has been named on standard error already, with its reason.
+  std::function<void(const HashedFile& file)> take;
+  /// The file |left_out|, found at |pathname|.
+  std::function<void(const std::string& pathname)> take_left_out;
+  bool root_failed = false;  // the root could not be searched at all
+  DWORD root_error = 0;
+  bool in_doubt = false;     // a folder below could not be searched or listed
+};
+
+/// Walks g_disc_root, reads and hashes every file, and hands each to
+/// |hashing|'s take; says on standard error which folders below the root
+/// cannot be searched or listed to their end, and which files cannot be
+/// read. Files the manifest tool could never record (FIFOs, sockets,
+/// devices, dangling links, names it cannot hold) are left out.
+void hash_tree(TreeHashing* hashing);
+
+/// |root| as a folder path that names can be joined to: with a separator
+/// at its end.
+std::string folder_path(std::string root);
+
+#endif  // DISC_MANIFEST_VERIFY_HASH_TREE_H_
