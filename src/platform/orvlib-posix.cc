@@ -140,3 +140,12 @@ PathKind orv_path_kind(const char* path) {
   if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
   return S_ISREG(st.st_mode) ? PathKind::kFile : PathKind::kOther;
 }
+
+bool orv_make_folders_for(const char* path) {
+  const std::string native = posix_path(path);
+  for (size_t slash = native.find('/', 1); slash != std::string::npos; slash = native.find('/', slash + 1)) {
+    const std::string folder = native.substr(0, slash);
+    if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}

@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <windows.h>
 
+#include <string>
+
 #include "platform/orv_handle.h"
 
 namespace {
@@ -132,4 +134,21 @@ PathKind orv_path_kind(const char* path) {
     return PathKind::kMissing;
   }
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder : PathKind::kFile;
+}
+
+bool orv_make_folders_for(const char* path) {
+  const std::string text = path;
+  // From the first separator after a drive ("C:\") or a share's name
+  // ("\\server\share\"), whose folders cannot be made.
+  size_t from = 1;
+  if (text.size() >= 2 && text[1] == ':') from = 3;
+  if (text.compare(0, 2, "\\\\") == 0) from = text.find_first_of("\\/", text.find_first_of("\\/", 2) + 1);
+  for (size_t at = text.find_first_of("\\/", from); at != std::string::npos; at = text.find_first_of("\\/", at + 1)) {
+    const std::string folder = text.substr(0, at);
+    if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      errno = errno_of(GetLastError());
+      return false;
+    }
+  }
+  return true;
 }

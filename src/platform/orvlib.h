@@ -83,6 +83,10 @@ enum class PathKind { kMissing, kFolder, kFile, kOther };
 /// a FIFO), or nothing that can be reached (kMissing, with errno set).
 PathKind orv_path_kind(const char* path);
 
+/// Makes the folders that |path|, a file's path, lies in, where they are
+/// missing. False with errno set when one cannot be made.
+bool orv_make_folders_for(const char* path);
+
 namespace orvm {
 /// |size| bytes at |data| as lower-case hexadecimal, two digits a byte.
 std::string bin2hex(const void* data, uint32_t size);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -29,4 +30,13 @@ int terminal_width(int stream) {
   struct winsize size;
   if (ioctl(stream, TIOCGWINSZ, &size) != 0) return 0;
   return size.ws_col;
+}
+
+std::string user_data_folder() {
+  // Only an absolute path counts, as the XDG base directories say.
+  const char* data = getenv("XDG_DATA_HOME");
+  if (data != nullptr && data[0] == '/') return data;
+  const char* home = getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.local/share";
+  return "";
 }

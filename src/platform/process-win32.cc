@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <windows.h>
 
 namespace {
@@ -43,4 +44,9 @@ int terminal_width(int stream) {
 bool is_terminal(int stream) {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
+}
+
+std::string user_data_folder() {
+  const char* local = getenv("LOCALAPPDATA");
+  return local != nullptr ? local : "";
 }

@@ -2,6 +2,8 @@
 #ifndef DISC_MANIFEST_PLATFORM_PROCESS_H_
 #define DISC_MANIFEST_PLATFORM_PROCESS_H_
 
+#include <string>
+
 /// Makes the standard streams safe to use: a standard stream that was
 /// closed when the program started is opened on the null device, so that
 /// no file the program opens later takes its place (console lines would
@@ -22,5 +24,10 @@ bool is_terminal(int stream);
 /// The width in columns of the terminal that |stream| (1 or 2) is, or 0
 /// when it is none or does not tell.
 int terminal_width(int stream);
+
+/// Where a program keeps the user's data: $XDG_DATA_HOME, or
+/// $HOME/.local/share when it is unset or empty; %LOCALAPPDATA% on
+/// Windows. Empty when the environment does not tell.
+std::string user_data_folder();
 
 #endif  // DISC_MANIFEST_PLATFORM_PROCESS_H_

@@ -19,6 +19,7 @@
 #include "verify/compare.h"
 #include "verify/progress.h"
 #include "verify/hash_tree.h"
+#include "verify/manifest_input.h"
 #include "verify/report.h"
 #include "verify/tree.h"
 #include "version.h"
@@ -96,114 +97,6 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
-// A manifest, open for reading.
-struct Opened {
-  std::string path;
-  orv_io* input = nullptr;
-  ManifestReader reader;
-};
-
-// Tells what |path| names; what cannot be |wanted| ends the program.
-PathKind kind_of(const std::string& path, const char* wanted) {
-  const PathKind kind = orv_path_kind(path.c_str());
-  if (kind == PathKind::kMissing) {
-    problem("%s: %s", path.c_str(), strerror(errno));
-    exit(2);
-  }
-  if (kind == PathKind::kOther) {
-    problem("%s: not %s", path.c_str(), wanted);
-    exit(2);
-  }
-  return kind;
-}
-
-const char kManifestOperand[] = "a regular file";
-const char kSecondOperand[] = "a folder or a regular file";
-
-void open_manifest(Opened* manifest) {
-  if (kind_of(manifest->path, kManifestOperand) == PathKind::kFolder) {
-    problem("%s: %s", manifest->path.c_str(), strerror(EISDIR));
-    exit(2);
-  }
-  manifest->input = orv_open(manifest->path.c_str(), 0);
-  if (manifest->input == nullptr) {
-    problem("%s: %s", manifest->path.c_str(), strerror(errno));
-    exit(2);
-  }
-  start_reading(&manifest->reader, manifest->input);
-}
-
-// The problems of one manifest: each said in a line of its own, up to a
-// number; then only counted, and the count said at the end, so that a
-// file of garbage lines fills neither memory nor the screen.
-struct Problems {
-  const std::string* path;
-  uint64_t said = 0;
-  uint64_t unsaid = 0;
-};
-
-const uint64_t kMostProblemsSaid = 1000;
-
-void say(Problems* problems, const std::string& text) {
-  if (problems->said == kMostProblemsSaid) {
-    ++problems->unsaid;
-    return;
-  }
-  ++problems->said;
-  problem("%s", text.c_str());
-}
-
-void say_unsaid(const Problems& problems) {
-  if (problems.unsaid != 0) {
-    problem("%s: %llu more problems like these", problems.path->c_str(),
-            static_cast<unsigned long long>(problems.unsaid));
-  }
-}
-
-// Reads on to the next record of |manifest|, saying every problem on the
-// way. False at the end. A file that is no manifest at all, or that cannot
-// be read from its start, ends the program; any other problem leaves the
-// check in doubt.
-bool next_record(Opened* manifest, bool* in_doubt, Problems* problems) {
-  ManifestReader& reader = manifest->reader;
-  const char* path = manifest->path.c_str();
-  for (;;) {
-    const ManifestStep step = read_manifest(&reader);
-    const unsigned long long at = reader.line_number;
-    switch (step) {
-      case ManifestStep::kRecord:
-        return true;
-      case ManifestStep::kEnd:
-        return false;
-      case ManifestStep::kNotManifest:
-        problem("%s: %s", path, reader.problem.c_str());
-        exit(2);
-      case ManifestStep::kMalformed:
-        say(problems, formatted("%s:%llu: %s; line skipped", path, at, describe(reader.fault)));
-        break;
-      case ManifestStep::kTrailing:
-        say(problems, formatted("%s:%llu: %s", path, at, reader.problem.c_str()));
-        break;
-      case ManifestStep::kCutShort:
-        say(problems, formatted("%s: %s", path, reader.problem.c_str()));
-        break;
-      case ManifestStep::kReadFailed:
-        if (at == 0) {
-          problem("%s: %s", path, strerror(reader.error));
-          exit(2);
-        }
-        say(problems, formatted("%s: %s", path, strerror(reader.error)));
-        break;
-    }
-    *in_doubt = true;
-  }
-}
-
-std::string recorded_again(const std::string& path, uint64_t line, std::string_view pathname) {
-  return formatted("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
-                   path.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
-}
-
 // Reserves room for the records of a manifest of |size| bytes: a record
 // line takes at least 76 bytes, and a pathname no more than its line,
 // bounds that cost no memory where they are not reached. Where the system
@@ -217,19 +110,28 @@ void reserve_for(Comparison* comparison, uint64_t size) {
 }
 
 int run(const Options& options) {
-  Opened first;
+  ManifestInput first;
   first.path = options.operands[0];
   const std::string& other = options.operands[1];
   // Both are looked at before a large manifest is read.
-  open_manifest(&first);
-  const bool against_tree = kind_of(other, kSecondOperand) == PathKind::kFolder;
+  if (!open_manifest(&first)) return 2;
+  const PathKind other_kind = orv_path_kind(other.c_str());
+  if (other_kind == PathKind::kMissing) {
+    problem("%s: %s", other.c_str(), strerror(errno));
+    return 2;
+  }
+  if (other_kind == PathKind::kOther) {
+    problem("%s: not a folder or a regular file", other.c_str());
+    return 2;
+  }
+  const bool against_tree = other_kind == PathKind::kFolder;
 
   bool in_doubt = false;
   Comparison comparison;
   comparison.report = report_line;
-  Problems first_problems{&first.path};
   bool reserved = false;
-  while (next_record(&first, &in_doubt, &first_problems)) {
+  for (InputStep step; (step = next_record(&first, &in_doubt)) != InputStep::kEnd;) {
+    if (step == InputStep::kUnusable) return 2;
     // Only once the file has shown itself a manifest.
     if (!reserved) reserve_for(&comparison, load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8));
     reserved = true;
@@ -239,13 +141,13 @@ int run(const Options& options) {
   const std::vector<size_t> again = index_records(&comparison);
   const size_t recorded_again_count = again.size();
   for (const size_t id : again) {
-    say(&first_problems, recorded_again(first.path, comparison.recorded_lines[id], recorded_pathname(comparison, id)));
+    say_problem(&first, recorded_again(first, comparison.recorded_lines[id], recorded_pathname(comparison, id)));
     in_doubt = true;
   }
-  say_unsaid(first_problems);
+  say_unsaid(first);
   FileIdentity identity;
   const bool identified = orv_identity(first.input, &identity);
-  orv_close(first.input);
+  close_manifest(&first);
 
   if (against_tree) {
     g_disc_root = folder_path(other);
@@ -270,22 +172,22 @@ int run(const Options& options) {
     }
     in_doubt = in_doubt || check.in_doubt;
   } else {
-    Opened second;
+    ManifestInput second;
     second.path = other;
-    open_manifest(&second);
-    Problems second_problems{&second.path};
-    while (next_record(&second, &in_doubt, &second_problems)) {
+    if (!open_manifest(&second)) return 2;
+    for (InputStep step; (step = next_record(&second, &in_doubt)) != InputStep::kEnd;) {
+      if (step == InputStep::kUnusable) return 2;
       const ManifestRecord& record = second.reader.record;
       FileDigest digest;
       digest.length = record.length;
       memcpy(digest.md5, record.md5, 16);
       if (check(&comparison, record.pathname, true, digest) == Checked::kRepeated) {
-        say(&second_problems, recorded_again(second.path, second.reader.line_number, record.pathname));
+        say_problem(&second, recorded_again(second, second.reader.line_number, record.pathname));
         in_doubt = true;
       }
     }
-    say_unsaid(second_problems);
-    orv_close(second.input);
+    say_unsaid(second);
+    close_manifest(&second);
   }
   finish(&comparison);
   report_summary(comparison.counts);

@@ -118,6 +118,23 @@ void report_line(Verdict verdict, std::string_view path, std::string_view moved_
   }
 }
 
+void print_line(std::string_view line) {
+  append_path(&pending, line);
+  pending += '\n';
+  if (line_at_a_time || pending.size() >= kFlushAt) {
+    std::lock_guard<std::mutex> hold(console);
+    write_pending_locked();
+  }
+}
+
+void print_bytes(std::string_view bytes) {
+  pending += bytes;
+  if (pending.size() >= kFlushAt) {
+    std::lock_guard<std::mutex> hold(console);
+    write_pending_locked();
+  }
+}
+
 void report_summary(const uint64_t counts[6]) {
   char line[256];
   snprintf(line, sizeof line,

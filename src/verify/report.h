@@ -33,6 +33,13 @@ void start_report(bool quiet);
 /// Writes one line of the report: "OK path", "MOVED old -> new", ...
 void report_line(Verdict verdict, std::string_view path, std::string_view moved_to);
 
+/// Writes |line| and a line feed on standard output, as report lines are
+/// written: on a terminal at once, with control characters shown as '?'.
+void print_line(std::string_view line);
+
+/// Writes |bytes| on standard output exactly as they are.
+void print_bytes(std::string_view bytes);
+
 /// Writes the summary line, the report's last.
 void report_summary(const uint64_t counts[6]);
 

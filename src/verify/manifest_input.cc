@@ -1,0 +1,97 @@
+#include "verify/manifest_input.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "verify/report.h"
+
+namespace {
+
+const uint64_t kMostProblemsSaid = 1000;
+
+}  // namespace
+
+bool open_manifest(ManifestInput* m) {
+  const PathKind kind = orv_path_kind(m->path.c_str());
+  if (kind == PathKind::kMissing) {
+    problem("%s: %s", m->path.c_str(), strerror(errno));
+    return false;
+  }
+  if (kind == PathKind::kOther) {
+    problem("%s: not a regular file", m->path.c_str());
+    return false;
+  }
+  if (kind == PathKind::kFolder) {
+    problem("%s: %s", m->path.c_str(), strerror(EISDIR));
+    return false;
+  }
+  m->input = orv_open(m->path.c_str(), 0);
+  if (m->input == nullptr) {
+    problem("%s: %s", m->path.c_str(), strerror(errno));
+    return false;
+  }
+  start_reading(&m->reader, m->input);
+  return true;
+}
+
+void close_manifest(ManifestInput* m) {
+  if (m->input != nullptr) orv_close(m->input);
+  m->input = nullptr;
+}
+
+void say_problem(ManifestInput* m, const std::string& text) {
+  if (m->said == kMostProblemsSaid) {
+    ++m->unsaid;
+    return;
+  }
+  ++m->said;
+  problem("%s", text.c_str());
+}
+
+void say_unsaid(const ManifestInput& m) {
+  if (m.unsaid != 0) {
+    problem("%s: %llu more problems like these", m.path.c_str(), static_cast<unsigned long long>(m.unsaid));
+  }
+}
+
+InputStep next_record(ManifestInput* m, bool* in_doubt) {
+  ManifestReader& reader = m->reader;
+  const char* path = m->path.c_str();
+  for (;;) {
+    const ManifestStep step = read_manifest(&reader);
+    const unsigned long long at = reader.line_number;
+    switch (step) {
+      case ManifestStep::kRecord:
+        return InputStep::kRecord;
+      case ManifestStep::kEnd:
+        return InputStep::kEnd;
+      case ManifestStep::kNotManifest:
+        problem("%s: %s", path, reader.problem.c_str());
+        *in_doubt = true;
+        return InputStep::kUnusable;
+      case ManifestStep::kMalformed:
+        say_problem(m, formatted("%s:%llu: %s; line skipped", path, at, describe(reader.fault)));
+        break;
+      case ManifestStep::kTrailing:
+        say_problem(m, formatted("%s:%llu: %s", path, at, reader.problem.c_str()));
+        break;
+      case ManifestStep::kCutShort:
+        say_problem(m, formatted("%s: %s", path, reader.problem.c_str()));
+        break;
+      case ManifestStep::kReadFailed:
+        if (at == 0) {
+          problem("%s: %s", path, strerror(reader.error));
+          *in_doubt = true;
+          return InputStep::kUnusable;
+        }
+        say_problem(m, formatted("%s: %s", path, strerror(reader.error)));
+        break;
+    }
+    *in_doubt = true;
+  }
+}
+
+std::string recorded_again(const ManifestInput& m, uint64_t line, std::string_view pathname) {
+  return formatted("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
+                   m.path.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
+}

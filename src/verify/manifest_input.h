@@ -1,0 +1,55 @@
+// Reading a manifest given on the command line, record by record, with
+// each of its problems said on standard error in one line that names the
+// file and the line: disc-verify's manifests, disc-catalog's.
+#ifndef DISC_MANIFEST_VERIFY_MANIFEST_INPUT_H_
+#define DISC_MANIFEST_VERIFY_MANIFEST_INPUT_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+
+#include "manifest/manifest_reader.h"
+#include "platform/orvlib.h"
+
+/// A manifest, open for reading. Its problems are each said in a line of
+/// their own, up to a thousand; then only counted, and the count said at
+/// the end, so that a file of garbage lines fills neither memory nor the
+/// screen.
+struct ManifestInput {
+  std::string path;
+  orv_io* input = nullptr;
+  ManifestReader reader;
+  uint64_t said = 0;
+  uint64_t unsaid = 0;
+};
+
+/// Opens |input|'s path for reading, or says why it cannot be ("PATH:
+/// REASON") and returns false. A folder is refused.
+bool open_manifest(ManifestInput* input);
+
+/// Closes it, if open.
+void close_manifest(ManifestInput* input);
+
+/// What reading on gave.
+enum class InputStep {
+  kRecord,    // the reader's record holds it
+  kEnd,       // nothing more to read
+  kUnusable,  // no manifest at all, or unreadable from its start: said
+};
+
+/// Reads on to the next record, saying every problem on the way; any
+/// problem sets |*in_doubt|.
+InputStep next_record(ManifestInput* input, bool* in_doubt);
+
+/// Says one more problem of |input|.
+void say_problem(ManifestInput* input, const std::string& text);
+
+/// Says how many problems were only counted, if any were.
+void say_unsaid(const ManifestInput& input);
+
+/// The problem line of a pathname recorded on |line| that an earlier
+/// record has.
+std::string recorded_again(const ManifestInput& input, uint64_t line, std::string_view pathname);
+
+#endif  // DISC_MANIFEST_VERIFY_MANIFEST_INPUT_H_
