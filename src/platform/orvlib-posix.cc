@@ -149,3 +149,12 @@ bool orv_make_folders_for(const char* path) {
   }
   return true;
 }
+
+bool orv_file_length(const char* path, uint64_t* length) {
+  struct stat st;
+  if (stat(posix_path(path).c_str(), &st) != 0) return false;
+  *length = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+std::string orv_system_path(const std::string& path) { return posix_path(path); }

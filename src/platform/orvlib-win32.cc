@@ -152,3 +152,15 @@ bool orv_make_folders_for(const char* path) {
   }
   return true;
 }
+
+bool orv_file_length(const char* path, uint64_t* length) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  *length = uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+  return true;
+}
+
+std::string orv_system_path(const std::string& path) { return path; }

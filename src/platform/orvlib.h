@@ -83,6 +83,14 @@ enum class PathKind { kMissing, kFolder, kFile, kOther };
 /// a FIFO), or nothing that can be reached (kMissing, with errno set).
 PathKind orv_path_kind(const char* path);
 
+/// The length of the regular file |path|, links followed; false with errno
+/// set when it cannot be told.
+bool orv_file_length(const char* path, uint64_t* length);
+
+/// |path|, joined with backslashes as manifests join pathnames, as the
+/// system names it: each backslash a slash on POSIX, as it is on Windows.
+std::string orv_system_path(const std::string& path);
+
 /// Makes the folders that |path|, a file's path, lies in, where they are
 /// missing. False with errno set when one cannot be made.
 bool orv_make_folders_for(const char* path);

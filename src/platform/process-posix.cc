@@ -40,3 +40,5 @@ std::string user_data_folder() {
   if (home != nullptr && home[0] != '\0') return std::string(home) + "/.local/share";
   return "";
 }
+
+void binary_standard_output() {}

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,4 +50,9 @@ bool is_terminal(int stream) {
 std::string user_data_folder() {
   const char* local = getenv("LOCALAPPDATA");
   return local != nullptr ? local : "";
+}
+
+void binary_standard_output() {
+  fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
 }

@@ -25,6 +25,10 @@ bool is_terminal(int stream);
 /// when it is none or does not tell.
 int terminal_width(int stream);
 
+/// Makes standard output carry bytes exactly as written (on Windows, no LF
+/// made CR LF).
+void binary_standard_output();
+
 /// Where a program keeps the user's data: $XDG_DATA_HOME, or
 /// $HOME/.local/share when it is unset or empty; %LOCALAPPDATA% on
 /// Windows. Empty when the environment does not tell.

@@ -54,7 +54,9 @@ int next_option(int argc, char** argv, const char* short_options, const option* 
   // The mistakes are said here, in the program's own words.
   opterr = 0;
   // A leading ':' tells a missing argument (':') from an unknown option.
-  const std::string shorts = std::string(":") + short_options;
+  // ('+' first stops at the first operand.)
+  const std::string shorts = short_options[0] == '+' ? std::string("+:") + (short_options + 1)
+                                                     : std::string(":") + short_options;
   const int c = getopt_long(argc, argv, shorts.c_str(), long_options, nullptr);
   if (c != '?' && c != ':') return c;
   const option* long_form = long_option_of(optopt, long_options);

@@ -24,7 +24,8 @@ void restart_options();
 
 /// The next option of |argv|, as getopt_long gives it with |short_options|
 /// and |long_options|; -1 once there are none left, with optind at the
-/// first operand (getopt_long moves the operands after the options).
+/// first operand (getopt_long moves the operands after the options; with
+/// |short_options| starting with '+', it stops at the first operand).
 /// A mistake (an unknown or ambiguous option, a missing or unwanted
 /// argument) is a usage error.
 int next_option(int argc, char** argv, const char* short_options, const option* long_options);

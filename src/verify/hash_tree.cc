@@ -122,6 +122,13 @@ void done_unread(Pipeline* p, Job* job) {
 void read_file(Pipeline* p, Job* job, Chunk** chunk) {
   if (!job->problem.empty()) return done_unread(p, job);
   const std::string path = g_disc_root + job->pathname;
+  if (!p->hashing->hash) {
+    if (!orv_file_length(path.c_str(), &job->digest.length)) {
+      job->error = errno;
+      job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
+    }
+    return done_unread(p, job);
+  }
   orv_io* input = orv_open(path.c_str(), 1);
   if (input == nullptr) {
     job->error = errno;
@@ -227,6 +234,7 @@ void take(Pipeline* p, Job* job) {
       HashedFile file;
       file.pathname = std::move(job->pathname);
       file.readable = job->outcome == Job::kRead;
+      file.hashed = file.readable && p->hashing->hash;
       file.digest = job->digest;
       file.error = job->error;
       if (!file.readable) problem("%s%s: %s", g_disc_root.c_str(), file.pathname.c_str(), strerror(file.error));

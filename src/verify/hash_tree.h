@@ -17,6 +17,7 @@
 struct HashedFile {
   std::string pathname;  // below the root, as a manifest records it
   bool readable = true;
+  bool hashed = true;    // read and hashed; else only its length is known
   FileDigest digest;     // of what was read
   int error = 0;         // why it could not be read (an errno value)
 };
@@ -24,6 +25,7 @@ struct HashedFile {
 /// What a walk that hashes every file needs and tells.
 struct TreeHashing {
   int jobs = 1;                       // files read and hashed at once
+  bool hash = true;                   // false: files are not read, only their lengths told
   Progress* progress = nullptr;       // bytes hashed are counted there, when set
   const FileIdentity* left_out = nullptr;  // a file never read, when set
   /// Each file, on the calling thread, in walk order. An unreadable one

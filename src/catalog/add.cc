@@ -1,0 +1,150 @@
+// disc-catalog add: each manifest read twice, once for the digest of its
+// bytes (a manifest already in the catalog is not read on), once for its
+// records, which go into the catalog as they are read.
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "catalog/commands.h"
+#include "manifest/layout.h"
+#include "platform/byte_order.h"
+#include "platform/md5.h"
+#include "platform/process.h"
+#include "verify/command_line.h"
+#include "verify/manifest_input.h"
+#include "verify/progress.h"
+#include "verify/report.h"
+
+namespace {
+
+const size_t kReadSize = 1 << 20;
+
+// The digest of the bytes of the manifest at |path|; false when it cannot
+// be read, said.
+bool digest_of(const std::string& path, unsigned char md5[16]) {
+  ManifestInput input;
+  input.path = path;
+  if (!open_manifest(&input)) return false;
+  std::string buffer(kReadSize, '\0');
+  MD5_CTX context;
+  MD5Init(&context);
+  for (;;) {
+    uint32_t got = 0;
+    errno = 0;
+    if (!orv_read(&buffer[0], kReadSize, &got, input.input)) {
+      problem("%s: %s", path.c_str(), strerror(errno != 0 ? errno : EIO));
+      close_manifest(&input);
+      return false;
+    }
+    if (got == 0) break;
+    MD5Update(&context, reinterpret_cast<const unsigned char*>(buffer.data()), got);
+  }
+  close_manifest(&input);
+  MD5Final(md5, &context);
+  return true;
+}
+
+enum class Added { kAdded, kAlready, kRefused };
+
+// Adds the manifest at |path| as a disc, unless it is in already; the
+// line to print once the disc is committed goes to |*line|.
+Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::string& path, std::string* line) {
+  unsigned char md5[16];
+  if (!digest_of(path, md5)) return Added::kRefused;
+  Disc existing;
+  if (!start_disc(catalog, path, md5, &existing)) catalog_failed(options, catalog);
+  if (existing.number != 0) {
+    *line = fields_line({"already", std::to_string(existing.number), std::to_string(existing.files),
+                         existing.description});
+    return Added::kAlready;
+  }
+
+  ManifestInput input;
+  input.path = path;
+  if (!open_manifest(&input)) {
+    abandon_disc(catalog);
+    return Added::kRefused;
+  }
+  ManifestLayout layout;
+  MD5_CTX read_again;
+  MD5Init(&read_again);
+  input.reader.layout = &layout;
+  input.reader.digest = &read_again;
+  // After the first problem nothing more is added; the rest is read only
+  // to say its problems too.
+  bool refused = false;
+  for (InputStep step; (step = next_record(&input, &refused)) != InputStep::kEnd;) {
+    if (step == InputStep::kUnusable) break;
+    if (refused) continue;
+    const ManifestRecord& record = input.reader.record;
+    bool repeated = false;
+    if (!add_file(catalog, record.pathname, record.length, record.md5, &repeated)) {
+      if (!repeated) catalog_failed(options, catalog);
+      say_problem(&input, recorded_again(input, input.reader.line_number, record.pathname));
+      refused = true;
+    }
+  }
+  say_unsaid(input);
+  close_manifest(&input);
+  if (!refused && input.reader.description_cut) {
+    problem("%s: its description is longer than a catalog keeps (1 MiB)", path.c_str());
+    refused = true;
+  }
+  unsigned char read_md5[16];
+  MD5Final(read_md5, &read_again);
+  if (!refused && memcmp(read_md5, md5, 16) != 0) {
+    problem("%s: the file changed while it was being read", path.c_str());
+    refused = true;
+  }
+  if (refused) {
+    abandon_disc(catalog);
+    return Added::kRefused;
+  }
+  uint64_t number = 0;
+  if (!finish_disc(catalog, input.reader.description, encode_layout(layout), &number))
+    catalog_failed(options, catalog);
+  *line = fields_line({"added", std::to_string(number), std::to_string(input.reader.records),
+                       input.reader.description});
+  return Added::kAdded;
+}
+
+}  // namespace
+
+int run_add(const CatalogOptions& options) {
+  if (options.operands.empty()) usage_error("missing manifest");
+  Catalog* catalog = open_or_end(options, Access::kCreate);
+  Progress progress;
+  progress.files_total = options.operands.size();
+  const bool show_progress = is_terminal(2) && options.operands.size() > 1;
+  if (show_progress) start_progress(&progress);
+  bool refused = false;
+  // Lines of discs not yet committed.
+  std::vector<std::string> lines;
+  const auto commit = [&]() {
+    if (!commit_discs(catalog)) {
+      stop_progress();
+      catalog_failed(options, catalog);
+    }
+    for (const std::string& line : lines) {
+      if (!options.quiet) print_line(line);
+    }
+    lines.clear();
+  };
+  for (const std::string& path : options.operands) {
+    std::string line;
+    const Added added = add_manifest(options, catalog, path, &line);
+    if (added == Added::kRefused) {
+      refused = true;
+    } else {
+      lines.push_back(line);
+    }
+    progress.files.fetch_add(1, std::memory_order_relaxed);
+    if (commit_due(catalog)) commit();
+  }
+  commit();
+  stop_progress();
+  close_catalog(catalog);
+  return refused ? 2 : 0;
+}

@@ -1,0 +1,906 @@
+// The catalog in one SQLite database file.
+//
+// disc    one row a disc: its description, the manifest's name and digest,
+//         its layout, its number of files and their total length, and the
+//         keys of its files (see shared_keys), sorted, as one blob.
+// folder  every folder path once ("V\", "V\W\"; "" for the root).
+// file    one row a record, in rowid order: a disc's files have the rowids
+//         first_file to first_file + files - 1, in the order of its
+//         manifest, and later discs have higher ones. So a disc is read with
+//         one range scan, and the whole catalog in order with one scan.
+// file_content, an index on (md5, length): the look-up by content, and the
+//         count of copies in one pass.
+//
+// Digests are 16 bytes, lengths are 64-bit integers holding the unsigned
+// value's bits, texts are blobs holding the manifest's bytes exactly.
+
+#include <errno.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <unordered_map>
+
+#include "catalog/catalog.h"
+#include "platform/orvlib.h"
+
+namespace {
+
+// "DMct": tells a catalog from any other SQLite database.
+const int32_t kApplicationId = 0x444d6374;
+const int kSchemaVersion = 1;
+
+const char kSchema[] =
+    "CREATE TABLE disc ("
+    " number INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " description BLOB NOT NULL,"
+    " manifest_name BLOB NOT NULL,"
+    " manifest_md5 BLOB NOT NULL UNIQUE,"
+    " added INTEGER NOT NULL,"
+    " first_file INTEGER NOT NULL,"
+    " files INTEGER NOT NULL,"
+    " bytes INTEGER NOT NULL,"
+    " layout BLOB NOT NULL,"
+    " keys BLOB NOT NULL);"
+    "CREATE TABLE folder ("
+    " id INTEGER PRIMARY KEY,"
+    " path BLOB NOT NULL UNIQUE);"
+    "CREATE TABLE file ("
+    " id INTEGER PRIMARY KEY,"
+    " folder INTEGER NOT NULL,"
+    " name BLOB NOT NULL,"
+    " length INTEGER NOT NULL,"
+    " md5 BLOB NOT NULL);"
+    "CREATE INDEX file_content ON file (md5, length);";
+
+// A commit writes every page its changes touched, the index's random
+// pages most: discs are committed together until one of these is reached.
+const uint64_t kFilesPerCommit = 400000;
+const double kSecondsPerCommit = 2.0;
+
+// Page cache while adding, in KiB; reading needs little.
+const int kCacheWhileAdding = 24 * 1024;
+
+struct Range {
+  uint64_t number;
+  uint64_t first_file;
+  uint64_t files;
+};
+
+}  // namespace
+
+struct Catalog {
+  sqlite3* db = nullptr;
+  std::string path;
+  std::string error;
+  std::unordered_map<const char*, sqlite3_stmt*> statements;  // by their text's address
+
+  // Which disc each rowid belongs to, loaded when first needed.
+  std::vector<Range> ranges;
+  bool ranges_loaded = false;
+  // Folder paths by id: all of them, or those asked for.
+  std::vector<std::pair<uint32_t, uint32_t>> folder_spans;  // in folder_text; size ~0 for none
+  std::string folder_text;
+  std::unordered_map<int64_t, std::string> folder_cache;
+
+  // Adding.
+  bool in_transaction = false;
+  std::chrono::steady_clock::time_point batch_started;
+  uint64_t uncommitted_files = 0;
+  bool disc_open = false;
+  std::string manifest_name;
+  unsigned char manifest_md5[16] = {};
+  uint64_t first_file = 0;
+  uint64_t next_file = 0;
+  uint64_t bytes = 0;
+  std::vector<uint32_t> keys;
+  std::string last_folder;
+  int64_t last_folder_id = -1;
+  std::unordered_map<std::string, int64_t> folder_ids;
+  // The pathnames of the disc being added, by a hash of theirs: slots of
+  // hash << 32 | (index + 1), 0 for empty. A hash met again is checked
+  // against the record in the database.
+  std::vector<uint64_t> seen;
+  size_t seen_used = 0;
+  uint64_t seen_key = 0;
+};
+
+namespace {
+
+bool fail(Catalog* c) {
+  c->error = sqlite3_errmsg(c->db);
+  return false;
+}
+
+bool fail_with(Catalog* c, const std::string& text) {
+  c->error = text;
+  return false;
+}
+
+// The statement of |sql|, prepared once; reset and unbound. Null on failure.
+sqlite3_stmt* statement(Catalog* c, const char* sql) {
+  sqlite3_stmt*& stmt = c->statements[sql];
+  if (stmt == nullptr) {
+    if (sqlite3_prepare_v3(c->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+      fail(c);
+      stmt = nullptr;
+      return nullptr;
+    }
+  } else {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+  }
+  return stmt;
+}
+
+bool exec(Catalog* c, const char* sql) {
+  if (sqlite3_exec(c->db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return fail(c);
+  return true;
+}
+
+void bind_bytes(sqlite3_stmt* stmt, int at, std::string_view bytes) {
+  // A zero-length blob, not NULL, for empty texts.
+  sqlite3_bind_blob64(stmt, at, bytes.empty() ? "" : bytes.data(), bytes.size(), SQLITE_STATIC);
+}
+
+void bind_u64(sqlite3_stmt* stmt, int at, uint64_t value) {
+  sqlite3_bind_int64(stmt, at, static_cast<sqlite3_int64>(value));
+}
+
+std::string_view column_bytes(sqlite3_stmt* stmt, int at) {
+  const void* data = sqlite3_column_blob(stmt, at);
+  const int size = sqlite3_column_bytes(stmt, at);
+  return data == nullptr ? std::string_view() : std::string_view(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+uint64_t column_u64(sqlite3_stmt* stmt, int at) {
+  return static_cast<uint64_t>(sqlite3_column_int64(stmt, at));
+}
+
+// Steps |stmt| through its rows, handing each to |row|; false on failure.
+template <typename Row>
+bool each_row(Catalog* c, sqlite3_stmt* stmt, Row row) {
+  if (stmt == nullptr) return false;
+  for (;;) {
+    const int step = sqlite3_step(stmt);
+    if (step == SQLITE_DONE) break;
+    if (step != SQLITE_ROW) {
+      fail(c);
+      sqlite3_reset(stmt);
+      return false;
+    }
+    row(stmt);
+  }
+  sqlite3_reset(stmt);
+  return true;
+}
+
+// Runs |stmt|, which gives no rows.
+bool run(Catalog* c, sqlite3_stmt* stmt) {
+  if (stmt == nullptr) return false;
+  const int step = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  if (step != SQLITE_DONE) return fail(c);
+  return true;
+}
+
+void read_disc(sqlite3_stmt* stmt, Disc* disc) {
+  // number, files, bytes, description, manifest_name, manifest_md5, added
+  disc->number = column_u64(stmt, 0);
+  disc->files = column_u64(stmt, 1);
+  disc->bytes = column_u64(stmt, 2);
+  disc->description = std::string(column_bytes(stmt, 3));
+  disc->manifest_name = std::string(column_bytes(stmt, 4));
+  const std::string_view md5 = column_bytes(stmt, 5);
+  if (md5.size() == 16) memcpy(disc->manifest_md5, md5.data(), 16);
+  disc->added = sqlite3_column_int64(stmt, 6);
+}
+
+const char kDiscColumns[] = "number, files, bytes, description, manifest_name, manifest_md5, added";
+
+bool load_ranges(Catalog* c) {
+  if (c->ranges_loaded) return true;
+  c->ranges.clear();
+  if (!each_row(c, statement(c, "SELECT number, first_file, files FROM disc ORDER BY first_file"),
+                [c](sqlite3_stmt* s) { c->ranges.push_back({column_u64(s, 0), column_u64(s, 1), column_u64(s, 2)}); }))
+    return false;
+  c->ranges_loaded = true;
+  return true;
+}
+
+// The range that the file |id| lies in, or null.
+const Range* range_of(const Catalog* c, uint64_t id) {
+  auto after = std::upper_bound(c->ranges.begin(), c->ranges.end(), id,
+                                [](uint64_t value, const Range& r) { return value < r.first_file; });
+  if (after == c->ranges.begin()) return nullptr;
+  const Range* r = &*(after - 1);
+  return id - r->first_file < r->files ? r : nullptr;
+}
+
+const uint32_t kNoFolder = 0xffffffffu;
+
+// Every folder path, for a pass over many files.
+bool load_all_folders(Catalog* c) {
+  c->folder_spans.clear();
+  c->folder_text.clear();
+  return each_row(c, statement(c, "SELECT id, path FROM folder ORDER BY id"), [c](sqlite3_stmt* s) {
+    const uint64_t id = column_u64(s, 0);
+    const std::string_view path = column_bytes(s, 1);
+    // Ids beyond those add makes, or more text than offsets hold, are
+    // looked up one by one.
+    if (id >= (uint64_t{1} << 28) || c->folder_text.size() + path.size() >= kNoFolder) return;
+    if (c->folder_spans.size() <= id) c->folder_spans.resize(id + 1, {0, kNoFolder});
+    c->folder_spans[id] = {static_cast<uint32_t>(c->folder_text.size()), static_cast<uint32_t>(path.size())};
+    c->folder_text.append(path);
+  });
+}
+
+// The path of folder |id|: from those loaded, else looked up.
+bool folder_path(Catalog* c, int64_t id, std::string_view* path) {
+  if (id >= 0 && static_cast<uint64_t>(id) < c->folder_spans.size() && c->folder_spans[id].second != kNoFolder) {
+    *path = std::string_view(c->folder_text).substr(c->folder_spans[id].first, c->folder_spans[id].second);
+    return true;
+  }
+  auto cached = c->folder_cache.find(id);
+  if (cached == c->folder_cache.end()) {
+    sqlite3_stmt* s = statement(c, "SELECT path FROM folder WHERE id = ?1");
+    if (s == nullptr) return false;
+    sqlite3_bind_int64(s, 1, id);
+    std::string found;
+    bool there = false;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          found = std::string(column_bytes(row, 0));
+          there = true;
+        }))
+      return false;
+    if (!there) return fail_with(c, "a file's folder is missing: the catalog is damaged");
+    if (c->folder_cache.size() > 4096) c->folder_cache.clear();
+    cached = c->folder_cache.emplace(id, std::move(found)).first;
+  }
+  *path = cached->second;
+  return true;
+}
+
+// Hands the file of the current row of |s| (id, folder, name, length, md5)
+// to |visit|.
+bool visit_file(Catalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
+  const uint64_t id = column_u64(s, 0);
+  const Range* r = range_of(c, id);
+  if (r == nullptr) return fail_with(c, "a file belongs to no disc: the catalog is damaged");
+  CatalogFile file;
+  file.disc = r->number;
+  file.index = id - r->first_file;
+  if (!folder_path(c, sqlite3_column_int64(s, 1), &file.folder)) return false;
+  file.name = column_bytes(s, 2);
+  file.length = column_u64(s, 3);
+  const std::string_view md5 = column_bytes(s, 4);
+  if (md5.size() != 16) return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
+  file.md5 = reinterpret_cast<const unsigned char*>(md5.data());
+  visit(file);
+  return true;
+}
+
+// Steps |s| over rows of files, handing each over.
+bool visit_files(Catalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
+  if (s == nullptr || !load_ranges(c)) return false;
+  bool ok = true;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_file(c, row, visit); })) return false;
+  return ok;
+}
+
+bool begin_change(Catalog* c) {
+  if (c->in_transaction) return true;
+  // Taking the write lock at the start lets a second writer wait for it
+  // instead of failing half-way.
+  if (!exec(c, "BEGIN IMMEDIATE")) return false;
+  c->in_transaction = true;
+  c->folder_spans.clear();
+  c->folder_text.clear();
+  c->folder_cache.clear();
+  c->batch_started = std::chrono::steady_clock::now();
+  c->uncommitted_files = 0;
+  c->ranges_loaded = false;
+  return true;
+}
+
+void roll_back(Catalog* c) {
+  if (!sqlite3_get_autocommit(c->db)) sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  c->in_transaction = false;
+  c->disc_open = false;
+  c->folder_ids.clear();
+  c->last_folder_id = -1;
+  c->ranges_loaded = false;
+}
+
+uint64_t mix(uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdu;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53u;
+  x ^= x >> 33;
+  return x;
+}
+
+uint64_t hash_bytes(std::string_view bytes, uint64_t seed) {
+  uint64_t h = 0xcbf29ce484222325u ^ seed;
+  for (const char c : bytes) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3u;
+  }
+  return mix(h);
+}
+
+// Whether the record |index| of the disc being added has |pathname|.
+bool has_pathname(Catalog* c, uint64_t index, std::string_view pathname, bool* same) {
+  sqlite3_stmt* s = statement(c, "SELECT folder, name FROM file WHERE id = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, c->first_file + index);
+  std::string folder_id_name;
+  int64_t folder = -1;
+  std::string name;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        folder = sqlite3_column_int64(row, 0);
+        name = std::string(column_bytes(row, 1));
+      }))
+    return false;
+  std::string_view path;
+  if (!folder_path(c, folder, &path)) return false;
+  *same = pathname.size() == path.size() + name.size() && pathname.substr(0, path.size()) == path &&
+          pathname.substr(path.size()) == name;
+  return true;
+}
+
+// Notes |pathname| as the record |index| of the disc being added; sets
+// |*repeated| when an earlier record has it.
+bool note_pathname(Catalog* c, std::string_view pathname, uint64_t index, bool* repeated) {
+  *repeated = false;
+  if ((c->seen_used + 1) * 10 > c->seen.size() * 7) {
+    std::vector<uint64_t> old;
+    old.swap(c->seen);
+    c->seen.assign(std::max<size_t>(1024, old.size() * 2), 0);
+    for (const uint64_t slot : old) {
+      if (slot == 0) continue;
+      size_t at = static_cast<size_t>(mix(slot >> 32) % c->seen.size());
+      while (c->seen[at] != 0) at = at + 1 == c->seen.size() ? 0 : at + 1;
+      c->seen[at] = slot;
+    }
+  }
+  const uint64_t hash = hash_bytes(pathname, c->seen_key) >> 32;
+  size_t at = static_cast<size_t>(mix(hash) % c->seen.size());
+  for (; c->seen[at] != 0; at = at + 1 == c->seen.size() ? 0 : at + 1) {
+    if ((c->seen[at] >> 32) != hash) continue;
+    bool same = false;
+    if (!has_pathname(c, (c->seen[at] & 0xffffffffu) - 1, pathname, &same)) return false;
+    if (same) {
+      *repeated = true;
+      return true;
+    }
+  }
+  if (index >= 0xffffffffu) return fail_with(c, "more records than a disc can hold");
+  c->seen[at] = hash << 32 | (index + 1);
+  ++c->seen_used;
+  return true;
+}
+
+bool folder_id(Catalog* c, std::string_view path, int64_t* id) {
+  if (c->last_folder_id >= 0 && path == c->last_folder) {
+    *id = c->last_folder_id;
+    return true;
+  }
+  const std::string key(path);
+  auto known = c->folder_ids.find(key);
+  if (known == c->folder_ids.end()) {
+    sqlite3_stmt* s = statement(c, "SELECT id FROM folder WHERE path = ?1");
+    if (s == nullptr) return false;
+    bind_bytes(s, 1, path);
+    int64_t found = -1;
+    if (!each_row(c, s, [&found](sqlite3_stmt* row) { found = sqlite3_column_int64(row, 0); })) return false;
+    if (found < 0) {
+      sqlite3_stmt* insert = statement(c, "INSERT INTO folder (path) VALUES (?1)");
+      if (insert == nullptr) return false;
+      bind_bytes(insert, 1, path);
+      if (!run(c, insert)) return false;
+      found = sqlite3_last_insert_rowid(c->db);
+    }
+    known = c->folder_ids.emplace(key, found).first;
+  }
+  c->last_folder = key;
+  c->last_folder_id = known->second;
+  *id = known->second;
+  return true;
+}
+
+// Refuses what is not a catalog of ours before anything is written to it.
+bool check_identity(Catalog* c, bool* empty, std::string* problem) {
+  int32_t application_id = 0;
+  int version = 0;
+  int64_t objects = 0;
+  sqlite3_stmt* s = nullptr;
+  const auto one = [&](const char* sql, int64_t* value) {
+    if (sqlite3_prepare_v2(c->db, sql, -1, &s, nullptr) != SQLITE_OK) return false;
+    const int step = sqlite3_step(s);
+    if (step == SQLITE_ROW) *value = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+    return step == SQLITE_ROW || step == SQLITE_DONE;
+  };
+  int64_t value = 0;
+  if (!one("PRAGMA application_id", &value)) return fail(c);
+  application_id = static_cast<int32_t>(value);
+  if (!one("PRAGMA user_version", &value)) return fail(c);
+  version = static_cast<int>(value);
+  if (!one("SELECT count(*) FROM sqlite_schema", &objects)) return fail(c);
+  *empty = application_id == 0 && objects == 0;
+  if (*empty) return true;
+  if (application_id != kApplicationId) {
+    *problem = "not a catalog: another program's SQLite database";
+    return false;
+  }
+  if (version > kSchemaVersion) {
+    *problem = "a catalog of version " + std::to_string(version) + ", newer than this program's (" +
+               std::to_string(kSchemaVersion) + "): left as it is";
+    return false;
+  }
+  if (version != kSchemaVersion) {
+    *problem = "a catalog of unknown version " + std::to_string(version);
+    return false;
+  }
+  return true;
+}
+
+// Makes the schema in an empty database, unless another process did it
+// first: the check is repeated under the write lock.
+bool create_schema(Catalog* c, std::string* problem) {
+  if (!exec(c, "BEGIN IMMEDIATE")) return false;
+  bool empty = false;
+  if (!check_identity(c, &empty, problem)) {
+    sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  if (empty) {
+    const std::string pragmas = "PRAGMA application_id = " + std::to_string(kApplicationId) +
+                                "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+    if (!exec(c, kSchema) || !exec(c, pragmas.c_str())) {
+      sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+      return false;
+    }
+  }
+  return exec(c, "COMMIT");
+}
+
+// What the first bytes of an existing file say: an SQLite database, an
+// empty file (a catalog another process is making), or something else.
+enum class FileKind { kMissing, kEmpty, kDatabase, kOther, kUnreadable };
+
+FileKind file_kind(const std::string& path, std::string* problem) {
+  const PathKind kind = orv_path_kind(path.c_str());
+  if (kind == PathKind::kMissing) return FileKind::kMissing;
+  if (kind == PathKind::kFolder) {
+    *problem = "is a folder, not a catalog";
+    return FileKind::kOther;
+  }
+  if (kind == PathKind::kOther) {
+    *problem = "not a catalog: not a regular file";
+    return FileKind::kOther;
+  }
+  orv_io* input = orv_open(path.c_str(), 0);
+  if (input == nullptr) {
+    *problem = strerror(errno);
+    return FileKind::kUnreadable;
+  }
+  unsigned char header[100];
+  uint32_t got = 0;
+  size_t have = 0;
+  while (have < sizeof header && orv_read(header + have, static_cast<uint32_t>(sizeof header - have), &got, input) && got != 0)
+    have += got;
+  orv_close(input);
+  if (have == 0) return FileKind::kEmpty;
+  if (have < sizeof header || memcmp(header, "SQLite format 3", 16) != 0) {
+    *problem = "not a catalog: not an SQLite database";
+    return FileKind::kOther;
+  }
+  return FileKind::kDatabase;
+}
+
+Catalog* give_up(Catalog* c, std::string* problem) {
+  if (problem->empty()) *problem = c->error.empty() ? sqlite3_errmsg(c->db) : c->error;
+  sqlite3_close_v2(c->db);
+  delete c;
+  return nullptr;
+}
+
+}  // namespace
+
+Catalog* open_catalog(const std::string& path, Access access, std::string* problem) {
+  problem->clear();
+  const FileKind kind = file_kind(path, problem);
+  if (kind == FileKind::kOther || kind == FileKind::kUnreadable) return nullptr;
+  if (kind == FileKind::kMissing) {
+    if (access != Access::kCreate) {
+      *problem = "no catalog there yet ('disc-catalog add MANIFEST' makes one)";
+      return nullptr;
+    }
+    if (!orv_make_folders_for(path.c_str())) {
+      *problem = strerror(errno);
+      return nullptr;
+    }
+  }
+  if (kind == FileKind::kEmpty && access == Access::kRead) {
+    *problem = "not a catalog: an empty file";
+    return nullptr;
+  }
+
+  Catalog* c = new Catalog();
+  c->path = path;
+  const int flags = (access == Access::kRead ? SQLITE_OPEN_READONLY
+                     : access == Access::kChange ? SQLITE_OPEN_READWRITE
+                                                 : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+  if (sqlite3_open_v2(path.c_str(), &c->db, flags, nullptr) != SQLITE_OK) return give_up(c, problem);
+  sqlite3_extended_result_codes(c->db, 1);
+  // Another process adding holds the write lock for a moment at a time:
+  // wait for it, however long its work takes.
+  sqlite3_busy_timeout(c->db, access == Access::kRead ? 60 * 1000 : 24 * 3600 * 1000);
+
+  bool empty = false;
+  if (!check_identity(c, &empty, problem)) return give_up(c, problem);
+  if (empty && access == Access::kRead) {
+    *problem = "not a catalog: an empty database";
+    return give_up(c, problem);
+  }
+  if (empty && access == Access::kChange) {
+    *problem = "not a catalog: an empty database";
+    return give_up(c, problem);
+  }
+  if (empty && !create_schema(c, problem)) return give_up(c, problem);
+  if (access != Access::kRead) {
+    // Readers go on reading while a disc is added. The file is ours now:
+    // this is the first thing that may write to it.
+    if (!exec(c, "PRAGMA journal_mode = WAL") || !exec(c, "PRAGMA synchronous = FULL"))
+      return give_up(c, problem);
+  }
+  std::random_device random;
+  c->seen_key = uint64_t{random()} << 32 | random();
+  return c;
+}
+
+void close_catalog(Catalog* catalog) {
+  if (catalog == nullptr) return;
+  if (catalog->in_transaction) roll_back(catalog);
+  for (auto& entry : catalog->statements) sqlite3_finalize(entry.second);
+  // The last connection to close folds the write-ahead log into the file
+  // and removes it.
+  sqlite3_close_v2(catalog->db);
+  delete catalog;
+}
+
+const std::string& catalog_error(const Catalog* catalog) { return catalog->error; }
+
+bool start_disc(Catalog* c, const std::string& manifest_name, const unsigned char manifest_md5[16],
+                Disc* existing) {
+  existing->number = 0;
+  if (!begin_change(c)) return false;
+  if (c->uncommitted_files == 0) {
+    sqlite3_exec(c->db, ("PRAGMA cache_size = -" + std::to_string(kCacheWhileAdding)).c_str(), nullptr, nullptr,
+                 nullptr);
+  }
+  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added "
+                                 "FROM disc WHERE manifest_md5 = ?1");
+  if (s == nullptr) return false;
+  sqlite3_bind_blob(s, 1, manifest_md5, 16, SQLITE_STATIC);
+  if (!each_row(c, s, [existing](sqlite3_stmt* row) { read_disc(row, existing); })) return false;
+  if (existing->number != 0) return true;
+  if (!exec(c, "SAVEPOINT disc")) return false;
+  s = statement(c, "SELECT IFNULL(MAX(id), 0) + 1 FROM file");
+  if (s == nullptr || !each_row(c, s, [c](sqlite3_stmt* row) { c->first_file = column_u64(row, 0); })) {
+    sqlite3_exec(c->db, "ROLLBACK TO disc; RELEASE disc", nullptr, nullptr, nullptr);
+    return false;
+  }
+  c->disc_open = true;
+  c->manifest_name = manifest_name;
+  memcpy(c->manifest_md5, manifest_md5, 16);
+  c->next_file = c->first_file;
+  c->bytes = 0;
+  c->keys.clear();
+  c->seen.assign(1024, 0);
+  c->seen_used = 0;
+  return true;
+}
+
+bool add_file(Catalog* c, std::string_view pathname, uint64_t length, const unsigned char md5[16],
+              bool* repeated) {
+  *repeated = false;
+  if (!note_pathname(c, pathname, c->next_file - c->first_file, repeated)) return false;
+  if (*repeated) return false;
+  const size_t split = pathname.rfind('\\');
+  const size_t name_at = split == std::string_view::npos ? 0 : split + 1;
+  int64_t folder = 0;
+  if (!folder_id(c, pathname.substr(0, name_at), &folder)) return false;
+  sqlite3_stmt* s = statement(c, "INSERT INTO file (id, folder, name, length, md5) VALUES (?1, ?2, ?3, ?4, ?5)");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, c->next_file);
+  sqlite3_bind_int64(s, 2, folder);
+  bind_bytes(s, 3, pathname.substr(name_at));
+  bind_u64(s, 4, length);
+  sqlite3_bind_blob(s, 5, md5, 16, SQLITE_STATIC);
+  if (!run(c, s)) return false;
+  ++c->next_file;
+  c->bytes = c->bytes + length < c->bytes ? UINT64_MAX : c->bytes + length;
+  c->keys.push_back(pathname_key(pathname, length));
+  return true;
+}
+
+bool finish_disc(Catalog* c, const std::string& description, const std::string& layout, uint64_t* number) {
+  std::sort(c->keys.begin(), c->keys.end());
+  std::string keys(c->keys.size() * 4, '\0');
+  for (size_t i = 0; i < c->keys.size(); ++i) {
+    for (int b = 0; b < 4; ++b) keys[4 * i + b] = static_cast<char>(c->keys[i] >> (8 * b));
+  }
+  sqlite3_stmt* s = statement(c, "INSERT INTO disc (description, manifest_name, manifest_md5, added, "
+                                 "first_file, files, bytes, layout, keys) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+  if (s == nullptr) return false;
+  bind_bytes(s, 1, description);
+  bind_bytes(s, 2, c->manifest_name);
+  sqlite3_bind_blob(s, 3, c->manifest_md5, 16, SQLITE_STATIC);
+  sqlite3_bind_int64(s, 4, static_cast<sqlite3_int64>(time(nullptr)));
+  bind_u64(s, 5, c->first_file);
+  bind_u64(s, 6, c->next_file - c->first_file);
+  bind_u64(s, 7, c->bytes);
+  bind_bytes(s, 8, layout);
+  bind_bytes(s, 9, keys);
+  if (!run(c, s)) return false;
+  *number = static_cast<uint64_t>(sqlite3_last_insert_rowid(c->db));
+  if (!exec(c, "RELEASE disc")) return false;
+  c->disc_open = false;
+  c->uncommitted_files += c->next_file - c->first_file;
+  c->seen.clear();
+  c->seen.shrink_to_fit();
+  return true;
+}
+
+void abandon_disc(Catalog* c) {
+  if (!c->disc_open) return;
+  sqlite3_exec(c->db, "ROLLBACK TO disc; RELEASE disc", nullptr, nullptr, nullptr);
+  c->disc_open = false;
+  // Folders made for it are gone again.
+  c->folder_ids.clear();
+  c->last_folder_id = -1;
+  c->seen.clear();
+}
+
+bool commit_due(const Catalog* c) {
+  if (!c->in_transaction) return false;
+  const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - c->batch_started;
+  return c->uncommitted_files >= kFilesPerCommit || spent.count() >= kSecondsPerCommit;
+}
+
+bool commit_discs(Catalog* c) {
+  if (!c->in_transaction) return true;
+  if (sqlite3_exec(c->db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    fail(c);
+    roll_back(c);
+    return false;
+  }
+  c->in_transaction = false;
+  c->uncommitted_files = 0;
+  return true;
+}
+
+bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<Disc>* removed,
+                  uint64_t* unknown) {
+  *unknown = 0;
+  removed->clear();
+  if (!begin_change(c)) return false;
+  for (const uint64_t number : numbers) {
+    Disc disc;
+    uint64_t first = 0;
+    sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, "
+                                   "added, first_file FROM disc WHERE number = ?1");
+    if (s == nullptr) return roll_back(c), false;
+    bind_u64(s, 1, number);
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          read_disc(row, &disc);
+          first = column_u64(row, 7);
+        }))
+      return roll_back(c), false;
+    if (disc.number == 0) {
+      *unknown = number;
+      roll_back(c);
+      return true;
+    }
+    s = statement(c, "DELETE FROM file WHERE id BETWEEN ?1 AND ?2");
+    if (s == nullptr) return roll_back(c), false;
+    bind_u64(s, 1, first);
+    bind_u64(s, 2, first + disc.files - 1);
+    if (disc.files != 0 && !run(c, s)) return roll_back(c), false;
+    s = statement(c, "DELETE FROM disc WHERE number = ?1");
+    if (s == nullptr) return roll_back(c), false;
+    bind_u64(s, 1, number);
+    if (!run(c, s)) return roll_back(c), false;
+    removed->push_back(disc);
+  }
+  // Folders no disc has any more.
+  if (!exec(c, "DELETE FROM folder WHERE id NOT IN (SELECT folder FROM file)")) return roll_back(c), false;
+  if (!commit_discs(c)) return false;
+  c->ranges_loaded = false;
+  c->folder_cache.clear();
+  return true;
+}
+
+bool list_discs(Catalog* c, const std::function<void(const Disc& disc)>& visit) {
+  return each_row(c, statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added "
+                                  "FROM disc ORDER BY number"),
+                  [&visit](sqlite3_stmt* row) {
+                    Disc disc;
+                    read_disc(row, &disc);
+                    visit(disc);
+                  });
+}
+
+bool find_disc(Catalog* c, uint64_t number, Disc* disc) {
+  c->error.clear();
+  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added "
+                                 "FROM disc WHERE number = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, number);
+  disc->number = 0;
+  if (!each_row(c, s, [disc](sqlite3_stmt* row) { read_disc(row, disc); })) return false;
+  return disc->number != 0;
+}
+
+bool disc_files(Catalog* c, uint64_t number, std::string* layout, const FileVisitor& visit) {
+  c->error.clear();
+  sqlite3_stmt* s = statement(c, "SELECT layout, first_file, files FROM disc WHERE number = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, number);
+  uint64_t first = 0;
+  uint64_t files = 0;
+  bool there = false;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        *layout = std::string(column_bytes(row, 0));
+        first = column_u64(row, 1);
+        files = column_u64(row, 2);
+        there = true;
+      }))
+    return false;
+  if (!there) return false;
+  if (files == 0) return true;
+  s = statement(c, "SELECT id, folder, name, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, first);
+  bind_u64(s, 2, first + files - 1);
+  uint64_t seen = 0;
+  if (!visit_files(c, s, [&](const CatalogFile& file) {
+        ++seen;
+        visit(file);
+      }))
+    return false;
+  if (seen != files) return fail_with(c, "disc " + std::to_string(number) + " has lost files: the catalog is damaged");
+  return true;
+}
+
+bool all_files(Catalog* c, const FileVisitor& visit) {
+  if (!load_all_folders(c)) return false;
+  return visit_files(c, statement(c, "SELECT id, folder, name, length, md5 FROM file ORDER BY id"), visit);
+}
+
+bool files_with_content(Catalog* c, const unsigned char md5[16], const uint64_t* length,
+                        const FileVisitor& visit) {
+  sqlite3_stmt* s = length != nullptr
+                        ? statement(c, "SELECT id, folder, name, length, md5 FROM file "
+                                       "WHERE md5 = ?1 AND length = ?2 ORDER BY id")
+                        : statement(c, "SELECT id, folder, name, length, md5 FROM file WHERE md5 = ?1 ORDER BY id");
+  if (s == nullptr) return false;
+  sqlite3_bind_blob(s, 1, md5, 16, SQLITE_STATIC);
+  if (length != nullptr) bind_u64(s, 2, *length);
+  return visit_files(c, s, visit);
+}
+
+bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit) {
+  if (!load_ranges(c)) return false;
+  // One pass over the content index: each content's files are together.
+  struct Rare {
+    uint64_t id;
+    uint64_t length;
+  };
+  std::vector<Rare> rare;
+  std::vector<uint64_t> group;
+  std::vector<uint64_t> holders;
+  uint64_t content_length = 0;
+  unsigned char content_md5[16] = {};
+  const auto close_group = [&]() {
+    if (group.empty()) return;
+    holders.clear();
+    for (const uint64_t id : group) {
+      const Range* r = range_of(c, id);
+      if (r != nullptr) holders.push_back(r->number);
+    }
+    std::sort(holders.begin(), holders.end());
+    const uint64_t held_on = static_cast<uint64_t>(std::unique(holders.begin(), holders.end()) - holders.begin());
+    if (held_on < discs) {
+      for (const uint64_t id : group) rare.push_back({id, content_length});
+    }
+    group.clear();
+  };
+  bool sound = true;
+  if (!each_row(c, statement(c, "SELECT md5, length, id FROM file INDEXED BY file_content ORDER BY md5, length"),
+                [&](sqlite3_stmt* row) {
+                  const uint64_t length = column_u64(row, 1);
+                  const std::string_view md5 = column_bytes(row, 0);
+                  if (md5.size() != 16) sound = false;
+                  if (length == 0 || md5.size() != 16) return;
+                  if (group.empty() || length != content_length || memcmp(md5.data(), content_md5, 16) != 0) {
+                    close_group();
+                    content_length = length;
+                    memcpy(content_md5, md5.data(), 16);
+                  }
+                  group.push_back(column_u64(row, 2));
+                }))
+    return false;
+  if (!sound) return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
+  close_group();
+  std::sort(rare.begin(), rare.end(), [](const Rare& a, const Rare& b) { return a.id < b.id; });
+  if (rare.empty()) return true;
+  if (!whole) {
+    for (const Rare& r : rare) {
+      const Range* range = range_of(c, r.id);
+      if (range == nullptr) continue;
+      CatalogFile file;
+      file.disc = range->number;
+      file.index = r.id - range->first_file;
+      file.length = r.length;
+      visit(file);
+    }
+    return true;
+  }
+  if (!load_all_folders(c)) return false;
+  // The rare files, in catalog order: one pass over the files from the
+  // first of them.
+  sqlite3_stmt* s = statement(c, "SELECT id, folder, name, length, md5 FROM file WHERE id >= ?1 ORDER BY id");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, rare.front().id);
+  size_t next = 0;
+  bool ok = true;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        if (!ok || next == rare.size() || column_u64(row, 0) != rare[next].id) return;
+        ++next;
+        ok = visit_file(c, row, visit);
+      }))
+    return false;
+  return ok;
+}
+
+uint32_t pathname_key(std::string_view pathname, uint64_t length) {
+  uint64_t h = hash_bytes(pathname, 0);
+  return static_cast<uint32_t>(mix(h ^ mix(length + 0x9e3779b97f4a7c15u)) >> 32);
+}
+
+bool shared_keys(Catalog* c, const std::vector<uint32_t>& sorted_keys,
+                 const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
+  return each_row(c, statement(c, "SELECT number, files, keys FROM disc ORDER BY number"), [&](sqlite3_stmt* row) {
+    const std::string_view keys = column_bytes(row, 2);
+    const unsigned char* k = reinterpret_cast<const unsigned char*>(keys.data());
+    const size_t n = keys.size() / 4;
+    uint64_t shared = 0;
+    size_t i = 0;
+    size_t j = 0;
+    while (i < n && j < sorted_keys.size()) {
+      const uint32_t key = uint32_t{k[4 * i]} | uint32_t{k[4 * i + 1]} << 8 | uint32_t{k[4 * i + 2]} << 16 |
+                           uint32_t{k[4 * i + 3]} << 24;
+      if (key < sorted_keys[j]) {
+        ++i;
+      } else if (sorted_keys[j] < key) {
+        ++j;
+      } else {
+        ++shared;
+        ++i;
+        ++j;
+      }
+    }
+    if (shared != 0) visit(column_u64(row, 0), column_u64(row, 1), shared);
+  });
+}

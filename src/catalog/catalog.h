@@ -1,0 +1,139 @@
+// The catalog of manifests: discs, each with its description and the
+// records of its manifest, kept so that the questions asked across a
+// whole archive are answered fast. Only this interface knows how; the
+// commands ask in the catalog's own terms. catalog-sqlite.cc keeps it in
+// one SQLite database file (the only code that speaks SQL); another store
+// could stand behind the same functions.
+//
+// Every function that can fail returns false and leaves the reason in
+// catalog_error(); the catalog is then as it was before the failed change.
+#ifndef DISC_MANIFEST_CATALOG_CATALOG_H_
+#define DISC_MANIFEST_CATALOG_CATALOG_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct Catalog;
+
+/// One disc of the catalog, without its files.
+struct Disc {
+  uint64_t number = 0;  // given by add: 1, 2, 3 ..., never used again
+  uint64_t files = 0;
+  uint64_t bytes = 0;   // the sum of its files' lengths (at most 2^64 - 1)
+  std::string description;
+  std::string manifest_name;  // as it was given to add
+  unsigned char manifest_md5[16] = {};
+  int64_t added = 0;          // seconds since 1970, UTC
+};
+
+/// One file of a disc, as its manifest records it.
+struct CatalogFile {
+  uint64_t disc = 0;
+  uint64_t index = 0;          // its place among the disc's records, from 0
+  std::string_view folder;     // the pathname up to its last backslash, with it
+  std::string_view name;       // the rest: the file's own name
+  uint64_t length = 0;
+  const unsigned char* md5 = nullptr;  // 16 bytes
+};
+/// Everything valid only during the call it is handed to.
+using FileVisitor = std::function<void(const CatalogFile& file)>;
+
+/// What the catalog is opened for: reading only (every command but add
+/// and remove, which also works on a read-only medium), or changing it
+/// (created first when |create|, with the folders it lies in).
+enum class Access { kRead, kChange, kCreate };
+
+/// Opens the catalog at |path|. Null when it cannot be, with the reason in
+/// |*problem|: missing (nothing is created unless kCreate), not a catalog
+/// (any other file, another program's database: left as it was), a
+/// catalog of a newer version (never changed), damaged.
+Catalog* open_catalog(const std::string& path, Access access, std::string* problem);
+
+/// Closes it; a catalog that was changed is left without a journal beside
+/// it, so that it reads on a read-only medium too.
+void close_catalog(Catalog* catalog);
+
+/// Why the last call failed, in the store's words.
+const std::string& catalog_error(const Catalog* catalog);
+
+// --- Adding -------------------------------------------------------------
+
+/// Starts a disc for the manifest |manifest_name| whose bytes have the
+/// digest |manifest_md5|. When a manifest of the same bytes is in the
+/// catalog already, returns true with |*existing| filled and its number
+/// non-zero, and nothing is started.
+bool start_disc(Catalog* catalog, const std::string& manifest_name,
+                const unsigned char manifest_md5[16], Disc* existing);
+
+/// Adds the next record of the disc started. False also when the disc has
+/// that pathname already (|*repeated| then true): the disc is then to be
+/// abandoned.
+bool add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
+              const unsigned char md5[16], bool* repeated);
+
+/// Ends the disc started: its description and the layout that writes its
+/// manifest back byte for byte (manifest/layout.h). Gives its number. The
+/// disc is in the catalog once commit_discs has returned.
+bool finish_disc(Catalog* catalog, const std::string& description, const std::string& layout,
+                 uint64_t* number);
+
+/// Drops the disc started, and all of its records.
+void abandon_disc(Catalog* catalog);
+
+/// Whether the discs finished since the last commit are worth committing
+/// now (commits are grouped, since each costs a write of every index page
+/// it touched).
+bool commit_due(const Catalog* catalog);
+
+/// Makes every disc finished so far part of the catalog, each whole.
+bool commit_discs(Catalog* catalog);
+
+// --- Removing -----------------------------------------------------------
+
+/// Removes the discs |numbers| in one change, filling |*removed| in the
+/// order given; when any number is unknown, removes none and returns true
+/// with |*unknown| holding the first such number.
+bool remove_discs(Catalog* catalog, const std::vector<uint64_t>& numbers, std::vector<Disc>* removed,
+                  uint64_t* unknown);
+
+// --- Asking -------------------------------------------------------------
+
+/// Every disc, by number.
+bool list_discs(Catalog* catalog, const std::function<void(const Disc& disc)>& visit);
+
+/// The disc |number|: false with an empty error when there is none.
+bool find_disc(Catalog* catalog, uint64_t number, Disc* disc);
+
+/// The disc's layout and each of its files, in the order of its manifest.
+bool disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit);
+
+/// Every file of the catalog, by disc number, then in manifest order.
+bool all_files(Catalog* catalog, const FileVisitor& visit);
+
+/// Every file with the digest |md5|, and when |length| is not null, that
+/// length; by disc number, then in manifest order.
+bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
+                        const FileVisitor& visit);
+
+/// The files whose content (length and digest; empty files left out) is
+/// held on fewer than |discs| discs, by disc number, then in manifest
+/// order. Without |whole|, a file handed over tells only its disc, index
+/// and length.
+bool rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit);
+
+/// The key of a file by its pathname and length, by which discs that
+/// share files with a tree are found without reading their records.
+uint32_t pathname_key(std::string_view pathname, uint64_t length);
+
+/// For each disc that records any of the keys |sorted_keys| (ascending),
+/// how many of them it records at most (never fewer than the files it
+/// shares with them by pathname and length), and its number of files.
+bool shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
+                 const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit);
+
+#endif  // DISC_MANIFEST_CATALOG_CATALOG_H_

@@ -1,0 +1,62 @@
+// disc-catalog's commands, each run with the command line parsed, and
+// what they share: the catalog they work on, their output lines.
+#ifndef DISC_MANIFEST_CATALOG_COMMANDS_H_
+#define DISC_MANIFEST_CATALOG_COMMANDS_H_
+
+#include <stdint.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalog/catalog.h"
+
+/// The command line, parsed.
+struct CatalogOptions {
+  std::string catalog;          // the catalog's path
+  bool quiet = false;           // add -q
+  bool case_sensitive = false;  // find -c
+  bool by_md5 = false;          // which --md5
+  bool full = false;            // identify --full
+  int jobs = 1;                 // which, identify: files hashed at once
+  uint64_t best = 5;            // identify -n
+  uint64_t fewer_than = 2;      // copies --fewer-than
+  bool files = false;           // copies --files
+  std::vector<std::string> operands;
+};
+
+int run_add(const CatalogOptions& options);
+int run_list(const CatalogOptions& options);
+int run_export(const CatalogOptions& options);
+int run_remove(const CatalogOptions& options);
+int run_find(const CatalogOptions& options);
+int run_which(const CatalogOptions& options);
+int run_identify(const CatalogOptions& options);
+int run_copies(const CatalogOptions& options);
+
+/// Opens the catalog of |options| for |access|, or says why it cannot be
+/// and ends the program with status 2.
+Catalog* open_or_end(const CatalogOptions& options, Access access);
+
+/// Says that the catalog failed, with the store's reason, and ends the
+/// program with status 2.
+[[noreturn]] void catalog_failed(const CatalogOptions& options, Catalog* catalog);
+
+/// One output line: |fields| separated by one TAB, where a TAB, CR or LF
+/// inside a field shows as '?'.
+std::string fields_line(std::initializer_list<std::string_view> fields);
+
+/// Writes that line on standard output.
+void print_fields(std::initializer_list<std::string_view> fields);
+
+/// A disc number given on the command line, or 0 when |text| is none.
+uint64_t disc_number(const std::string& text);
+
+/// |md5| as 32 lower-case hexadecimal digits.
+std::string hex(const unsigned char md5[16]);
+
+/// A file's pathname as its manifest has it.
+std::string pathname_of(const CatalogFile& file);
+
+#endif  // DISC_MANIFEST_CATALOG_COMMANDS_H_

@@ -1,0 +1,317 @@
+// disc-catalog identify: which catalogued discs a tree (or a manifest) is
+// most like.
+//
+// A file matches a disc when the disc records its pathname with its length
+// and, where the file was hashed, its digest. The discs that share files
+// with it are found by the keys of their pathnames and lengths, which
+// bound from above how many files each shares; discs are then read in the
+// order of those bounds until no disc left can rank among the best.
+// Without --full only the folder listings are read, and then a few files
+// that tell the best discs apart are hashed to confirm.
+
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/run_state.h"
+#include "catalog/commands.h"
+#include "fingerprint/fingerprint.h"
+#include "platform/process.h"
+#include "verify/command_line.h"
+#include "verify/hash_tree.h"
+#include "verify/manifest_input.h"
+#include "verify/report.h"
+
+namespace {
+
+// The most files hashed to confirm, and their bytes.
+const size_t kMostConfirmed = 16;
+const uint64_t kMostConfirmedBytes = uint64_t{64} << 20;
+
+struct Found {
+  std::string pathname;
+  uint64_t length = 0;
+  bool hashed = false;
+  unsigned char md5[16] = {};
+};
+
+struct Candidate {
+  uint64_t disc = 0;
+  uint64_t files = 0;
+  uint64_t bound = 0;    // shares at most this many files
+  uint64_t matched = 0;  // once read
+};
+
+struct Identify {
+  const CatalogOptions* options = nullptr;
+  Catalog* catalog = nullptr;
+  std::vector<Found> found;
+  std::unordered_map<std::string, size_t> by_pathname;
+  bool in_doubt = false;
+};
+
+// a / b < c / d, exactly, for a <= b and c <= d below 2^63.
+bool fraction_less(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+  // a * d < c * b, in 128 bits made of 32-bit halves.
+  const auto product = [](uint64_t x, uint64_t y, uint64_t* high) {
+    const uint64_t x0 = x & 0xffffffffu, x1 = x >> 32, y0 = y & 0xffffffffu, y1 = y >> 32;
+    const uint64_t low = x0 * y0, mid1 = x1 * y0, mid2 = x0 * y1;
+    const uint64_t mid = (low >> 32) + (mid1 & 0xffffffffu) + (mid2 & 0xffffffffu);
+    *high = x1 * y1 + (mid1 >> 32) + (mid2 >> 32) + (mid >> 32);
+    return (mid << 32) | (low & 0xffffffffu);
+  };
+  uint64_t left_high = 0;
+  uint64_t right_high = 0;
+  const uint64_t left = product(a, d, &left_high);
+  const uint64_t right = product(c, b, &right_high);
+  return left_high != right_high ? left_high < right_high : left < right;
+}
+
+// The share of files in common: matched of the files either has.
+uint64_t union_of(const Identify& id, uint64_t disc_files, uint64_t matched) {
+  return disc_files + id.found.size() - matched;
+}
+
+// Whether disc |x| with |mx| matched files ranks before |y| with |my|.
+bool ranks_before(const Identify& id, const Candidate& x, uint64_t mx, const Candidate& y, uint64_t my) {
+  const uint64_t ux = union_of(id, x.files, mx);
+  const uint64_t uy = union_of(id, y.files, my);
+  if (fraction_less(my, uy, mx, ux)) return true;
+  if (fraction_less(mx, ux, my, uy)) return false;
+  return x.disc < y.disc;
+}
+
+// Counts the files of |disc| that match: same pathname and length, and the
+// same digest where the file was hashed. |each|, when given, sees each
+// file matched by pathname and length, with the index of the found one.
+template <typename Each>
+uint64_t count_matches(Identify* id, uint64_t disc, Each each) {
+  uint64_t matched = 0;
+  std::string layout;
+  std::string pathname;
+  if (!disc_files(id->catalog, disc, &layout, [&](const CatalogFile& file) {
+        pathname.assign(file.folder.data(), file.folder.size());
+        pathname.append(file.name.data(), file.name.size());
+        const auto at = id->by_pathname.find(pathname);
+        if (at == id->by_pathname.end()) return;
+        const Found& f = id->found[at->second];
+        if (f.length != file.length) return;
+        each(at->second, file);
+        if (f.hashed && memcmp(f.md5, file.md5, 16) != 0) return;
+        ++matched;
+      }))
+    catalog_failed(*id->options, id->catalog);
+  return matched;
+}
+
+// Reads candidates in the order of their bounds until none left can rank
+// among the best |best|; gives those, best first.
+std::vector<Candidate> rank(Identify* id, std::vector<Candidate> candidates, size_t best) {
+  std::sort(candidates.begin(), candidates.end(), [id](const Candidate& x, const Candidate& y) {
+    return ranks_before(*id, x, x.bound, y, y.bound);
+  });
+  std::vector<Candidate> ranked;
+  for (Candidate& candidate : candidates) {
+    if (ranked.size() >= best &&
+        !ranks_before(*id, candidate, candidate.bound, ranked.back(), ranked.back().matched))
+      break;
+    candidate.matched = count_matches(id, candidate.disc, [](size_t, const CatalogFile&) {});
+    if (candidate.matched == 0) continue;
+    ranked.push_back(candidate);
+    std::sort(ranked.begin(), ranked.end(), [id](const Candidate& x, const Candidate& y) {
+      return ranks_before(*id, x, x.matched, y, y.matched);
+    });
+    if (ranked.size() > best) ranked.pop_back();
+  }
+  return ranked;
+}
+
+// Picks files to hash from the best disc's matches: first those that the
+// next discs record with the same pathname and length but other content,
+// which tell them apart; then files spread over the rest.
+std::vector<size_t> files_to_confirm(Identify* id, const std::vector<Candidate>& ranked) {
+  std::vector<size_t> matched;  // found files the best disc matches
+  std::unordered_map<size_t, std::string> best_md5;
+  count_matches(id, ranked[0].disc, [&](size_t at, const CatalogFile& file) {
+    matched.push_back(at);
+    best_md5[at] = std::string(reinterpret_cast<const char*>(file.md5), 16);
+  });
+  std::vector<size_t> telling;
+  for (size_t i = 1; i < ranked.size() && i < 3; ++i) {
+    count_matches(id, ranked[i].disc, [&](size_t at, const CatalogFile& file) {
+      const auto mine = best_md5.find(at);
+      if (mine != best_md5.end() && memcmp(mine->second.data(), file.md5, 16) != 0) telling.push_back(at);
+    });
+  }
+  std::sort(telling.begin(), telling.end());
+  telling.erase(std::unique(telling.begin(), telling.end()), telling.end());
+  std::vector<size_t> chosen;
+  uint64_t bytes = 0;
+  const auto take = [&](size_t at) {
+    if (chosen.size() >= kMostConfirmed || id->found[at].length > kMostConfirmedBytes - bytes) return;
+    if (std::find(chosen.begin(), chosen.end(), at) != chosen.end()) return;
+    chosen.push_back(at);
+    bytes += id->found[at].length;
+  };
+  for (const size_t at : telling) take(at);
+  // Spread over the tree in walk order: a disc is told by files from all
+  // of it, not by the first folder alone.
+  std::sort(matched.begin(), matched.end());
+  const size_t n = matched.size();
+  for (size_t step = 0; step < kMostConfirmed && n != 0; ++step) take(matched[(step * n) / kMostConfirmed]);
+  for (size_t i = 0; i < n && chosen.size() < kMostConfirmed; ++i) take(matched[i]);
+  return chosen;
+}
+
+void hash_found(Identify* id, Found* file) {
+  const std::string path = g_disc_root + file->pathname;
+  orv_io* input = orv_open(path.c_str(), 1);
+  if (input == nullptr) {
+    problem("%s: %s", orv_system_path(path).c_str(), strerror(errno));
+    id->in_doubt = true;
+    return;
+  }
+  std::vector<unsigned char> buffer(READ_CHUNK);
+  FileDigest digest;
+  int error = 0;
+  const bool read = hash_to_end(input, buffer.data(), &digest, &error);
+  orv_close(input);
+  if (!read) {
+    problem("%s: %s", orv_system_path(path).c_str(), strerror(error));
+    id->in_doubt = true;
+    return;
+  }
+  // A file that changed length since its listing is what it is now.
+  file->length = digest.length;
+  memcpy(file->md5, digest.md5, 16);
+  file->hashed = true;
+}
+
+void add_found(Identify* id, Found found) {
+  if (!id->by_pathname.emplace(found.pathname, id->found.size()).second) return;
+  id->found.push_back(std::move(found));
+}
+
+// The files of the tree below |root|: their lengths, or with --full their
+// digests. False when the root cannot be searched.
+bool walk_tree(Identify* id, const std::string& root) {
+  g_disc_root = folder_path(root);
+  Progress progress;
+  TreeHashing hashing;
+  hashing.jobs = id->options->jobs;
+  hashing.hash = id->options->full;
+  hashing.progress = &progress;
+  hashing.take = [id, &progress](const HashedFile& file) {
+    progress.files.fetch_add(1, std::memory_order_relaxed);
+    if (!file.readable) {
+      id->in_doubt = true;
+      return;
+    }
+    Found found;
+    found.pathname = file.pathname;
+    found.length = file.digest.length;
+    found.hashed = file.hashed;
+    memcpy(found.md5, file.digest.md5, 16);
+    add_found(id, std::move(found));
+  };
+  if (id->options->full && is_terminal(2)) start_progress(&progress);
+  hash_tree(&hashing);
+  stop_progress();
+  if (hashing.root_failed) {
+    problem("%s: cannot search the folder: %s (error %lu)", root.c_str(),
+            describe_search_error(hashing.root_error).c_str(), static_cast<unsigned long>(hashing.root_error));
+    return false;
+  }
+  id->in_doubt = id->in_doubt || hashing.in_doubt;
+  return true;
+}
+
+// The records of the manifest |path|. False when it is none.
+bool read_manifest_file(Identify* id, const std::string& path) {
+  ManifestInput input;
+  input.path = path;
+  if (!open_manifest(&input)) return false;
+  for (InputStep step; (step = next_record(&input, &id->in_doubt)) != InputStep::kEnd;) {
+    if (step == InputStep::kUnusable) return false;
+    const ManifestRecord& record = input.reader.record;
+    Found found;
+    found.pathname = std::string(record.pathname);
+    found.length = record.length;
+    found.hashed = true;
+    memcpy(found.md5, record.md5, 16);
+    if (id->by_pathname.count(found.pathname) != 0) {
+      say_problem(&input, recorded_again(input, input.reader.line_number, record.pathname));
+      id->in_doubt = true;
+      continue;
+    }
+    add_found(id, std::move(found));
+  }
+  say_unsaid(input);
+  close_manifest(&input);
+  return true;
+}
+
+// matched / all as a percentage with one decimal, cut rather than rounded,
+// so that 100.0 means a perfect match. Counts are far below 2^53.
+std::string percent(uint64_t matched, uint64_t all) {
+  const uint64_t tenths = all == 0 ? 0 : matched * 1000 / all;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+}  // namespace
+
+int run_identify(const CatalogOptions& options) {
+  if (options.operands.empty()) usage_error("missing operand");
+  if (options.operands.size() > 1) usage_error("extra operand '" + options.operands[1] + "'");
+  const std::string& operand = options.operands[0];
+  Identify id;
+  id.options = &options;
+  const PathKind kind = orv_path_kind(operand.c_str());
+  if (kind == PathKind::kMissing || kind == PathKind::kOther) {
+    problem("%s: %s", operand.c_str(), kind == PathKind::kMissing ? strerror(errno) : "not a folder or a regular file");
+    return 2;
+  }
+  id.catalog = open_or_end(options, Access::kRead);
+  const bool tree = kind == PathKind::kFolder;
+  if (!(tree ? walk_tree(&id, operand) : read_manifest_file(&id, operand))) {
+    close_catalog(id.catalog);
+    return 2;
+  }
+
+  std::vector<uint32_t> keys;
+  keys.reserve(id.found.size());
+  for (const Found& f : id.found) keys.push_back(pathname_key(f.pathname, f.length));
+  std::sort(keys.begin(), keys.end());
+  std::vector<Candidate> candidates;
+  if (!shared_keys(id.catalog, keys, [&](uint64_t disc, uint64_t files, uint64_t shared) {
+        candidates.push_back({disc, files, shared, 0});
+      }))
+    catalog_failed(options, id.catalog);
+
+  std::vector<Candidate> ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  if (tree && !options.full && !ranked.empty()) {
+    for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
+    ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  }
+
+  std::unordered_map<uint64_t, std::string> descriptions;
+  if (!ranked.empty() && !list_discs(id.catalog, [&](const Disc& disc) {
+        descriptions[disc.number] = disc.description;
+      }))
+    catalog_failed(options, id.catalog);
+  bool perfect = false;
+  for (size_t i = 0; i < ranked.size(); ++i) {
+    const Candidate& c = ranked[i];
+    const uint64_t all = union_of(id, c.files, c.matched);
+    if (i == 0) perfect = c.matched == all;
+    print_fields({std::to_string(c.disc), percent(c.matched, all), std::to_string(c.matched),
+                  std::to_string(c.files), descriptions[c.disc]});
+  }
+  close_catalog(id.catalog);
+  if (id.in_doubt) return 2;
+  return perfect ? 0 : 1;
+}

@@ -1,0 +1,283 @@
+// disc-catalog: a catalog of many manifests, and the questions asked
+// across them: which disc holds a file, where a loose file came from,
+// which disc is in the drive, which content one disc alone holds.
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <string>
+
+#include "catalog/commands.h"
+#include "platform/orvlib.h"
+#include "platform/process.h"
+#include "verify/command_line.h"
+#include "verify/report.h"
+#include "version.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: disc-catalog [--catalog FILE] COMMAND [OPTION]... [ARGUMENT]...\n"
+    "Keep manifests written by disc-manifest in one catalog, and ask it across\n"
+    "all of them.\n"
+    "\n"
+    "Commands:\n"
+    "  add [-q] MANIFEST...        add each manifest as a disc, numbered 1, 2, 3 ...\n"
+    "  list                        every disc: number, files, bytes, description\n"
+    "  export DISC                 write the disc's manifest back, byte for byte\n"
+    "  remove DISC...              remove discs\n"
+    "  find [-c] PATTERN...        files whose name (or pathname) matches\n"
+    "  which [-j N] PATH...        where files with the same content are catalogued\n"
+    "  which --md5 HEX...          where files with this digest are catalogued\n"
+    "  identify [--full] [-j N] [-n N] ROOT|MANIFEST\n"
+    "                              the discs that best match a tree or a manifest\n"
+    "  copies [--fewer-than N] [--files]\n"
+    "                              content held on fewer than N discs (default 2)\n"
+    "\n"
+    "  --catalog FILE    the catalog (also after the command word); else\n"
+    "                    $DISC_CATALOG, else $XDG_DATA_HOME/disc-manifest/catalog.db\n"
+    "                    ($HOME/.local/share/disc-manifest/catalog.db)\n"
+    "  --help            display this help and exit ('COMMAND --help': the\n"
+    "                    command's own)\n"
+    "  --version         output version information and exit\n"
+    "\n"
+    "Output lines are fields separated by one TAB. Exit status: 0 on success\n"
+    "(find: something matched; which: every file found; identify: a perfect\n"
+    "match), 1 when not, 2 for bad usage, a missing or unusable catalog, or any\n"
+    "other error. See 'man disc-catalog'.\n";
+
+struct Command {
+  const char* name;
+  const char* synopsis;
+  const char* text;
+  const char* short_options;
+  int (*run)(const CatalogOptions& options);
+};
+
+const Command kCommands[] = {
+    {"add", "add [-q] MANIFEST...",
+     "Add each MANIFEST as one disc. A manifest whose bytes are in the catalog\n"
+     "already is not added again. One line each: added N FILES DESCRIPTION, or\n"
+     "already N FILES DESCRIPTION; each disc is committed before its line.\n"
+     "A manifest with a problem (a malformed line, a pathname twice, cut short,\n"
+     "no manifest, unreadable) is refused whole; the others are still added.\n"
+     "\n"
+     "  -q, --quiet       no output lines\n"
+     "\n"
+     "Exit status: 0, or 2 if any manifest was refused.\n",
+     "q", run_add},
+    {"list", "list", "Every disc, by number: N FILES BYTES DESCRIPTION.\n", "", run_list},
+    {"export", "export DISC",
+     "Write the manifest of disc DISC on standard output, byte for byte as it was\n"
+     "added.\n",
+     "", run_export},
+    {"remove", "remove DISC...",
+     "Remove the discs DISC..., all or, when any number is unknown, none. One\n"
+     "line each: removed N DESCRIPTION. Numbers are never given again.\n",
+     "", run_remove},
+    {"find", "find [-c] PATTERN...",
+     "The files whose pathname matches any PATTERN: N PATHNAME LENGTH MD5, by disc,\n"
+     "then as in the disc's manifest. '*' stands for any characters, '?' for one,\n"
+     "every other character for itself. A pattern without a separator is matched\n"
+     "against the file's name, one with a separator ('\\' or '/') against its\n"
+     "whole pathname.\n"
+     "\n"
+     "  -c, --case-sensitive   letters match only in their own case\n"
+     "\n"
+     "Exit status: 0 if any file matched, 1 if none.\n",
+     "c", run_find},
+    {"which", "which [-j N] PATH... | which --md5 HEX...",
+     "Hash each PATH (a file, or every file in a folder, walked as disc-manifest\n"
+     "walks it) and tell every catalogued place of a file with the same length\n"
+     "and MD5: found PATH N PATHNAME, one line a place; unknown PATH; or empty\n"
+     "PATH for a file of length 0, which is not looked up.\n"
+     "\n"
+     "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
+     "      --md5         the operands are MD5 digests to look up, of any length\n"
+     "\n"
+     "Exit status: 0 if every file was found, 1 if any is unknown, 2 if any could\n"
+     "not be read.\n",
+     "j:", run_which},
+    {"identify", "identify [--full] [-j N] [-n N] ROOT|MANIFEST",
+     "Rank the discs by how well they match the tree ROOT, or MANIFEST: a file\n"
+     "matches when a disc records its pathname with its length and, where it was\n"
+     "hashed, its MD5. N PERCENT MATCHED DISC_FILES DESCRIPTION for the best\n"
+     "discs, where PERCENT is matched / (disc files + files found - matched),\n"
+     "cut to one decimal: 100.0 is a perfect match. Without --full, only the\n"
+     "folder listings are read, and at most 16 files (64 MiB) hashed to confirm.\n"
+     "\n"
+     "      --full        hash every file\n"
+     "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
+     "  -n N              show the best N discs (default 5)\n"
+     "\n"
+     "Exit status: 0 if the best match is 100.0, 1 otherwise.\n",
+     "j:n:", run_identify},
+    {"copies", "copies [--fewer-than N] [--files]",
+     "For each disc, its files whose content (length and MD5; empty files left\n"
+     "out) is held on fewer than N discs: N FILES BYTES DESCRIPTION. With\n"
+     "--files, one line a file: N PATHNAME LENGTH MD5.\n"
+     "\n"
+     "      --fewer-than=N   the number of discs, 2 by default: content no other\n"
+     "                       disc holds\n"
+     "      --files          a line for each such file\n",
+     "", run_copies},
+};
+
+enum {
+  kCatalog = 256,
+  kHelp,
+  kVersion,
+  kMd5,
+  kFull,
+  kFewerThan,
+  kFiles,
+};
+
+const option kGlobalOptions[] = {{"catalog", required_argument, nullptr, kCatalog},
+                                 {"help", no_argument, nullptr, kHelp},
+                                 {"version", no_argument, nullptr, kVersion},
+                                 {nullptr, 0, nullptr, 0}};
+
+// The options of |command|, with those that may come after any command.
+std::vector<option> options_of(const Command& command) {
+  std::vector<option> options = {{"catalog", required_argument, nullptr, kCatalog},
+                                 {"help", no_argument, nullptr, kHelp}};
+  const std::string name = command.name;
+  if (name == "add") options.push_back({"quiet", no_argument, nullptr, 'q'});
+  if (name == "find") options.push_back({"case-sensitive", no_argument, nullptr, 'c'});
+  if (name == "which" || name == "identify") options.push_back({"jobs", required_argument, nullptr, 'j'});
+  if (name == "which") options.push_back({"md5", no_argument, nullptr, kMd5});
+  if (name == "identify") options.push_back({"full", no_argument, nullptr, kFull});
+  if (name == "copies") {
+    options.push_back({"fewer-than", required_argument, nullptr, kFewerThan});
+    options.push_back({"files", no_argument, nullptr, kFiles});
+  }
+  options.push_back({nullptr, 0, nullptr, 0});
+  return options;
+}
+
+std::string command_usage(const Command& command) {
+  return std::string("Usage: disc-catalog [--catalog FILE] ") + command.synopsis + "\n" + command.text;
+}
+
+// The catalog when --catalog is not given.
+std::string default_catalog() {
+  const char* named = getenv("DISC_CATALOG");
+  if (named != nullptr && named[0] != '\0') return named;
+  const std::string data = user_data_folder();
+  if (data.empty()) usage_error("no catalog: give --catalog FILE, or set DISC_CATALOG or HOME");
+#ifdef _WIN32
+  return data + "\\disc-manifest\\catalog.db";
+#else
+  return data + "/disc-manifest/catalog.db";
+#endif
+}
+
+}  // namespace
+
+Catalog* open_or_end(const CatalogOptions& options, Access access) {
+  std::string problem_text;
+  Catalog* catalog = open_catalog(options.catalog, access, &problem_text);
+  if (catalog == nullptr) {
+    problem("%s: %s", options.catalog.c_str(), problem_text.c_str());
+    exit(2);
+  }
+  return catalog;
+}
+
+void catalog_failed(const CatalogOptions& options, Catalog* catalog) {
+  problem("%s: %s", options.catalog.c_str(), catalog_error(catalog).c_str());
+  // What was not committed is left out of the catalog by closing it.
+  close_catalog(catalog);
+  finish_report();
+  exit(2);
+}
+
+std::string fields_line(std::initializer_list<std::string_view> fields) {
+  std::string line;
+  bool first = true;
+  for (const std::string_view field : fields) {
+    if (!first) line += '\t';
+    first = false;
+    const size_t from = line.size();
+    line += field;
+    for (size_t at = from; at < line.size(); ++at) {
+      if (line[at] == '\t' || line[at] == '\r' || line[at] == '\n') line[at] = '?';
+    }
+  }
+  return line;
+}
+
+void print_fields(std::initializer_list<std::string_view> fields) { print_line(fields_line(fields)); }
+
+uint64_t disc_number(const std::string& text) {
+  uint64_t number = 0;
+  if (text.empty() || text.size() > 18) return 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return number;
+}
+
+std::string hex(const unsigned char md5[16]) { return orvm::bin2hex(md5, 16); }
+
+std::string pathname_of(const CatalogFile& file) {
+  std::string pathname(file.folder);
+  pathname += file.name;
+  return pathname;
+}
+
+int main(int argc, char** argv) {
+  set_program_name("disc-catalog");
+  if (!prepare_standard_streams()) return 2;
+  try {
+    CatalogOptions options;
+    // Up to the command word: the options of the program as a whole.
+    for (int c; (c = next_option(argc, argv, "+", kGlobalOptions)) != -1;) {
+      if (c == kCatalog) options.catalog = optarg;
+      if (c == kHelp) print_and_exit(kUsage);
+      if (c == kVersion) print_and_exit("disc-catalog " DISC_MANIFEST_VERSION "\n");
+    }
+    if (optind >= argc) usage_error("missing command");
+    const std::string word = argv[optind];
+    const Command* command = nullptr;
+    for (const Command& candidate : kCommands)
+      if (word == candidate.name) command = &candidate;
+    if (command == nullptr) usage_error("unknown command '" + word + "'");
+    set_help_hint(word + " --help");
+
+    // The command's own options, anywhere after the command word.
+    const int sub_argc = argc - optind;
+    char** sub_argv = argv + optind;
+    restart_options();
+    const std::vector<option> command_options = options_of(*command);
+    for (int c; (c = next_option(sub_argc, sub_argv, command->short_options, command_options.data())) != -1;) {
+      switch (c) {
+        case kCatalog: options.catalog = optarg; break;
+        case kHelp: print_and_exit(command_usage(*command));
+        case 'q': options.quiet = true; break;
+        case 'c': options.case_sensitive = true; break;
+        case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
+        case 'n': options.best = static_cast<uint64_t>(number_argument(optarg, 1, 1000000, "number of discs")); break;
+        case kMd5: options.by_md5 = true; break;
+        case kFull: options.full = true; break;
+        case kFewerThan:
+          options.fewer_than = static_cast<uint64_t>(number_argument(optarg, 1, 1000000000, "number of discs"));
+          break;
+        case kFiles: options.files = true; break;
+      }
+    }
+    for (int i = optind; i < sub_argc; ++i) options.operands.push_back(sub_argv[i]);
+    if (options.catalog.empty()) options.catalog = default_catalog();
+    start_report(false);
+    const int status = command->run(options);
+    finish_report();
+    return status;
+  } catch (const std::bad_alloc&) {
+    problem("out of memory");
+    return 2;
+  }
+}

@@ -1,0 +1,141 @@
+// disc-catalog which: where files with the same content as these are
+// catalogued.
+
+#include <errno.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "app/run_state.h"
+#include "catalog/commands.h"
+#include "fingerprint/fingerprint.h"
+#include "platform/process.h"
+#include "verify/command_line.h"
+#include "verify/hash_tree.h"
+#include "verify/report.h"
+
+namespace {
+
+// The digest of no bytes at all: every empty file has it.
+const unsigned char kEmptyMd5[16] = {0xd4, 0x1d, 0x8c, 0xd9, 0x8f, 0x00, 0xb2, 0x04,
+                                     0xe9, 0x80, 0x09, 0x98, 0xec, 0xf8, 0x42, 0x7e};
+
+bool parse_md5(const std::string& text, unsigned char md5[16]) {
+  if (text.size() != 32) return false;
+  for (size_t i = 0; i < 32; ++i) {
+    const char c = text[i];
+    const int value = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (value < 0) return false;
+    if (i % 2 == 0) md5[i / 2] = static_cast<unsigned char>(value << 4);
+    else md5[i / 2] = static_cast<unsigned char>(md5[i / 2] | value);
+  }
+  return true;
+}
+
+struct Which {
+  const CatalogOptions* options;
+  Catalog* catalog;
+  bool unknown = false;
+  bool unreadable = false;
+};
+
+// Says where the content |md5| (of |length|, when given) is catalogued,
+// for the file or digest shown as |shown|.
+void look_up(Which* which, const std::string& shown, const unsigned char md5[16], const uint64_t* length) {
+  if ((length != nullptr && *length == 0) || (length == nullptr && memcmp(md5, kEmptyMd5, 16) == 0)) {
+    print_fields({"empty", shown});
+    return;
+  }
+  bool found = false;
+  if (!files_with_content(which->catalog, md5, length, [&](const CatalogFile& file) {
+        found = true;
+        print_fields({"found", shown, std::to_string(file.disc), pathname_of(file)});
+      }))
+    catalog_failed(*which->options, which->catalog);
+  if (!found) {
+    print_fields({"unknown", shown});
+    which->unknown = true;
+  }
+}
+
+void which_file(Which* which, const std::string& path) {
+  orv_io* input = orv_open(path.c_str(), 0);
+  if (input == nullptr) {
+    problem("%s: %s", path.c_str(), strerror(errno));
+    which->unreadable = true;
+    return;
+  }
+  std::vector<unsigned char> buffer(READ_CHUNK);
+  FileDigest digest;
+  int error = 0;
+  const bool read = hash_to_end(input, buffer.data(), &digest, &error);
+  orv_close(input);
+  if (!read) {
+    problem("%s: %s", path.c_str(), strerror(error));
+    which->unreadable = true;
+    return;
+  }
+  look_up(which, path, digest.md5, &digest.length);
+}
+
+void which_folder(Which* which, const std::string& path) {
+  g_disc_root = folder_path(path);
+  Progress progress;
+  TreeHashing hashing;
+  hashing.jobs = which->options->jobs;
+  hashing.progress = &progress;
+  hashing.take = [which, &progress](const HashedFile& file) {
+    progress.files.fetch_add(1, std::memory_order_relaxed);
+    if (!file.readable) {
+      which->unreadable = true;
+      return;
+    }
+    look_up(which, orv_system_path(g_disc_root + file.pathname), file.digest.md5, &file.digest.length);
+  };
+  if (is_terminal(2)) start_progress(&progress);
+  hash_tree(&hashing);
+  stop_progress();
+  if (hashing.root_failed) {
+    problem("%s: cannot search the folder: %s (error %lu)", path.c_str(),
+            describe_search_error(hashing.root_error).c_str(), static_cast<unsigned long>(hashing.root_error));
+  }
+  if (hashing.root_failed || hashing.in_doubt) which->unreadable = true;
+}
+
+}  // namespace
+
+int run_which(const CatalogOptions& options) {
+  if (options.operands.empty()) usage_error(options.by_md5 ? "missing digest" : "missing operand");
+  std::vector<std::vector<unsigned char>> digests;
+  if (options.by_md5) {
+    for (const std::string& text : options.operands) {
+      digests.emplace_back(16);
+      if (!parse_md5(text, digests.back().data())) usage_error("'" + text + "' is no MD5 digest (32 hexadecimal digits)");
+    }
+  }
+  Which which;
+  which.options = &options;
+  which.catalog = open_or_end(options, Access::kRead);
+  for (size_t i = 0; i < options.operands.size(); ++i) {
+    const std::string& operand = options.operands[i];
+    if (options.by_md5) {
+      look_up(&which, operand, digests[i].data(), nullptr);
+      continue;
+    }
+    const PathKind kind = orv_path_kind(operand.c_str());
+    if (kind == PathKind::kFolder) {
+      which_folder(&which, operand);
+    } else if (kind == PathKind::kFile) {
+      which_file(&which, operand);
+    } else {
+      problem("%s: %s", operand.c_str(), kind == PathKind::kMissing ? strerror(errno) : "not a regular file or a folder");
+      which.unreadable = true;
+    }
+  }
+  close_catalog(which.catalog);
+  return which.unreadable ? 2 : which.unknown ? 1 : 0;
+}
