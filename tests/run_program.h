@@ -91,7 +91,14 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
   TempDir io;
   write_file(io.path + "/in", input);
   std::vector<std::string> env_text;
-  for (char** e = environ; *e != nullptr; ++e) env_text.push_back(*e);
+  // What |setup| sets takes the place of what the test runs with.
+  const auto set_by_setup = [&setup](const std::string& e) {
+    for (const std::string& set : setup.env)
+      if (e.compare(0, set.find('=') + 1, set, 0, set.find('=') + 1) == 0) return true;
+    return false;
+  };
+  for (char** e = environ; *e != nullptr; ++e)
+    if (!set_by_setup(*e)) env_text.push_back(*e);
   for (const std::string& e : setup.env) env_text.push_back(e);
   env_text.push_back("WINEDEBUG=-all");
   std::vector<char*> env;

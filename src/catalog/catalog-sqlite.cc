@@ -77,6 +77,7 @@ struct Catalog {
   sqlite3* db = nullptr;
   std::string path;
   std::string error;
+  bool writer = false;
   std::unordered_map<const char*, sqlite3_stmt*> statements;  // by their text's address
 
   // Which disc each rowid belongs to, loaded when first needed.
@@ -428,11 +429,16 @@ bool check_identity(Catalog* c, bool* empty, std::string* problem) {
     return step == SQLITE_ROW || step == SQLITE_DONE;
   };
   int64_t value = 0;
-  if (!one("PRAGMA application_id", &value)) return fail(c);
-  application_id = static_cast<int32_t>(value);
-  if (!one("PRAGMA user_version", &value)) return fail(c);
-  version = static_cast<int>(value);
-  if (!one("SELECT count(*) FROM sqlite_schema", &objects)) return fail(c);
+  // One read transaction: a catalog another process is making is seen
+  // either before or after it is made, never half.
+  const bool own_transaction = sqlite3_get_autocommit(c->db) != 0;
+  if (own_transaction && !exec(c, "BEGIN")) return false;
+  const bool read = one("PRAGMA application_id", &value) && (application_id = static_cast<int32_t>(value), true) &&
+                    one("PRAGMA user_version", &value) && (version = static_cast<int>(value), true) &&
+                    one("SELECT count(*) FROM sqlite_schema", &objects);
+  if (!read) fail(c);
+  if (own_transaction) sqlite3_exec(c->db, "COMMIT", nullptr, nullptr, nullptr);
+  if (!read) return false;
   *empty = application_id == 0 && objects == 0;
   if (*empty) return true;
   if (application_id != kApplicationId) {
@@ -505,6 +511,41 @@ FileKind file_kind(const std::string& path, std::string* problem) {
   return FileKind::kDatabase;
 }
 
+// |path| as an SQLite URI with the query |query|.
+std::string uri(const std::string& path, const char* query) {
+  std::string text = "file:";
+  for (const char ch : path) {
+    const unsigned char byte = static_cast<unsigned char>(ch);
+    if (ch == '%' || ch == '?' || ch == '#' || byte < 0x20) {
+      char escaped[4];
+      snprintf(escaped, sizeof escaped, "%%%02X", byte);
+      text += escaped;
+    } else {
+      text += ch;
+    }
+  }
+  return text + "?" + query;
+}
+
+// Whether the failure of a reader can be that of a catalog in WAL mode on
+// a medium it may not write: SQLite then cannot make the shared memory
+// file that a WAL reader needs.
+bool read_only_wal_failure(int code) {
+  code &= 0xff;
+  return code == SQLITE_READONLY || code == SQLITE_CANTOPEN;
+}
+
+// Whether no log beside |path| holds changes (a write-ahead log, or the
+// journal of a change cut short): the file is then all there is, and can
+// be read as it stands.
+bool no_pending_log(const std::string& path) {
+  for (const char* log : {"-wal", "-journal"}) {
+    uint64_t length = 0;
+    if (orv_file_length((path + log).c_str(), &length) && length != 0) return false;
+  }
+  return true;
+}
+
 Catalog* give_up(Catalog* c, std::string* problem) {
   if (problem->empty()) *problem = c->error.empty() ? sqlite3_errmsg(c->db) : c->error;
   sqlite3_close_v2(c->db);
@@ -546,7 +587,23 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
   sqlite3_busy_timeout(c->db, access == Access::kRead ? 60 * 1000 : 24 * 3600 * 1000);
 
   bool empty = false;
-  if (!check_identity(c, &empty, problem)) return give_up(c, problem);
+  if (!check_identity(c, &empty, problem) && access == Access::kRead && problem->empty() &&
+      read_only_wal_failure(sqlite3_extended_errcode(c->db))) {
+    // A catalog in WAL mode where the shared memory file cannot be made:
+    // read the file as it stands, if nothing waits in a log beside it.
+    if (!no_pending_log(path)) {
+      *problem = "cannot be read without write permission while a log beside it holds changes";
+      return give_up(c, problem);
+    }
+    sqlite3_close_v2(c->db);
+    c->db = nullptr;
+    c->error.clear();
+    if (sqlite3_open_v2(uri(path, "immutable=1").c_str(), &c->db, flags | SQLITE_OPEN_URI, nullptr) != SQLITE_OK)
+      return give_up(c, problem);
+    if (!check_identity(c, &empty, problem)) return give_up(c, problem);
+  } else if (!c->error.empty() || !problem->empty()) {
+    return give_up(c, problem);
+  }
   if (empty && access == Access::kRead) {
     *problem = "not a catalog: an empty database";
     return give_up(c, problem);
@@ -561,6 +618,7 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
     // this is the first thing that may write to it.
     if (!exec(c, "PRAGMA journal_mode = WAL") || !exec(c, "PRAGMA synchronous = FULL"))
       return give_up(c, problem);
+    c->writer = true;
   }
   std::random_device random;
   c->seen_key = uint64_t{random()} << 32 | random();
@@ -571,6 +629,15 @@ void close_catalog(Catalog* catalog) {
   if (catalog == nullptr) return;
   if (catalog->in_transaction) roll_back(catalog);
   for (auto& entry : catalog->statements) sqlite3_finalize(entry.second);
+  catalog->statements.clear();
+  if (catalog->writer) {
+    // At rest the catalog is in rollback mode, which any reader reads,
+    // also one that may not write beside it (a read-only medium). This
+    // needs the catalog to itself: when another process has it open, the
+    // last one to close does it.
+    sqlite3_busy_timeout(catalog->db, 0);
+    sqlite3_exec(catalog->db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr);
+  }
   // The last connection to close folds the write-ahead log into the file
   // and removes it.
   sqlite3_close_v2(catalog->db);

@@ -1,0 +1,622 @@
+// Runs the built disc-catalog over temporary catalogs, manifests and
+// trees, and compares its output lines, its problem lines and its exit
+// status byte for byte.
+//
+// With DISC_CATALOG_UNDER_WINE and DISC_MANIFEST_UNDER_WINE set to Windows
+// builds of the programs, the same cases run those under Wine, with
+// Windows paths; the cases that need Linux alone are skipped.
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run_program.h"
+#include "temp_tree.h"
+
+namespace {
+
+const char* windows_catalog() { return getenv("DISC_CATALOG_UNDER_WINE"); }
+const char* windows_manifest() { return getenv("DISC_MANIFEST_UNDER_WINE"); }
+bool under_wine() { return windows_catalog() != nullptr; }
+
+#define SKIP_UNDER_WINE(why) \
+  if (under_wine()) GTEST_SKIP() << why
+
+const char kHello[] = "5d41402abc4b2a76b9719d911017c592";  // "hello"
+const char kAbc[] = "900150983cd24fb0d6963f7d28e17f72";    // "abc"
+
+// |path| as the programs under test name it.
+std::string typed(std::string path) {
+  if (!under_wine() || path.empty() || path[0] != '/') return path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
+}
+
+std::vector<std::string> catalog_argv(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv;
+  if (under_wine()) {
+    argv = {"/usr/lib/wine/wine64", windows_catalog()};
+  } else {
+    argv = {DISC_CATALOG_EXE};
+  }
+  for (const std::string& a : arguments) argv.push_back(!a.empty() && a[0] == '/' ? typed(a) : a);
+  return argv;
+}
+
+// A key_file record line, as disc-manifest writes it.
+std::string record(const std::string& pathname, const std::string& length, const std::string& md5) {
+  return "<key_file pathname=\"" + pathname + "\" length=\"" + length + "\" md5=\"" + md5 + "\" />\r\n";
+}
+
+std::string manifest(const std::string& description, const std::string& records) {
+  return "<root>\r\n<key_disc name=\"" + description + "\">\r\n" + records + "</key_disc>\r\n</root>\r\n";
+}
+
+std::string without_last_line_end(std::string text) {
+  text.resize(text.size() - 2);
+  return text;
+}
+
+// A folder with a catalog's place, manifests and trees.
+struct Shelf {
+  TempDir tmp;
+  std::string catalog = tmp.path + "/cat/catalog.db";
+
+  Outcome run(std::vector<std::string> arguments, const Conditions& setup = Conditions()) {
+    arguments.insert(arguments.begin(), {"--catalog", catalog});
+    return run_program(catalog_argv(arguments), "", setup);
+  }
+  // What export writes of disc |number|, byte for byte.
+  std::string exported(const std::string& number) {
+    Conditions to_file;
+    to_file.stdout_path = tmp.path + "/exported";
+    unlink(to_file.stdout_path.c_str());
+    const Outcome run = this->run({"export", number}, to_file);
+    EXPECT_EQ(0, run.status) << run.err;
+    return read_file(to_file.stdout_path);
+  }
+  // The manifest |name| holding |text|; its path.
+  std::string write(const std::string& name, const std::string& text) {
+    write_file(tmp.path + "/" + name, text);
+    return tmp.path + "/" + name;
+  }
+  // The tree |name| with |files| (path, content; folders made as needed).
+  std::string tree(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
+    const std::string root = tmp.path + "/" + name;
+    for (const auto& file : files) {
+      std::filesystem::create_directories(std::filesystem::path(root + "/" + file.first).parent_path());
+      write_file(root + "/" + file.first, file.second);
+    }
+    std::filesystem::create_directories(root);
+    return root;
+  }
+  // disc-manifest's manifest of the tree |root|, described as |description|.
+  std::string record_tree(const std::string& root, const std::string& description) {
+    const std::string path = root + ".xml";
+    const std::string answers = typed(root + "/") + "\n" + description + "\n" + typed(path) + "\n";
+    const Outcome made = windows_manifest() != nullptr
+                             ? run_program({"/usr/lib/wine/wine64", windows_manifest()}, answers)
+                             : run_program({DISC_MANIFEST_EXE}, answers);
+    EXPECT_EQ(0, made.status) << made.err;
+    return path;
+  }
+};
+
+// Everything after the program's name, and the status, in one text.
+void expect_run(const Outcome& run, const std::string& out, const std::string& err, int status) {
+  EXPECT_EQ(out, run.out);
+  EXPECT_EQ(err, run.err);
+  EXPECT_EQ(status, run.status);
+}
+
+// A catalog of three discs: one with a copy of a file of another, one of a
+// single file.
+struct ThreeDiscs : Shelf {
+  std::string one = write("one.xml", manifest("Disc one", record("A.TXT", "5", kHello) +
+                                                              record("V\\B.BIN", "3", kAbc) +
+                                                              record("V\\W\\empty", "0", "d41d8cd98f00b204e9800998ecf8427e")));
+  std::string two = write("two.xml", manifest("Disc two", record("copy of a.txt", "5", kHello) +
+                                                              record("Report 1998.DOC", "7", "11111111111111111111111111111111")));
+  std::string three = write("three.xml", manifest("Disc three", record("docs\\report-1998.doc", "9", "22222222222222222222222222222222")));
+  ThreeDiscs() {
+    const Outcome added = run({"add", one, two, three});
+    EXPECT_EQ("added\t1\t3\tDisc one\nadded\t2\t2\tDisc two\nadded\t3\t1\tDisc three\n", added.out);
+    EXPECT_EQ("", added.err);
+  }
+};
+
+TEST(CatalogTest, AddListAndAddAgain) {
+  ThreeDiscs shelf;
+  expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n", "", 0);
+  // The same bytes are not added twice, whatever the file is called.
+  const std::string again = shelf.write("again.xml", read_file(shelf.two));
+  expect_run(shelf.run({"add", again, shelf.one}), "already\t2\t2\tDisc two\nalready\t1\t3\tDisc one\n", "", 0);
+  expect_run(shelf.run({"add", "-q", again}), "", "", 0);
+  // Numbers are never given again, also after a remove.
+  expect_run(shelf.run({"remove", "3"}), "removed\t3\tDisc three\n", "", 0);
+  expect_run(shelf.run({"add", shelf.three}), "added\t4\t1\tDisc three\n", "", 0);
+  expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n4\t1\t9\tDisc three\n", "", 0);
+}
+
+TEST(CatalogTest, ExportGivesTheManifestBackByteForByte) {
+  Shelf shelf;
+  // What the reader accepts comes back as it was, and so do names of any
+  // bytes a manifest can hold.
+  const std::string odd = record("q\"uote 'x' %_*?[a]", "1", kHello) + record("caf\xe9\\\xff\xfe.bin", "2", kAbc) +
+                          record(std::string(4000, 'n'), "3", "ABCDEF0123456789abcdef0123456789") +
+                          record("tab\there", "18446744073709551615", kAbc);
+  std::string lf = manifest("LF only", odd);
+  for (size_t at = lf.find("\r\n"); at != std::string::npos; at = lf.find("\r\n", at)) lf.erase(at, 1);
+  const std::vector<std::string> texts = {
+      manifest("Tom & \"Jerry\" <x>", odd),
+      lf,
+      "\xEF\xBB\xBF" + manifest("marked", record("a", "1", kHello)),
+      manifest("mixed", record("a", "1", kHello)).erase(6, 1),  // <root> ends with LF alone
+      without_last_line_end(manifest("no end", record("a", "1", "5D41402ABC4B2A76B9719D911017C592"))),
+      manifest("empty lines", record("b", "1", kHello)) + "\r\n\n",
+      manifest("", ""),
+  };
+  ASSERT_EQ("<root>\n<key_disc", texts[3].substr(0, 16));
+  ASSERT_EQ("</root>", texts[4].substr(texts[4].size() - 7));
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const std::string path = shelf.write("m" + std::to_string(i) + ".xml", texts[i]);
+    const Outcome added = shelf.run({"add", "-q", path});
+    EXPECT_EQ(0, added.status) << i << ": " << added.err;
+    EXPECT_EQ(texts[i], shelf.exported(std::to_string(i + 1))) << i;
+  }
+  expect_run(shelf.run({"export", "99"}), "", "disc-catalog: " + typed(shelf.catalog) + ": no disc 99\n", 2);
+  expect_run(shelf.run({"export", "x"}), "",
+             "disc-catalog: 'x' is no disc number; try 'disc-catalog export --help'\n", 2);
+
+  // A manifest disc-manifest wrote, of odd names.
+  const std::string root = shelf.tree("t", {{"a&b 'c'", "x"}, {"sub/caf\xc3\xa9.txt", "y"}, {"sub/100%_.dat", ""}});
+  const std::string written = shelf.record_tree(root, "Written");
+  const Outcome added = shelf.run({"add", written});
+  EXPECT_EQ("added\t8\t3\tWritten\n", added.out);
+  EXPECT_EQ(read_file(written), shelf.exported("8"));
+}
+
+TEST(CatalogTest, RefusedManifestsAddNothingAndTheOthersAreAdded) {
+  SKIP_UNDER_WINE("the problem lines name Linux paths");
+  Shelf shelf;
+  const std::string good = shelf.write("good.xml", manifest("good", record("a", "5", kHello)));
+  const std::string body = record("a", "5", kHello) + record("b", "3", kAbc);
+  const std::string malformed = shelf.write("malformed.xml", manifest("m", body + "garbage\r\n"));
+  const std::string twice = shelf.write("twice.xml", manifest("t", body + record("a", "3", kAbc)));
+  const std::string cut = shelf.write("cut.xml", manifest("c", body).substr(0, 90));
+  const std::string other = shelf.write("other.txt", std::string(kHello) + "  a\n");
+  const std::string long_description = shelf.write("long.xml", manifest(std::string(2 << 20, 'D'), body));
+  const std::string missing = shelf.tmp.path + "/none.xml";
+  const Outcome run = shelf.run({"add", malformed, good, twice, cut, other, missing, shelf.tmp.path, long_description});
+  EXPECT_EQ("added\t1\t1\tgood\n", run.out);
+  EXPECT_EQ("disc-catalog: " + malformed + ":5: not a key_file record; line skipped\n"
+            "disc-catalog: " + twice + ":5: a is recorded again; the first record counts, this one is skipped\n"
+            "disc-catalog: " + cut + ": incomplete manifest: line 3 stops half-way\n"
+            "disc-catalog: " + other + ": not a manifest: its first line is not <root>\n"
+            "disc-catalog: " + missing + ": No such file or directory\n"
+            "disc-catalog: " + shelf.tmp.path + ": Is a directory\n"
+            "disc-catalog: " + long_description + ": its description is longer than a catalog keeps (1 MiB)\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+  expect_run(shelf.run({"list"}), "1\t1\t5\tgood\n", "", 0);
+  // Nothing of theirs is left behind: no folder, no file.
+  expect_run(shelf.run({"find", "*"}), "1\ta\t5\t" + std::string(kHello) + "\n", "", 0);
+}
+
+TEST(CatalogTest, FindMatchesNamesOrPathnames) {
+  ThreeDiscs shelf;
+  const std::string a = "1\tA.TXT\t5\t" + std::string(kHello) + "\n";
+  const std::string b = "1\tV\\B.BIN\t3\t" + std::string(kAbc) + "\n";
+  const std::string empty = "1\tV\\W\\empty\t0\td41d8cd98f00b204e9800998ecf8427e\n";
+  const std::string copy = "2\tcopy of a.txt\t5\t" + std::string(kHello) + "\n";
+  const std::string report = "2\tReport 1998.DOC\t7\t11111111111111111111111111111111\n";
+  const std::string docs = "3\tdocs\\report-1998.doc\t9\t22222222222222222222222222222222\n";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"*.txt"}, a + copy},
+      {{"a.txt"}, a},                 // the name, whole, in either case
+      {{"-c", "a.txt"}, ""},
+      {{"-c", "A.TXT"}, a},
+      {{"*report*"}, report + docs},  // in any folder
+      {{"report?1998.doc"}, report + docs},
+      {{"v/*"}, b + empty},           // '/' is a separator
+      {{"V\\?.BIN"}, b},
+      {{"*\\empty"}, empty},
+      {{"b.bin", "empty"}, b + empty},
+      {{"%"}, ""},                    // no SQL wildcard
+      {{"_.TXT"}, ""},
+      {{"[a].txt"}, ""},
+      {{"*"}, a + b + empty + copy + report + docs},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments = {"find"};
+    arguments.insert(arguments.end(), c.first.begin(), c.first.end());
+    const Outcome run = shelf.run(arguments);
+    EXPECT_EQ(c.second, run.out) << c.first.back();
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(c.second.empty() ? 1 : 0, run.status) << c.first.back();
+  }
+}
+
+TEST(CatalogTest, WhichTellsWhereFilesCameFrom) {
+  ThreeDiscs shelf;
+  const std::string loose = shelf.tree("loose", {{"hello.txt", "hello"}, {"sub/abc", "abc"}, {"sub/new", "new"}, {"zero", ""}});
+  const std::string sep = under_wine() ? "\\" : "/";
+  const std::string root = typed(loose);
+  Outcome run = shelf.run({"which", loose + "/hello.txt"});
+  expect_run(run, "found\t" + root + sep + "hello.txt\t1\tA.TXT\nfound\t" + root + sep + "hello.txt\t2\tcopy of a.txt\n", "", 0);
+  run = shelf.run({"which", loose});
+  EXPECT_EQ("found\t" + root + sep + "hello.txt\t1\tA.TXT\n"
+            "found\t" + root + sep + "hello.txt\t2\tcopy of a.txt\n"
+            "found\t" + root + sep + "sub" + sep + "abc\t1\tV\\B.BIN\n"
+            "unknown\t" + root + sep + "sub" + sep + "new\n"
+            "empty\t" + root + sep + "zero\n",
+            run.out);
+  EXPECT_EQ(1, run.status);
+  // A folder typed with its separator is joined without another.
+  EXPECT_EQ(run.out, shelf.run({"which", "-j", "3", loose + "/"}).out);
+  expect_run(shelf.run({"which", loose + "/zero"}), "empty\t" + root + sep + "zero\n", "", 0);
+
+  run = shelf.run({"which", "--md5", kAbc, "11111111111111111111111111111111", "D41D8CD98F00B204E9800998ECF8427E",
+                   "0123456789abcdef0123456789abcdef"});
+  expect_run(run, "found\t" + std::string(kAbc) + "\t1\tV\\B.BIN\n"
+                  "found\t11111111111111111111111111111111\t2\tReport 1998.DOC\n"
+                  "empty\tD41D8CD98F00B204E9800998ECF8427E\n"
+                  "unknown\t0123456789abcdef0123456789abcdef\n", "", 1);
+  expect_run(shelf.run({"which", "--md5", "xyz"}), "",
+             "disc-catalog: 'xyz' is no MD5 digest (32 hexadecimal digits); try 'disc-catalog which --help'\n", 2);
+  run = shelf.run({"which", loose + "/none"});
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("none: No such file or directory\n"));
+}
+
+TEST(CatalogTest, IdentifyRanksTheDiscsByWhatTheyShare) {
+  Shelf shelf;
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 40; ++i) files.push_back({"d" + std::to_string(i % 4) + "/f" + std::to_string(i), std::string(static_cast<size_t>(i + 1), static_cast<char>('a' + i % 26))});
+  const std::string root = shelf.tree("disc", files);
+  const std::string whole = shelf.record_tree(root, "The disc");
+  // Another disc with half of its files, and one with nothing in common.
+  std::vector<std::pair<std::string, std::string>> half(files.begin(), files.begin() + 20);
+  const std::string half_manifest = shelf.record_tree(shelf.tree("half", half), "Half of it");
+  const std::string other = shelf.write("other.xml", manifest("Other", record("x", "1", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", "-q", half_manifest, whole, other}).status);
+
+  const std::string ranking = "2\t100.0\t40\t40\tThe disc\n1\t50.0\t20\t20\tHalf of it\n";
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"identify", root}, {"identify", "--full", root}, {"identify", root + "/", "-j", "2"},
+        {"identify", whole}}) {
+    expect_run(shelf.run(arguments), ranking, "", 0);
+  }
+  expect_run(shelf.run({"identify", "-n", "1", root}), "2\t100.0\t40\t40\tThe disc\n", "", 0);
+
+  // A file gone, a file new: 39 of 41, and 19 of the other's 20.
+  unlink((root + "/d0/f0").c_str());
+  write_file(root + "/d1/new", "new");
+  expect_run(shelf.run({"identify", root}), "2\t95.1\t39\t40\tThe disc\n1\t46.3\t19\t20\tHalf of it\n", "", 1);
+  expect_run(shelf.run({"identify", "-n", "1", "--full", root}), "2\t95.1\t39\t40\tThe disc\n", "", 1);
+
+  // Content changed at the same length: only hashing tells. A disc of few
+  // files has them all hashed to confirm.
+  const std::string small = shelf.tree("small", {{"a", "hello"}, {"b/c", "abc"}});
+  ASSERT_EQ(0, shelf.run({"add", "-q", shelf.record_tree(small, "Small")}).status);
+  expect_run(shelf.run({"identify", small}), "4\t100.0\t2\t2\tSmall\n", "", 0);
+  write_file(small + "/b/c", "xyz");
+  expect_run(shelf.run({"identify", small}), "4\t33.3\t1\t2\tSmall\n", "", 1);
+  expect_run(shelf.run({"identify", "--full", small}), "4\t33.3\t1\t2\tSmall\n", "", 1);
+
+  // Nothing in common: no line.
+  expect_run(shelf.run({"identify", shelf.tree("unknown", {{"zz", "zz"}})}), "", "", 1);
+  expect_run(shelf.run({"identify", shelf.tmp.path + "/nowhere"}), "",
+             "disc-catalog: " + typed(shelf.tmp.path + "/nowhere") + ": No such file or directory\n", 2);
+}
+
+TEST(CatalogTest, CopiesFindsContentFewDiscsHold) {
+  ThreeDiscs shelf;
+  // "hello" is on discs 1 and 2; the rest on one disc each; empty files
+  // are never counted.
+  expect_run(shelf.run({"copies"}), "1\t1\t3\tDisc one\n2\t1\t7\tDisc two\n3\t1\t9\tDisc three\n", "", 0);
+  expect_run(shelf.run({"copies", "--fewer-than", "3"}),
+             "1\t2\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n", "", 0);
+  expect_run(shelf.run({"copies", "--files"}),
+             "1\tV\\B.BIN\t3\t" + std::string(kAbc) + "\n2\tReport 1998.DOC\t7\t11111111111111111111111111111111\n"
+             "3\tdocs\\report-1998.doc\t9\t22222222222222222222222222222222\n", "", 0);
+  expect_run(shelf.run({"copies", "--fewer-than=1"}), "", "", 0);
+}
+
+TEST(CatalogTest, RemoveIsAllOrNothing) {
+  ThreeDiscs shelf;
+  expect_run(shelf.run({"remove", "1", "7", "2"}), "", "disc-catalog: " + typed(shelf.catalog) + ": no disc 7\n", 2);
+  expect_run(shelf.run({"remove", "3", "1"}), "removed\t3\tDisc three\nremoved\t1\tDisc one\n", "", 0);
+  expect_run(shelf.run({"list"}), "2\t2\t12\tDisc two\n", "", 0);
+  // The content of a disc removed is no longer found.
+  expect_run(shelf.run({"which", "--md5", kAbc}), "unknown\t" + std::string(kAbc) + "\n", "", 1);
+  expect_run(shelf.run({"find", "*"}),
+             "2\tcopy of a.txt\t5\t" + std::string(kHello) + "\n2\tReport 1998.DOC\t7\t11111111111111111111111111111111\n",
+             "", 0);
+}
+
+TEST(CatalogTest, WhichCatalogAndWhereItIsMade) {
+  SKIP_UNDER_WINE("the default place is Linux's");
+  Shelf shelf;
+  const std::string m = shelf.write("m.xml", manifest("d", record("a", "5", kHello)));
+  // --catalog before or after the command word.
+  const std::string elsewhere = shelf.tmp.path + "/x/y/other.db";
+  Outcome run = run_program(catalog_argv({"add", m, "--catalog", elsewhere}), "");
+  expect_run(run, "added\t1\t1\td\n", "", 0);
+  expect_run(run_program(catalog_argv({"--catalog", elsewhere, "list"}), ""), "1\t1\t5\td\n", "", 0);
+  // Else DISC_CATALOG, else $XDG_DATA_HOME, else $HOME's.
+  Conditions named;
+  named.env = {"DISC_CATALOG=" + elsewhere};
+  expect_run(run_program(catalog_argv({"list"}), "", named), "1\t1\t5\td\n", "", 0);
+  Conditions data;
+  data.env = {"DISC_CATALOG=", "XDG_DATA_HOME=" + shelf.tmp.path + "/data", "HOME=/nonexistent"};
+  expect_run(run_program(catalog_argv({"add", m}), "", data), "added\t1\t1\td\n", "", 0);
+  EXPECT_TRUE(std::filesystem::exists(shelf.tmp.path + "/data/disc-manifest/catalog.db"));
+  Conditions home;
+  home.env = {"DISC_CATALOG=", "XDG_DATA_HOME=", "HOME=" + shelf.tmp.path + "/home"};
+  // Every command but add says a missing catalog is missing, and makes none.
+  run = run_program(catalog_argv({"list"}), "", home);
+  expect_run(run, "",
+             "disc-catalog: " + shelf.tmp.path + "/home/.local/share/disc-manifest/catalog.db: no catalog there yet "
+             "('disc-catalog add MANIFEST' makes one)\n", 2);
+  EXPECT_FALSE(std::filesystem::exists(shelf.tmp.path + "/home"));
+  expect_run(run_program(catalog_argv({"add", m}), "", home), "added\t1\t1\td\n", "", 0);
+}
+
+// The catalog file's bytes, to show that a refusal left them alone.
+std::string bytes_of(const std::string& path) { return read_file(path); }
+
+TEST(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
+  SKIP_UNDER_WINE("the files are made with Linux's SQLite");
+  Shelf shelf;
+  const std::string m = shelf.write("m.xml", manifest("d", record("a", "5", kHello)));
+  const std::string text = shelf.write("notes.txt", "not a database at all, but more than a hundred bytes long........"
+                                                    "..........................................................");
+  const std::string foreign = shelf.tmp.path + "/foreign.db";
+  const std::string newer = shelf.tmp.path + "/newer.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE t (x); INSERT INTO t VALUES (1)", nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  Conditions setup;
+  ASSERT_EQ(0, run_program(catalog_argv({"--catalog", newer, "add", m}), "", setup).status);
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(newer.c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+
+  const std::pair<std::string, std::string> cases[] = {
+      {text, "not a catalog: not an SQLite database"},
+      {m, "not a catalog: not an SQLite database"},
+      {foreign, "not a catalog: another program's SQLite database"},
+      {newer, "a catalog of version 2, newer than this program's (1): left as it is"},
+      {shelf.tmp.path, "is a folder, not a catalog"},
+  };
+  for (const auto& c : cases) {
+    const std::string before = bytes_of(c.first);
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"add", m}, {"list"}, {"remove", "1"}}) {
+      std::vector<std::string> arguments = {"--catalog", c.first};
+      arguments.insert(arguments.end(), command.begin(), command.end());
+      expect_run(run_program(catalog_argv(arguments), ""), "", "disc-catalog: " + c.first + ": " + c.second + "\n", 2);
+    }
+    EXPECT_EQ(before, bytes_of(c.first)) << c.first;
+  }
+}
+
+TEST(CatalogTest, ADamagedCatalogIsOneLine) {
+  SKIP_UNDER_WINE("damage is made with Linux's tools");
+  ThreeDiscs shelf;
+  const std::string whole = bytes_of(shelf.catalog);
+  ASSERT_GT(whole.size(), 8192u);
+  const std::string commands[][2] = {{"list", ""}, {"find", "*"}, {"export", "1"}, {"copies", "--files"}, {"which", "--md5"}};
+  for (const std::string& damaged : {whole.substr(0, whole.size() / 2), whole.substr(0, 4096 + 100),
+                                     whole.substr(0, 1000) + std::string(whole.size() - 1000, '\x5a')}) {
+    write_file(shelf.catalog, damaged);
+    for (const auto& command : commands) {
+      std::vector<std::string> arguments = {command[0]};
+      if (!command[1].empty()) arguments.push_back(command[1]);
+      if (command[0] == "which") arguments.push_back(kHello);
+      const Outcome run = shelf.run(arguments);
+      // Whatever SQLite finds, one line names the catalog; nothing crashes.
+      EXPECT_EQ(2, run.status) << command[0] << ": " << run.out;
+      EXPECT_EQ(0u, run.err.find("disc-catalog: " + shelf.catalog + ": ")) << run.err;
+      EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    }
+  }
+}
+
+TEST(CatalogTest, AReadOnlyCatalogIsStillAsked) {
+  SKIP_UNDER_WINE("permissions are Linux's");
+  if (getuid() != 0) GTEST_SKIP() << "needs to run as another user";
+  ThreeDiscs shelf;
+  const std::string folder = shelf.tmp.path + "/cat";
+  chmod(shelf.tmp.path.c_str(), 0755);
+  chmod(shelf.one.c_str(), 0644);
+  Conditions other;
+  other.unprivileged = true;
+  const std::string before = bytes_of(shelf.catalog);
+  // At rest, and with a write-ahead log beside it (empty, as a writer that
+  // was killed leaves it after nothing).
+  for (const bool log : {false, true}) {
+    if (log) write_file(shelf.catalog + "-wal", "");
+    chmod(folder.c_str(), 0555);
+    chmod(shelf.catalog.c_str(), 0444);
+    Outcome run = shelf.run({"list"}, other);
+    expect_run(run, "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n", "", 0);
+    EXPECT_EQ(0, shelf.run({"find", "*.txt"}, other).status);
+    EXPECT_EQ(0, shelf.run({"copies"}, other).status);
+    run = shelf.run({"remove", "1"}, other);
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ(0u, run.err.find("disc-catalog: " + shelf.catalog + ": ")) << run.err;
+    EXPECT_EQ(2, shelf.run({"add", shelf.one}, other).status);
+    chmod(folder.c_str(), 0755);
+    chmod(shelf.catalog.c_str(), 0644);
+  }
+  EXPECT_EQ(before, bytes_of(shelf.catalog));
+}
+
+TEST(CatalogTest, StandardOutputThatFails) {
+  SKIP_UNDER_WINE("/dev/full is Linux's");
+  ThreeDiscs shelf;
+  Conditions full;
+  full.stdout_path = "/dev/full";
+  for (const std::vector<std::string>& command : {std::vector<std::string>{"list"}, {"export", "1"}, {"find", "*"}, {"--help"}}) {
+    expect_run(shelf.run(command, full), "", "disc-catalog: standard output: No space left on device\n", 2);
+  }
+  Conditions broken;
+  broken.stdout_broken_pipe = true;
+  expect_run(shelf.run({"list"}, broken), "", "disc-catalog: standard output: Broken pipe\n", 2);
+  // The catalog is what it was.
+  expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n", "", 0);
+}
+
+// The number of discs and files in |path|, read with SQLite itself after
+// its integrity check.
+void expect_whole(const std::string& path, int64_t* discs, int64_t* files) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+  const auto one = [db](const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, sql, -1, &s, nullptr)) << sqlite3_errmsg(db);
+    EXPECT_EQ(SQLITE_ROW, sqlite3_step(s));
+    std::string text = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    sqlite3_finalize(s);
+    return text;
+  };
+  EXPECT_EQ("ok", one("PRAGMA integrity_check"));
+  *discs = std::stoll(one("SELECT count(*) FROM disc"));
+  *files = std::stoll(one("SELECT count(*) FROM file"));
+  EXPECT_EQ(one("SELECT IFNULL(SUM(files), 0) FROM disc"), std::to_string(*files));
+  sqlite3_close(db);
+}
+
+TEST(CatalogTest, AKilledAddLeavesTheDiscWholeOrAbsent) {
+  SKIP_UNDER_WINE("the kill is Linux's");
+  Shelf shelf;
+  const std::string small = shelf.write("small.xml", manifest("small", record("a", "5", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", small}).status);
+  std::string records;
+  for (int i = 0; i < 300000; ++i) {
+    char md5[33];
+    snprintf(md5, sizeof md5, "%08x%08x%08x%08x", i, i * 7, i * 13, i * 31);
+    records += record("folder" + std::to_string(i / 100) + "\\file " + std::to_string(i) + ".dat", std::to_string(i), md5);
+  }
+  const std::string large = shelf.write("large.xml", manifest("large", records));
+  // Killed at moments spread over the add, and once not at all.
+  for (const int after_ms : {100, 400, 900, 100000}) {
+    const pid_t child = fork();
+    if (child == 0) {
+      const std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q", large});
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    int status = 0;
+    for (int waited = 0; waited < after_ms && waitpid(child, &status, WNOHANG) == 0; waited += 5) usleep(5000);
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    int64_t discs = 0;
+    int64_t files = 0;
+    expect_whole(shelf.catalog, &discs, &files);
+    EXPECT_TRUE((discs == 1 && files == 1) || (discs == 2 && files == 300001)) << discs << " " << files;
+    const Outcome listed = shelf.run({"list"});
+    EXPECT_EQ(0, listed.status) << listed.err;
+    if (discs == 2) break;
+  }
+}
+
+TEST(CatalogTest, TwoProcessesAddingAtOnceBothSucceed) {
+  SKIP_UNDER_WINE("the processes are started by Linux");
+  Shelf shelf;
+  std::vector<std::string> lists[2];
+  for (int p = 0; p < 2; ++p) {
+    for (int i = 0; i < 20; ++i) {
+      std::string records;
+      for (int r = 0; r < 200; ++r) {
+        char md5[33];
+        snprintf(md5, sizeof md5, "%08x%08x%08x%08x", p, i, r, 7);
+        records += record("f" + std::to_string(r), "1", md5);
+      }
+      lists[p].push_back(shelf.write("p" + std::to_string(p) + "-" + std::to_string(i) + ".xml",
+                                     manifest("p" + std::to_string(p) + " " + std::to_string(i), records)));
+    }
+  }
+  // Neither finds a catalog when it starts.
+  pid_t children[2];
+  for (int p = 0; p < 2; ++p) {
+    children[p] = fork();
+    if (children[p] == 0) {
+      std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q"});
+      argv.insert(argv.end(), lists[p].begin(), lists[p].end());
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  int64_t discs = 0;
+  int64_t files = 0;
+  expect_whole(shelf.catalog, &discs, &files);
+  EXPECT_EQ(40, discs);
+  EXPECT_EQ(8000, files);
+}
+
+TEST(CatalogTest, CommandLineAsGnuToolsHaveIt) {
+  Shelf shelf;
+  Outcome run = run_program(catalog_argv({"--version"}), "");
+  expect_run(run, "disc-catalog " DISC_MANIFEST_VERSION "\n", "", 0);
+  run = run_program(catalog_argv({"--help"}), "");
+  EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] COMMAND"));
+  EXPECT_EQ(0, run.status);
+  run = run_program(catalog_argv({"find", "--help"}), "");
+  EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] find [-c] PATTERN...\n"));
+  EXPECT_EQ(0, run.status);
+  const std::pair<std::vector<std::string>, std::string> wrong[] = {
+      {{}, "missing command; try 'disc-catalog --help'"},
+      {{"frob"}, "unknown command 'frob'; try 'disc-catalog --help'"},
+      {{"-q", "add", "x"}, "invalid option -- 'q'; try 'disc-catalog --help'"},
+      {{"find", "-q", "x"}, "invalid option -- 'q'; try 'disc-catalog find --help'"},
+      {{"list", "x"}, "extra operand 'x'; try 'disc-catalog list --help'"},
+      {{"add"}, "missing manifest; try 'disc-catalog add --help'"},
+      {{"which", "-j", "0", "x"}, "invalid number of jobs '0' (1 to 256); try 'disc-catalog which --help'"},
+      {{"identify", "-n"}, "option requires an argument -- 'n'; try 'disc-catalog identify --help'"},
+      {{"copies", "--fewer-than", "x"}, "invalid number of discs 'x' (1 to 1000000000); try 'disc-catalog copies --help'"},
+      {{"remove", "0"}, "'0' is no disc number; try 'disc-catalog remove --help'"},
+      {{"--catalog"}, "option '--catalog' requires an argument; try 'disc-catalog --help'"},
+  };
+  for (const auto& w : wrong) {
+    std::vector<std::string> arguments = {"--catalog", shelf.catalog};
+    arguments.insert(arguments.end(), w.first.begin(), w.first.end());
+    expect_run(run_program(catalog_argv(arguments), ""), "", "disc-catalog: " + w.second + "\n", 2);
+  }
+  // Nothing was made by any of them.
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog));
+}
+
+// Wine makes its prefix on its first start and says so on standard error;
+// one run before the cases keeps that out of their comparisons.
+struct WineStart : testing::Environment {
+  void SetUp() override {
+    if (under_wine()) run_program(catalog_argv({"--version"}), "");
+  }
+};
+testing::Environment* const wine_start = testing::AddGlobalTestEnvironment(new WineStart);
+
+}  // namespace
