@@ -421,6 +421,28 @@ TEST(WalkTest, NamesHoldingABackslashAreNeverReadThroughAnotherPath) {
             disc.manifest_text());
 }
 
+TEST(WalkTest, NamesHoldingALineFeedAreRefusedOnOneLine) {
+  SKIP_UNDER_WINE("Windows names cannot hold a line feed");
+  Disc disc;
+  const std::string& root = disc.root;
+  // A line feed would split a record in two; a carriage return is no line
+  // end, and the record keeps it.
+  write_file(root + "cr\rname", "a");
+  make_dir(root + "dir\nname");
+  write_file(root + "dir\nname/f", "");
+  write_file(root + "line\nbreak", "");
+  const Outcome run = disc.walk();
+  EXPECT_EQ(trace_start(root) + "Found a file: cr\rname\nThe md5 is " + kMd5A + "\n"
+                "Found a file: dir\nname\n"
+                "Target file is " + root + "dir\nname\\*.\n"
+                "Invalid File Handle. GetLastError reports 123\n"
+                "Found a file: line\nbreak\n",
+            run.out);
+  EXPECT_EQ("Unable to open line?break\n", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("cr\rname", "1", kMd5A)), disc.manifest_text());
+}
+
 TEST(AnswerTest, LinesOfAnyLengthAndLineEnd) {
   ExampleDisc disc;
   const std::string long_description(100000, 'L');
