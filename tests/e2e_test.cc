@@ -383,10 +383,8 @@ TEST(WalkTest, DeepestTreeWalksToTheBottomWithFewDescriptors) {
   EXPECT_EQ(std::min<size_t>(searchable, 2101) + 1, searches);
   EXPECT_NE(std::string::npos,
             run.out.find("Invalid File Handle. GetLastError reports 206\nFound a file: m\n"));
-  // The manifest lies in the tree it describes: it is read as far as it has
-  // been written, its header.
-  EXPECT_EQ(manifest("deep", record("m", "32", "1e3f85a385c69c636a1320ef348d96c9")),
-            read_file(tmp.path + "/m"));
+  // The manifest lies in the tree it describes, and is left out.
+  EXPECT_EQ(manifest("deep", ""), read_file(tmp.path + "/m"));
 }
 
 TEST(WalkTest, NamesHoldingABackslashAreNeverReadThroughAnotherPath) {
@@ -441,6 +439,30 @@ TEST(WalkTest, NamesHoldingALineFeedAreRefusedOnOneLine) {
   EXPECT_EQ("Unable to open line?break\n", run.err);
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(manifest("x", record("cr\rname", "1", kMd5A)), disc.manifest_text());
+}
+
+TEST(WalkTest, TheManifestIsLeftOutOfTheTreeItDescribes) {
+  ExampleDisc disc;
+  // Found by its own path and by another name of the same file.
+  disc.out = disc.root + "V/m.xml";
+  write_file(disc.out, "");
+  ASSERT_EQ(0, link(disc.out.c_str(), (disc.root + "Z.LNK").c_str()));
+  const Outcome run = disc.walk("Brimvale DVD-ROM");
+  EXPECT_EQ(trace_start(disc.root) +
+                "Found a file: A.TXT\n"
+                "The md5 is 5d41402abc4b2a76b9719d911017c592\n"
+                "Found a file: V\n" + folder_start(disc.root + "V\\") +
+                "Found a file: B.BIN\n"
+                "The md5 is 900150983cd24fb0d6963f7d28e17f72\n"
+                "Found a file: m.xml\n"
+                "Found a file: Z.LNK\n",
+            run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("Brimvale DVD-ROM",
+                     record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                         record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            disc.manifest_text());
 }
 
 TEST(AnswerTest, LinesOfAnyLengthAndLineEnd) {

@@ -32,6 +32,14 @@ std::string shown(std::string name) {
   return name;
 }
 
+// Whether |input| is the manifest's own file, met in the tree it
+// describes: a record of it, as far as it has been written, could never
+// match.
+bool is_the_manifest(const orv_io* input) {
+  FileIdentity identity;
+  return g_manifest_identity && orv_identity(input, &identity) && identity == *g_manifest_identity;
+}
+
 }  // namespace
 
 ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* count, int* error) {
@@ -68,6 +76,10 @@ void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   orv_io* input = recordable_name(name) ? orv_open(path.c_str(), 0) : nullptr;
   if (input == nullptr) {
     report("Unable to open %s\n", shown(name).c_str());
+    return;
+  }
+  if (is_the_manifest(input)) {
+    orv_close(input);
     return;
   }
   FileDigest digest;
