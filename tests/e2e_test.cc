@@ -46,10 +46,17 @@ std::string typed(std::string path) {
   return "Z:" + path;
 }
 
-// Runs the tool with |input| on standard input.
-Outcome run_tool(const std::string& input, const Conditions& setup = Conditions()) {
-  if (windows_exe() != nullptr) return run_program({"/usr/lib/wine/wine64", windows_exe()}, input, setup);
-  return run_program({setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE}, input, setup);
+// Runs the tool with |input| on standard input and |arguments|.
+Outcome run_tool(const std::string& input, const Conditions& setup = Conditions(),
+                 const std::vector<std::string>& arguments = {}) {
+  std::vector<std::string> argv;
+  if (windows_exe() != nullptr) {
+    argv = {"/usr/lib/wine/wine64", windows_exe()};
+  } else {
+    argv = {setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE};
+  }
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return run_program(argv, input, setup);
 }
 
 // Wine makes its prefix on its first start and says so on standard error;
@@ -494,6 +501,46 @@ TEST(AnswerTest, IncompleteAnswersStopBeforeAnythingIsOpened) {
     EXPECT_EQ("Incomplete answers: standard input ended before all three were given\n", run.err);
     EXPECT_EQ(1, run.status);
     EXPECT_FALSE(exists(disc.out));
+  }
+}
+
+TEST(CommandLineTest, HelpOrVersionAloneAnswersWithoutAsking) {
+  ExampleDisc disc;
+  const std::string input = answers(disc.root, "x", disc.out);
+  Outcome run = run_tool(input, Conditions(), {"--version"});
+  EXPECT_EQ("disc-manifest " DISC_MANIFEST_VERSION "\n", run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  run = run_tool(input, Conditions(), {"--help"});
+  EXPECT_EQ(0u, run.out.find("Usage: disc-manifest\n")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("Exit status: 0 ")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("see man disc-manifest")) << run.out;
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_FALSE(exists(disc.out));
+
+  Conditions full;
+  full.stdout_path = "/dev/full";
+  for (const char* option : {"--help", "--version"}) {
+    run = run_tool(input, full, {option});
+    EXPECT_EQ("disc-manifest: standard output: No space left on device\n", run.err) << option;
+    EXPECT_EQ(2, run.status) << option;
+  }
+}
+
+TEST(CommandLineTest, EveryOtherCommandLineIsIgnored) {
+  const std::vector<std::string> ignored[] = {
+      {"--help", "x"}, {"x", "--version"}, {"--version", "--help"}, {"-h"},
+      {"--hel"},       {"--HELP"},         {"--help="},             {"x"}};
+  for (const std::vector<std::string>& arguments : ignored) {
+    ExampleDisc disc;
+    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), arguments);
+    EXPECT_EQ(0u, run.out.find(trace_start(disc.root))) << arguments[0] << run.out;
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(manifest("x", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                                record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+              disc.manifest_text());
   }
 }
 
