@@ -71,26 +71,12 @@ must_match "$work/info.txt" '^ Maintainer: [^<]+ <[^@>]+@[^>]+>$'
 must_match "$work/info.txt" '^ Description: .+'
 must_match "$work/info.txt" '^  .+'  # the long description
 
-step "dpkg-deb --contents $deb"
-dpkg-deb --contents "$deb" > "$work/contents.txt"
-cat "$work/contents.txt"
-# Every file with its mode and owner: the two programs, their pages and the
-# README; no tests, benchmarks or libraries.
-awk '$1 !~ /^d/ { print $1, $2, $6 }' "$work/contents.txt" | sort -k 3 > "$work/files.txt"
-cat > "$work/files.expected" <<'EOF'
--rwxr-xr-x root/root ./usr/bin/disc-manifest
--rwxr-xr-x root/root ./usr/bin/disc-verify
--rw-r--r-- root/root ./usr/share/doc/disc-manifest/README.md
--rw-r--r-- root/root ./usr/share/man/man1/disc-manifest.1
--rw-r--r-- root/root ./usr/share/man/man1/disc-verify.1
-EOF
-diff -u "$work/files.expected" "$work/files.txt"
-
 step "tar -tzf $tarball"
 top="disc-manifest-${version}-Linux-$(uname -m)"
 tar -tzf "$tarball" | grep -v '/$' | sort > "$work/tar.txt"
-printf "$top/%s\n" bin/disc-manifest bin/disc-verify share/doc/disc-manifest/README.md \
-  share/man/man1/disc-manifest.1 share/man/man1/disc-verify.1 > "$work/tar.expected"
+printf "$top/%s\n" bin/disc-manifest bin/disc-verify share/doc/disc-manifest/LICENSE \
+  share/doc/disc-manifest/README.md share/man/man1/disc-manifest.1 share/man/man1/disc-verify.1 \
+  > "$work/tar.expected"
 diff -u "$work/tar.expected" "$work/tar.txt"
 
 step "unpacking $deb into a temporary root"
@@ -102,13 +88,59 @@ bin="$root/usr/bin"
 # the C library at least for dynamic ones.
 readelf -d "$bin/disc-manifest" "$bin/disc-verify" > "$work/dynamic.txt"
 dpkg-deb --field "$deb" Depends | sed '/^$/d' > "$work/depends.txt"
+static=yes
 if grep -q '(NEEDED)' "$work/dynamic.txt"; then
+  static=no
   step "dynamically linked; Depends: $(cat "$work/depends.txt")"
   must_match "$work/depends.txt" '(^|, )libc6( |,|$)'
 else
   step "statically linked; Depends: none"
   must_be_empty "$work/depends.txt" "static programs, yet the package depends on"
 fi
+
+step "dpkg-deb --contents $deb"
+dpkg-deb --contents "$deb" > "$work/contents.txt"
+cat "$work/contents.txt"
+# Every file with its mode and owner: the two programs, their pages
+# gzipped, the README, and what Debian asks for (the licence as the
+# copyright file, a changelog, and for static programs lintian's override
+# of its word on them); no tests, benchmarks or libraries.
+awk '$1 !~ /^d/ { print $1, $2, $6 }' "$work/contents.txt" | sort -k 3 > "$work/files.txt"
+cat > "$work/files.expected" <<'EOF'
+-rwxr-xr-x root/root ./usr/bin/disc-manifest
+-rwxr-xr-x root/root ./usr/bin/disc-verify
+-rw-r--r-- root/root ./usr/share/doc/disc-manifest/README.md
+-rw-r--r-- root/root ./usr/share/doc/disc-manifest/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/disc-manifest/copyright
+EOF
+if [ "$static" = yes ]; then
+  echo '-rw-r--r-- root/root ./usr/share/lintian/overrides/disc-manifest' >> "$work/files.expected"
+fi
+printf '%s\n' '-rw-r--r-- root/root ./usr/share/man/man1/disc-manifest.1.gz' \
+  '-rw-r--r-- root/root ./usr/share/man/man1/disc-verify.1.gz' >> "$work/files.expected"
+diff -u "$work/files.expected" "$work/files.txt"
+
+step "lintian $deb"
+# Fails on any error or warning; the override, for static programs, may
+# silence statically-linked-binary and nothing else.
+lintian --fail-on error,warning "$deb"
+if [ "$static" = yes ]; then
+  grep -Ev '^(#|$|disc-manifest: statically-linked-binary )' "$root/usr/share/lintian/overrides/disc-manifest" \
+    > "$work/overrides.txt" || true
+  must_be_empty "$work/overrides.txt" "lintian overrides beyond statically-linked-binary"
+fi
+
+step "the copyright file and the changelog"
+doc="$root/usr/share/doc/disc-manifest"
+must_match "$doc/copyright" '^Copyright: 2026 The disc-manifest authors$'
+# The licence's terms, as LICENSE has them.
+sed 's/^ //; s/^\.$//' "$doc/copyright" | sed -n '/^Permission is hereby granted/,$p' > "$work/terms.txt"
+sed -n '/^Permission is hereby granted/,$p' LICENSE > "$work/terms.expected"
+diff -u "$work/terms.expected" "$work/terms.txt"
+# The changelog's latest entry is this version's.
+zcat "$doc/changelog.gz" | head -1 > "$work/changelog-head.txt"
+printf 'disc-manifest (%s) unstable; urgency=medium\n' "$version" > "$work/changelog-head.expected"
+diff -u "$work/changelog-head.expected" "$work/changelog-head.txt"
 
 step "installed disc-verify --version"
 "$bin/disc-verify" --version > "$work/version.txt"
@@ -135,17 +167,21 @@ printf '%s\n' 'OK A.TXT' 'OK V\B.BIN' \
 diff -u "$work/report.expected" "$work/report.txt"
 
 for page in disc-manifest disc-verify; do
-  installed="$root/usr/share/man/man1/$page.1"
+  installed="$root/usr/share/man/man1/$page.1.gz"
   step "man -l $installed"
+  # The page the tarball has, gzipped.
+  zcat "$installed" > "$work/$page.1"
+  tar -xzOf "$tarball" "$top/share/man/man1/$page.1" > "$work/$page-plain.1"
+  cmp "$work/$page-plain.1" "$work/$page.1"
   MANPAGER=cat MANWIDTH=80 man --warnings -l "$installed" > "$work/$page.txt" 2> "$work/$page-warnings.txt"
   must_be_empty "$work/$page-warnings.txt" "man warns about $page.1"
   must_match "$work/$page.txt" '^NAME$'
   # The footer names the version the page was made with.
   must_match "$work/$page.txt" "^disc-manifest ${version//./\\.} .*$(tr a-z A-Z <<<"$page")\\(1\\)\$"
   step "linting $page.1"
-  groff -man -ww -z "$installed" 2> "$work/$page-groff.txt"
+  groff -man -ww -z "$work/$page.1" 2> "$work/$page-groff.txt"
   must_be_empty "$work/$page-groff.txt" "groff warns about $page.1"
-  mandoc -Tlint "$installed"
+  mandoc -Tlint "$work/$page.1"
 done
 
 # --- Windows: the zips ----------------------------------------------------
@@ -167,17 +203,21 @@ for target in win32 win64; do
   ls -l "$zip"
   top="disc-manifest-${version}-${target}"
   unzip -Z1 "$zip" | sort > "$work/$target-zip.txt"
-  printf "$top/%s\n" README.txt disc-manifest.exe disc-verify.exe > "$work/$target-zip.expected"
+  printf "$top/%s\n" LICENSE.txt README.txt disc-manifest.exe disc-verify.exe > "$work/$target-zip.expected"
   diff -u "$work/$target-zip.expected" "$work/$target-zip.txt"
   unzip -q "$zip" -d "$work/$target"
-  # README.txt is README.md with every line ended by CR LF.
-  readme="$work/$target/$top/README.txt"
-  sed 's/$/\r/' README.md > "$work/$target-readme.expected"
-  cmp "$work/$target-readme.expected" "$readme"
-  if grep -q $'[^\r]$\|^$' "$readme"; then
-    echo "package-check: $readme has a line without CR LF" >&2
-    exit 1
-  fi
+  # README.txt and LICENSE.txt are README.md and LICENSE with every line
+  # ended by CR LF.
+  for text in README.md:README.txt LICENSE:LICENSE.txt; do
+    source=${text%%:*}
+    copy="$work/$target/$top/${text#*:}"
+    sed 's/$/\r/' "$source" > "$work/$target-$source.expected"
+    cmp "$work/$target-$source.expected" "$copy"
+    if grep -q $'[^\r]$\|^$' "$copy"; then
+      echo "package-check: $copy has a line without CR LF" >&2
+      exit 1
+    fi
+  done
   # Console programs of the right kind that need no DLL beyond the system's.
   for program in disc-manifest disc-verify; do
     "$triple-objdump" -f -p "$work/$target/$top/$program.exe" > "$work/$target-$program.txt"

@@ -2,14 +2,18 @@
 # version project() gives.
 #
 #   cmake --install BUILD [--prefix P]   the programs in P/bin, their manual
-#                                        pages in P/share/man/man1 and
-#                                        README.md in P/share/doc/disc-manifest;
-#                                        on Windows, the programs and
-#                                        README.txt in P itself
+#                                        pages in P/share/man/man1, README.md
+#                                        and LICENSE in P/share/doc/disc-manifest;
+#                                        on Windows, the programs, README.txt
+#                                        and LICENSE.txt in P itself
 #   cpack --config BUILD/CPackConfig.cmake   (or: cmake --build BUILD --target package)
-#       Linux:   disc-manifest_VERSION_ARCH.deb and disc-manifest-VERSION-Linux-CPU.tar.gz
-#       Windows: disc-manifest-VERSION-win32.zip or -win64.zip: both programs
-#                and README.txt (README.md with CR LF line ends)
+#       Linux:   disc-manifest-VERSION-Linux-CPU.tar.gz, the same files as
+#                cmake --install, and disc-manifest_VERSION_ARCH.deb, where
+#                the pages are gzipped and the licence is Debian's copyright
+#                file, with a changelog beside it
+#       Windows: disc-manifest-VERSION-win32.zip or -win64.zip: both programs,
+#                README.txt and LICENSE.txt (README.md and LICENSE with CR LF
+#                line ends)
 #
 # Only the two programs are installed: never the tests, the benchmark or
 # the libraries they share.
@@ -21,25 +25,35 @@ include(GNUInstallDirs)
 set(DISC_MANIFEST_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/disc-manifest")
 
 if(WIN32)
-  # A zip that is unpacked and run: the programs and README.txt side by side
-  # in its one folder. Windows has no manual pages; README.txt stands for them.
+  # A zip that is unpacked and run: the programs, README.txt and LICENSE.txt
+  # side by side in its one folder. Windows has no manual pages; README.txt
+  # stands for them.
   install(TARGETS disc-manifest disc-verify RUNTIME DESTINATION .)
-  file(READ "${PROJECT_SOURCE_DIR}/README.md" disc_manifest_readme)
-  string(REPLACE "\r\n" "\n" disc_manifest_readme "${disc_manifest_readme}")
-  string(REPLACE "\n" "\r\n" disc_manifest_readme "${disc_manifest_readme}")
-  file(WRITE "${PROJECT_BINARY_DIR}/README.txt" "${disc_manifest_readme}")
-  # Made again whenever README.md changes.
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
-  install(FILES "${PROJECT_BINARY_DIR}/README.txt" DESTINATION .)
+  foreach(text README.md:README.txt LICENSE:LICENSE.txt)
+    string(REPLACE ":" ";" text "${text}")
+    list(GET text 0 source)
+    list(GET text 1 target)
+    file(READ "${PROJECT_SOURCE_DIR}/${source}" disc_manifest_text)
+    string(REPLACE "\r\n" "\n" disc_manifest_text "${disc_manifest_text}")
+    string(REPLACE "\n" "\r\n" disc_manifest_text "${disc_manifest_text}")
+    file(WRITE "${PROJECT_BINARY_DIR}/${target}" "${disc_manifest_text}")
+    # Made again whenever the source changes.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${source}")
+    install(FILES "${PROJECT_BINARY_DIR}/${target}" DESTINATION .)
+  endforeach()
 else()
   install(TARGETS disc-manifest disc-verify RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}")
   # The pages name the version as @PROJECT_VERSION@; the build folder gets
-  # them with the number filled in.
+  # them with the number filled in. They and LICENSE are the component
+  # "plain": the .deb has its own forms of them (debian.cmake).
   foreach(page disc-manifest.1 disc-verify.1)
     configure_file("${PROJECT_SOURCE_DIR}/man/${page}" "${PROJECT_BINARY_DIR}/man/${page}" @ONLY)
-    install(FILES "${PROJECT_BINARY_DIR}/man/${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+    install(FILES "${PROJECT_BINARY_DIR}/man/${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+            COMPONENT plain)
   endforeach()
-  install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}")
+  install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}"
+          COMPONENT plain)
 endif()
 
 # The packages.
@@ -90,6 +104,7 @@ else()
     elseif(disc_manifest_cpu MATCHES "^i[3-6]86$")
       set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
     endif()
+    include(${CMAKE_CURRENT_LIST_DIR}/debian.cmake)
   elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     message(STATUS "dpkg-shlibdeps not found (Debian: dpkg-dev): cpack makes no .deb")
   endif()

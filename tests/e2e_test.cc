@@ -46,10 +46,17 @@ std::string typed(std::string path) {
   return "Z:" + path;
 }
 
-// Runs the tool with |input| on standard input.
-Outcome run_tool(const std::string& input, const Conditions& setup = Conditions()) {
-  if (windows_exe() != nullptr) return run_program({"/usr/lib/wine/wine64", windows_exe()}, input, setup);
-  return run_program({setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE}, input, setup);
+// Runs the tool with |input| on standard input and |arguments|.
+Outcome run_tool(const std::string& input, const Conditions& setup = Conditions(),
+                 const std::vector<std::string>& arguments = {}) {
+  std::vector<std::string> argv;
+  if (windows_exe() != nullptr) {
+    argv = {"/usr/lib/wine/wine64", windows_exe()};
+  } else {
+    argv = {setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE};
+  }
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return run_program(argv, input, setup);
 }
 
 // Wine makes its prefix on its first start and says so on standard error;
@@ -383,10 +390,8 @@ TEST(WalkTest, DeepestTreeWalksToTheBottomWithFewDescriptors) {
   EXPECT_EQ(std::min<size_t>(searchable, 2101) + 1, searches);
   EXPECT_NE(std::string::npos,
             run.out.find("Invalid File Handle. GetLastError reports 206\nFound a file: m\n"));
-  // The manifest lies in the tree it describes: it is read as far as it has
-  // been written, its header.
-  EXPECT_EQ(manifest("deep", record("m", "32", "1e3f85a385c69c636a1320ef348d96c9")),
-            read_file(tmp.path + "/m"));
+  // The manifest lies in the tree it describes, and is left out.
+  EXPECT_EQ(manifest("deep", ""), read_file(tmp.path + "/m"));
 }
 
 TEST(WalkTest, NamesHoldingABackslashAreNeverReadThroughAnotherPath) {
@@ -421,6 +426,52 @@ TEST(WalkTest, NamesHoldingABackslashAreNeverReadThroughAnotherPath) {
             disc.manifest_text());
 }
 
+TEST(WalkTest, NamesHoldingALineFeedAreRefusedOnOneLine) {
+  SKIP_UNDER_WINE("Windows names cannot hold a line feed");
+  Disc disc;
+  const std::string& root = disc.root;
+  // A line feed would split a record in two; a carriage return is no line
+  // end, and the record keeps it.
+  write_file(root + "cr\rname", "a");
+  make_dir(root + "dir\nname");
+  write_file(root + "dir\nname/f", "");
+  write_file(root + "line\nbreak", "");
+  const Outcome run = disc.walk();
+  EXPECT_EQ(trace_start(root) + "Found a file: cr\rname\nThe md5 is " + kMd5A + "\n"
+                "Found a file: dir\nname\n"
+                "Target file is " + root + "dir\nname\\*.\n"
+                "Invalid File Handle. GetLastError reports 123\n"
+                "Found a file: line\nbreak\n",
+            run.out);
+  EXPECT_EQ("Unable to open line?break\n", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("cr\rname", "1", kMd5A)), disc.manifest_text());
+}
+
+TEST(WalkTest, TheManifestIsLeftOutOfTheTreeItDescribes) {
+  ExampleDisc disc;
+  // Found by its own path and by another name of the same file.
+  disc.out = disc.root + "V/m.xml";
+  write_file(disc.out, "");
+  ASSERT_EQ(0, link(disc.out.c_str(), (disc.root + "Z.LNK").c_str()));
+  const Outcome run = disc.walk("Brimvale DVD-ROM");
+  EXPECT_EQ(trace_start(disc.root) +
+                "Found a file: A.TXT\n"
+                "The md5 is 5d41402abc4b2a76b9719d911017c592\n"
+                "Found a file: V\n" + folder_start(disc.root + "V\\") +
+                "Found a file: B.BIN\n"
+                "The md5 is 900150983cd24fb0d6963f7d28e17f72\n"
+                "Found a file: m.xml\n"
+                "Found a file: Z.LNK\n",
+            run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("Brimvale DVD-ROM",
+                     record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                         record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            disc.manifest_text());
+}
+
 TEST(AnswerTest, LinesOfAnyLengthAndLineEnd) {
   ExampleDisc disc;
   const std::string long_description(100000, 'L');
@@ -450,6 +501,46 @@ TEST(AnswerTest, IncompleteAnswersStopBeforeAnythingIsOpened) {
     EXPECT_EQ("Incomplete answers: standard input ended before all three were given\n", run.err);
     EXPECT_EQ(1, run.status);
     EXPECT_FALSE(exists(disc.out));
+  }
+}
+
+TEST(CommandLineTest, HelpOrVersionAloneAnswersWithoutAsking) {
+  ExampleDisc disc;
+  const std::string input = answers(disc.root, "x", disc.out);
+  Outcome run = run_tool(input, Conditions(), {"--version"});
+  EXPECT_EQ("disc-manifest " DISC_MANIFEST_VERSION "\n", run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  run = run_tool(input, Conditions(), {"--help"});
+  EXPECT_EQ(0u, run.out.find("Usage: disc-manifest\n")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("Exit status: 0 ")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("see man disc-manifest")) << run.out;
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_FALSE(exists(disc.out));
+
+  Conditions full;
+  full.stdout_path = "/dev/full";
+  for (const char* option : {"--help", "--version"}) {
+    run = run_tool(input, full, {option});
+    EXPECT_EQ("disc-manifest: standard output: No space left on device\n", run.err) << option;
+    EXPECT_EQ(2, run.status) << option;
+  }
+}
+
+TEST(CommandLineTest, EveryOtherCommandLineIsIgnored) {
+  const std::vector<std::string> ignored[] = {
+      {"--help", "x"}, {"x", "--version"}, {"--version", "--help"}, {"-h"},
+      {"--hel"},       {"--HELP"},         {"--help="},             {"x"}};
+  for (const std::vector<std::string>& arguments : ignored) {
+    ExampleDisc disc;
+    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), arguments);
+    EXPECT_EQ(0u, run.out.find(trace_start(disc.root))) << arguments[0] << run.out;
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(manifest("x", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                                record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+              disc.manifest_text());
   }
 }
 

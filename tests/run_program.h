@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -42,8 +44,62 @@ struct Conditions {
   bool stderr_terminal = false;  // a pseudo-terminal, read into Outcome::err
   bool stdout_terminal = false;  // the same terminal, with standard error
   bool unprivileged = false;     // as user nobody, when run as root
+  std::string program;           // run instead of the program under test
   int time_limit = 120;          // seconds, then the run is killed
 };
+
+// Gives up root's privileges as a run with Conditions::unprivileged does:
+// user and group nobody (65534).
+inline bool become_nobody() { return setgid(65534) == 0 && setuid(65534) == 0; }
+
+// The first of |paths| that user nobody cannot reach as asked (an
+// access(2) mode: X_OK to run a program, R_OK | X_OK to list and search a
+// folder, R_OK to read a file), or empty. Asked by that user itself, in a
+// child process, so that every folder on the way counts.
+inline std::string beyond_nobody(const std::vector<std::pair<std::string, int>>& paths) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!become_nobody()) _exit(255);
+    for (size_t i = 0; i < paths.size() && i < 254; ++i) {
+      if (access(paths[i].first.c_str(), paths[i].second) != 0) _exit(static_cast<int>(i) + 1);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "(no child)";
+  const int failed = WEXITSTATUS(status);
+  if (failed == 0) return "";
+  if (failed > static_cast<int>(paths.size())) return "(no user 65534)";
+  return paths[static_cast<size_t>(failed) - 1].first;
+}
+
+// Sets |setup| to run |program| as user nobody, when the tests run as
+// root; the run must also reach |folders| and read |files|. A folder on
+// the program's way may be closed to others (a clone below /root, or
+// below any folder of mode 0700): the program is then copied into |place|,
+// which is opened to others, and run from there. Empty when nobody can
+// reach all it needs, else why not, for the test to skip with.
+inline std::string run_as_nobody(Conditions* setup, const std::string& program,
+                                 const std::vector<std::string>& folders,
+                                 const std::vector<std::string>& files, const TempDir& place) {
+  setup->unprivileged = true;
+  if (getuid() != 0) return "";
+  setup->program = program;
+  if (!beyond_nobody({{program, X_OK}}).empty()) {
+    setup->program = place.path + "/" + std::filesystem::path(program).filename().string();
+    std::error_code error;
+    std::filesystem::copy_file(program, setup->program, error);
+    if (error) return "cannot copy " + program + ": " + error.message();
+    chmod(place.path.c_str(), 0755);
+    chmod(setup->program.c_str(), 0755);
+  }
+  std::vector<std::pair<std::string, int>> needed = {{setup->program, X_OK}};
+  for (const std::string& folder : folders) needed.push_back({folder, R_OK | X_OK});
+  for (const std::string& file : files) needed.push_back({file, R_OK});
+  const std::string beyond = beyond_nobody(needed);
+  if (beyond.empty()) return "";
+  return "user 65534 cannot reach " + beyond + ": a folder on its way is closed to others";
+}
 
 // Console text with Windows line ends made Linux ones.
 inline std::string console(std::string text) {
@@ -155,7 +211,7 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
       rlimit limit = {setup.max_processes, setup.max_processes};
       if (setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(125);
     }
-    if (setup.unprivileged && getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(124);
+    if (setup.unprivileged && getuid() == 0 && !become_nobody()) _exit(124);
     execve(args[0], args.data(), env.data());
     _exit(123);
   }

@@ -1,6 +1,7 @@
 // The run: three questions on the console, then the manifest of the tree.
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <iostream>
@@ -11,9 +12,41 @@
 #include "manifest/manifest.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
+#include "version.h"
 #include "walk/trace.h"
 
 namespace {
+
+const char kUsage[] =
+    "Usage: disc-manifest\n"
+    "Ask three questions, one answer a line on standard input: the root of a\n"
+    "disc or folder tree, a description of it, and the file to save the\n"
+    "manifest in. Then walk the tree depth first and write an XML-like manifest\n"
+    "with the relative path, size and MD5 digest of every file.\n"
+    "\n"
+    "The questions and a trace of the walk go to standard output, problems to\n"
+    "standard error, one line each. Arguments are ignored, but for one of\n"
+    "these given alone:\n"
+    "      --help      display this help and exit\n"
+    "      --version   output version information and exit\n"
+    "\n"
+    "Exit status: 0 if the manifest was written whole (files that cannot be\n"
+    "opened or read are reported and left out), 1 if standard input ended\n"
+    "before three answers, the manifest could not be created or written, or\n"
+    "the trace could not be written; 2 if this text could not be written.\n"
+    "\n"
+    "Full documentation: see man disc-manifest.\n";
+
+// Writes |text| on standard output: 0, or 2 with a line on standard error
+// when it cannot be written.
+int print(const char* text) {
+  fputs(text, stdout);
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "disc-manifest: standard output: %s\n", strerror(failed_write_error()));
+    return 2;
+  }
+  return 0;
+}
 
 // Shows |prompt| and reads one answer: a whole line of any length, without
 // its line feed or the carriage return before it. A last line without a
@@ -29,8 +62,12 @@ bool ask(const char* prompt, std::string* answer) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   if (!prepare_standard_streams()) return 1;
+  // Only these two, each alone: any other command line runs the dialogue
+  // as it always has, so that no script that runs the tool changes.
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) return print(kUsage);
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) return print("disc-manifest " DISC_MANIFEST_VERSION "\n");
   std::string description;
   std::string output_path;
 
@@ -46,6 +83,8 @@ int main() {
     report("Unable to create %s: %s\n", output_path.c_str(), strerror(errno));
     return 1;
   }
+  FileIdentity identity;
+  if (orv_identity(g_manifest_io, &identity)) g_manifest_identity = identity;
 
   write_piece(g_manifest_io, manifest_header(description));
   scan_folder(kTracedWalk, "");

@@ -2,3 +2,4 @@
 
 std::string g_disc_root;
 orv_io* g_manifest_io = nullptr;
+std::optional<FileIdentity> g_manifest_identity;

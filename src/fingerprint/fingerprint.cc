@@ -23,6 +23,23 @@ bool at_end(const orv_io* io) {
 // stack of a deep walk. Page alignment lets the kernel copy whole pages.
 alignas(4096) unsigned char read_buffer[READ_CHUNK];
 
+// |name| as a problem line shows it: a line feed, which only a name that
+// cannot be recorded holds, as '?', so that the name keeps to its line.
+std::string shown(std::string name) {
+  for (char& c : name) {
+    if (c == '\n') c = '?';
+  }
+  return name;
+}
+
+// Whether |input| is the manifest's own file, met in the tree it
+// describes: a record of it, as far as it has been written, could never
+// match.
+bool is_the_manifest(const orv_io* input) {
+  FileIdentity identity;
+  return g_manifest_identity && orv_identity(input, &identity) && identity == *g_manifest_identity;
+}
+
 }  // namespace
 
 ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* count, int* error) {
@@ -58,7 +75,11 @@ void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   const std::string path = g_disc_root + rel_dir + name;
   orv_io* input = recordable_name(name) ? orv_open(path.c_str(), 0) : nullptr;
   if (input == nullptr) {
-    report("Unable to open %s\n", name.c_str());
+    report("Unable to open %s\n", shown(name).c_str());
+    return;
+  }
+  if (is_the_manifest(input)) {
+    orv_close(input);
     return;
   }
   FileDigest digest;

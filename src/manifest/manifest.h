@@ -20,10 +20,12 @@ std::string manifest_record(const std::string& rel_dir, const std::string& name,
 
 /// Whether a file or folder called |name| can stand in a record's
 /// pathname: a backslash in it would read as a folder separator, and on
-/// POSIX the path joined with it would reach another file. (Windows names
-/// hold none.)
+/// POSIX the path joined with it would reach another file; a line feed
+/// would split the record's line in two. (Windows names hold neither.) A
+/// carriage return can stand: it ends no line where a line feed does not
+/// follow it.
 inline bool recordable_name(const std::string& name) {
-  return name.find('\\') == std::string::npos;
+  return name.find_first_of("\\\n") == std::string::npos;
 }
 
 /// The last two lines.

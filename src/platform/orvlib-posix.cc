@@ -127,8 +127,15 @@ int orv_close(orv_io* io) {
 }
 
 bool orv_identity(const orv_io* io, FileIdentity* identity) {
-  // Known since opening, for files opened to be read.
-  if (io->mode != 0) return false;
+  // Known since opening for files opened to be read, which are many;
+  // asked for the one written.
+  if (io->mode != 0) {
+    struct stat st;
+    if (fstat(fd_of(io), &st) != 0) return false;
+    identity->volume = static_cast<uint64_t>(st.st_dev);
+    identity->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+  }
   identity->volume = io->volume;
   identity->index = io->index;
   return true;

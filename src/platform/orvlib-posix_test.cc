@@ -108,6 +108,26 @@ TEST(OrvFileTest, WritingTruncatesAndKeepsBytesUnchanged) {
   EXPECT_EQ("a\r\nb\n\r\n", read_file(path));
 }
 
+TEST(OrvFileTest, IdentityIsTheFilesWhateverTheMode) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/m";
+  orv_io* written = orv_open(path.c_str(), 2);
+  ASSERT_NE(nullptr, written);
+  write_file(tmp.path + "/other", "");
+  ASSERT_EQ(0, link(path.c_str(), (tmp.path + "/same").c_str()));
+  FileIdentity of_written;
+  ASSERT_TRUE(orv_identity(written, &of_written));
+  for (const char* name : {"/m", "/same", "/other"}) {
+    orv_io* read = orv_open((tmp.path + name).c_str(), 0);
+    ASSERT_NE(nullptr, read);
+    FileIdentity of_read;
+    EXPECT_TRUE(orv_identity(read, &of_read));
+    EXPECT_EQ(std::string(name) != "/other", of_read == of_written) << name;
+    orv_close(read);
+  }
+  orv_close(written);
+}
+
 TEST(OrvFileTest, FailedWriteIsRememberedUntilClose) {
   orv_io* io = orv_open("/dev/full", 2);
   ASSERT_NE(nullptr, io);

@@ -65,8 +65,9 @@ orv_io* open_for_reading(const char* path) {
 }
 
 orv_io* open_for_writing(const char* path) {
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  // FILE_READ_ATTRIBUTES: orv_identity asks the handle which file it is.
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return fail_open(handle, errno_of(GetLastError()));
   orv_io* io = new_orv_handle(reinterpret_cast<intptr_t>(handle), 2, 0);
   return io != nullptr ? io : fail_open(handle, ENOMEM);

@@ -72,8 +72,8 @@ inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-/// Fills |identity| for the open file |io|; false when the system cannot
-/// tell.
+/// Fills |identity| for the open file |io|, opened in any mode; false when
+/// the system cannot tell.
 bool orv_identity(const orv_io* io, FileIdentity* identity);
 
 /// What a path names, links followed.

@@ -24,8 +24,8 @@ struct TreeCheck {
 /// comparison, in walk order whatever the number of jobs; reports
 /// problems with folders and unreadable files on standard error. Files
 /// the manifest tool could never record (FIFOs, sockets, devices, dangling
-/// links, names holding a backslash) are left out, and so is the manifest
-/// itself, with its record.
+/// links, names holding a backslash or a line feed) are left out, and so
+/// is the manifest itself, with its record.
 void check_tree(TreeCheck* check);
 
 #endif  // DISC_MANIFEST_VERIFY_TREE_H_
