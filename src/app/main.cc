@@ -83,8 +83,6 @@ int main(int argc, char** argv) {
     report("Unable to create %s: %s\n", output_path.c_str(), strerror(errno));
     return 1;
   }
-  FileIdentity identity;
-  if (orv_identity(g_manifest_io, &identity)) g_manifest_identity = identity;
 
   write_piece(g_manifest_io, manifest_header(description));
   scan_folder(kTracedWalk, "");

@@ -2,4 +2,3 @@
 
 std::string g_disc_root;
 orv_io* g_manifest_io = nullptr;
-std::optional<FileIdentity> g_manifest_identity;

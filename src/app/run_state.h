@@ -1,8 +1,7 @@
-// The values that live for the whole run.
+// The two values that live for the whole run.
 #ifndef DISC_MANIFEST_APP_RUN_STATE_H_
 #define DISC_MANIFEST_APP_RUN_STATE_H_
 
-#include <optional>
 #include <string>
 
 #include "platform/orvlib.h"
@@ -15,9 +14,5 @@ extern std::string g_disc_root;
 /// The open manifest: set by main before the walk, written by each file's
 /// record during it, closed by main after it.
 extern orv_io* g_manifest_io;
-
-/// Which file the manifest is, when the system tells: should it lie in
-/// the tree, the walk leaves it out. Set by main with g_manifest_io.
-extern std::optional<FileIdentity> g_manifest_identity;
 
 #endif  // DISC_MANIFEST_APP_RUN_STATE_H_

@@ -36,8 +36,10 @@ std::string shown(std::string name) {
 // describes: a record of it, as far as it has been written, could never
 // match.
 bool is_the_manifest(const orv_io* input) {
+  FileIdentity manifest;
   FileIdentity identity;
-  return g_manifest_identity && orv_identity(input, &identity) && identity == *g_manifest_identity;
+  return g_manifest_io != nullptr && orv_identity(g_manifest_io, &manifest) && orv_identity(input, &identity) &&
+         identity == manifest;
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* 
 /// prints "The md5 is <digest>" and appends its key_file record to
 /// g_manifest_io. A file that cannot be opened or read to its end, or whose
 /// name cannot be recorded, gets a line on standard error naming it, and no
-/// record. The manifest's own file (g_manifest_identity) gets neither line
-/// nor record.
+/// record. The manifest's own file (g_manifest_io's) gets neither line nor
+/// record.
 void fingerprint_file(const std::string& rel_dir, const std::string& name);
 
 #endif  // DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_

@@ -72,6 +72,14 @@ orv_io* open_for_writing(const char* path) {
   if (io == nullptr) {
     close(fd);
     errno = ENOMEM;
+    return nullptr;
+  }
+  // Which file it is, so that a walk can tell it when it meets it; unknown
+  // (zero) when the system will not say.
+  struct stat st;
+  if (fstat(fd, &st) == 0) {
+    io->volume = static_cast<uint64_t>(st.st_dev);
+    io->index = static_cast<uint64_t>(st.st_ino);
   }
   return io;
 }
@@ -127,15 +135,8 @@ int orv_close(orv_io* io) {
 }
 
 bool orv_identity(const orv_io* io, FileIdentity* identity) {
-  // Known since opening for files opened to be read, which are many;
-  // asked for the one written.
-  if (io->mode != 0) {
-    struct stat st;
-    if (fstat(fd_of(io), &st) != 0) return false;
-    identity->volume = static_cast<uint64_t>(st.st_dev);
-    identity->index = static_cast<uint64_t>(st.st_ino);
-    return true;
-  }
+  // Known since opening.
+  if (io->volume == 0 && io->index == 0) return false;
   identity->volume = io->volume;
   identity->index = io->index;
   return true;
