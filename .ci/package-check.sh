@@ -74,9 +74,9 @@ must_match "$work/info.txt" '^  .+'  # the long description
 step "tar -tzf $tarball"
 top="disc-manifest-${version}-Linux-$(uname -m)"
 tar -tzf "$tarball" | grep -v '/$' | sort > "$work/tar.txt"
-printf "$top/%s\n" bin/disc-manifest bin/disc-verify share/doc/disc-manifest/LICENSE \
-  share/doc/disc-manifest/README.md share/man/man1/disc-manifest.1 share/man/man1/disc-verify.1 \
-  > "$work/tar.expected"
+printf "$top/%s\n" bin/disc-catalog bin/disc-manifest bin/disc-verify share/doc/disc-manifest/LICENSE \
+  share/doc/disc-manifest/README.md share/man/man1/disc-catalog.1 share/man/man1/disc-manifest.1 \
+  share/man/man1/disc-verify.1 > "$work/tar.expected"
 diff -u "$work/tar.expected" "$work/tar.txt"
 
 step "unpacking $deb into a temporary root"
@@ -86,7 +86,7 @@ bin="$root/usr/bin"
 
 # Dependencies as dpkg-shlibdeps found them: none for static programs,
 # the C library at least for dynamic ones.
-readelf -d "$bin/disc-manifest" "$bin/disc-verify" > "$work/dynamic.txt"
+readelf -d "$bin/disc-manifest" "$bin/disc-verify" "$bin/disc-catalog" > "$work/dynamic.txt"
 dpkg-deb --field "$deb" Depends | sed '/^$/d' > "$work/depends.txt"
 static=yes
 if grep -q '(NEEDED)' "$work/dynamic.txt"; then
@@ -107,6 +107,7 @@ cat "$work/contents.txt"
 # of its word on them); no tests, benchmarks or libraries.
 awk '$1 !~ /^d/ { print $1, $2, $6 }' "$work/contents.txt" | sort -k 3 > "$work/files.txt"
 cat > "$work/files.expected" <<'EOF'
+-rwxr-xr-x root/root ./usr/bin/disc-catalog
 -rwxr-xr-x root/root ./usr/bin/disc-manifest
 -rwxr-xr-x root/root ./usr/bin/disc-verify
 -rw-r--r-- root/root ./usr/share/doc/disc-manifest/README.md
@@ -116,7 +117,8 @@ EOF
 if [ "$static" = yes ]; then
   echo '-rw-r--r-- root/root ./usr/share/lintian/overrides/disc-manifest' >> "$work/files.expected"
 fi
-printf '%s\n' '-rw-r--r-- root/root ./usr/share/man/man1/disc-manifest.1.gz' \
+printf '%s\n' '-rw-r--r-- root/root ./usr/share/man/man1/disc-catalog.1.gz' \
+  '-rw-r--r-- root/root ./usr/share/man/man1/disc-manifest.1.gz' \
   '-rw-r--r-- root/root ./usr/share/man/man1/disc-verify.1.gz' >> "$work/files.expected"
 diff -u "$work/files.expected" "$work/files.txt"
 
@@ -166,7 +168,17 @@ printf '%s\n' 'OK A.TXT' 'OK V\B.BIN' \
   'Summary: 2 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new' > "$work/report.expected"
 diff -u "$work/report.expected" "$work/report.txt"
 
-for page in disc-manifest disc-verify; do
+step "installed disc-catalog over the same manifest"
+"$bin/disc-catalog" --catalog "$work/catalog.db" add "$work/tree.xml" > "$work/added.txt"
+printf 'added\t1\t2\tPackage check\n' > "$work/added.expected"
+diff -u "$work/added.expected" "$work/added.txt"
+"$bin/disc-catalog" --catalog "$work/catalog.db" export 1 > "$work/exported.xml"
+cmp "$work/tree.xml" "$work/exported.xml"
+"$bin/disc-catalog" --catalog "$work/catalog.db" identify "$work/tree" > "$work/identified.txt"
+printf '1\t100.0\t2\t2\tPackage check\n' > "$work/identified.expected"
+diff -u "$work/identified.expected" "$work/identified.txt"
+
+for page in disc-manifest disc-verify disc-catalog; do
   installed="$root/usr/share/man/man1/$page.1.gz"
   step "man -l $installed"
   # The page the tarball has, gzipped.

@@ -35,8 +35,13 @@ configure_file("${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in" "${disc_manifest_
 
 # The gzipped pages and changelog, made by the build.
 set(disc_manifest_gzipped)
-foreach(source "${PROJECT_BINARY_DIR}/man/disc-manifest.1" "${PROJECT_BINARY_DIR}/man/disc-verify.1"
-               "${CMAKE_CURRENT_LIST_DIR}/debian/changelog")
+set(disc_manifest_sources "${CMAKE_CURRENT_LIST_DIR}/debian/changelog")
+set(disc_manifest_pages)
+foreach(program ${DISC_MANIFEST_PROGRAMS})
+  list(APPEND disc_manifest_sources "${PROJECT_BINARY_DIR}/man/${program}.1")
+  list(APPEND disc_manifest_pages "${disc_manifest_debian_dir}/${program}.1.gz")
+endforeach()
+foreach(source ${disc_manifest_sources})
   get_filename_component(name "${source}" NAME)
   add_custom_command(
     OUTPUT "${disc_manifest_debian_dir}/${name}.gz"
@@ -48,7 +53,7 @@ foreach(source "${PROJECT_BINARY_DIR}/man/disc-manifest.1" "${PROJECT_BINARY_DIR
 endforeach()
 add_custom_target(disc_manifest_debian_files ALL DEPENDS ${disc_manifest_gzipped})
 
-install(FILES "${disc_manifest_debian_dir}/disc-manifest.1.gz" "${disc_manifest_debian_dir}/disc-verify.1.gz"
+install(FILES ${disc_manifest_pages}
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES "${disc_manifest_debian_dir}/copyright" "${disc_manifest_debian_dir}/changelog.gz"
         DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}" COMPONENT debian EXCLUDE_FROM_ALL)

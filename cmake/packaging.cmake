@@ -1,5 +1,5 @@
-# Installing and packaging disc-manifest and disc-verify, both on the
-# version project() gives.
+# Installing and packaging disc-manifest, disc-verify and disc-catalog (where
+# SQLite was found), all on the version project() gives.
 #
 #   cmake --install BUILD [--prefix P]   the programs in P/bin, their manual
 #                                        pages in P/share/man/man1, README.md
@@ -11,14 +11,19 @@
 #                cmake --install, and disc-manifest_VERSION_ARCH.deb, where
 #                the pages are gzipped and the licence is Debian's copyright
 #                file, with a changelog beside it
-#       Windows: disc-manifest-VERSION-win32.zip or -win64.zip: both programs,
+#       Windows: disc-manifest-VERSION-win32.zip or -win64.zip: the programs,
 #                README.txt and LICENSE.txt (README.md and LICENSE with CR LF
 #                line ends)
 #
-# Only the two programs are installed: never the tests, the benchmark or
-# the libraries they share.
+# Only the programs are installed: never the tests, the benchmark or the
+# libraries they share.
 
 include(GNUInstallDirs)
+
+set(DISC_MANIFEST_PROGRAMS disc-manifest disc-verify)
+if(DISC_MANIFEST_HAVE_CATALOG)
+  list(APPEND DISC_MANIFEST_PROGRAMS disc-catalog)
+endif()
 
 # Where README.md goes: the package's own folder, named as the package is
 # (the project's name, disc_manifest, is not the package's).
@@ -28,7 +33,7 @@ if(WIN32)
   # A zip that is unpacked and run: the programs, README.txt and LICENSE.txt
   # side by side in its one folder. Windows has no manual pages; README.txt
   # stands for them.
-  install(TARGETS disc-manifest disc-verify RUNTIME DESTINATION .)
+  install(TARGETS ${DISC_MANIFEST_PROGRAMS} RUNTIME DESTINATION .)
   foreach(text README.md:README.txt LICENSE:LICENSE.txt)
     string(REPLACE ":" ";" text "${text}")
     list(GET text 0 source)
@@ -42,12 +47,13 @@ if(WIN32)
     install(FILES "${PROJECT_BINARY_DIR}/${target}" DESTINATION .)
   endforeach()
 else()
-  install(TARGETS disc-manifest disc-verify RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  install(TARGETS ${DISC_MANIFEST_PROGRAMS} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}")
   # The pages name the version as @PROJECT_VERSION@; the build folder gets
   # them with the number filled in. They and LICENSE are the component
   # "plain": the .deb has its own forms of them (debian.cmake).
-  foreach(page disc-manifest.1 disc-verify.1)
+  foreach(program ${DISC_MANIFEST_PROGRAMS})
+    set(page ${program}.1)
     configure_file("${PROJECT_SOURCE_DIR}/man/${page}" "${PROJECT_BINARY_DIR}/man/${page}" @ONLY)
     install(FILES "${PROJECT_BINARY_DIR}/man/${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
             COMPONENT plain)
@@ -64,14 +70,16 @@ set(DISC_MANIFEST_PACKAGE_CONTACT
 set(CPACK_PACKAGE_NAME disc-manifest)
 set(CPACK_PACKAGE_VENDOR "disc-manifest maintainers")
 set(CPACK_PACKAGE_CONTACT "${DISC_MANIFEST_PACKAGE_CONTACT}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make and check MD5 manifests of discs and folder trees")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make, check and catalogue MD5 manifests of discs and folder trees")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "disc-manifest asks for the root of a disc or folder tree, a description\n"
        "and where to save the manifest, walks the tree depth first and writes an\n"
        "XML-like manifest with the relative path, size and MD5 digest of every\n"
        "file. disc-verify checks a tree, or a second manifest, against such a\n"
        "manifest and reports each file as OK, changed, unreadable, moved, missing\n"
-       "or new.")
+       "or new. disc-catalog keeps many manifests in one SQLite catalog and tells\n"
+       "which disc holds a file, where a loose file came from, which disc is in\n"
+       "the drive, and which content one disc alone holds.")
 set(CPACK_STRIP_FILES ON)
 
 # The processor the programs are built for, in each naming: a 32-bit build
