@@ -115,6 +115,14 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
 int run_add(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing manifest");
   Catalog* catalog = open_or_end(options, Access::kCreate);
+  // A record line takes about a hundred bytes: enough to tell a large add
+  // from a small one.
+  uint64_t expected = 0;
+  for (const std::string& path : options.operands) {
+    uint64_t length = 0;
+    if (orv_file_length(path.c_str(), &length)) expected += length / 100;
+  }
+  if (!begin_adding(catalog, expected)) catalog_failed(options, catalog);
   Progress progress;
   progress.files_total = options.operands.size();
   const bool show_progress = is_terminal(2) && options.operands.size() > 1;
@@ -144,6 +152,10 @@ int run_add(const CatalogOptions& options) {
     if (commit_due(catalog)) commit();
   }
   commit();
+  if (!end_adding(catalog)) {
+    stop_progress();
+    catalog_failed(options, catalog);
+  }
   stop_progress();
   close_catalog(catalog);
   return refused ? 2 : 0;

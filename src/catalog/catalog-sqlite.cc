@@ -3,11 +3,14 @@
 // disc    one row a disc: its description, the manifest's name and digest,
 //         its layout, its number of files and their total length, and the
 //         keys of its files (see shared_keys), sorted, as one blob.
+// names   one row a disc: the folder and name of each of its files, in the
+//         order of its manifest, as one blob (see append_name). Names are
+//         scanned far faster so than row by row, and kept once.
 // folder  every folder path once ("V\", "V\W\"; "" for the root).
-// file    one row a record, in rowid order: a disc's files have the rowids
-//         first_file to first_file + files - 1, in the order of its
-//         manifest, and later discs have higher ones. So a disc is read with
-//         one range scan, and the whole catalog in order with one scan.
+// file    one row a record, with its length and digest, in rowid order: a
+//         disc's files have the rowids first_file to first_file + files - 1,
+//         in the order of its manifest, and later discs have higher ones.
+//         So a disc is read with one range scan, the catalog with one scan.
 // file_content, an index on (md5, length): the look-up by content, and the
 //         count of copies in one pass.
 //
@@ -22,6 +25,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <random>
 #include <unordered_map>
 
@@ -46,29 +50,47 @@ const char kSchema[] =
     " bytes INTEGER NOT NULL,"
     " layout BLOB NOT NULL,"
     " keys BLOB NOT NULL);"
+    "CREATE TABLE names ("
+    " disc INTEGER PRIMARY KEY,"
+    " names BLOB NOT NULL);"
     "CREATE TABLE folder ("
     " id INTEGER PRIMARY KEY,"
     " path BLOB NOT NULL UNIQUE);"
     "CREATE TABLE file ("
     " id INTEGER PRIMARY KEY,"
-    " folder INTEGER NOT NULL,"
-    " name BLOB NOT NULL,"
     " length INTEGER NOT NULL,"
     " md5 BLOB NOT NULL);"
     "CREATE INDEX file_content ON file (md5, length);";
 
-// A commit writes every page its changes touched, the index's random
-// pages most: discs are committed together until one of these is reached.
+// The index of contents, made again after an add that put it off.
+const char kContentIndex[] = "CREATE INDEX IF NOT EXISTS file_content ON file (md5, length)";
+
+// An add puts the index off when it adds at least this many records, and
+// at least half as many as the catalog holds: building an index of n
+// entries in order costs less than n random inserts into it.
+const uint64_t kFewestRecordsToPutOff = 50000;
+
+// A commit writes every page its changes touched: discs are committed
+// together until one of these is reached.
 const uint64_t kFilesPerCommit = 400000;
 const double kSecondsPerCommit = 2.0;
 
 // Page cache while adding, in KiB; reading needs little.
-const int kCacheWhileAdding = 24 * 1024;
+const int kCacheWhileAdding = 16 * 1024;
+
+// The names of discs kept decoded for look-ups, in bytes at most.
+const size_t kMostNamesKept = size_t{32} << 20;
 
 struct Range {
   uint64_t number;
   uint64_t first_file;
   uint64_t files;
+};
+
+// A disc's names blob, and where each record starts in it.
+struct DiscNames {
+  std::string names;
+  std::vector<uint32_t> at;
 };
 
 }  // namespace
@@ -87,6 +109,9 @@ struct Catalog {
   std::vector<std::pair<uint32_t, uint32_t>> folder_spans;  // in folder_text; size ~0 for none
   std::string folder_text;
   std::unordered_map<int64_t, std::string> folder_cache;
+  // Names of discs, by number, for look-ups.
+  std::map<uint64_t, DiscNames> names_kept;
+  size_t names_kept_bytes = 0;
 
   // Adding.
   bool in_transaction = false;
@@ -99,12 +124,12 @@ struct Catalog {
   uint64_t next_file = 0;
   uint64_t bytes = 0;
   std::vector<uint32_t> keys;
+  DiscNames adding;  // the names of the disc being added
   std::string last_folder;
   int64_t last_folder_id = -1;
   std::unordered_map<std::string, int64_t> folder_ids;
   // The pathnames of the disc being added, by a hash of theirs: slots of
-  // hash << 32 | (index + 1), 0 for empty. A hash met again is checked
-  // against the record in the database.
+  // hash << 32 | (index + 1), 0 for empty.
   std::vector<uint64_t> seen;
   size_t seen_used = 0;
   uint64_t seen_key = 0;
@@ -121,6 +146,8 @@ bool fail_with(Catalog* c, const std::string& text) {
   c->error = text;
   return false;
 }
+
+bool damaged(Catalog* c, const std::string& what) { return fail_with(c, what + ": the catalog is damaged"); }
 
 // The statement of |sql|, prepared once; reset and unbound. Null on failure.
 sqlite3_stmt* statement(Catalog* c, const char* sql) {
@@ -162,7 +189,8 @@ uint64_t column_u64(sqlite3_stmt* stmt, int at) {
   return static_cast<uint64_t>(sqlite3_column_int64(stmt, at));
 }
 
-// Steps |stmt| through its rows, handing each to |row|; false on failure.
+// Steps |stmt| through its rows, handing each to |row|, which may stop the
+// steps by returning false; false on failure.
 template <typename Row>
 bool each_row(Catalog* c, sqlite3_stmt* stmt, Row row) {
   if (stmt == nullptr) return false;
@@ -200,8 +228,6 @@ void read_disc(sqlite3_stmt* stmt, Disc* disc) {
   if (md5.size() == 16) memcpy(disc->manifest_md5, md5.data(), 16);
   disc->added = sqlite3_column_int64(stmt, 6);
 }
-
-const char kDiscColumns[] = "number, files, bytes, description, manifest_name, manifest_md5, added";
 
 bool load_ranges(Catalog* c) {
   if (c->ranges_loaded) return true;
@@ -241,16 +267,16 @@ bool load_all_folders(Catalog* c) {
 }
 
 // The path of folder |id|: from those loaded, else looked up.
-bool folder_path(Catalog* c, int64_t id, std::string_view* path) {
-  if (id >= 0 && static_cast<uint64_t>(id) < c->folder_spans.size() && c->folder_spans[id].second != kNoFolder) {
+bool folder_path(Catalog* c, uint64_t id, std::string_view* path) {
+  if (id < c->folder_spans.size() && c->folder_spans[id].second != kNoFolder) {
     *path = std::string_view(c->folder_text).substr(c->folder_spans[id].first, c->folder_spans[id].second);
     return true;
   }
-  auto cached = c->folder_cache.find(id);
+  auto cached = c->folder_cache.find(static_cast<int64_t>(id));
   if (cached == c->folder_cache.end()) {
     sqlite3_stmt* s = statement(c, "SELECT path FROM folder WHERE id = ?1");
     if (s == nullptr) return false;
-    sqlite3_bind_int64(s, 1, id);
+    bind_u64(s, 1, id);
     std::string found;
     bool there = false;
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
@@ -258,38 +284,168 @@ bool folder_path(Catalog* c, int64_t id, std::string_view* path) {
           there = true;
         }))
       return false;
-    if (!there) return fail_with(c, "a file's folder is missing: the catalog is damaged");
+    if (!there) return damaged(c, "a file's folder is missing");
     if (c->folder_cache.size() > 4096) c->folder_cache.clear();
-    cached = c->folder_cache.emplace(id, std::move(found)).first;
+    cached = c->folder_cache.emplace(static_cast<int64_t>(id), std::move(found)).first;
   }
   *path = cached->second;
   return true;
 }
 
-// Hands the file of the current row of |s| (id, folder, name, length, md5)
-// to |visit|.
-bool visit_file(Catalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
+// --- Names blobs ----------------------------------------------------------
+//
+// Each record of a disc: its folder's id and its name's size, as LEB128
+// numbers, and its name.
+
+void put_number(std::string* out, uint64_t value) {
+  while (value >= 0x80) {
+    *out += static_cast<char>((value & 0x7f) | 0x80);
+    value >>= 7;
+  }
+  *out += static_cast<char>(value);
+}
+
+bool get_number(std::string_view in, size_t* at, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0; shift < 64 && *at < in.size(); shift += 7) {
+    const unsigned char byte = static_cast<unsigned char>(in[(*at)++]);
+    *value |= uint64_t{byte & 0x7fu} << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+void append_name(DiscNames* names, uint64_t folder, std::string_view name) {
+  names->at.push_back(static_cast<uint32_t>(names->names.size()));
+  put_number(&names->names, folder);
+  put_number(&names->names, name.size());
+  names->names.append(name.data(), name.size());
+}
+
+// The record at |*at| of |names|, moving |*at| past it; false for bytes
+// that are none.
+bool next_name(std::string_view names, size_t* at, uint64_t* folder, std::string_view* name) {
+  uint64_t size = 0;
+  if (!get_number(names, at, folder) || !get_number(names, at, &size) || size > names.size() - *at) return false;
+  *name = names.substr(*at, size);
+  *at += size;
+  return true;
+}
+
+// The names of disc |number|, kept for further look-ups.
+bool disc_names(Catalog* c, uint64_t number, const DiscNames** names) {
+  auto kept = c->names_kept.find(number);
+  if (kept == c->names_kept.end()) {
+    sqlite3_stmt* s = statement(c, "SELECT names FROM names WHERE disc = ?1");
+    if (s == nullptr) return false;
+    bind_u64(s, 1, number);
+    DiscNames read;
+    bool there = false;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          read.names = std::string(column_bytes(row, 0));
+          there = true;
+        }))
+      return false;
+    if (!there) return damaged(c, "the names of disc " + std::to_string(number) + " are missing");
+    for (size_t at = 0; at < read.names.size();) {
+      uint64_t folder = 0;
+      std::string_view name;
+      const size_t start = at;
+      if (!next_name(read.names, &at, &folder, &name))
+        return damaged(c, "the names of disc " + std::to_string(number) + " are cut");
+      read.at.push_back(static_cast<uint32_t>(start));
+    }
+    if (c->names_kept_bytes + read.names.size() > kMostNamesKept) {
+      c->names_kept.clear();
+      c->names_kept_bytes = 0;
+    }
+    c->names_kept_bytes += read.names.size() + 4 * read.at.size();
+    kept = c->names_kept.emplace(number, std::move(read)).first;
+  }
+  *names = &kept->second;
+  return true;
+}
+
+// Fills |file|'s folder and name: the |index|th record of |names|.
+bool name_file(Catalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
+  if (index >= names.at.size()) return damaged(c, "disc " + std::to_string(file->disc) + " has lost names");
+  size_t at = names.at[index];
+  uint64_t folder = 0;
+  if (!next_name(names.names, &at, &folder, &file->name)) return damaged(c, "a name is cut");
+  return folder_path(c, folder, &file->folder);
+}
+
+// Hands over the file of the current row of |s| (id, length, md5), named
+// from its disc's names.
+bool visit_row(Catalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
   const uint64_t id = column_u64(s, 0);
   const Range* r = range_of(c, id);
-  if (r == nullptr) return fail_with(c, "a file belongs to no disc: the catalog is damaged");
+  if (r == nullptr) return damaged(c, "a file belongs to no disc");
   CatalogFile file;
   file.disc = r->number;
   file.index = id - r->first_file;
-  if (!folder_path(c, sqlite3_column_int64(s, 1), &file.folder)) return false;
-  file.name = column_bytes(s, 2);
-  file.length = column_u64(s, 3);
-  const std::string_view md5 = column_bytes(s, 4);
-  if (md5.size() != 16) return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
+  file.length = column_u64(s, 1);
+  const std::string_view md5 = column_bytes(s, 2);
+  if (md5.size() != 16) return damaged(c, "a digest is not 16 bytes");
   file.md5 = reinterpret_cast<const unsigned char*>(md5.data());
+  const DiscNames* names = nullptr;
+  if (!disc_names(c, r->number, &names) || !name_file(c, *names, file.index, &file)) return false;
   visit(file);
   return true;
 }
 
-// Steps |s| over rows of files, handing each over.
-bool visit_files(Catalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
-  if (s == nullptr || !load_ranges(c)) return false;
+// The files of disc |r| that |wanted| picks by their index (ascending; all
+// when null), with their names read in one pass.
+bool visit_disc(Catalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
+  if (r.files == 0) return true;
+  sqlite3_stmt* s = statement(c, "SELECT names FROM names WHERE disc = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, r.number);
+  std::string names;
+  bool there = false;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        names = std::string(column_bytes(row, 0));
+        there = true;
+      }))
+    return false;
+  if (!there) return damaged(c, "the names of disc " + std::to_string(r.number) + " are missing");
+  s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, r.first_file);
+  bind_u64(s, 2, r.first_file + r.files - 1);
+  size_t at = 0;
+  uint64_t index = 0;
+  size_t next_wanted = 0;
   bool ok = true;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_file(c, row, visit); })) return false;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        if (!ok) return;
+        CatalogFile file;
+        file.disc = r.number;
+        file.index = column_u64(row, 0) - r.first_file;
+        uint64_t folder = 0;
+        // Records of rows that are gone would put every name after them
+        // out of step.
+        if (file.index != index || !next_name(names, &at, &folder, &file.name)) {
+          ok = damaged(c, "disc " + std::to_string(r.number) + " has lost files");
+          return;
+        }
+        ++index;
+        if (wanted != nullptr) {
+          if (next_wanted == wanted->size() || (*wanted)[next_wanted] != file.index) return;
+          ++next_wanted;
+        }
+        file.length = column_u64(row, 1);
+        const std::string_view md5 = column_bytes(row, 2);
+        if (md5.size() != 16) {
+          ok = damaged(c, "a digest is not 16 bytes");
+          return;
+        }
+        file.md5 = reinterpret_cast<const unsigned char*>(md5.data());
+        ok = folder_path(c, folder, &file.folder);
+        if (ok) visit(file);
+      }))
+    return false;
+  if (ok && index != r.files) return damaged(c, "disc " + std::to_string(r.number) + " has lost files");
   return ok;
 }
 
@@ -302,6 +458,8 @@ bool begin_change(Catalog* c) {
   c->folder_spans.clear();
   c->folder_text.clear();
   c->folder_cache.clear();
+  c->names_kept.clear();
+  c->names_kept_bytes = 0;
   c->batch_started = std::chrono::steady_clock::now();
   c->uncommitted_files = 0;
   c->ranges_loaded = false;
@@ -335,29 +493,10 @@ uint64_t hash_bytes(std::string_view bytes, uint64_t seed) {
   return mix(h);
 }
 
-// Whether the record |index| of the disc being added has |pathname|.
-bool has_pathname(Catalog* c, uint64_t index, std::string_view pathname, bool* same) {
-  sqlite3_stmt* s = statement(c, "SELECT folder, name FROM file WHERE id = ?1");
-  if (s == nullptr) return false;
-  bind_u64(s, 1, c->first_file + index);
-  std::string folder_id_name;
-  int64_t folder = -1;
-  std::string name;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        folder = sqlite3_column_int64(row, 0);
-        name = std::string(column_bytes(row, 1));
-      }))
-    return false;
-  std::string_view path;
-  if (!folder_path(c, folder, &path)) return false;
-  *same = pathname.size() == path.size() + name.size() && pathname.substr(0, path.size()) == path &&
-          pathname.substr(path.size()) == name;
-  return true;
-}
-
-// Notes |pathname| as the record |index| of the disc being added; sets
-// |*repeated| when an earlier record has it.
-bool note_pathname(Catalog* c, std::string_view pathname, uint64_t index, bool* repeated) {
+// Notes the record |index| of the disc being added, in |folder| with
+// |name|; sets |*repeated| when an earlier record has the same.
+bool note_pathname(Catalog* c, std::string_view pathname, uint64_t folder, std::string_view name, uint64_t index,
+                   bool* repeated) {
   *repeated = false;
   if ((c->seen_used + 1) * 10 > c->seen.size() * 7) {
     std::vector<uint64_t> old;
@@ -374,14 +513,17 @@ bool note_pathname(Catalog* c, std::string_view pathname, uint64_t index, bool* 
   size_t at = static_cast<size_t>(mix(hash) % c->seen.size());
   for (; c->seen[at] != 0; at = at + 1 == c->seen.size() ? 0 : at + 1) {
     if ((c->seen[at] >> 32) != hash) continue;
-    bool same = false;
-    if (!has_pathname(c, (c->seen[at] & 0xffffffffu) - 1, pathname, &same)) return false;
-    if (same) {
+    size_t start = c->adding.at[(c->seen[at] & 0xffffffffu) - 1];
+    uint64_t other_folder = 0;
+    std::string_view other_name;
+    next_name(c->adding.names, &start, &other_folder, &other_name);
+    if (other_folder == folder && other_name == name) {
       *repeated = true;
       return true;
     }
   }
-  if (index >= 0xffffffffu) return fail_with(c, "more records than a disc can hold");
+  if (index >= 0xffffffffu || c->adding.names.size() >= 0xffffffffu)
+    return fail_with(c, "more records than a disc can hold");
   c->seen[at] = hash << 32 | (index + 1);
   ++c->seen_used;
   return true;
@@ -672,6 +814,7 @@ bool start_disc(Catalog* c, const std::string& manifest_name, const unsigned cha
   c->next_file = c->first_file;
   c->bytes = 0;
   c->keys.clear();
+  c->adding = DiscNames();
   c->seen.assign(1024, 0);
   c->seen_used = 0;
   return true;
@@ -680,20 +823,21 @@ bool start_disc(Catalog* c, const std::string& manifest_name, const unsigned cha
 bool add_file(Catalog* c, std::string_view pathname, uint64_t length, const unsigned char md5[16],
               bool* repeated) {
   *repeated = false;
-  if (!note_pathname(c, pathname, c->next_file - c->first_file, repeated)) return false;
-  if (*repeated) return false;
   const size_t split = pathname.rfind('\\');
   const size_t name_at = split == std::string_view::npos ? 0 : split + 1;
   int64_t folder = 0;
   if (!folder_id(c, pathname.substr(0, name_at), &folder)) return false;
-  sqlite3_stmt* s = statement(c, "INSERT INTO file (id, folder, name, length, md5) VALUES (?1, ?2, ?3, ?4, ?5)");
+  const std::string_view name = pathname.substr(name_at);
+  if (!note_pathname(c, pathname, static_cast<uint64_t>(folder), name, c->next_file - c->first_file, repeated))
+    return false;
+  if (*repeated) return false;
+  sqlite3_stmt* s = statement(c, "INSERT INTO file (id, length, md5) VALUES (?1, ?2, ?3)");
   if (s == nullptr) return false;
   bind_u64(s, 1, c->next_file);
-  sqlite3_bind_int64(s, 2, folder);
-  bind_bytes(s, 3, pathname.substr(name_at));
-  bind_u64(s, 4, length);
-  sqlite3_bind_blob(s, 5, md5, 16, SQLITE_STATIC);
+  bind_u64(s, 2, length);
+  sqlite3_bind_blob(s, 3, md5, 16, SQLITE_STATIC);
   if (!run(c, s)) return false;
+  append_name(&c->adding, static_cast<uint64_t>(folder), name);
   ++c->next_file;
   c->bytes = c->bytes + length < c->bytes ? UINT64_MAX : c->bytes + length;
   c->keys.push_back(pathname_key(pathname, length));
@@ -721,9 +865,14 @@ bool finish_disc(Catalog* c, const std::string& description, const std::string& 
   bind_bytes(s, 9, keys);
   if (!run(c, s)) return false;
   *number = static_cast<uint64_t>(sqlite3_last_insert_rowid(c->db));
-  if (!exec(c, "RELEASE disc")) return false;
+  s = statement(c, "INSERT INTO names (disc, names) VALUES (?1, ?2)");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, *number);
+  bind_bytes(s, 2, c->adding.names);
+  if (!run(c, s) || !exec(c, "RELEASE disc")) return false;
   c->disc_open = false;
   c->uncommitted_files += c->next_file - c->first_file;
+  c->adding = DiscNames();
   c->seen.clear();
   c->seen.shrink_to_fit();
   return true;
@@ -736,7 +885,26 @@ void abandon_disc(Catalog* c) {
   // Folders made for it are gone again.
   c->folder_ids.clear();
   c->last_folder_id = -1;
+  c->adding = DiscNames();
   c->seen.clear();
+}
+
+bool begin_adding(Catalog* c, uint64_t records) {
+  if (records < kFewestRecordsToPutOff) return true;
+  uint64_t held = 0;
+  if (!each_row(c, statement(c, "SELECT IFNULL(MAX(id), 0) FROM file"),
+                [&held](sqlite3_stmt* row) { held = column_u64(row, 0); }))
+    return false;
+  if (records < held / 2) return true;
+  if (!begin_change(c) || !exec(c, "DROP INDEX IF EXISTS file_content")) return roll_back(c), false;
+  return commit_discs(c);
+}
+
+bool end_adding(Catalog* c) {
+  if (!commit_discs(c)) return false;
+  if (!begin_change(c)) return false;
+  if (!exec(c, kContentIndex)) return roll_back(c), false;
+  return commit_discs(c);
 }
 
 bool commit_due(const Catalog* c) {
@@ -784,18 +952,43 @@ bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<
     bind_u64(s, 1, first);
     bind_u64(s, 2, first + disc.files - 1);
     if (disc.files != 0 && !run(c, s)) return roll_back(c), false;
-    s = statement(c, "DELETE FROM disc WHERE number = ?1");
-    if (s == nullptr) return roll_back(c), false;
-    bind_u64(s, 1, number);
-    if (!run(c, s)) return roll_back(c), false;
+    for (const char* sql : {"DELETE FROM disc WHERE number = ?1", "DELETE FROM names WHERE disc = ?1"}) {
+      s = statement(c, sql);
+      if (s == nullptr) return roll_back(c), false;
+      bind_u64(s, 1, number);
+      if (!run(c, s)) return roll_back(c), false;
+    }
     removed->push_back(disc);
   }
   // Folders no disc has any more.
-  if (!exec(c, "DELETE FROM folder WHERE id NOT IN (SELECT folder FROM file)")) return roll_back(c), false;
-  if (!commit_discs(c)) return false;
-  c->ranges_loaded = false;
-  c->folder_cache.clear();
-  return true;
+  std::vector<bool> used;
+  bool sound = true;
+  if (!each_row(c, statement(c, "SELECT names FROM names"), [&](sqlite3_stmt* row) {
+        const std::string_view names = column_bytes(row, 0);
+        uint64_t folder = 0;
+        std::string_view name;
+        for (size_t at = 0; sound && at < names.size();) {
+          sound = next_name(names, &at, &folder, &name) && folder < (uint64_t{1} << 32);
+          if (!sound) break;
+          if (used.size() <= folder) used.resize(folder + 1);
+          used[folder] = true;
+        }
+      }))
+    return roll_back(c), false;
+  if (!sound) return roll_back(c), damaged(c, "a disc's names are cut");
+  std::vector<uint64_t> unused;
+  if (!each_row(c, statement(c, "SELECT id FROM folder"), [&](sqlite3_stmt* row) {
+        const uint64_t id = column_u64(row, 0);
+        if (id >= used.size() || !used[id]) unused.push_back(id);
+      }))
+    return roll_back(c), false;
+  for (const uint64_t id : unused) {
+    sqlite3_stmt* s = statement(c, "DELETE FROM folder WHERE id = ?1");
+    if (s == nullptr) return roll_back(c), false;
+    bind_u64(s, 1, id);
+    if (!run(c, s)) return roll_back(c), false;
+  }
+  return commit_discs(c);
 }
 
 bool list_discs(Catalog* c, const std::function<void(const Disc& disc)>& visit) {
@@ -824,47 +1017,70 @@ bool disc_files(Catalog* c, uint64_t number, std::string* layout, const FileVisi
   sqlite3_stmt* s = statement(c, "SELECT layout, first_file, files FROM disc WHERE number = ?1");
   if (s == nullptr) return false;
   bind_u64(s, 1, number);
-  uint64_t first = 0;
-  uint64_t files = 0;
+  Range r = {number, 0, 0};
   bool there = false;
   if (!each_row(c, s, [&](sqlite3_stmt* row) {
         *layout = std::string(column_bytes(row, 0));
-        first = column_u64(row, 1);
-        files = column_u64(row, 2);
+        r.first_file = column_u64(row, 1);
+        r.files = column_u64(row, 2);
         there = true;
       }))
     return false;
   if (!there) return false;
-  if (files == 0) return true;
-  s = statement(c, "SELECT id, folder, name, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
-  if (s == nullptr) return false;
-  bind_u64(s, 1, first);
-  bind_u64(s, 2, first + files - 1);
-  uint64_t seen = 0;
-  if (!visit_files(c, s, [&](const CatalogFile& file) {
-        ++seen;
-        visit(file);
-      }))
-    return false;
-  if (seen != files) return fail_with(c, "disc " + std::to_string(number) + " has lost files: the catalog is damaged");
-  return true;
+  return visit_disc(c, r, nullptr, visit);
 }
 
-bool all_files(Catalog* c, const FileVisitor& visit) {
-  if (!load_all_folders(c)) return false;
-  return visit_files(c, statement(c, "SELECT id, folder, name, length, md5 FROM file ORDER BY id"), visit);
+bool files_named(Catalog* c, const NameTest& wanted, const FileVisitor& visit) {
+  if (!load_ranges(c) || !load_all_folders(c)) return false;
+  std::vector<Range> discs = c->ranges;
+  std::sort(discs.begin(), discs.end(), [](const Range& a, const Range& b) { return a.number < b.number; });
+  sqlite3_stmt* s = statement(c, "SELECT disc, names FROM names ORDER BY disc");
+  if (s == nullptr) return false;
+  // Each disc's names are tested in one pass over its blob; the rows of
+  // the few that match are read after it.
+  std::vector<std::pair<uint64_t, std::vector<uint64_t>>> matches;
+  size_t next_disc = 0;
+  bool sound = true;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        const uint64_t number = column_u64(row, 0);
+        while (next_disc < discs.size() && discs[next_disc].number < number) ++next_disc;
+        if (!sound || next_disc == discs.size() || discs[next_disc].number != number) return;
+        const std::string_view names = column_bytes(row, 1);
+        std::vector<uint64_t> found;
+        uint64_t folder = 0;
+        std::string_view name;
+        std::string_view path;
+        uint64_t index = 0;
+        for (size_t at = 0; at < names.size(); ++index) {
+          if (!next_name(names, &at, &folder, &name) || !folder_path(c, folder, &path)) {
+            sound = false;
+            return;
+          }
+          if (wanted(path, name)) found.push_back(index);
+        }
+        if (!found.empty()) matches.emplace_back(number, std::move(found));
+      }))
+    return false;
+  if (!sound) return c->error.empty() ? damaged(c, "a disc's names are cut") : false;
+  for (const auto& match : matches) {
+    const auto r = std::lower_bound(discs.begin(), discs.end(), match.first,
+                                    [](const Range& a, uint64_t n) { return a.number < n; });
+    if (!visit_disc(c, *r, &match.second, visit)) return false;
+  }
+  return true;
 }
 
 bool files_with_content(Catalog* c, const unsigned char md5[16], const uint64_t* length,
                         const FileVisitor& visit) {
   sqlite3_stmt* s = length != nullptr
-                        ? statement(c, "SELECT id, folder, name, length, md5 FROM file "
-                                       "WHERE md5 = ?1 AND length = ?2 ORDER BY id")
-                        : statement(c, "SELECT id, folder, name, length, md5 FROM file WHERE md5 = ?1 ORDER BY id");
-  if (s == nullptr) return false;
+                        ? statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 AND length = ?2 ORDER BY id")
+                        : statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 ORDER BY id");
+  if (s == nullptr || !load_ranges(c)) return false;
   sqlite3_bind_blob(s, 1, md5, 16, SQLITE_STATIC);
   if (length != nullptr) bind_u64(s, 2, *length);
-  return visit_files(c, s, visit);
+  bool ok = true;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_row(c, row, visit); })) return false;
+  return ok;
 }
 
 bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit) {
@@ -894,24 +1110,22 @@ bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit
     group.clear();
   };
   bool sound = true;
-  if (!each_row(c, statement(c, "SELECT md5, length, id FROM file INDEXED BY file_content ORDER BY md5, length"),
-                [&](sqlite3_stmt* row) {
-                  const uint64_t length = column_u64(row, 1);
-                  const std::string_view md5 = column_bytes(row, 0);
-                  if (md5.size() != 16) sound = false;
-                  if (length == 0 || md5.size() != 16) return;
-                  if (group.empty() || length != content_length || memcmp(md5.data(), content_md5, 16) != 0) {
-                    close_group();
-                    content_length = length;
-                    memcpy(content_md5, md5.data(), 16);
-                  }
-                  group.push_back(column_u64(row, 2));
-                }))
+  if (!each_row(c, statement(c, "SELECT md5, length, id FROM file ORDER BY md5, length"), [&](sqlite3_stmt* row) {
+        const uint64_t length = column_u64(row, 1);
+        const std::string_view md5 = column_bytes(row, 0);
+        if (md5.size() != 16) sound = false;
+        if (length == 0 || md5.size() != 16) return;
+        if (group.empty() || length != content_length || memcmp(md5.data(), content_md5, 16) != 0) {
+          close_group();
+          content_length = length;
+          memcpy(content_md5, md5.data(), 16);
+        }
+        group.push_back(column_u64(row, 2));
+      }))
     return false;
-  if (!sound) return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
+  if (!sound) return damaged(c, "a digest is not 16 bytes");
   close_group();
   std::sort(rare.begin(), rare.end(), [](const Rare& a, const Rare& b) { return a.id < b.id; });
-  if (rare.empty()) return true;
   if (!whole) {
     for (const Rare& r : rare) {
       const Range* range = range_of(c, r.id);
@@ -925,20 +1139,20 @@ bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit
     return true;
   }
   if (!load_all_folders(c)) return false;
-  // The rare files, in catalog order: one pass over the files from the
-  // first of them.
-  sqlite3_stmt* s = statement(c, "SELECT id, folder, name, length, md5 FROM file WHERE id >= ?1 ORDER BY id");
-  if (s == nullptr) return false;
-  bind_u64(s, 1, rare.front().id);
-  size_t next = 0;
-  bool ok = true;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        if (!ok || next == rare.size() || column_u64(row, 0) != rare[next].id) return;
-        ++next;
-        ok = visit_file(c, row, visit);
-      }))
-    return false;
-  return ok;
+  // Disc by disc, the files wanted read with the disc's names in one pass.
+  std::vector<uint64_t> wanted;
+  for (size_t i = 0; i < rare.size();) {
+    const Range* range = range_of(c, rare[i].id);
+    if (range == nullptr) {
+      ++i;
+      continue;
+    }
+    wanted.clear();
+    for (; i < rare.size() && rare[i].id - range->first_file < range->files && rare[i].id >= range->first_file; ++i)
+      wanted.push_back(rare[i].id - range->first_file);
+    if (!visit_disc(c, *range, &wanted, visit)) return false;
+  }
+  return true;
 }
 
 uint32_t pathname_key(std::string_view pathname, uint64_t length) {

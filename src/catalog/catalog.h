@@ -63,6 +63,16 @@ const std::string& catalog_error(const Catalog* catalog);
 
 // --- Adding -------------------------------------------------------------
 
+/// Prepares for adding about |records| records in the discs that follow:
+/// when they are many against those the catalog holds, its index is put
+/// off until end_adding, which builds it once, in order, far faster than
+/// record by record. (Until then, asking by content reads every file.)
+bool begin_adding(Catalog* catalog, uint64_t records);
+
+/// Ends a series of adds: commits what is left, and builds the index put
+/// off, or one an add killed before its end left unbuilt.
+bool end_adding(Catalog* catalog);
+
 /// Starts a disc for the manifest |manifest_name| whose bytes have the
 /// digest |manifest_md5|. When a manifest of the same bytes is in the
 /// catalog already, returns true with |*existing| filled and its number
@@ -112,8 +122,13 @@ bool find_disc(Catalog* catalog, uint64_t number, Disc* disc);
 /// The disc's layout and each of its files, in the order of its manifest.
 bool disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit);
 
-/// Every file of the catalog, by disc number, then in manifest order.
-bool all_files(Catalog* catalog, const FileVisitor& visit);
+/// Tells whether a file of the folder |folder| (its path with its last
+/// backslash) called |name| is wanted.
+using NameTest = std::function<bool(std::string_view folder, std::string_view name)>;
+
+/// The files that |wanted| picks by their names, by disc number, then in
+/// manifest order.
+bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit);
 
 /// Every file with the digest |md5|, and when |length| is not null, that
 /// length; by disc number, then in manifest order.

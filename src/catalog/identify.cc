@@ -236,7 +236,10 @@ bool read_manifest_file(Identify* id, const std::string& path) {
   input.path = path;
   if (!open_manifest(&input)) return false;
   for (InputStep step; (step = next_record(&input, &id->in_doubt)) != InputStep::kEnd;) {
-    if (step == InputStep::kUnusable) return false;
+    if (step == InputStep::kUnusable) {
+      close_manifest(&input);
+      return false;
+    }
     const ManifestRecord& record = input.reader.record;
     Found found;
     found.pathname = std::string(record.pathname);

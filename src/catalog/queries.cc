@@ -113,13 +113,14 @@ int run_find(const CatalogOptions& options) {
   Catalog* catalog = open_or_end(options, Access::kRead);
   bool any = false;
   std::string scratch;
-  if (!all_files(catalog, [&](const CatalogFile& file) {
-        for (const Pattern& pattern : patterns) {
-          if (!pattern_matches(pattern, file.folder, file.name, &scratch)) continue;
-          any = true;
-          print_fields({std::to_string(file.disc), pathname_of(file), std::to_string(file.length), hex(file.md5)});
-          break;
-        }
+  const auto wanted = [&](std::string_view folder, std::string_view name) {
+    for (const Pattern& pattern : patterns)
+      if (pattern_matches(pattern, folder, name, &scratch)) return true;
+    return false;
+  };
+  if (!files_named(catalog, wanted, [&](const CatalogFile& file) {
+        any = true;
+        print_fields({std::to_string(file.disc), pathname_of(file), std::to_string(file.length), hex(file.md5)});
       }))
     catalog_failed(options, catalog);
   close_catalog(catalog);

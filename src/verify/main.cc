@@ -116,12 +116,9 @@ int run(const Options& options) {
   // Both are looked at before a large manifest is read.
   if (!open_manifest(&first)) return 2;
   const PathKind other_kind = orv_path_kind(other.c_str());
-  if (other_kind == PathKind::kMissing) {
-    problem("%s: %s", other.c_str(), strerror(errno));
-    return 2;
-  }
-  if (other_kind == PathKind::kOther) {
-    problem("%s: not a folder or a regular file", other.c_str());
+  if (other_kind == PathKind::kMissing || other_kind == PathKind::kOther) {
+    problem("%s: %s", other.c_str(), other_kind == PathKind::kMissing ? strerror(errno) : "not a folder or a regular file");
+    close_manifest(&first);
     return 2;
   }
   const bool against_tree = other_kind == PathKind::kFolder;
@@ -131,7 +128,10 @@ int run(const Options& options) {
   comparison.report = report_line;
   bool reserved = false;
   for (InputStep step; (step = next_record(&first, &in_doubt)) != InputStep::kEnd;) {
-    if (step == InputStep::kUnusable) return 2;
+    if (step == InputStep::kUnusable) {
+      close_manifest(&first);
+      return 2;
+    }
     // Only once the file has shown itself a manifest.
     if (!reserved) reserve_for(&comparison, load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8));
     reserved = true;
@@ -176,7 +176,10 @@ int run(const Options& options) {
     second.path = other;
     if (!open_manifest(&second)) return 2;
     for (InputStep step; (step = next_record(&second, &in_doubt)) != InputStep::kEnd;) {
-      if (step == InputStep::kUnusable) return 2;
+      if (step == InputStep::kUnusable) {
+        close_manifest(&second);
+        return 2;
+      }
       const ManifestRecord& record = second.reader.record;
       FileDigest digest;
       digest.length = record.length;
