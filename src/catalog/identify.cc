@@ -50,9 +50,49 @@ struct Identify {
   const CatalogOptions* options = nullptr;
   Catalog* catalog = nullptr;
   std::vector<Found> found;
-  std::unordered_map<std::string, size_t> by_pathname;
+  // The found files by pathname: slots of a hash's high half and index + 1
+  // (0 for empty), kept at most half full. Each disc read looks up every
+  // record here.
+  std::vector<uint64_t> slots;
+  std::unordered_map<uint64_t, struct Matches> matches;  // by disc, as read
+  size_t matches_kept = 0;
   bool in_doubt = false;
 };
+
+uint64_t hash_of(std::string_view text) {
+  // FNV-1a, then mixed: pathnames of a tree are not chosen against it.
+  uint64_t h = 0xcbf29ce484222325u;
+  for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdu;
+  return h ^ (h >> 33);
+}
+
+// The index of the found file at |pathname|, or -1; with |add|, |index| is
+// placed there when none is.
+int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_t index = 0) {
+  if (add && (id->found.size() + 1) * 2 > id->slots.size()) {
+    std::vector<uint64_t> old;
+    old.swap(id->slots);
+    id->slots.assign(std::max<size_t>(1024, old.size() * 2), 0);
+    for (const uint64_t slot : old) {
+      if (slot == 0) continue;
+      size_t at = static_cast<size_t>((slot >> 32) % id->slots.size());
+      while (id->slots[at] != 0) at = at + 1 == id->slots.size() ? 0 : at + 1;
+      id->slots[at] = slot;
+    }
+  }
+  if (id->slots.empty()) return -1;
+  const uint64_t high = hash_of(pathname) >> 32;
+  size_t at = static_cast<size_t>(high % id->slots.size());
+  for (; id->slots[at] != 0; at = at + 1 == id->slots.size() ? 0 : at + 1) {
+    const uint64_t slot = id->slots[at];
+    if ((slot >> 32) == high && id->found[(slot & 0xffffffffu) - 1].pathname == pathname)
+      return static_cast<int64_t>((slot & 0xffffffffu) - 1);
+  }
+  if (add) id->slots[at] = high << 32 | (index + 1);
+  return -1;
+}
 
 // a / b < c / d, exactly, for a <= b and c <= d below 2^63.
 bool fraction_less(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
@@ -88,23 +128,49 @@ bool ranks_before(const Identify& id, const Candidate& x, uint64_t mx, const Can
 // Counts the files of |disc| that match: same pathname and length, and the
 // same digest where the file was hashed. |each|, when given, sees each
 // file matched by pathname and length, with the index of the found one.
-template <typename Each>
-uint64_t count_matches(Identify* id, uint64_t disc, Each each) {
-  uint64_t matched = 0;
+// The files of a disc that match the found ones by pathname and length:
+// the index of the found file and the digest the disc records.
+struct Matches {
+  std::vector<uint32_t> found;
+  std::vector<unsigned char> md5;  // 16 bytes each
+};
+
+// Discs' matches are kept once read, up to this many in all: a disc is
+// read again only where many discs match.
+const size_t kMostMatchesKept = 1 << 20;
+
+const Matches& matches_of(Identify* id, uint64_t disc) {
+  auto kept = id->matches.find(disc);
+  if (kept != id->matches.end()) return kept->second;
+  Matches read;
   std::string layout;
   std::string pathname;
   if (!disc_files(id->catalog, disc, &layout, [&](const CatalogFile& file) {
         pathname.assign(file.folder.data(), file.folder.size());
         pathname.append(file.name.data(), file.name.size());
-        const auto at = id->by_pathname.find(pathname);
-        if (at == id->by_pathname.end()) return;
-        const Found& f = id->found[at->second];
-        if (f.length != file.length) return;
-        each(at->second, file);
-        if (f.hashed && memcmp(f.md5, file.md5, 16) != 0) return;
-        ++matched;
+        const int64_t at = look_up(id, pathname);
+        if (at < 0 || id->found[static_cast<size_t>(at)].length != file.length) return;
+        read.found.push_back(static_cast<uint32_t>(at));
+        read.md5.insert(read.md5.end(), file.md5, file.md5 + 16);
       }))
     catalog_failed(*id->options, id->catalog);
+  if (id->matches_kept + read.found.size() > kMostMatchesKept) {
+    id->matches.clear();
+    id->matches_kept = 0;
+  }
+  id->matches_kept += read.found.size();
+  return id->matches[disc] = std::move(read);
+}
+
+// Counts the files of |disc| that match: same pathname and length, and the
+// same digest where the file was hashed.
+uint64_t count_matches(Identify* id, uint64_t disc) {
+  const Matches& m = matches_of(id, disc);
+  uint64_t matched = 0;
+  for (size_t i = 0; i < m.found.size(); ++i) {
+    const Found& f = id->found[m.found[i]];
+    if (!f.hashed || memcmp(f.md5, &m.md5[16 * i], 16) == 0) ++matched;
+  }
   return matched;
 }
 
@@ -119,7 +185,7 @@ std::vector<Candidate> rank(Identify* id, std::vector<Candidate> candidates, siz
     if (ranked.size() >= best &&
         !ranks_before(*id, candidate, candidate.bound, ranked.back(), ranked.back().matched))
       break;
-    candidate.matched = count_matches(id, candidate.disc, [](size_t, const CatalogFile&) {});
+    candidate.matched = count_matches(id, candidate.disc);
     if (candidate.matched == 0) continue;
     ranked.push_back(candidate);
     std::sort(ranked.begin(), ranked.end(), [id](const Candidate& x, const Candidate& y) {
@@ -134,18 +200,19 @@ std::vector<Candidate> rank(Identify* id, std::vector<Candidate> candidates, siz
 // next discs record with the same pathname and length but other content,
 // which tell them apart; then files spread over the rest.
 std::vector<size_t> files_to_confirm(Identify* id, const std::vector<Candidate>& ranked) {
-  std::vector<size_t> matched;  // found files the best disc matches
-  std::unordered_map<size_t, std::string> best_md5;
-  count_matches(id, ranked[0].disc, [&](size_t at, const CatalogFile& file) {
-    matched.push_back(at);
-    best_md5[at] = std::string(reinterpret_cast<const char*>(file.md5), 16);
-  });
+  // Copied: reading another disc may drop the matches kept.
+  const Matches best = matches_of(id, ranked[0].disc);
+  std::vector<size_t> matched(best.found.begin(), best.found.end());
+  std::unordered_map<size_t, size_t> best_at;  // found index: place in |best|
+  for (size_t i = 0; i < best.found.size(); ++i) best_at[best.found[i]] = i;
   std::vector<size_t> telling;
   for (size_t i = 1; i < ranked.size() && i < 3; ++i) {
-    count_matches(id, ranked[i].disc, [&](size_t at, const CatalogFile& file) {
-      const auto mine = best_md5.find(at);
-      if (mine != best_md5.end() && memcmp(mine->second.data(), file.md5, 16) != 0) telling.push_back(at);
-    });
+    const Matches& other = matches_of(id, ranked[i].disc);
+    for (size_t j = 0; j < other.found.size(); ++j) {
+      const auto mine = best_at.find(other.found[j]);
+      if (mine != best_at.end() && memcmp(&best.md5[16 * mine->second], &other.md5[16 * j], 16) != 0)
+        telling.push_back(other.found[j]);
+    }
   }
   std::sort(telling.begin(), telling.end());
   telling.erase(std::unique(telling.begin(), telling.end()), telling.end());
@@ -191,9 +258,13 @@ void hash_found(Identify* id, Found* file) {
   file->hashed = true;
 }
 
-void add_found(Identify* id, Found found) {
-  if (!id->by_pathname.emplace(found.pathname, id->found.size()).second) return;
+// Adds |found|, unless a file of its pathname is there already; false
+// then.
+bool add_found(Identify* id, Found found) {
+  if (look_up(id, found.pathname) >= 0) return false;
   id->found.push_back(std::move(found));
+  look_up(id, id->found.back().pathname, true, id->found.size() - 1);
+  return true;
 }
 
 // The files of the tree below |root|: their lengths, or with --full their
@@ -246,12 +317,10 @@ bool read_manifest_file(Identify* id, const std::string& path) {
     found.length = record.length;
     found.hashed = true;
     memcpy(found.md5, record.md5, 16);
-    if (id->by_pathname.count(found.pathname) != 0) {
+    if (!add_found(id, std::move(found))) {
       say_problem(&input, recorded_again(input, input.reader.line_number, record.pathname));
       id->in_doubt = true;
-      continue;
     }
-    add_found(id, std::move(found));
   }
   say_unsaid(input);
   close_manifest(&input);
