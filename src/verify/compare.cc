@@ -174,7 +174,6 @@ void expect(Comparison* c, const ManifestRecord& record, uint64_t line) {
   c->recorded_names.append(record.pathname);
   c->recorded.push_back(r);
   c->recorded_lines.push_back(line);
-  c->recorded_bytes += record.length;
 }
 
 std::vector<size_t> index_records(Comparison* c) {
@@ -193,8 +192,12 @@ std::vector<size_t> index_records(Comparison* c) {
       const size_t id = i - kAhead;
       if (place_new(&c->recorded_index, hashes[id % kAhead], static_cast<uint32_t>(id), name_of) >= 0) {
         c->recorded[id].state = kRecordedAgain;
-        c->recorded_bytes -= c->recorded[id].length;
         again.push_back(id);
+      } else {
+        // Lengths near 2^64 are valid records: the sum stops at the
+        // largest number rather than wrap round to a few bytes.
+        const uint64_t length = c->recorded[id].length;
+        c->recorded_bytes = length > UINT64_MAX - c->recorded_bytes ? UINT64_MAX : c->recorded_bytes + length;
       }
     }
     if (i < n) {

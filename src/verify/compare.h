@@ -64,7 +64,7 @@ struct Comparison {
   PathIndex unrecorded_index;
   size_t cursor = 0;  // the record after the last one found
   uint64_t counts[6] = {};  // by Verdict
-  uint64_t recorded_bytes = 0;
+  uint64_t recorded_bytes = 0;  // of the records that count, at most 2^64 - 1
   ReportLine report;
 };
 
@@ -76,7 +76,8 @@ void expect_about(Comparison* comparison, size_t records, size_t name_bytes);
 void expect(Comparison* comparison, const ManifestRecord& record, uint64_t line);
 
 /// Indexes the records added, once all are: a pathname recorded again is
-/// left out (the first record of a pathname counts). Returns the ids of the
+/// left out (the first record of a pathname counts). Sums the lengths of
+/// the records that count into recorded_bytes. Returns the ids of the
 /// records left out so, in their order.
 std::vector<size_t> index_records(Comparison* comparison);
 

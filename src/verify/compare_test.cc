@@ -81,6 +81,24 @@ TEST(CompareTest, FoundFilesAreJudgedAtOnceInAnyOrder) {
   EXPECT_EQ((std::vector<std::string>{"OK c", "CHANGED a", "UNREADABLE b", "NEW e"}), c.lines);
 }
 
+TEST(CompareTest, TheBytesRecordedStopAtTheLargestNumber) {
+  // Lengths near 2^64 would wrap the sum round to a few bytes; a pathname
+  // recorded again adds nothing.
+  Check c;
+  c.record("a", content(UINT64_MAX - 1, 1));
+  c.record("b", content(3, 2));
+  c.record("a", content(5, 1));
+  index_records(&c.comparison);
+  EXPECT_EQ(UINT64_MAX, c.comparison.recorded_bytes);
+
+  Check small;
+  small.record("a", content(2, 1));
+  small.record("a", content(UINT64_MAX, 1));
+  small.record("b", content(3, 2));
+  index_records(&small.comparison);
+  EXPECT_EQ(5u, small.comparison.recorded_bytes);
+}
+
 TEST(CompareTest, ManyPathnamesStayDistinct) {
   // Enough to grow both indexes many times; pathnames that differ only
   // past their first 8 bytes, or in length.
