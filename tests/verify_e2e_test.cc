@@ -195,11 +195,19 @@ TEST(VerifyTest, UnreadableFilesAreNamedWithTheirReason) {
     EXPECT_EQ("UNREADABLE bad.bin\nOK ok\nNEW new\\bad.bin\n"
               "Summary: 1 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 1 new\n",
               run.out);
+    // The report has the manifest's pathnames; a problem line names the
+    // file as the system does, to be used as it is.
     EXPECT_EQ("disc-verify: " + disc.root + "bad.bin: Input/output error\n"
-              "disc-verify: " + disc.root + "new\\bad.bin: Input/output error\n",
+              "disc-verify: " + disc.root + "new/bad.bin: Input/output error\n",
               run.err);
     EXPECT_EQ(1, run.status);
   }
+  // A root typed with a backslash for its separator.
+  const std::string root = disc.root.substr(0, disc.root.size() - 1);
+  const Outcome run = verify({disc.manifest, root + "\\"}, faulty);
+  EXPECT_EQ("disc-verify: " + disc.root + "bad.bin: Input/output error\n"
+            "disc-verify: " + disc.root + "new/bad.bin: Input/output error\n",
+            run.err);
 }
 
 TEST(VerifyTest, FoldersThatCannotBeSearched) {
@@ -209,6 +217,8 @@ TEST(VerifyTest, FoldersThatCannotBeSearched) {
   disc.file("b", "b");
   disc.folder("loop");
   if (!under_wine()) make_link("..", disc.root + "loop/up");
+  disc.folder("loop/shut");
+  disc.file("loop/shut/c", "c");
   disc.record(disc.manifest);
 
   // A missing root is said once, with no flood of MISSING lines.
@@ -228,10 +238,10 @@ TEST(VerifyTest, FoldersThatCannotBeSearched) {
   unprivileged.unprivileged = true;
   run = verify({disc.manifest, disc.root}, unprivileged);
   chmod((disc.root + "closed").c_str(), 0755);
-  EXPECT_EQ("OK b\nMISSING closed\\a\n"
-            "Summary: 1 ok, 0 changed, 0 unreadable, 0 moved, 1 missing, 0 new\n",
+  EXPECT_EQ("OK b\nOK loop\\shut\\c\nMISSING closed\\a\n"
+            "Summary: 2 ok, 0 changed, 0 unreadable, 0 moved, 1 missing, 0 new\n",
             run.out);
-  EXPECT_EQ("disc-verify: " + disc.root + "closed\\: cannot search the folder: Permission denied (error 5)\n",
+  EXPECT_EQ("disc-verify: " + disc.root + "closed: cannot search the folder: Permission denied (error 5)\n",
             run.err);
   EXPECT_EQ(2, run.status);
 
@@ -240,9 +250,18 @@ TEST(VerifyTest, FoldersThatCannotBeSearched) {
   faulty.fault_injection = true;
   faulty.env.push_back("DM_FAIL_LIST=closed:2");
   run = disc.check({}, faulty);
-  EXPECT_EQ("disc-verify: " + disc.root + "closed\\: the folder's listing stopped part-way: Input/output error (error 1117)\n",
+  EXPECT_EQ("disc-verify: " + disc.root + "closed: the folder's listing stopped part-way: Input/output error (error 1117)\n",
             run.err);
   EXPECT_EQ(2, run.status);
+  // A folder's path, as the system names it, has no separator at its end.
+  faulty.env = {"DM_FAIL_LIST=shut:2"};
+  run = disc.check({}, faulty);
+  EXPECT_EQ("disc-verify: " + disc.root + "loop/shut: the folder's listing stopped part-way: Input/output error (error 1117)\n",
+            run.err);
+  faulty.env = {"DM_FAIL_LIST=d:3"};
+  run = disc.check({}, faulty);
+  EXPECT_EQ("disc-verify: " + disc.root + ": the folder's listing stopped part-way: Input/output error (error 1117)\n",
+            run.err);
 }
 
 TEST(VerifyTest, TwoManifestsCompareWithoutTheTree) {

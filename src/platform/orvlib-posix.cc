@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/orv_handle.h"
 #include "platform/posix_path.h"
@@ -133,6 +134,8 @@ bool orv_identity(const orv_io* io, FileIdentity* identity) {
   identity->index = io->index;
   return true;
 }
+
+std::string native_path(std::string path) { return posix_path(std::move(path)); }
 
 PathKind orv_path_kind(const char* path) {
   struct stat st;

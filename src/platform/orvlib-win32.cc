@@ -125,6 +125,8 @@ bool orv_identity(const orv_io* io, FileIdentity* identity) {
   return true;
 }
 
+std::string native_path(std::string path) { return path; }
+
 PathKind orv_path_kind(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {

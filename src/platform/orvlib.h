@@ -76,6 +76,11 @@ inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
 /// tell.
 bool orv_identity(const orv_io* io, FileIdentity* identity);
 
+/// |path|, which the tool joins with backslashes, as the system names it,
+/// for messages a user may copy: on POSIX with every backslash a slash (as
+/// orv_open reads it); on Windows as it is.
+std::string native_path(std::string path);
+
 /// What a path names, links followed.
 enum class PathKind { kMissing, kFolder, kFile, kOther };
 

@@ -224,7 +224,7 @@ void take(Job* job) {
       // The progress counts the recorded files found, as the manifest does.
       if (check(current->comparison, job->pathname, readable, job->digest) == Checked::kJudged)
         current->progress->files.fetch_add(1, std::memory_order_relaxed);
-      if (!readable) problem("%s%s: %s", g_disc_root.c_str(), job->pathname.c_str(), strerror(job->error));
+      if (!readable) problem("%s: %s", native_path(g_disc_root + job->pathname).c_str(), strerror(job->error));
       break;
     }
   }
@@ -274,7 +274,13 @@ void submit(Job job) {
   if (submitted.size() >= kBatch) hand_submitted();
 }
 
-std::string folder_of(const std::string& pattern) { return pattern.substr(0, pattern.size() - 1); }
+// The folder a search |pattern| lists, as the system names it: the pattern
+// without its separator and '*'. The root keeps its separator: "/" and
+// "D:\" would name other folders without it.
+std::string folder_of(const std::string& pattern) {
+  const size_t end = pattern.size() - (pattern.size() == g_disc_root.size() + 1 ? 1 : 2);
+  return native_path(pattern.substr(0, end));
+}
 
 // A link back into the folders above, and a folder with no entries, are no
 // error: the manifest tool records nothing below them either; nor is a
