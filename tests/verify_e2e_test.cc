@@ -179,6 +179,27 @@ TEST(VerifyTest, TheReportIsTheSameForEveryNumberOfJobs) {
   }
 }
 
+TEST(VerifyTest, FilesOfEqualContentMovedTogetherKeepTheirNames) {
+  Disc disc;
+  disc.folder("x");
+  disc.folder("y");
+  disc.file("x/b", "same");
+  disc.file("y/a", "same");
+  disc.record(disc.manifest);
+  disc.folder("z");
+  rename((disc.root + "x/b").c_str(), (disc.root + "z/b").c_str());
+  rename((disc.root + "y/a").c_str(), (disc.root + "z/a").c_str());
+  const char report[] = "MOVED x\\b -> z\\b\nMOVED y\\a -> z\\a\n"
+                        "Summary: 0 ok, 0 changed, 0 unreadable, 2 moved, 0 missing, 0 new\n";
+  for (const char* jobs : {"-j1", "-j2", "-j8"}) {
+    const Outcome run = disc.check({jobs});
+    EXPECT_EQ(report, run.out) << jobs;
+    EXPECT_EQ(1, run.status);
+  }
+  disc.record(disc.later);
+  EXPECT_EQ(report, verify({disc.manifest, disc.later}).out);
+}
+
 TEST(VerifyTest, UnreadableFilesAreNamedWithTheirReason) {
   SKIP_UNDER_WINE("faults are injected into the Linux build");
   Disc disc;

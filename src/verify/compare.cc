@@ -157,6 +157,53 @@ bool content_before(const FileDigest& a, const FileDigest& b) {
   return memcmp(a.md5, b.md5, 16) < 0;
 }
 
+// The last component of |path|, after its last backslash.
+std::string_view leaf(std::string_view path) {
+  const size_t at = path.rfind('\\');
+  return at == std::string_view::npos ? path : path.substr(at + 1);
+}
+
+void pair(Comparison* c, uint32_t record, uint32_t held) {
+  c->recorded[record].moved_to = held + 1;
+  c->unrecorded[held].paired = true;
+}
+
+// Pairs |records| (ids, in manifest order) with |held| files (ids, in the
+// order found), all of one content: first each record with the first
+// file left of its own name, so that files moved together keep their
+// names; then the records left, in their order, with the files left, in
+// theirs.
+void pair_moves(Comparison* c, const std::vector<uint32_t>& records, const std::vector<uint32_t>& held) {
+  if (records.size() == 1 && held.size() == 1) return pair(c, records[0], held[0]);
+  // By name, and within a name in order: the k-th record of a name pairs
+  // with the k-th file of that name.
+  std::vector<uint32_t> by_name_records = records;
+  std::vector<uint32_t> by_name_held = held;
+  std::stable_sort(by_name_records.begin(), by_name_records.end(), [c](uint32_t a, uint32_t b) {
+    return leaf(recorded_name(*c, a)) < leaf(recorded_name(*c, b));
+  });
+  std::stable_sort(by_name_held.begin(), by_name_held.end(), [c](uint32_t a, uint32_t b) {
+    return leaf(unrecorded_name(*c, a)) < leaf(unrecorded_name(*c, b));
+  });
+  for (size_t r = 0, h = 0; r < by_name_records.size() && h < by_name_held.size();) {
+    const int order = leaf(recorded_name(*c, by_name_records[r])).compare(leaf(unrecorded_name(*c, by_name_held[h])));
+    if (order < 0) {
+      ++r;
+    } else if (order > 0) {
+      ++h;
+    } else {
+      pair(c, by_name_records[r++], by_name_held[h++]);
+    }
+  }
+  size_t h = 0;
+  for (const uint32_t record : records) {
+    if (c->recorded[record].moved_to != 0) continue;
+    while (h < held.size() && c->unrecorded[held[h]].paired) ++h;
+    if (h == held.size()) return;
+    pair(c, record, held[h++]);
+  }
+}
+
 }  // namespace
 
 void expect_about(Comparison* c, size_t records, size_t name_bytes) {
@@ -258,8 +305,7 @@ void leave_out(Comparison* c, std::string_view pathname) {
 
 void finish(Comparison* c) {
   // Held files that can be the new place of a record, by content and then
-  // in walk order (the sort is stable): a record takes the first of its
-  // content that no earlier record took. Empty files are never moves:
+  // in the order found (the sort is stable). Empty files are never moves:
   // every empty file would match every other.
   std::vector<uint32_t> movable;
   for (size_t i = 0; i < c->unrecorded.size(); ++i) {
@@ -269,8 +315,11 @@ void finish(Comparison* c) {
   std::stable_sort(movable.begin(), movable.end(), [c](uint32_t a, uint32_t b) {
     return content_before(c->unrecorded[a].digest, c->unrecorded[b].digest);
   });
-  std::vector<uint32_t> taken(movable.size(), 0);  // by the first of a content
-  for (Recorded& r : c->recorded) {
+  // The records not found that have files of their content, with where
+  // those files start in |movable|, in manifest order within a content.
+  std::vector<std::pair<uint32_t, uint32_t>> wanting;  // (group, record id)
+  for (size_t i = 0; i < c->recorded.size(); ++i) {
+    const Recorded& r = c->recorded[i];
     if (r.state != kUnfound || r.length == 0) continue;
     FileDigest wanted;
     wanted.length = r.length;
@@ -278,13 +327,21 @@ void finish(Comparison* c) {
     const auto first = std::lower_bound(
         movable.begin(), movable.end(), wanted,
         [c](uint32_t id, const FileDigest& d) { return content_before(c->unrecorded[id].digest, d); });
-    const size_t group = static_cast<size_t>(first - movable.begin());
-    const size_t next = group + (group < taken.size() ? taken[group] : 0);
-    if (next < movable.size() && same_content(r, c->unrecorded[movable[next]].digest)) {
-      r.moved_to = movable[next] + 1;
-      c->unrecorded[movable[next]].paired = true;
-      ++taken[group];
-    }
+    if (first != movable.end() && same_content(r, c->unrecorded[*first].digest))
+      wanting.emplace_back(static_cast<uint32_t>(first - movable.begin()), static_cast<uint32_t>(i));
+  }
+  std::stable_sort(wanting.begin(), wanting.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<uint32_t> records;
+  for (size_t at = 0; at < wanting.size();) {
+    const uint32_t group = wanting[at].first;
+    records.clear();
+    for (; at < wanting.size() && wanting[at].first == group; ++at) records.push_back(wanting[at].second);
+    size_t end = group + 1;
+    while (end < movable.size() && !content_before(c->unrecorded[movable[group]].digest,
+                                                   c->unrecorded[movable[end]].digest))
+      ++end;
+    pair_moves(c, records, std::vector<uint32_t>(movable.begin() + group, movable.begin() + end));
   }
 
   for (size_t i = 0; i < c->recorded.size(); ++i) {

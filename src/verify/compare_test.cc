@@ -64,6 +64,51 @@ TEST(CompareTest, MovesPairFirstRecordWithFirstFileOfTheSameContent) {
   EXPECT_EQ(0, memcmp(counts, c.comparison.counts, sizeof counts));
 }
 
+TEST(CompareTest, MovesPairByNameFirstAmongFilesOfTheSameContent) {
+  // Two files of equal content moved together into one folder keep their
+  // names: each record pairs with its own name.
+  Check c;
+  c.record("X\\b", content(4, 1));
+  c.record("Y\\a", content(4, 1));
+  index_records(&c.comparison);
+  c.find("Z\\a", content(4, 1));
+  c.find("Z\\b", content(4, 1));
+  finish(&c.comparison);
+  EXPECT_EQ((std::vector<std::string>{"MOVED X\\b -> Z\\b", "MOVED Y\\a -> Z\\a"}), c.lines);
+
+  // A name several times over pairs in order; the records whose name is
+  // found nowhere then take the files left, each in its order. A name is
+  // the last component, whole, and only among files of the same content.
+  Check d;
+  d.record("A\\f", content(6, 1));
+  d.record("B\\y", content(6, 1));
+  d.record("C\\f", content(6, 1));
+  d.record("g", content(6, 1));
+  d.record("D\\z", content(6, 1));
+  d.record("E\\q", content(7, 2));
+  index_records(&d.comparison);
+  d.find("N\\q", content(6, 1));
+  d.find("N\\g", content(6, 1));
+  d.find("M\\f", content(6, 1));
+  d.find("O\\f", content(6, 1));
+  d.find("P\\y.txt", content(6, 1));
+  d.find("P\\z", content(6, 9));
+  finish(&d.comparison);
+  EXPECT_EQ((std::vector<std::string>{"MOVED A\\f -> M\\f", "MOVED B\\y -> N\\q",
+                                      "MOVED C\\f -> O\\f", "MOVED g -> N\\g",
+                                      "MOVED D\\z -> P\\y.txt", "MISSING E\\q", "NEW P\\z"}),
+            d.lines);
+
+  // More records than files: the one of the same name is taken first.
+  Check e;
+  e.record("A\\f", content(3, 1));
+  e.record("B\\g", content(3, 1));
+  index_records(&e.comparison);
+  e.find("N\\g", content(3, 1));
+  finish(&e.comparison);
+  EXPECT_EQ((std::vector<std::string>{"MOVED B\\g -> N\\g", "MISSING A\\f"}), e.lines);
+}
+
 TEST(CompareTest, FoundFilesAreJudgedAtOnceInAnyOrder) {
   Check c;
   for (const char* path : {"a", "b", "c", "b", "d"}) c.record(path, content(1, static_cast<unsigned char>(path[0])));
