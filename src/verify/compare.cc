@@ -47,21 +47,55 @@ struct HashKey {
 };
 const HashKey kKey;
 
+// Case is folded for the ASCII letters only: the letters outside it are
+// spelled in many ways, and a file system that changes case changes these.
+unsigned char folded(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
+
+// Eight bytes folded at once: 0x20 added to each byte from 'A' to 'Z'.
+uint64_t folded(uint64_t word) {
+  const uint64_t ones = 0x0101010101010101u;
+  const uint64_t low = word & (ones * 0x7f);  // no carry from byte to byte
+  const uint64_t from_a = low + ones * (0x80 - 'A');
+  const uint64_t past_z = low + ones * (0x80 - 'Z' - 1);
+  const uint64_t upper = from_a & ~past_z & ~word & (ones * 0x80);
+  return word | upper >> 2;
+}
+
+bool equal_folded(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (folded(static_cast<unsigned char>(a[i])) != folded(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+int compare_folded(std::string_view a, std::string_view b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    const unsigned char x = folded(static_cast<unsigned char>(a[i]));
+    const unsigned char y = folded(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // SipHash-1-3 of a pathname under this run's key: fast for short texts,
-// and no one without the key can choose texts that collide.
+// and no one without the key can choose texts that collide. With |kFold|,
+// of the pathname with its case folded.
+template <bool kFold>
 uint32_t path_hash(std::string_view path) {
   uint64_t v[4] = {0x736f6d6570736575u ^ kKey.k0, 0x646f72616e646f6du ^ kKey.k1,
                    0x6c7967656e657261u ^ kKey.k0, 0x7465646279746573u ^ kKey.k1};
   const unsigned char* p = reinterpret_cast<const unsigned char*>(path.data());
   size_t left = path.size();
   for (; left >= 8; p += 8, left -= 8) {
-    const uint64_t word = load_le64(p);
+    const uint64_t word = kFold ? folded(load_le64(p)) : load_le64(p);
     v[3] ^= word;
     sip_round(v);
     v[0] ^= word;
   }
   uint64_t last = uint64_t{path.size()} << 56;
-  for (size_t i = 0; i < left; ++i) last |= uint64_t{p[i]} << (8 * i);
+  for (size_t i = 0; i < left; ++i) last |= uint64_t{kFold ? folded(p[i]) : p[i]} << (8 * i);
   v[3] ^= last;
   sip_round(v);
   v[0] ^= last;
@@ -70,6 +104,14 @@ uint32_t path_hash(std::string_view path) {
   sip_round(v);
   sip_round(v);
   return static_cast<uint32_t>((v[0] ^ v[1] ^ v[2] ^ v[3]) >> 32);
+}
+
+uint32_t path_hash(bool fold, std::string_view path) {
+  return fold ? path_hash<true>(path) : path_hash<false>(path);
+}
+
+bool same_path(bool fold, std::string_view a, std::string_view b) {
+  return fold ? equal_folded(a, b) : a == b;
 }
 
 // The slot where the search for |hash| starts: the hash scaled to the
@@ -101,13 +143,13 @@ void make_room(PathIndex* index, size_t more) {
 // Places |id| under |hash| unless the pathname is there already; then
 // returns the id that has it. |name_of| gives an id's pathname.
 template <typename NameOf>
-int64_t place_new(PathIndex* index, uint32_t hash, uint32_t id, NameOf name_of) {
+int64_t place_new(PathIndex* index, uint32_t hash, uint32_t id, bool fold, NameOf name_of) {
   size_t at = home(*index, hash);
   for (;; at = at + 1 == index->slots.size() ? 0 : at + 1) {
     const uint64_t slot = index->slots[at];
     if (slot == 0) break;
     const uint32_t other = static_cast<uint32_t>(slot) - 1;
-    if (static_cast<uint32_t>(slot >> 32) == hash && name_of(other) == name_of(id)) return other;
+    if (static_cast<uint32_t>(slot >> 32) == hash && same_path(fold, name_of(other), name_of(id))) return other;
   }
   index->slots[at] = uint64_t{hash} << 32 | (uint64_t{id} + 1);
   ++index->used;
@@ -116,13 +158,13 @@ int64_t place_new(PathIndex* index, uint32_t hash, uint32_t id, NameOf name_of) 
 
 // The id of |path| in |index|, or -1. |name_of| gives an id's pathname.
 template <typename NameOf>
-int64_t find(const PathIndex& index, uint32_t hash, std::string_view path, NameOf name_of) {
+int64_t find(const PathIndex& index, uint32_t hash, std::string_view path, bool fold, NameOf name_of) {
   if (index.slots.empty()) return -1;
   for (size_t at = home(index, hash);; at = at + 1 == index.slots.size() ? 0 : at + 1) {
     const uint64_t slot = index.slots[at];
     if (slot == 0) return -1;
     const uint32_t id = static_cast<uint32_t>(slot) - 1;
-    if (static_cast<uint32_t>(slot >> 32) == hash && name_of(id) == path) return id;
+    if (static_cast<uint32_t>(slot >> 32) == hash && same_path(fold, name_of(id), path)) return id;
   }
 }
 
@@ -139,7 +181,7 @@ std::string_view unrecorded_name(const Comparison& c, size_t id) {
 }
 
 int64_t find_recorded(const Comparison& c, uint32_t hash, std::string_view path) {
-  return find(c.recorded_index, hash, path, [&c](uint32_t id) { return recorded_name(c, id); });
+  return find(c.recorded_index, hash, path, c.ignore_case, [&c](uint32_t id) { return recorded_name(c, id); });
 }
 
 void say(Comparison* c, Verdict verdict, std::string_view path, std::string_view moved_to = {}) {
@@ -179,14 +221,17 @@ void pair_moves(Comparison* c, const std::vector<uint32_t>& records, const std::
   // with the k-th file of that name.
   std::vector<uint32_t> by_name_records = records;
   std::vector<uint32_t> by_name_held = held;
-  std::stable_sort(by_name_records.begin(), by_name_records.end(), [c](uint32_t a, uint32_t b) {
-    return leaf(recorded_name(*c, a)) < leaf(recorded_name(*c, b));
+  const auto order_of = [c](std::string_view a, std::string_view b) {
+    return c->ignore_case ? compare_folded(leaf(a), leaf(b)) : leaf(a).compare(leaf(b));
+  };
+  std::stable_sort(by_name_records.begin(), by_name_records.end(), [c, &order_of](uint32_t a, uint32_t b) {
+    return order_of(recorded_name(*c, a), recorded_name(*c, b)) < 0;
   });
-  std::stable_sort(by_name_held.begin(), by_name_held.end(), [c](uint32_t a, uint32_t b) {
-    return leaf(unrecorded_name(*c, a)) < leaf(unrecorded_name(*c, b));
+  std::stable_sort(by_name_held.begin(), by_name_held.end(), [c, &order_of](uint32_t a, uint32_t b) {
+    return order_of(unrecorded_name(*c, a), unrecorded_name(*c, b)) < 0;
   });
   for (size_t r = 0, h = 0; r < by_name_records.size() && h < by_name_held.size();) {
-    const int order = leaf(recorded_name(*c, by_name_records[r])).compare(leaf(unrecorded_name(*c, by_name_held[h])));
+    const int order = order_of(recorded_name(*c, by_name_records[r]), unrecorded_name(*c, by_name_held[h]));
     if (order < 0) {
       ++r;
     } else if (order > 0) {
@@ -237,7 +282,7 @@ std::vector<size_t> index_records(Comparison* c) {
     // |hashes| with this record's.
     if (i >= kAhead) {
       const size_t id = i - kAhead;
-      if (place_new(&c->recorded_index, hashes[id % kAhead], static_cast<uint32_t>(id), name_of) >= 0) {
+      if (place_new(&c->recorded_index, hashes[id % kAhead], static_cast<uint32_t>(id), c->ignore_case, name_of) >= 0) {
         c->recorded[id].state = kRecordedAgain;
         again.push_back(id);
       } else {
@@ -248,7 +293,7 @@ std::vector<size_t> index_records(Comparison* c) {
       }
     }
     if (i < n) {
-      hashes[i % kAhead] = path_hash(recorded_name(*c, i));
+      hashes[i % kAhead] = path_hash(c->ignore_case, recorded_name(*c, i));
       __builtin_prefetch(&c->recorded_index.slots[home(c->recorded_index, hashes[i % kAhead])]);
     }
   }
@@ -262,26 +307,28 @@ Checked check(Comparison* c, std::string_view pathname, bool readable, const Fil
   // after the last one found before looking the pathname up.
   int64_t id = -1;
   if (c->cursor < c->recorded.size() && c->recorded[c->cursor].state == kUnfound &&
-      recorded_name(*c, c->cursor) == pathname) {
+      same_path(c->ignore_case, recorded_name(*c, c->cursor), pathname)) {
     id = static_cast<int64_t>(c->cursor);
   } else {
-    id = find_recorded(*c, path_hash(pathname), pathname);
+    id = find_recorded(*c, path_hash(c->ignore_case, pathname), pathname);
   }
   if (id >= 0) {
     Recorded& r = c->recorded[static_cast<size_t>(id)];
     if (r.state != kUnfound) return Checked::kRepeated;
     r.state = kFound;
     c->cursor = static_cast<size_t>(id) + 1;
+    // Named as recorded: the same, but for case when that is ignored.
+    const std::string_view recorded = recorded_name(*c, static_cast<size_t>(id));
     if (!readable) {
-      say(c, Verdict::kUnreadable, pathname);
+      say(c, Verdict::kUnreadable, recorded);
     } else {
-      say(c, same_content(r, digest) ? Verdict::kOk : Verdict::kChanged, pathname);
+      say(c, same_content(r, digest) ? Verdict::kOk : Verdict::kChanged, recorded);
     }
     return Checked::kJudged;
   }
 
-  const uint32_t hash = path_hash(pathname);
-  if (find(c->unrecorded_index, hash, pathname,
+  const uint32_t hash = path_hash(c->ignore_case, pathname);
+  if (find(c->unrecorded_index, hash, pathname, c->ignore_case,
            [c](uint32_t held) { return unrecorded_name(*c, held); }) >= 0) {
     return Checked::kRepeated;
   }
@@ -298,7 +345,7 @@ Checked check(Comparison* c, std::string_view pathname, bool readable, const Fil
 }
 
 void leave_out(Comparison* c, std::string_view pathname) {
-  const int64_t id = find_recorded(*c, path_hash(pathname), pathname);
+  const int64_t id = find_recorded(*c, path_hash(c->ignore_case, pathname), pathname);
   if (id >= 0 && c->recorded[static_cast<size_t>(id)].state == kUnfound)
     c->recorded[static_cast<size_t>(id)].state = kLeftOut;
 }

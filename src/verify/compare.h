@@ -66,6 +66,10 @@ struct Comparison {
   uint64_t counts[6] = {};  // by Verdict
   uint64_t recorded_bytes = 0;  // of the records that count, at most 2^64 - 1
   ReportLine report;
+  // Pathnames, and the names that moves pair by, compared with the ASCII
+  // letters A to Z and a to z taken as the same. Set before any record is
+  // indexed.
+  bool ignore_case = false;
 };
 
 /// Prepares for about |records| records and |name_bytes| bytes of their
@@ -89,9 +93,9 @@ enum class Checked { kJudged, kHeld, kRepeated };
 
 /// Checks what was found at |pathname|: a file read to its end, with
 /// |digest|, or one that cannot be (|readable| false). Reports OK, CHANGED
-/// or UNREADABLE at once when the pathname is recorded (kJudged); holds the
-/// file for the end otherwise (kHeld). A pathname found before is ignored
-/// (kRepeated).
+/// or UNREADABLE at once when the pathname is recorded (kJudged), named as
+/// recorded; holds the file for the end otherwise (kHeld). A pathname
+/// found before is ignored (kRepeated).
 Checked check(Comparison* comparison, std::string_view pathname, bool readable,
               const FileDigest& digest);
 
@@ -99,7 +103,11 @@ Checked check(Comparison* comparison, std::string_view pathname, bool readable,
 /// the manifest itself, found in the tree it describes, cannot match it.
 void leave_out(Comparison* comparison, std::string_view pathname);
 
-/// Pairs moved files and reports the MOVED, MISSING and NEW lines.
+/// Pairs moved files and reports the MOVED, MISSING and NEW lines: a
+/// record with a held file of the same length and digest, first one of
+/// the same name (the last component of the pathname), then the first
+/// unpaired record in manifest order with the first unpaired file in the
+/// order found.
 void finish(Comparison* comparison);
 
 #endif  // DISC_MANIFEST_VERIFY_COMPARE_H_

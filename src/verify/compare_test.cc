@@ -144,6 +144,67 @@ TEST(CompareTest, TheBytesRecordedStopAtTheLargestNumber) {
   EXPECT_EQ(5u, small.comparison.recorded_bytes);
 }
 
+TEST(CompareTest, IgnoringCaseFoldsOnlyTheAsciiLetters) {
+  Check c;
+  c.comparison.ignore_case = true;
+  c.record("README.TXT", content(1, 1));
+  c.record("Folder\\Subfolder\\Long Name.Bin", content(2, 2));
+  c.record("@[`{", content(3, 3));
+  c.record("\xc3\x89t\xc3\xa9", content(4, 4));  // UTF-8 letters stay as they are
+  c.record("\xc1", content(5, 5));                  // and so do Latin-1 ones
+  c.record("folder\\SUBFOLDER\\long name.bin", content(6, 6));
+  EXPECT_EQ(std::vector<size_t>{5}, index_records(&c.comparison));
+  EXPECT_EQ(Checked::kJudged, c.find("readme.txt", content(1, 1)));
+  EXPECT_EQ(Checked::kJudged, c.find("FOLDER\\SUBFOLDER\\LONG NAME.BIN", content(2, 9)));
+  EXPECT_EQ(Checked::kRepeated, c.find("Readme.Txt", content(1, 1)));
+  EXPECT_EQ(Checked::kHeld, c.find("`{@[", content(3, 3)));
+  EXPECT_EQ(Checked::kHeld, c.find("\xc3\xa9T\xc3\x89", content(4, 4)));
+  EXPECT_EQ(Checked::kHeld, c.find("\xe1", content(5, 5)));
+  EXPECT_EQ(Checked::kRepeated, c.find("\xC3\xA9t\xC3\x89", content(4, 4)));
+  EXPECT_EQ(Checked::kJudged, c.find("@[`{", content(3, 3)));
+  finish(&c.comparison);
+  // A judged file is named as recorded; a moved or new one as found.
+  EXPECT_EQ((std::vector<std::string>{"OK README.TXT", "CHANGED Folder\\Subfolder\\Long Name.Bin",
+                                      "OK @[`{", "MOVED \xc3\x89t\xc3\xa9 -> \xc3\xa9T\xc3\x89",
+                                      "MOVED \xc1 -> \xe1", "NEW `{@["}),
+            c.lines);
+
+  // Files moved together keep their names, whatever their case.
+  Check m;
+  m.comparison.ignore_case = true;
+  m.record("X\\B.TXT", content(4, 1));
+  m.record("Y\\A.TXT", content(4, 1));
+  index_records(&m.comparison);
+  m.find("z\\a.txt", content(4, 1));
+  m.find("z\\b.txt", content(4, 1));
+  finish(&m.comparison);
+  EXPECT_EQ((std::vector<std::string>{"MOVED X\\B.TXT -> z\\b.txt", "MOVED Y\\A.TXT -> z\\a.txt"}), m.lines);
+
+  // Every byte value, in the part hashed eight bytes at once and after it:
+  // only the 52 letters find their other case.
+  for (const size_t at : {3, 9}) {
+    for (int byte = 0; byte < 256; ++byte) {
+      std::string name = "0123456789a";
+      name[at] = static_cast<char>(byte);
+      Check one;
+      one.comparison.ignore_case = true;
+      one.record("-", content(1, 1));  // so that the name is looked up by its hash
+      one.record(name, content(1, 1));
+      index_records(&one.comparison);
+      name[at] = static_cast<char>(byte ^ 0x20);
+      const bool letter = (byte | 0x20) >= 'a' && (byte | 0x20) <= 'z';
+      ASSERT_EQ(letter ? Checked::kJudged : Checked::kHeld, one.find(name, content(1, 1))) << at << " " << byte;
+    }
+  }
+
+  // Without it, case tells pathnames apart.
+  Check exact;
+  exact.record("a", content(1, 1));
+  exact.record("A", content(1, 1));
+  EXPECT_TRUE(index_records(&exact.comparison).empty());
+  EXPECT_EQ(Checked::kHeld, exact.find("README.txt", content(1, 1)));
+}
+
 TEST(CompareTest, ManyPathnamesStayDistinct) {
   // Enough to grow both indexes many times; pathnames that differ only
   // past their first 8 bytes, or in length.
@@ -159,6 +220,19 @@ TEST(CompareTest, ManyPathnamesStayDistinct) {
     EXPECT_EQ(Checked::kRepeated, c.find("folder\\" + std::to_string(i) + "x", content(0, 0)));
   }
   EXPECT_EQ(20000u, c.comparison.counts[static_cast<int>(Verdict::kOk)]);
+}
+
+TEST(CompareTest, ManyPathnamesStayDistinctIgnoringCase) {
+  Check c;
+  c.comparison.ignore_case = true;
+  for (int i = 0; i < 5000; ++i) c.record("Folder\\Name" + std::to_string(i), content(1, 1));
+  c.record("FOLDER\\NAME77", content(1, 1));
+  EXPECT_EQ(std::vector<size_t>{5000}, index_records(&c.comparison));
+  for (int i = 0; i < 5000; ++i)
+    ASSERT_EQ(Checked::kHeld, c.find("folder\\name" + std::to_string(i) + "X", content(0, 0)));
+  for (int i = 4999; i >= 0; --i) ASSERT_EQ(Checked::kJudged, c.find("fOLDER\\nAME" + std::to_string(i), content(1, 1)));
+  EXPECT_EQ(Checked::kRepeated, c.find("FOLDER\\NAME12X", content(0, 0)));
+  EXPECT_EQ(5000u, c.comparison.counts[static_cast<int>(Verdict::kOk)]);
 }
 
 }  // namespace

@@ -43,6 +43,10 @@ const char kUsage[] =
     "  NEW PATH              found, not recorded\n"
     "then one summary line.\n"
     "\n"
+    "  -i, --ignore-case     compare pathnames with the letters A to Z and a to z\n"
+    "                        taken as the same (for a disc read through a file\n"
+    "                        system that changed their case); OK, CHANGED and\n"
+    "                        UNREADABLE lines name a file as MANIFEST has it\n"
     "  -q, --quiet           leave out the OK lines\n"
     "  -j, --jobs=N          read and hash up to N files at once, 1 to 256\n"
     "                        (default 1: an optical drive reads fastest one file\n"
@@ -57,10 +61,12 @@ const char kUsage[] =
     "itself is in doubt: bad usage; a manifest that cannot be read, is not one,\n"
     "has a malformed line, records a pathname twice, has text after its closing\n"
     "lines or is cut short; a folder that cannot be searched or listed to its\n"
-    "end; a report that cannot be written.\n";
+    "end; with -i, two files of the tree that differ only in case; a report\n"
+    "that cannot be written.\n";
 
 struct Options {
   bool quiet = false;
+  bool ignore_case = false;
   int jobs = 1;
   int progress = -1;  // -1: when standard error is a terminal
   std::vector<std::string> operands;
@@ -68,7 +74,8 @@ struct Options {
 
 Options parse_options(int argc, char** argv) {
   enum { kProgress = 256, kNoProgress, kHelp, kVersion };
-  static const option long_options[] = {{"quiet", no_argument, nullptr, 'q'},
+  static const option long_options[] = {{"ignore-case", no_argument, nullptr, 'i'},
+                                        {"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
                                         {"progress", no_argument, nullptr, kProgress},
                                         {"no-progress", no_argument, nullptr, kNoProgress},
@@ -76,8 +83,9 @@ Options parse_options(int argc, char** argv) {
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
   Options options;
-  for (int c; (c = next_option(argc, argv, "qj:", long_options)) != -1;) {
+  for (int c; (c = next_option(argc, argv, "iqj:", long_options)) != -1;) {
     switch (c) {
+      case 'i': options.ignore_case = true; break;
       case 'q': options.quiet = true; break;
       case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
       case kProgress: options.progress = 1; break;
@@ -237,6 +245,7 @@ int run(const Options& options) {
   bool in_doubt = false;
   Comparison comparison;
   comparison.report = report_line;
+  comparison.ignore_case = options.ignore_case;
   Problems first_problems{&first.path};
   bool reserved = false;
   while (next_record(&first, &in_doubt, &first_problems)) {

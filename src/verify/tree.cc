@@ -221,10 +221,17 @@ void take(Job* job) {
     case Job::kRead:
     case Job::kUnreadable: {
       const bool readable = job->outcome == Job::kRead;
+      const Checked checked = check(current->comparison, job->pathname, readable, job->digest);
       // The progress counts the recorded files found, as the manifest does.
-      if (check(current->comparison, job->pathname, readable, job->digest) == Checked::kJudged)
-        current->progress->files.fetch_add(1, std::memory_order_relaxed);
-      if (!readable) problem("%s: %s", native_path(g_disc_root + job->pathname).c_str(), strerror(job->error));
+      if (checked == Checked::kJudged) current->progress->files.fetch_add(1, std::memory_order_relaxed);
+      // Only when case is ignored can a walk find a pathname twice.
+      if (checked == Checked::kRepeated) {
+        problem("%s: differs only in case from a file found before; left out",
+                native_path(g_disc_root + job->pathname).c_str());
+        current->in_doubt = true;
+      } else if (!readable) {
+        problem("%s: %s", native_path(g_disc_root + job->pathname).c_str(), strerror(job->error));
+      }
       break;
     }
   }
