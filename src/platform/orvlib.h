@@ -39,9 +39,20 @@ static_assert(offsetof(orv_io, at_end) == 16, "end-of-file flag must sit at byte
 /// device) is refused with errno set (ENXIO, EISDIR), before it is opened.
 /// Mode 1: the same, for a file that a folder's listing has just shown to
 /// be a regular file; what it has become since is refused once open. Mode
-/// 2: creates or truncates the file for writing, in binary. Returns null
-/// with errno set on failure.
+/// 2: creates or truncates the file for writing, in binary. Mode 3:
+/// anything that can be read as a stream of bytes, but a folder (EISDIR):
+/// a regular file, a FIFO or a pipe (/dev/fd/N), a terminal; opening a
+/// FIFO waits for its writer. Returns null with errno set on failure.
+///
+/// A stream that is no regular file has 0 in its size field until its end,
+/// and no identity.
 orv_io* orv_open(const char* path, int mode);
+
+/// Opens standard input for reading as orv_open's mode 3 opens a path,
+/// from where it stands; its size field holds what is left of a regular
+/// file. Closing the handle leaves standard input open. Returns null with
+/// errno set on failure.
+orv_io* orv_open_standard_input();
 
 /// Reads up to |size| bytes into |data| and stores their number in |*count|.
 /// Sets the end-of-file flag once the whole content has been read; from then
@@ -73,7 +84,7 @@ inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
 }
 
 /// Fills |identity| for the open file |io|; false when the system cannot
-/// tell.
+/// tell, and for a stream that is no regular file.
 bool orv_identity(const orv_io* io, FileIdentity* identity);
 
 /// |path|, which the tool joins with backslashes, as the system names it,

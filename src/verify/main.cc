@@ -32,6 +32,7 @@ const char kUsage[] =
     "\n"
     "ROOT is walked as disc-manifest walks it, and every file is read and\n"
     "hashed again. OTHER_MANIFEST is compared record by record; no file is read.\n"
+    "MANIFEST may be a pipe; either manifest may be -, standard input.\n"
     "Each file gets one line on standard output:\n"
     "  OK PATH               same path, same length and MD5\n"
     "  CHANGED PATH          same path, another length or MD5\n"
@@ -63,6 +64,9 @@ const char kUsage[] =
     "lines or is cut short; a folder that cannot be searched or listed to its\n"
     "end; with -i, two files of the tree that differ only in case; a report\n"
     "that cannot be written.\n";
+
+// The operand that stands for standard input.
+const char kStandardInput[] = "-";
 
 struct Options {
   bool quiet = false;
@@ -100,12 +104,15 @@ Options parse_options(int argc, char** argv) {
                                          : "missing operand after '" + options.operands[0] + "'");
   }
   if (options.operands.size() > 2) usage_error("extra operand '" + options.operands[2] + "'");
+  if (options.operands[0] == kStandardInput && options.operands[1] == kStandardInput)
+    usage_error("only one manifest can be read from standard input");
   return options;
 }
 
 // A manifest, open for reading.
 struct Opened {
-  std::string path;
+  std::string path;  // as given; "-" for standard input
+  std::string name;  // in problem lines
   orv_io* input = nullptr;
   ManifestReader reader;
 };
@@ -124,17 +131,21 @@ PathKind kind_of(const std::string& path, const char* wanted) {
   return kind;
 }
 
-const char kManifestOperand[] = "a regular file";
 const char kSecondOperand[] = "a folder or a regular file";
 
-void open_manifest(Opened* manifest) {
-  if (kind_of(manifest->path, kManifestOperand) == PathKind::kFolder) {
-    problem("%s: %s", manifest->path.c_str(), strerror(EISDIR));
-    exit(2);
+// Opens the manifest |path|: standard input for "-", else any stream but a
+// folder (a pipe such as <(zcat m.xml.gz)), or only a regular file when
+// not |any_stream|.
+void open_manifest(Opened* manifest, const std::string& path, bool any_stream) {
+  manifest->path = path;
+  manifest->name = path == kStandardInput ? "standard input" : path;
+  if (path == kStandardInput) {
+    manifest->input = orv_open_standard_input();
+  } else {
+    manifest->input = orv_open(path.c_str(), any_stream ? 3 : 0);
   }
-  manifest->input = orv_open(manifest->path.c_str(), 0);
   if (manifest->input == nullptr) {
-    problem("%s: %s", manifest->path.c_str(), strerror(errno));
+    problem("%s: %s", manifest->name.c_str(), strerror(errno));
     exit(2);
   }
   start_reading(&manifest->reader, manifest->input);
@@ -173,7 +184,7 @@ void say_unsaid(const Problems& problems) {
 // check in doubt.
 bool next_record(Opened* manifest, bool* in_doubt, Problems* problems) {
   ManifestReader& reader = manifest->reader;
-  const char* path = manifest->path.c_str();
+  const char* path = manifest->name.c_str();
   for (;;) {
     const ManifestStep step = read_manifest(&reader);
     const unsigned long long at = reader.line_number;
@@ -236,17 +247,16 @@ std::string folder_path(std::string root) {
 
 int run(const Options& options) {
   Opened first;
-  first.path = options.operands[0];
   const std::string& other = options.operands[1];
   // Both are looked at before a large manifest is read.
-  open_manifest(&first);
-  const bool against_tree = kind_of(other, kSecondOperand) == PathKind::kFolder;
+  open_manifest(&first, options.operands[0], true);
+  const bool against_tree = other != kStandardInput && kind_of(other, kSecondOperand) == PathKind::kFolder;
 
   bool in_doubt = false;
   Comparison comparison;
   comparison.report = report_line;
   comparison.ignore_case = options.ignore_case;
-  Problems first_problems{&first.path};
+  Problems first_problems{&first.name};
   bool reserved = false;
   while (next_record(&first, &in_doubt, &first_problems)) {
     // Only once the file has shown itself a manifest.
@@ -258,7 +268,7 @@ int run(const Options& options) {
   const std::vector<size_t> again = index_records(&comparison);
   const size_t recorded_again_count = again.size();
   for (const size_t id : again) {
-    say(&first_problems, recorded_again(first.path, comparison.recorded_lines[id], recorded_pathname(comparison, id)));
+    say(&first_problems, recorded_again(first.name, comparison.recorded_lines[id], recorded_pathname(comparison, id)));
     in_doubt = true;
   }
   say_unsaid(first_problems);
@@ -290,16 +300,16 @@ int run(const Options& options) {
     in_doubt = in_doubt || check.in_doubt;
   } else {
     Opened second;
-    second.path = other;
-    open_manifest(&second);
-    Problems second_problems{&second.path};
+    // The second operand was looked at as a folder or a regular file.
+    open_manifest(&second, other, false);
+    Problems second_problems{&second.name};
     while (next_record(&second, &in_doubt, &second_problems)) {
       const ManifestRecord& record = second.reader.record;
       FileDigest digest;
       digest.length = record.length;
       memcpy(digest.md5, record.md5, 16);
       if (check(&comparison, record.pathname, true, digest) == Checked::kRepeated) {
-        say(&second_problems, recorded_again(second.path, second.reader.line_number, record.pathname));
+        say(&second_problems, recorded_again(second.name, second.reader.line_number, record.pathname));
         in_doubt = true;
       }
     }
