@@ -6,6 +6,7 @@
 // builds of the two programs, the same cases run those under Wine, with
 // Windows paths; the cases that need Linux alone are skipped.
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -542,6 +543,50 @@ TEST(VerifyTest, ProgressOnlyOnATerminal) {
   EXPECT_EQ("", disc.check({"--no-progress"}, terminal).err);
   EXPECT_EQ("", disc.check().err);
   EXPECT_NE(std::string::npos, disc.check({"--progress"}).err.find(" files  "));
+}
+
+TEST(VerifyTest, AnInterruptionErasesTheProgressLine) {
+  SKIP_UNDER_WINE("the pseudo-terminal and the signals are Linux's");
+  // A file read for seconds (sparse: it takes no room), in a manifest
+  // written by hand.
+  Disc disc;
+  const std::string big = disc.root + "big";
+  write_file(big, "");
+  ASSERT_EQ(0, truncate(big.c_str(), 1ll << 30));
+  write_file(disc.manifest, "<root>\r\n<key_disc name=\"d\">\r\n"
+                            "<key_file pathname=\"big\" length=\"1073741824\" md5=\"00000000000000000000000000000000\" />\r\n"
+                            "</key_disc>\r\n</root>\r\n");
+  Conditions interrupted;
+  interrupted.stderr_terminal = true;
+  interrupted.signal_when = " files  ";
+  const std::pair<int, const char*> cases[] = {{SIGINT, "-j1"}, {SIGTERM, "-j2"}};
+  for (const auto& c : cases) {
+    interrupted.signal_number = c.first;
+    const Outcome run = disc.check({c.second}, interrupted);
+    // Ended as the signal ends a program, so that the shell says 130 or 143.
+    EXPECT_EQ(128 + c.first, run.status);
+    EXPECT_EQ("", run.out);
+    // The line was drawn, then covered with blanks as wide as the widest.
+    size_t widest = 0;
+    for (size_t at = 0; at < run.err.size();) {
+      const size_t end = std::min(run.err.find('\r', at + 1), run.err.size());
+      const std::string drawn = run.err.substr(at, end - at);
+      if (drawn.find_first_not_of(" \r") != std::string::npos) widest = std::max(widest, drawn.size() - 1);
+      at = end;
+    }
+    EXPECT_NE(0u, widest) << run.err;
+    ASSERT_LT(1u, run.err.size());
+    const size_t last = run.err.rfind('\r', run.err.size() - 2);
+    EXPECT_EQ("\r" + std::string(widest, ' ') + "\r", run.err.substr(last)) << run.err;
+  }
+
+  // A program started with interruptions ignored, as a background job is,
+  // goes on to its end.
+  interrupted.signal_number = SIGINT;
+  interrupted.interrupts_ignored = true;
+  const Outcome run = disc.check({}, interrupted);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("CHANGED big\nSummary: 0 ok, 1 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
 }
 
 TEST(VerifyTest, CommandLineAsGnuToolsHaveIt) {

@@ -2,6 +2,8 @@
 #ifndef DISC_MANIFEST_PLATFORM_PROCESS_H_
 #define DISC_MANIFEST_PLATFORM_PROCESS_H_
 
+#include <stddef.h>
+
 /// Makes the standard streams safe to use: a standard stream that was
 /// closed when the program started is opened on the null device, so that
 /// no file the program opens later takes its place (console lines would
@@ -22,5 +24,26 @@ bool is_terminal(int stream);
 /// The width in columns of the terminal that |stream| (1 or 2) is, or 0
 /// when it is none or does not tell.
 int terminal_width(int stream);
+
+/// From now on, an interruption (SIGINT or SIGTERM; on Windows Ctrl-C or
+/// Ctrl-Break) ends the program at once, as interrupted: first the line
+/// set_interrupt_blank names is covered with blanks on standard error, then
+/// the program ends as the signal ends it (a shell says 130 or 143); on
+/// Windows with the status Ctrl-C gives, STATUS_CONTROL_C_EXIT. Signals
+/// ignored when the program started (a background job's) stay ignored.
+void end_on_interrupt();
+
+/// Brackets a write to standard error that an interruption must not cut
+/// into: an interruption waits (briefly) for the write to end before it
+/// covers the line. False once an interruption has begun: nothing may be
+/// written then, and end_console_write is not called.
+bool begin_console_write();
+void end_console_write();
+
+/// The width of the line on standard error that an interruption covers
+/// with blanks ("\r", |width| spaces, "\r"); 0 when none is shown. Set
+/// inside begin_console_write and end_console_write, before the line is
+/// drawn wider.
+void set_interrupt_blank(size_t width);
 
 #endif  // DISC_MANIFEST_PLATFORM_PROCESS_H_

@@ -63,7 +63,8 @@ const char kUsage[] =
     "has a malformed line, records a pathname twice, has text after its closing\n"
     "lines or is cut short; a folder that cannot be searched or listed to its\n"
     "end; with -i, two files of the tree that differ only in case; a report\n"
-    "that cannot be written.\n";
+    "that cannot be written. Interrupted (Ctrl-C, SIGTERM), it ends as the\n"
+    "signal ends a program: a shell shows 130 or 143.\n";
 
 // The operand that stands for standard input.
 const char kStandardInput[] = "-";
@@ -331,6 +332,7 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   set_program_name("disc-verify");
   if (!prepare_standard_streams()) return 2;
+  end_on_interrupt();
   try {
     const Options options = parse_options(argc, argv);
     start_report(options.quiet);
