@@ -47,12 +47,13 @@ struct HashKey {
 };
 const HashKey kKey;
 
-// Case is folded for the ASCII letters only: the letters outside it are
-// spelled in many ways, and a file system that changes case changes these.
+// Only the ASCII letters are folded: they are what a file system that
+// changes case (ISO 9660 read on Linux) changes, and they are spelled the
+// same in every encoding a manifest may hold.
 unsigned char folded(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
 
 // Eight bytes folded at once: 0x20 added to each byte from 'A' to 'Z'.
-uint64_t folded(uint64_t word) {
+uint64_t folded_word(uint64_t word) {
   const uint64_t ones = 0x0101010101010101u;
   const uint64_t low = word & (ones * 0x7f);  // no carry from byte to byte
   const uint64_t from_a = low + ones * (0x80 - 'A');
@@ -89,7 +90,7 @@ uint32_t path_hash(std::string_view path) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(path.data());
   size_t left = path.size();
   for (; left >= 8; p += 8, left -= 8) {
-    const uint64_t word = kFold ? folded(load_le64(p)) : load_le64(p);
+    const uint64_t word = kFold ? folded_word(load_le64(p)) : load_le64(p);
     v[3] ^= word;
     sip_round(v);
     v[0] ^= word;

@@ -222,17 +222,4 @@ TEST(CompareTest, ManyPathnamesStayDistinct) {
   EXPECT_EQ(20000u, c.comparison.counts[static_cast<int>(Verdict::kOk)]);
 }
 
-TEST(CompareTest, ManyPathnamesStayDistinctIgnoringCase) {
-  Check c;
-  c.comparison.ignore_case = true;
-  for (int i = 0; i < 5000; ++i) c.record("Folder\\Name" + std::to_string(i), content(1, 1));
-  c.record("FOLDER\\NAME77", content(1, 1));
-  EXPECT_EQ(std::vector<size_t>{5000}, index_records(&c.comparison));
-  for (int i = 0; i < 5000; ++i)
-    ASSERT_EQ(Checked::kHeld, c.find("folder\\name" + std::to_string(i) + "X", content(0, 0)));
-  for (int i = 4999; i >= 0; --i) ASSERT_EQ(Checked::kJudged, c.find("fOLDER\\nAME" + std::to_string(i), content(1, 1)));
-  EXPECT_EQ(Checked::kRepeated, c.find("FOLDER\\NAME12X", content(0, 0)));
-  EXPECT_EQ(5000u, c.comparison.counts[static_cast<int>(Verdict::kOk)]);
-}
-
 }  // namespace
