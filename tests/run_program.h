@@ -46,6 +46,10 @@ struct Conditions {
   bool unprivileged = false;     // as user nobody, when run as root
   std::string program;           // run instead of the program under test
   int time_limit = 120;          // seconds, then the run is killed
+  // A signal sent to the program once the terminal shows |signal_when|.
+  int signal_number = 0;
+  std::string signal_when;
+  bool interrupts_ignored = false;  // SIGINT and SIGTERM, as for a background job
 };
 
 // Gives up root's privileges as a run with Conditions::unprivileged does:
@@ -122,12 +126,18 @@ inline void drain(int terminal, std::string* seen, int quiet_ms = 0) {
 
 // Waits for |child| for at most |seconds|, reading |terminal| (when it is
 // not -1) into |*seen| meanwhile, so that the child never waits for room
-// there; kills the child's process group when it takes longer. The exit
-// status, or 128 and the signal.
-inline int wait_with_limit(pid_t child, int seconds, int terminal, std::string* seen) {
+// there, and sending it |signal_number| once the terminal shows |signal_when|;
+// kills the child's process group when it takes longer. The exit status,
+// or 128 and the signal.
+inline int wait_with_limit(pid_t child, int seconds, int terminal, std::string* seen,
+                           int signal_number = 0, const std::string& signal_when = "") {
   int status = 0;
   for (long waited_ms = 0, step = 1; ; waited_ms += step, step = std::min(step * 2, 50L)) {
     if (terminal != -1) drain(terminal, seen);
+    if (signal_number != 0 && seen->find(signal_when) != std::string::npos) {
+      kill(child, signal_number);
+      signal_number = 0;
+    }
     const pid_t done = waitpid(child, &status, WNOHANG);
     if (done == child) break;
     if (waited_ms > seconds * 1000L) {
@@ -212,13 +222,17 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
       if (setrlimit(RLIMIT_NPROC, &limit) != 0) _exit(125);
     }
     if (setup.unprivileged && getuid() == 0 && !become_nobody()) _exit(124);
+    if (setup.interrupts_ignored) {
+      signal(SIGINT, SIG_IGN);
+      signal(SIGTERM, SIG_IGN);
+    }
     execve(args[0], args.data(), env.data());
     _exit(123);
   }
   if (setup.stdout_broken_pipe) close(unread[1]);
   Outcome run;
   std::string seen;
-  run.status = wait_with_limit(child, setup.time_limit, terminal, &seen);
+  run.status = wait_with_limit(child, setup.time_limit, terminal, &seen, setup.signal_number, setup.signal_when);
   if (terminal != -1) {
     // A terminal passes on what is written to it a little later.
     drain(terminal, &seen, 200);

@@ -6,6 +6,7 @@
 // builds of the two programs, the same cases run those under Wine, with
 // Windows paths; the cases that need Linux alone are skipped.
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +47,24 @@ Outcome verify(const std::vector<std::string>& arguments, const Conditions& setu
   }
   for (const std::string& a : arguments) argv.push_back(a[0] == '/' ? typed(a) : a);
   return run_program(argv, "", setup);
+}
+
+// Runs disc-verify through bash: |script|, in which "$@" stands for the
+// program.
+Outcome verify_in_shell(const std::string& script) {
+  std::vector<std::string> argv = {"/bin/bash", "-c", script, "bash"};
+  if (under_wine()) {
+    argv.push_back("/usr/lib/wine/wine64");
+    argv.push_back(windows_verify());
+  } else {
+    argv.push_back(DISC_VERIFY_EXE);
+  }
+  return run_program(argv, "");
+}
+
+// |path| quoted for the shell; as the program names it when |typed_path|.
+std::string shell_word(const std::string& path, bool typed_path = false) {
+  return "'" + (typed_path ? typed(path) : path) + "'";
 }
 
 // A disc root in a temporary folder, its manifest beside it, and a
@@ -181,6 +200,80 @@ TEST(VerifyTest, TheReportIsTheSameForEveryNumberOfJobs) {
   }
 }
 
+TEST(VerifyTest, FilesOfEqualContentMovedTogetherKeepTheirNames) {
+  Disc disc;
+  disc.folder("x");
+  disc.folder("y");
+  disc.file("x/b", "same");
+  disc.file("y/a", "same");
+  disc.record(disc.manifest);
+  disc.folder("z");
+  rename((disc.root + "x/b").c_str(), (disc.root + "z/b").c_str());
+  rename((disc.root + "y/a").c_str(), (disc.root + "z/a").c_str());
+  const char report[] = "MOVED x\\b -> z\\b\nMOVED y\\a -> z\\a\n"
+                        "Summary: 0 ok, 0 changed, 0 unreadable, 2 moved, 0 missing, 0 new\n";
+  for (const char* jobs : {"-j1", "-j2", "-j8"}) {
+    const Outcome run = disc.check({jobs});
+    EXPECT_EQ(report, run.out) << jobs;
+    EXPECT_EQ(1, run.status);
+  }
+  disc.record(disc.later);
+  EXPECT_EQ(report, verify({disc.manifest, disc.later}).out);
+}
+
+TEST(VerifyTest, CaseIgnoredOnRequest) {
+  // A disc recorded on Windows, read through a file system that gives
+  // lower-case names.
+  Disc disc;
+  disc.folder("DOCS");
+  disc.file("README.TXT", "read me");
+  disc.file("DOCS/GUIDE.TXT", "guide");
+  disc.record(disc.manifest);
+  rename((disc.root + "README.TXT").c_str(), (disc.root + "readme.txt").c_str());
+  rename((disc.root + "DOCS/GUIDE.TXT").c_str(), (disc.root + "DOCS/guide.txt").c_str());
+  rename((disc.root + "DOCS").c_str(), (disc.root + "docs").c_str());
+  disc.file("docs/guide.txt", "GUIDE");
+  disc.file("docs/new.txt", "new");
+  // Each file named as its own side has it.
+  const char report[] = "CHANGED DOCS\\GUIDE.TXT\nOK README.TXT\nNEW docs\\new.txt\n"
+                        "Summary: 1 ok, 1 changed, 0 unreadable, 0 moved, 0 missing, 1 new\n";
+  for (const char* option : {"-i", "--ignore-case", "--ig"}) {
+    const Outcome run = disc.check({option});
+    EXPECT_EQ(report, run.out) << option;
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(1, run.status);
+  }
+  EXPECT_NE(std::string::npos, disc.check().out.find("MOVED README.TXT -> readme.txt\n"));
+  disc.record(disc.later);
+  EXPECT_EQ(report, verify({"-i", disc.manifest, disc.later}).out);
+
+  // Two records that differ only in case are one pathname recorded twice.
+  std::string text = read_file(disc.manifest);
+  const size_t line = text.find("<key_file pathname=\"README.TXT\"");
+  const std::string record = text.substr(line, text.find('\n', line) + 1 - line);
+  text.insert(line + record.size(), "<key_file pathname=\"Readme.Txt" + record.substr(record.find("\" length")));
+  write_file(disc.manifest, text);
+  Outcome run = disc.check({"-i"});
+  EXPECT_EQ(report, run.out);
+  EXPECT_EQ("disc-verify: " + typed(disc.manifest) +
+                ":5: Readme.Txt is recorded again; the first record counts, this one is skipped\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+
+  // Two files of the tree whose names differ only in case: the second is
+  // left out, and the check is in doubt.
+  if (under_wine()) return;
+  disc.file("README.txt", "read me too");
+  run = disc.check({"-i", "-q"});
+  EXPECT_EQ("CHANGED README.TXT\nCHANGED DOCS\\GUIDE.TXT\nNEW docs\\new.txt\n"
+            "Summary: 0 ok, 2 changed, 0 unreadable, 0 moved, 0 missing, 1 new\n", run.out);
+  EXPECT_EQ("disc-verify: " + disc.manifest +
+                ":5: Readme.Txt is recorded again; the first record counts, this one is skipped\n"
+            "disc-verify: " + disc.root + "readme.txt: differs only in case from a file found before; left out\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+}
+
 TEST(VerifyTest, UnreadableFilesAreNamedWithTheirReason) {
   SKIP_UNDER_WINE("faults are injected into the Linux build");
   Disc disc;
@@ -197,11 +290,19 @@ TEST(VerifyTest, UnreadableFilesAreNamedWithTheirReason) {
     EXPECT_EQ("UNREADABLE bad.bin\nOK ok\nNEW new\\bad.bin\n"
               "Summary: 1 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 1 new\n",
               run.out);
+    // The report has the manifest's pathnames; a problem line names the
+    // file as the system does, to be used as it is.
     EXPECT_EQ("disc-verify: " + disc.root + "bad.bin: Input/output error\n"
-              "disc-verify: " + disc.root + "new\\bad.bin: Input/output error\n",
+              "disc-verify: " + disc.root + "new/bad.bin: Input/output error\n",
               run.err);
     EXPECT_EQ(1, run.status);
   }
+  // A root typed with a backslash for its separator.
+  const std::string root = disc.root.substr(0, disc.root.size() - 1);
+  const Outcome run = verify({disc.manifest, root + "\\"}, faulty);
+  EXPECT_EQ("disc-verify: " + disc.root + "bad.bin: Input/output error\n"
+            "disc-verify: " + disc.root + "new/bad.bin: Input/output error\n",
+            run.err);
 }
 
 TEST(VerifyTest, FoldersThatCannotBeSearched) {
@@ -211,6 +312,8 @@ TEST(VerifyTest, FoldersThatCannotBeSearched) {
   disc.file("b", "b");
   disc.folder("loop");
   if (!under_wine()) make_link("..", disc.root + "loop/up");
+  disc.folder("loop/shut");
+  disc.file("loop/shut/c", "c");
   disc.record(disc.manifest);
 
   // A missing root is said once, with no flood of MISSING lines.
@@ -232,10 +335,10 @@ TEST(VerifyTest, FoldersThatCannotBeSearched) {
   chmod((disc.root + "closed").c_str(), 0);
   run = verify({disc.manifest, disc.root}, unprivileged);
   chmod((disc.root + "closed").c_str(), 0755);
-  EXPECT_EQ("OK b\nMISSING closed\\a\n"
-            "Summary: 1 ok, 0 changed, 0 unreadable, 0 moved, 1 missing, 0 new\n",
+  EXPECT_EQ("OK b\nOK loop\\shut\\c\nMISSING closed\\a\n"
+            "Summary: 2 ok, 0 changed, 0 unreadable, 0 moved, 1 missing, 0 new\n",
             run.out);
-  EXPECT_EQ("disc-verify: " + disc.root + "closed\\: cannot search the folder: Permission denied (error 5)\n",
+  EXPECT_EQ("disc-verify: " + disc.root + "closed: cannot search the folder: Permission denied (error 5)\n",
             run.err);
   EXPECT_EQ(2, run.status);
 
@@ -244,9 +347,18 @@ TEST(VerifyTest, FoldersThatCannotBeSearched) {
   faulty.fault_injection = true;
   faulty.env.push_back("DM_FAIL_LIST=closed:2");
   run = disc.check({}, faulty);
-  EXPECT_EQ("disc-verify: " + disc.root + "closed\\: the folder's listing stopped part-way: Input/output error (error 1117)\n",
+  EXPECT_EQ("disc-verify: " + disc.root + "closed: the folder's listing stopped part-way: Input/output error (error 1117)\n",
             run.err);
   EXPECT_EQ(2, run.status);
+  // A folder's path, as the system names it, has no separator at its end.
+  faulty.env = {"DM_FAIL_LIST=shut:2"};
+  run = disc.check({}, faulty);
+  EXPECT_EQ("disc-verify: " + disc.root + "loop/shut: the folder's listing stopped part-way: Input/output error (error 1117)\n",
+            run.err);
+  faulty.env = {"DM_FAIL_LIST=d:3"};
+  run = disc.check({}, faulty);
+  EXPECT_EQ("disc-verify: " + disc.root + ": the folder's listing stopped part-way: Input/output error (error 1117)\n",
+            run.err);
 }
 
 TEST(VerifyTest, TwoManifestsCompareWithoutTheTree) {
@@ -288,10 +400,68 @@ TEST(VerifyTest, WhatIsNoManifestIsOneLineAndStatusTwo) {
   Outcome run = disc.check();
   EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ": not a manifest: its first line is not <root>\n", run.err);
   if (under_wine()) return;
+  // A socket is no stream to read.
   unlink(disc.manifest.c_str());
-  ASSERT_EQ(0, mkfifo(disc.manifest.c_str(), 0600));
+  const int socket = make_socket(disc.manifest);
   run = disc.check();
-  EXPECT_EQ("disc-verify: " + disc.manifest + ": not a regular file\n", run.err);
+  close(socket);
+  EXPECT_EQ("disc-verify: " + disc.manifest + ": No such device or address\n", run.err);
+  EXPECT_EQ(2, run.status);
+}
+
+TEST(VerifyTest, AManifestFromStandardInputOrAPipe) {
+  Disc disc;
+  disc.file("a", "a");
+  disc.folder("sub");
+  disc.record(disc.manifest);
+  disc.file("b", "b");
+  const std::string report = "OK a\nNEW b\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 1 new\n";
+  const std::string root = shell_word(disc.root, true);
+  const std::string manifest = shell_word(disc.manifest);
+  const std::string manifest_operand = shell_word(disc.manifest, true);
+  std::vector<std::string> scripts = {"cat " + manifest + " | \"$@\" - " + root,
+                                      "\"$@\" -j2 - " + root + " < " + manifest};
+  if (!under_wine()) {
+    scripts.push_back("\"$@\" <(cat " + manifest + ") " + root);
+    const std::string fifo = disc.tmp.path + "/fifo";
+    EXPECT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    scripts.push_back("cat " + manifest + " > " + fifo + " & \"$@\" " + fifo + " " + root);
+  }
+  for (const std::string& script : scripts) {
+    const Outcome run = verify_in_shell(script);
+    EXPECT_EQ(report, run.out) << script;
+    EXPECT_EQ("", run.err) << script;
+    EXPECT_EQ(1, run.status) << script;
+  }
+
+  // Standard input that is the manifest's own file in the tree: the file
+  // is left out, as when named. (Wine tells no file index of a standard
+  // input it was given.)
+  Outcome run;
+  if (!under_wine()) {
+    const std::string inside = disc.root + "sub/m.xml";
+    ASSERT_EQ(0, rename(disc.manifest.c_str(), inside.c_str()));
+    run = verify_in_shell("\"$@\" - " + root + " < " + shell_word(inside));
+    EXPECT_EQ(report, run.out);
+    EXPECT_EQ(1, run.status);
+    ASSERT_EQ(0, rename(inside.c_str(), disc.manifest.c_str()));
+  }
+
+  // A second manifest from standard input.
+  run = verify_in_shell("cat " + manifest + " | \"$@\" " + manifest_operand + " -");
+  EXPECT_EQ("OK a\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ(0, run.status);
+
+  // Standard input is named so in problem lines.
+  run = verify_in_shell("echo x | \"$@\" - " + root);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("disc-verify: standard input: not a manifest: its first line is not <root>\n", run.err);
+  EXPECT_EQ(2, run.status);
+
+  // The second operand is still a folder or a regular file.
+  if (under_wine()) return;
+  run = verify({disc.manifest, disc.tmp.path + "/fifo"});
+  EXPECT_EQ("disc-verify: " + disc.tmp.path + "/fifo: not a folder or a regular file\n", run.err);
   EXPECT_EQ(2, run.status);
 }
 
@@ -392,6 +562,50 @@ TEST(VerifyTest, ProgressOnlyOnATerminal) {
   EXPECT_NE(std::string::npos, disc.check({"--progress"}).err.find(" files  "));
 }
 
+TEST(VerifyTest, AnInterruptionErasesTheProgressLine) {
+  SKIP_UNDER_WINE("the pseudo-terminal and the signals are Linux's");
+  // A file read for seconds (sparse: it takes no room), in a manifest
+  // written by hand.
+  Disc disc;
+  const std::string big = disc.root + "big";
+  write_file(big, "");
+  ASSERT_EQ(0, truncate(big.c_str(), 1ll << 30));
+  write_file(disc.manifest, "<root>\r\n<key_disc name=\"d\">\r\n"
+                            "<key_file pathname=\"big\" length=\"1073741824\" md5=\"00000000000000000000000000000000\" />\r\n"
+                            "</key_disc>\r\n</root>\r\n");
+  Conditions interrupted;
+  interrupted.stderr_terminal = true;
+  interrupted.signal_when = " files  ";
+  const std::pair<int, const char*> cases[] = {{SIGINT, "-j1"}, {SIGTERM, "-j2"}};
+  for (const auto& c : cases) {
+    interrupted.signal_number = c.first;
+    const Outcome run = disc.check({c.second}, interrupted);
+    // Ended as the signal ends a program, so that the shell says 130 or 143.
+    EXPECT_EQ(128 + c.first, run.status);
+    EXPECT_EQ("", run.out);
+    // The line was drawn, then covered with blanks as wide as the widest.
+    size_t widest = 0;
+    for (size_t at = 0; at < run.err.size();) {
+      const size_t end = std::min(run.err.find('\r', at + 1), run.err.size());
+      const std::string drawn = run.err.substr(at, end - at);
+      if (drawn.find_first_not_of(" \r") != std::string::npos) widest = std::max(widest, drawn.size() - 1);
+      at = end;
+    }
+    EXPECT_NE(0u, widest) << run.err;
+    ASSERT_LT(1u, run.err.size());
+    const size_t last = run.err.rfind('\r', run.err.size() - 2);
+    EXPECT_EQ("\r" + std::string(widest, ' ') + "\r", run.err.substr(last)) << run.err;
+  }
+
+  // A program started with interruptions ignored, as a background job is,
+  // goes on to its end.
+  interrupted.signal_number = SIGINT;
+  interrupted.interrupts_ignored = true;
+  const Outcome run = disc.check({}, interrupted);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("CHANGED big\nSummary: 0 ok, 1 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+}
+
 TEST(VerifyTest, CommandLineAsGnuToolsHaveIt) {
   Disc disc;
   disc.file("a", "a");
@@ -438,6 +652,7 @@ TEST(VerifyTest, CommandLineAsGnuToolsHaveIt) {
       {{"-j", " 3", disc.manifest, bare}, "invalid number of jobs ' 3' (1 to 256)"},
       {{"-j+3", disc.manifest, bare}, "invalid number of jobs '+3' (1 to 256)"},
       {{"--=x", disc.manifest, bare}, "unrecognized option '--=x'"},
+      {{"-", "-"}, "only one manifest can be read from standard input"},
   };
   for (const auto& w : wrong) {
     run = verify(w.first);

@@ -26,7 +26,7 @@ const size_t kReadSize = 1 << 20;
 bool digest_of(const std::string& path, unsigned char md5[16]) {
   ManifestInput input;
   input.path = path;
-  if (!open_manifest(&input)) return false;
+  if (!open_manifest(&input, false)) return false;
   std::string buffer(kReadSize, '\0');
   MD5_CTX context;
   MD5Init(&context);
@@ -51,6 +51,10 @@ enum class Added { kAdded, kAlready, kRefused };
 // Adds the manifest at |path| as a disc, unless it is in already; the
 // line to print once the disc is committed goes to |*line|.
 Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::string& path, std::string* line) {
+  if (path == kStandardInput) {
+    problem("standard input: add reads a manifest twice, so it takes it as a file");
+    return Added::kRefused;
+  }
   unsigned char md5[16];
   if (!digest_of(path, md5)) return Added::kRefused;
   Disc existing;
@@ -63,7 +67,7 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
 
   ManifestInput input;
   input.path = path;
-  if (!open_manifest(&input)) {
+  if (!open_manifest(&input, false)) {
     abandon_disc(catalog);
     return Added::kRefused;
   }

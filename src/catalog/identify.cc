@@ -238,7 +238,7 @@ void hash_found(Identify* id, Found* file) {
   const std::string path = g_disc_root + file->pathname;
   orv_io* input = orv_open(path.c_str(), 1);
   if (input == nullptr) {
-    problem("%s: %s", orv_system_path(path).c_str(), strerror(errno));
+    problem("%s: %s", native_path(path).c_str(), strerror(errno));
     id->in_doubt = true;
     return;
   }
@@ -248,7 +248,7 @@ void hash_found(Identify* id, Found* file) {
   const bool read = hash_to_end(input, buffer.data(), &digest, &error);
   orv_close(input);
   if (!read) {
-    problem("%s: %s", orv_system_path(path).c_str(), strerror(error));
+    problem("%s: %s", native_path(path).c_str(), strerror(error));
     id->in_doubt = true;
     return;
   }
@@ -305,7 +305,7 @@ bool walk_tree(Identify* id, const std::string& root) {
 bool read_manifest_file(Identify* id, const std::string& path) {
   ManifestInput input;
   input.path = path;
-  if (!open_manifest(&input)) return false;
+  if (!open_manifest(&input, true)) return false;
   for (InputStep step; (step = next_record(&input, &id->in_doubt)) != InputStep::kEnd;) {
     if (step == InputStep::kUnusable) {
       close_manifest(&input);
@@ -342,9 +342,11 @@ int run_identify(const CatalogOptions& options) {
   const std::string& operand = options.operands[0];
   Identify id;
   id.options = &options;
-  const PathKind kind = orv_path_kind(operand.c_str());
-  if (kind == PathKind::kMissing || kind == PathKind::kOther) {
-    problem("%s: %s", operand.c_str(), kind == PathKind::kMissing ? strerror(errno) : "not a folder or a regular file");
+  // A folder is a tree; anything else a manifest: a file, "-" for
+  // standard input, a pipe.
+  const PathKind kind = operand == kStandardInput ? PathKind::kOther : orv_path_kind(operand.c_str());
+  if (kind == PathKind::kMissing) {
+    problem("%s: %s", operand.c_str(), strerror(errno));
     return 2;
   }
   id.catalog = open_or_end(options, Access::kRead);

@@ -94,7 +94,7 @@ void which_folder(Which* which, const std::string& path) {
       which->unreadable = true;
       return;
     }
-    look_up(which, orv_system_path(g_disc_root + file.pathname), file.digest.md5, &file.digest.length);
+    look_up(which, native_path(g_disc_root + file.pathname), file.digest.md5, &file.digest.length);
   };
   if (is_terminal(2)) start_progress(&progress);
   hash_tree(&hashing);

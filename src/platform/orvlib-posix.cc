@@ -4,10 +4,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/orv_handle.h"
 #include "platform/posix_path.h"
@@ -19,6 +21,12 @@ const off_t kReadAheadWorthIt = 1 << 20;
 #endif
 
 int fd_of(const orv_io* io) { return static_cast<int>(io->os_handle); }
+
+orv_io* fail(int fd, int error) {
+  close(fd);
+  errno = error;
+  return nullptr;
+}
 
 // Refuses what is not a regular file, before and after opening: the check
 // before keeps us from ever opening a device (opening some has side
@@ -65,6 +73,39 @@ orv_io* open_for_reading(const char* path, bool listed_regular) {
   return io;
 }
 
+// A handle around |fd|, open for reading as a stream: a regular file from
+// where it stands, with its identity; anything else with a size of 0.
+orv_io* stream_handle(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return fail(fd, errno);
+  if (S_ISDIR(st.st_mode)) return fail(fd, EISDIR);
+  const bool regular = S_ISREG(st.st_mode);
+  uint64_t size = 0;
+  if (regular) {
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    size = at >= 0 && at <= st.st_size ? static_cast<uint64_t>(st.st_size - at) : 0;
+  }
+  orv_io* io = new_orv_handle(fd, regular ? 0 : 3, size);
+  if (io == nullptr) return fail(fd, ENOMEM);
+  io->volume = static_cast<uint64_t>(st.st_dev);
+  io->index = static_cast<uint64_t>(st.st_ino);
+  return io;
+}
+
+orv_io* open_stream(const char* path) {
+  // A folder is refused before it is opened; anything else is opened as
+  // it is, blocking: a FIFO waits for its writer, as cat waits.
+  struct stat st;
+  if (stat(path, &st) != 0) return nullptr;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  const int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return stream_handle(fd);
+}
+
 orv_io* open_for_writing(const char* path) {
   const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
@@ -91,16 +132,31 @@ orv_io* orv_open(const char* path, int mode) {
   errno = 0;
   if (mode == 0 || mode == 1) return open_for_reading(native.c_str(), mode == 1);
   if (mode == 2) return open_for_writing(native.c_str());
+  if (mode == 3) return open_stream(native.c_str());
   errno = EINVAL;
   return nullptr;
 }
 
+orv_io* orv_open_standard_input() {
+  // A descriptor of its own, so that closing the handle leaves descriptor
+  // 0 in place and no file the program opens later can take it.
+  const int fd = fcntl(0, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) return nullptr;
+  return stream_handle(fd);
+}
+
 bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
   *count = 0;
-  ssize_t n;
-  do {
+  ssize_t n = read(fd_of(io), data, size);
+  while (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+    // Standard input may have been left non-blocking by whoever gave it:
+    // wait until there is something to read.
+    if (errno != EINTR) {
+      pollfd ready = {fd_of(io), POLLIN, 0};
+      if (poll(&ready, 1, -1) < 0 && errno != EINTR) break;
+    }
     n = read(fd_of(io), data, size);
-  } while (n < 0 && errno == EINTR);
+  }
   if (n < 0) {
     note_error(io, errno);
     return false;
@@ -135,12 +191,15 @@ int orv_close(orv_io* io) {
 }
 
 bool orv_identity(const orv_io* io, FileIdentity* identity) {
-  // Known since opening.
-  if (io->volume == 0 && io->index == 0) return false;
+  // Known since opening; a stream that is no regular file has none that
+  // a file of a tree could share.
+  if (io->mode == 3 || (io->volume == 0 && io->index == 0)) return false;
   identity->volume = io->volume;
   identity->index = io->index;
   return true;
 }
+
+std::string native_path(std::string path) { return posix_path(std::move(path)); }
 
 PathKind orv_path_kind(const char* path) {
   struct stat st;
@@ -165,4 +224,3 @@ bool orv_file_length(const char* path, uint64_t* length) {
   return true;
 }
 
-std::string orv_system_path(const std::string& path) { return posix_path(path); }

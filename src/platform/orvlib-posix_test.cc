@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string.h>
+
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -82,6 +85,107 @@ TEST(OrvFileTest, OnlyRegularFilesOpenForReading) {
   const int fd = make_socket(tmp.path + "/sock");
   EXPECT_EQ(nullptr, orv_open((tmp.path + "/sock").c_str(), 0));
   close(fd);
+}
+
+// Reads |io| to its end and closes it.
+std::string read_all(orv_io* io) {
+  std::string all;
+  char buffer[7];
+  uint32_t count = 0;
+  while (!end_flag(io)) {
+    if (!orv_read(buffer, sizeof buffer, &count, io)) {
+      ADD_FAILURE() << "read failed: " << strerror(errno);
+      break;
+    }
+    all.append(buffer, count);
+  }
+  EXPECT_EQ(0, orv_close(io));
+  return all;
+}
+
+TEST(OrvFileTest, StreamsOpenForReading) {
+  TempDir tmp;
+  const std::string file = tmp.path + "/file";
+  write_file(file, "a regular file");
+  orv_io* io = orv_open(file.c_str(), 3);
+  ASSERT_NE(nullptr, io);
+  EXPECT_EQ(14u, size_field(io));
+  FileIdentity identity, again;
+  EXPECT_TRUE(orv_identity(io, &identity));
+  orv_io* other = orv_open(file.c_str(), 0);
+  ASSERT_TRUE(orv_identity(other, &again));
+  EXPECT_TRUE(identity == again);
+  orv_close(other);
+  EXPECT_EQ("a regular file", read_all(io));
+
+  // A FIFO waits for its writer, and has no size and no identity.
+  const std::string fifo = tmp.path + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  std::thread writer([&fifo] {
+    usleep(50000);
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    EXPECT_EQ(5, write(fd, "piped", 5));
+    usleep(50000);
+    EXPECT_EQ(5, write(fd, " more", 5));
+    close(fd);
+  });
+  io = orv_open(fifo.c_str(), 3);
+  ASSERT_NE(nullptr, io);
+  EXPECT_EQ(0u, size_field(io));
+  EXPECT_FALSE(orv_identity(io, &identity));
+  EXPECT_EQ("piped more", read_all(io));
+  writer.join();
+
+  EXPECT_EQ(nullptr, orv_open(tmp.path.c_str(), 3));
+  EXPECT_EQ(EISDIR, errno);
+  EXPECT_EQ(nullptr, orv_open((tmp.path + "/missing").c_str(), 3));
+  EXPECT_EQ(ENOENT, errno);
+}
+
+// Runs |test| with descriptor 0 on |fd|, and puts standard input back.
+template <typename Test>
+void with_standard_input(int fd, Test test) {
+  const int saved = dup(0);
+  ASSERT_EQ(0, dup2(fd, 0));
+  close(fd);
+  test();
+  dup2(saved, 0);
+  close(saved);
+}
+
+TEST(OrvFileTest, StandardInputOpensFromWhereItStands) {
+  TempDir tmp;
+  const std::string file = tmp.path + "/file";
+  write_file(file, "skipped, then read");
+  const int fd = open(file.c_str(), O_RDONLY);
+  ASSERT_EQ(9, lseek(fd, 9, SEEK_SET));
+  with_standard_input(fd, [] {
+    orv_io* io = orv_open_standard_input();
+    ASSERT_NE(nullptr, io);
+    EXPECT_EQ(9u, size_field(io));
+    FileIdentity identity;
+    EXPECT_TRUE(orv_identity(io, &identity));
+    EXPECT_EQ("then read", read_all(io));
+    // Closing the handle leaves descriptor 0 open.
+    EXPECT_NE(-1, fcntl(0, F_GETFD));
+  });
+
+  // A pipe left non-blocking is waited for.
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  fcntl(ends[0], F_SETFL, O_NONBLOCK);
+  std::thread writer([&ends] {
+    usleep(50000);
+    EXPECT_EQ(4, write(ends[1], "late", 4));
+    close(ends[1]);
+  });
+  with_standard_input(ends[0], [] {
+    orv_io* io = orv_open_standard_input();
+    ASSERT_NE(nullptr, io);
+    EXPECT_EQ(0u, size_field(io));
+    EXPECT_EQ("late", read_all(io));
+  });
+  writer.join();
 }
 
 TEST(OrvFileTest, BackslashesSeparateFolders) {

@@ -4,6 +4,8 @@
 #include "platform/orvlib.h"
 
 #include <errno.h>
+#include <io.h>
+#include <stdio.h>
 #include <windows.h>
 
 #include <string>
@@ -64,6 +66,37 @@ orv_io* open_for_reading(const char* path) {
   return io != nullptr ? io : fail_open(handle, ENOMEM);
 }
 
+// A handle around |handle|, open for reading as a stream: a file from
+// where it stands, a pipe or a console with a size of 0.
+orv_io* stream_handle(HANDLE handle) {
+  const DWORD type = GetFileType(handle);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE && type != FILE_TYPE_CHAR)
+    return fail_open(handle, ENXIO);
+  uint64_t size = 0;
+  if (type == FILE_TYPE_DISK) {
+    LARGE_INTEGER total, at, none;
+    none.QuadPart = 0;
+    if (!GetFileSizeEx(handle, &total)) return fail_open(handle, errno_of(GetLastError()));
+    if (SetFilePointerEx(handle, none, &at, FILE_CURRENT) && at.QuadPart <= total.QuadPart)
+      size = static_cast<uint64_t>(total.QuadPart - at.QuadPart);
+  }
+  orv_io* io = new_orv_handle(reinterpret_cast<intptr_t>(handle), type == FILE_TYPE_DISK ? 0 : 3, size);
+  return io != nullptr ? io : fail_open(handle, ENOMEM);
+}
+
+orv_io* open_stream(const char* path) {
+  // A folder is refused before any open. A named pipe (\\.\pipe\NAME)
+  // may have no attributes to tell: it is opened all the same.
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return fail_open(INVALID_HANDLE_VALUE, EISDIR);
+  HANDLE handle = CreateFileA(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return fail_open(handle, errno_of(GetLastError()));
+  return stream_handle(handle);
+}
+
 orv_io* open_for_writing(const char* path) {
   // FILE_READ_ATTRIBUTES: orv_identity asks the handle which file it is.
   HANDLE handle = CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
@@ -79,14 +112,35 @@ orv_io* orv_open(const char* path, int mode) {
   // A listing's word that a file is regular saves nothing here.
   if (mode == 0 || mode == 1) return open_for_reading(path);
   if (mode == 2) return open_for_writing(path);
+  if (mode == 3) return open_stream(path);
   errno = EINVAL;
   return nullptr;
+}
+
+orv_io* orv_open_standard_input() {
+  // The C runtime's standard input: the null device when the program was
+  // started without one (prepare_standard_streams). A handle of its own,
+  // so that closing it leaves standard input open.
+  const HANDLE input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin)));
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (input == INVALID_HANDLE_VALUE || input == nullptr ||
+      !DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &handle, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    errno = EBADF;
+    return nullptr;
+  }
+  return stream_handle(handle);
 }
 
 bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
   DWORD got = 0;
   *count = 0;
   if (!ReadFile(handle_of(io), data, size, &got, nullptr)) {
+    // A pipe whose writer has closed it says so by this error: its end.
+    if (GetLastError() == ERROR_BROKEN_PIPE) {
+      note_read(io, size, 0);
+      return true;
+    }
     note_error(io, errno_of(GetLastError()));
     return false;
   }
@@ -121,12 +175,16 @@ int orv_close(orv_io* io) {
 }
 
 bool orv_identity(const orv_io* io, FileIdentity* identity) {
+  // A pipe or a console is no file of any tree.
+  if (io->mode == 3) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle_of(io), &info)) return false;
   identity->volume = info.dwVolumeSerialNumber;
   identity->index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
   return true;
 }
+
+std::string native_path(std::string path) { return path; }
 
 PathKind orv_path_kind(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
@@ -164,4 +222,3 @@ bool orv_file_length(const char* path, uint64_t* length) {
   return true;
 }
 
-std::string orv_system_path(const std::string& path) { return path; }

@@ -39,9 +39,20 @@ static_assert(offsetof(orv_io, at_end) == 16, "end-of-file flag must sit at byte
 /// device) is refused with errno set (ENXIO, EISDIR), before it is opened.
 /// Mode 1: the same, for a file that a folder's listing has just shown to
 /// be a regular file; what it has become since is refused once open. Mode
-/// 2: creates or truncates the file for writing, in binary. Returns null
-/// with errno set on failure.
+/// 2: creates or truncates the file for writing, in binary. Mode 3:
+/// anything that can be read as a stream of bytes, but a folder (EISDIR):
+/// a regular file, a FIFO or a pipe (/dev/fd/N), a terminal; opening a
+/// FIFO waits for its writer. Returns null with errno set on failure.
+///
+/// A stream that is no regular file has 0 in its size field until its end,
+/// and no identity.
 orv_io* orv_open(const char* path, int mode);
+
+/// Opens standard input for reading as orv_open's mode 3 opens a path,
+/// from where it stands; its size field holds what is left of a regular
+/// file. Closing the handle leaves standard input open. Returns null with
+/// errno set on failure.
+orv_io* orv_open_standard_input();
 
 /// Reads up to |size| bytes into |data| and stores their number in |*count|.
 /// Sets the end-of-file flag once the whole content has been read; from then
@@ -73,8 +84,13 @@ inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
 }
 
 /// Fills |identity| for the open file |io|, opened in any mode; false when
-/// the system cannot tell.
+/// the system cannot tell, and for a stream that is no regular file.
 bool orv_identity(const orv_io* io, FileIdentity* identity);
+
+/// |path|, which the tool joins with backslashes, as the system names it,
+/// for messages a user may copy: on POSIX with every backslash a slash (as
+/// orv_open reads it); on Windows as it is.
+std::string native_path(std::string path);
 
 /// What a path names, links followed.
 enum class PathKind { kMissing, kFolder, kFile, kOther };
@@ -86,10 +102,6 @@ PathKind orv_path_kind(const char* path);
 /// The length of the regular file |path|, links followed; false with errno
 /// set when it cannot be told.
 bool orv_file_length(const char* path, uint64_t* length);
-
-/// |path|, joined with backslashes as manifests join pathnames, as the
-/// system names it: each backslash a slash on POSIX, as it is on Windows.
-std::string orv_system_path(const std::string& path);
 
 /// Makes the folders that |path|, a file's path, lies in, where they are
 /// missing. False with errno set when one cannot be made.

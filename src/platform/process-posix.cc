@@ -5,7 +5,46 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
+
+#include "platform/console_guard.h"
+
+namespace {
+
+void write_all(const char* text, size_t size) {
+  while (size != 0) {
+    const ssize_t n = write(2, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+// Only what is safe in a signal handler: atomics, nanosleep, write,
+// signal and raise. The console's lock may be held by the thread this
+// runs on, so it is never taken; a line being drawn is waited for instead,
+// a little, since that may be this thread's own write.
+extern "C" void on_interrupt(int signal_number) {
+  begin_interruption();
+  for (int i = 0; i < 100 && console_write_under_way(); ++i) {
+    const timespec pause = {0, 2000000};
+    nanosleep(&pause, nullptr);
+  }
+  size_t size = 0;
+  const char* blank = interrupt_blank(&size);
+  if (size != 0) {
+    write_all(blank, size);
+    write_all("\r", 1);
+  }
+  // Ended by the signal itself, once this handler returns and it is no
+  // longer blocked: the shell sees how the program ended.
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+}  // namespace
 
 bool prepare_standard_streams() {
   // open() takes the lowest free descriptor, so each closed one among
@@ -42,3 +81,19 @@ std::string user_data_folder() {
 }
 
 void binary_standard_output() {}
+
+void end_on_interrupt() {
+  const int interruptions[] = {SIGINT, SIGTERM};
+  for (const int signal_number : interruptions) {
+    struct sigaction was;
+    if (sigaction(signal_number, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) continue;
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    // One interruption at a time on each thread.
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+  }
+}

@@ -7,7 +7,30 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include "platform/console_guard.h"
+
 namespace {
+
+// Windows runs this on a thread of its own for each console event. It
+// never takes the console's lock, which the interrupted work may hold: a
+// line being drawn is waited for, a little, and then covered.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  begin_interruption();
+  for (int i = 0; i < 100 && console_write_under_way(); ++i) Sleep(2);
+  size_t size = 0;
+  const char* blank = interrupt_blank(&size);
+  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (size != 0 && error != nullptr && error != INVALID_HANDLE_VALUE) {
+    WriteFile(error, blank, static_cast<DWORD>(size), &written, nullptr);
+    WriteFile(error, "\r", 1, &written, nullptr);
+  }
+  // The status a console program ended by Ctrl-C has, which Cygwin and
+  // MSYS2 shells show as 130; nothing of the program runs on.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
 
 // The C runtime binds its streams to the standard handles it finds at
 // start; a stream whose handle was missing has no file and fails every
@@ -55,4 +78,9 @@ std::string user_data_folder() {
 void binary_standard_output() {
   fflush(stdout);
   _setmode(_fileno(stdout), _O_BINARY);
+}
+
+void end_on_interrupt() {
+  // Where Ctrl-C is ignored (a program started so), no handler is called.
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }

@@ -3,6 +3,7 @@
 #define DISC_MANIFEST_PLATFORM_PROCESS_H_
 
 #include <string>
+#include <stddef.h>
 
 /// Makes the standard streams safe to use: a standard stream that was
 /// closed when the program started is opened on the null device, so that
@@ -33,5 +34,26 @@ void binary_standard_output();
 /// $HOME/.local/share when it is unset or empty; %LOCALAPPDATA% on
 /// Windows. Empty when the environment does not tell.
 std::string user_data_folder();
+
+/// From now on, an interruption (SIGINT or SIGTERM; on Windows Ctrl-C or
+/// Ctrl-Break) ends the program at once, as interrupted: first the line
+/// set_interrupt_blank names is covered with blanks on standard error, then
+/// the program ends as the signal ends it (a shell says 130 or 143); on
+/// Windows with the status Ctrl-C gives, STATUS_CONTROL_C_EXIT. Signals
+/// ignored when the program started (a background job's) stay ignored.
+void end_on_interrupt();
+
+/// Brackets a write to standard error that an interruption must not cut
+/// into: an interruption waits (briefly) for the write to end before it
+/// covers the line. False once an interruption has begun: nothing may be
+/// written then, and end_console_write is not called.
+bool begin_console_write();
+void end_console_write();
+
+/// The width of the line on standard error that an interruption covers
+/// with blanks ("\r", |width| spaces, "\r"); 0 when none is shown. Set
+/// inside begin_console_write and end_console_write, before the line is
+/// drawn wider.
+void set_interrupt_blank(size_t width);
 
 #endif  // DISC_MANIFEST_PLATFORM_PROCESS_H_

@@ -64,8 +64,12 @@ struct Comparison {
   PathIndex unrecorded_index;
   size_t cursor = 0;  // the record after the last one found
   uint64_t counts[6] = {};  // by Verdict
-  uint64_t recorded_bytes = 0;
+  uint64_t recorded_bytes = 0;  // of the records that count, at most 2^64 - 1
   ReportLine report;
+  // Pathnames, and the names that moves pair by, compared with the ASCII
+  // letters A to Z and a to z taken as the same. Set before any record is
+  // indexed.
+  bool ignore_case = false;
 };
 
 /// Prepares for about |records| records and |name_bytes| bytes of their
@@ -76,7 +80,8 @@ void expect_about(Comparison* comparison, size_t records, size_t name_bytes);
 void expect(Comparison* comparison, const ManifestRecord& record, uint64_t line);
 
 /// Indexes the records added, once all are: a pathname recorded again is
-/// left out (the first record of a pathname counts). Returns the ids of the
+/// left out (the first record of a pathname counts). Sums the lengths of
+/// the records that count into recorded_bytes. Returns the ids of the
 /// records left out so, in their order.
 std::vector<size_t> index_records(Comparison* comparison);
 
@@ -88,9 +93,9 @@ enum class Checked { kJudged, kHeld, kRepeated };
 
 /// Checks what was found at |pathname|: a file read to its end, with
 /// |digest|, or one that cannot be (|readable| false). Reports OK, CHANGED
-/// or UNREADABLE at once when the pathname is recorded (kJudged); holds the
-/// file for the end otherwise (kHeld). A pathname found before is ignored
-/// (kRepeated).
+/// or UNREADABLE at once when the pathname is recorded (kJudged), named as
+/// recorded; holds the file for the end otherwise (kHeld). A pathname
+/// found before is ignored (kRepeated).
 Checked check(Comparison* comparison, std::string_view pathname, bool readable,
               const FileDigest& digest);
 
@@ -98,7 +103,11 @@ Checked check(Comparison* comparison, std::string_view pathname, bool readable,
 /// the manifest itself, found in the tree it describes, cannot match it.
 void leave_out(Comparison* comparison, std::string_view pathname);
 
-/// Pairs moved files and reports the MOVED, MISSING and NEW lines.
+/// Pairs moved files and reports the MOVED, MISSING and NEW lines: a
+/// record with a held file of the same length and digest, first one of
+/// the same name (the last component of the pathname), then the first
+/// unpaired record in manifest order with the first unpaired file in the
+/// order found.
 void finish(Comparison* comparison);
 
 #endif  // DISC_MANIFEST_VERIFY_COMPARE_H_

@@ -237,7 +237,7 @@ void take(Pipeline* p, Job* job) {
       file.hashed = file.readable && p->hashing->hash;
       file.digest = job->digest;
       file.error = job->error;
-      if (!file.readable) problem("%s%s: %s", g_disc_root.c_str(), file.pathname.c_str(), strerror(file.error));
+      if (!file.readable) problem("%s: %s", native_path(g_disc_root + file.pathname).c_str(), strerror(file.error));
       if (hashing->take) hashing->take(file);
       break;
     }
@@ -282,7 +282,13 @@ void submit(Pipeline* p, Job job) {
   if (p->submitted.size() >= kBatch) hand_submitted(p);
 }
 
-std::string folder_of(const std::string& pattern) { return pattern.substr(0, pattern.size() - 1); }
+// The folder a search |pattern| lists, as the system names it: the pattern
+// without its separator and '*'. The root keeps its separator: "/" and
+// "D:\" would name other folders without it.
+std::string folder_of(const std::string& pattern) {
+  const size_t end = pattern.size() - (pattern.size() == g_disc_root.size() + 1 ? 1 : 2);
+  return native_path(pattern.substr(0, end));
+}
 
 // A link back into the folders above, and a folder with no entries, are no
 // error: the manifest tool records nothing below them either; nor is a

@@ -34,6 +34,7 @@ const char kUsage[] =
     "\n"
     "ROOT is walked as disc-manifest walks it, and every file is read and\n"
     "hashed again. OTHER_MANIFEST is compared record by record; no file is read.\n"
+    "MANIFEST may be a pipe; either manifest may be -, standard input.\n"
     "Each file gets one line on standard output:\n"
     "  OK PATH               same path, same length and MD5\n"
     "  CHANGED PATH          same path, another length or MD5\n"
@@ -45,6 +46,10 @@ const char kUsage[] =
     "  NEW PATH              found, not recorded\n"
     "then one summary line.\n"
     "\n"
+    "  -i, --ignore-case     compare pathnames with the letters A to Z and a to z\n"
+    "                        taken as the same (for a disc read through a file\n"
+    "                        system that changed their case); OK, CHANGED and\n"
+    "                        UNREADABLE lines name a file as MANIFEST has it\n"
     "  -q, --quiet           leave out the OK lines\n"
     "  -j, --jobs=N          read and hash up to N files at once, 1 to 256\n"
     "                        (default 1: an optical drive reads fastest one file\n"
@@ -59,10 +64,15 @@ const char kUsage[] =
     "itself is in doubt: bad usage; a manifest that cannot be read, is not one,\n"
     "has a malformed line, records a pathname twice, has text after its closing\n"
     "lines or is cut short; a folder that cannot be searched or listed to its\n"
-    "end; a report that cannot be written.\n";
+    "end; with -i, two files of the tree that differ only in case; a report\n"
+    "that cannot be written. Interrupted (Ctrl-C, SIGTERM), it ends as the\n"
+    "signal ends a program: a shell shows 130 or 143.\n";
+
+// The operand that stands for standard input.
 
 struct Options {
   bool quiet = false;
+  bool ignore_case = false;
   int jobs = 1;
   int progress = -1;  // -1: when standard error is a terminal
   std::vector<std::string> operands;
@@ -70,7 +80,8 @@ struct Options {
 
 Options parse_options(int argc, char** argv) {
   enum { kProgress = 256, kNoProgress, kHelp, kVersion };
-  static const option long_options[] = {{"quiet", no_argument, nullptr, 'q'},
+  static const option long_options[] = {{"ignore-case", no_argument, nullptr, 'i'},
+                                        {"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
                                         {"progress", no_argument, nullptr, kProgress},
                                         {"no-progress", no_argument, nullptr, kNoProgress},
@@ -78,8 +89,9 @@ Options parse_options(int argc, char** argv) {
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
   Options options;
-  for (int c; (c = next_option(argc, argv, "qj:", long_options)) != -1;) {
+  for (int c; (c = next_option(argc, argv, "iqj:", long_options)) != -1;) {
     switch (c) {
+      case 'i': options.ignore_case = true; break;
       case 'q': options.quiet = true; break;
       case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
       case kProgress: options.progress = 1; break;
@@ -94,6 +106,8 @@ Options parse_options(int argc, char** argv) {
                                          : "missing operand after '" + options.operands[0] + "'");
   }
   if (options.operands.size() > 2) usage_error("extra operand '" + options.operands[2] + "'");
+  if (options.operands[0] == kStandardInput && options.operands[1] == kStandardInput)
+    usage_error("only one manifest can be read from standard input");
   return options;
 }
 
@@ -114,8 +128,8 @@ int run(const Options& options) {
   first.path = options.operands[0];
   const std::string& other = options.operands[1];
   // Both are looked at before a large manifest is read.
-  if (!open_manifest(&first)) return 2;
-  const PathKind other_kind = orv_path_kind(other.c_str());
+  if (!open_manifest(&first, true)) return 2;
+  const PathKind other_kind = other == kStandardInput ? PathKind::kFile : orv_path_kind(other.c_str());
   if (other_kind == PathKind::kMissing || other_kind == PathKind::kOther) {
     problem("%s: %s", other.c_str(), other_kind == PathKind::kMissing ? strerror(errno) : "not a folder or a regular file");
     close_manifest(&first);
@@ -126,6 +140,7 @@ int run(const Options& options) {
   bool in_doubt = false;
   Comparison comparison;
   comparison.report = report_line;
+  comparison.ignore_case = options.ignore_case;
   bool reserved = false;
   for (InputStep step; (step = next_record(&first, &in_doubt)) != InputStep::kEnd;) {
     if (step == InputStep::kUnusable) {
@@ -174,7 +189,8 @@ int run(const Options& options) {
   } else {
     ManifestInput second;
     second.path = other;
-    if (!open_manifest(&second)) return 2;
+    // The second operand was looked at as a folder or a regular file.
+    if (!open_manifest(&second, false)) return 2;
     for (InputStep step; (step = next_record(&second, &in_doubt)) != InputStep::kEnd;) {
       if (step == InputStep::kUnusable) {
         close_manifest(&second);
@@ -207,6 +223,7 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   set_program_name("disc-verify");
   if (!prepare_standard_streams()) return 2;
+  end_on_interrupt();
   try {
     const Options options = parse_options(argc, argv);
     start_report(options.quiet);

@@ -11,23 +11,24 @@ const uint64_t kMostProblemsSaid = 1000;
 
 }  // namespace
 
-bool open_manifest(ManifestInput* m) {
-  const PathKind kind = orv_path_kind(m->path.c_str());
-  if (kind == PathKind::kMissing) {
-    problem("%s: %s", m->path.c_str(), strerror(errno));
-    return false;
+const char kStandardInput[] = "-";
+
+bool open_manifest(ManifestInput* m, bool any_stream) {
+  m->name = m->path == kStandardInput ? "standard input" : m->path;
+  if (m->path == kStandardInput) {
+    m->input = orv_open_standard_input();
+  } else if (any_stream) {
+    m->input = orv_open(m->path.c_str(), 3);
+  } else {
+    const PathKind kind = orv_path_kind(m->path.c_str());
+    if (kind == PathKind::kOther || kind == PathKind::kFolder) {
+      problem("%s: %s", m->name.c_str(), kind == PathKind::kOther ? "not a regular file" : strerror(EISDIR));
+      return false;
+    }
+    m->input = orv_open(m->path.c_str(), 0);
   }
-  if (kind == PathKind::kOther) {
-    problem("%s: not a regular file", m->path.c_str());
-    return false;
-  }
-  if (kind == PathKind::kFolder) {
-    problem("%s: %s", m->path.c_str(), strerror(EISDIR));
-    return false;
-  }
-  m->input = orv_open(m->path.c_str(), 0);
   if (m->input == nullptr) {
-    problem("%s: %s", m->path.c_str(), strerror(errno));
+    problem("%s: %s", m->name.c_str(), strerror(errno));
     return false;
   }
   start_reading(&m->reader, m->input);
@@ -50,13 +51,13 @@ void say_problem(ManifestInput* m, const std::string& text) {
 
 void say_unsaid(const ManifestInput& m) {
   if (m.unsaid != 0) {
-    problem("%s: %llu more problems like these", m.path.c_str(), static_cast<unsigned long long>(m.unsaid));
+    problem("%s: %llu more problems like these", m.name.c_str(), static_cast<unsigned long long>(m.unsaid));
   }
 }
 
 InputStep next_record(ManifestInput* m, bool* in_doubt) {
   ManifestReader& reader = m->reader;
-  const char* path = m->path.c_str();
+  const char* path = m->name.c_str();
   for (;;) {
     const ManifestStep step = read_manifest(&reader);
     const unsigned long long at = reader.line_number;
@@ -93,5 +94,5 @@ InputStep next_record(ManifestInput* m, bool* in_doubt) {
 
 std::string recorded_again(const ManifestInput& m, uint64_t line, std::string_view pathname) {
   return formatted("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
-                   m.path.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
+                   m.name.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
 }

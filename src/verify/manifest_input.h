@@ -17,16 +17,22 @@
 /// the end, so that a file of garbage lines fills neither memory nor the
 /// screen.
 struct ManifestInput {
-  std::string path;
+  std::string path;  // as given; "-" for standard input
+  std::string name;  // in problem lines
   orv_io* input = nullptr;
   ManifestReader reader;
   uint64_t said = 0;
   uint64_t unsaid = 0;
 };
 
+/// The path that names standard input.
+extern const char kStandardInput[];
+
 /// Opens |input|'s path for reading, or says why it cannot be ("PATH:
-/// REASON") and returns false. A folder is refused.
-bool open_manifest(ManifestInput* input);
+/// REASON") and returns false: standard input for "-", else any stream but
+/// a folder (a pipe such as <(zcat m.xml.gz)) when |any_stream|, else only
+/// a regular file.
+bool open_manifest(ManifestInput* input, bool any_stream);
 
 /// Closes it, if open.
 void close_manifest(ManifestInput* input);

@@ -13,9 +13,9 @@
 namespace {
 
 std::string bytes_text(double bytes) {
-  const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   int unit = 0;
-  while (bytes >= 1024 && unit < 5) {
+  while (bytes >= 1024 && unit < 6) {
     bytes /= 1024;
     ++unit;
   }

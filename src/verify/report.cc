@@ -29,6 +29,7 @@ void erase_progress_locked() {
   fwrite(blank.data(), 1, blank.size(), stderr);
   fflush(stderr);
   progress_shown = 0;
+  set_interrupt_blank(0);
 }
 
 // With |console| held. Ends the program when standard output fails.
@@ -170,12 +171,19 @@ void problem(const char* format, ...) {
 
 void draw_progress(const std::string& text) {
   std::lock_guard<std::mutex> hold(console);
+  // An interruption covers the line as drawn: it must know the line's
+  // width before the line is drawn, and draw none after it.
+  if (!begin_console_write()) return;
   std::string line = "\r" + text;
   // Covers what is left of a longer line before.
   if (text.size() < progress_shown) line += std::string(progress_shown - text.size(), ' ');
+  if (text.size() > progress_shown) {
+    progress_shown = text.size();
+    set_interrupt_blank(progress_shown);
+  }
   fwrite(line.data(), 1, line.size(), stderr);
   fflush(stderr);
-  if (text.size() > progress_shown) progress_shown = text.size();
+  end_console_write();
 }
 
 void thread_refused(const std::system_error& error) {

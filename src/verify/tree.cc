@@ -1,20 +1,30 @@
 #include "verify/tree.h"
 
+#include "app/run_state.h"
+#include "platform/orvlib.h"
 #include "verify/hash_tree.h"
+#include "verify/report.h"
 
 void check_tree(TreeCheck* tree) {
   TreeHashing hashing;
   hashing.jobs = tree->jobs;
   hashing.progress = tree->progress;
   if (tree->leave_out_manifest) hashing.left_out = &tree->manifest;
-  hashing.take = [tree](const HashedFile& file) {
+  bool repeated = false;
+  hashing.take = [tree, &repeated](const HashedFile& file) {
+    const Checked checked = check(tree->comparison, file.pathname, file.readable, file.digest);
     // The progress counts the recorded files found, as the manifest does.
-    if (check(tree->comparison, file.pathname, file.readable, file.digest) == Checked::kJudged)
-      tree->progress->files.fetch_add(1, std::memory_order_relaxed);
+    if (checked == Checked::kJudged) tree->progress->files.fetch_add(1, std::memory_order_relaxed);
+    // Only when case is ignored can a walk find a pathname twice.
+    if (checked == Checked::kRepeated) {
+      problem("%s: differs only in case from a file found before; left out",
+              native_path(g_disc_root + file.pathname).c_str());
+      repeated = true;
+    }
   };
   hashing.take_left_out = [tree](const std::string& pathname) { leave_out(tree->comparison, pathname); };
   hash_tree(&hashing);
   tree->root_failed = hashing.root_failed;
   tree->root_error = hashing.root_error;
-  tree->in_doubt = hashing.in_doubt;
+  tree->in_doubt = hashing.in_doubt || repeated;
 }
