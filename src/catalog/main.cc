@@ -233,6 +233,9 @@ std::string pathname_of(const CatalogFile& file) {
 int main(int argc, char** argv) {
   set_program_name("disc-catalog");
   if (!prepare_standard_streams()) return 2;
+  // A kill leaves the catalog as the last commit left it; the progress
+  // line is erased first.
+  end_on_interrupt();
   try {
     CatalogOptions options;
     // Up to the command word: the options of the program as a whole.

@@ -63,6 +63,15 @@ std::string progress_text(const Progress& progress, double seconds, int width) {
                           ? static_cast<double>(progress.bytes_total - bytes) / rate
                           : -1;
   char text[160];
+  if (progress.files_total == 0 && progress.bytes_total == 0) {
+    // A walk whose size is not known beforehand: what is done, and how fast.
+    snprintf(text, sizeof text, "%llu files  %s  %s/s", static_cast<unsigned long long>(files),
+             bytes_text(static_cast<double>(bytes)).c_str(), rate > 0 ? bytes_text(rate).c_str() : "--");
+    std::string line = text;
+    const size_t most = width > 1 ? static_cast<size_t>(width - 1) : 79;
+    if (line.size() > most) line.resize(most);
+    return line;
+  }
   snprintf(text, sizeof text, "%llu/%llu files  %s/%s  %d%%  %s/s  %s left",
            static_cast<unsigned long long>(files),
            static_cast<unsigned long long>(progress.files_total),

@@ -20,7 +20,7 @@ struct Progress {
 /// The progress line for |progress| after |seconds| of work, such as
 /// "812/20000 files  41.2 MiB/1.0 GiB  4%  98.1 MiB/s  0:10 left", cut to
 /// one column less than |width| (79 characters when |width| is 0), so that
-/// it never wraps.
+/// it never wraps. With no totals, "812 files  41.2 MiB  98.1 MiB/s".
 std::string progress_text(const Progress& progress, double seconds, int width);
 
 /// Starts drawing the progress line: now, and then every quarter of a

@@ -18,6 +18,13 @@ TEST(ProgressTest, TheLineShowsWhatIsDoneOfTheTotals) {
   EXPECT_EQ("812/20000 files  41.2", progress_text(progress, 10, 22));
 }
 
+TEST(ProgressTest, AWalkOfUnknownSizeShowsWhatIsDone) {
+  Progress progress;
+  progress.files = 812;
+  progress.bytes = 43200000;
+  EXPECT_EQ("812 files  41.2 MiB  4.1 MiB/s", progress_text(progress, 10, 0));
+}
+
 TEST(ProgressTest, TheLargestTotalIsShownAsItIs) {
   // The sum of lengths near 2^64 stops there (compare.h).
   Progress progress;
