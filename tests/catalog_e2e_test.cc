@@ -512,6 +512,7 @@ TEST(CatalogTest, AKilledAddLeavesTheDiscWholeOrAbsent) {
   }
   const std::string large = shelf.write("large.xml", manifest("large", records));
   // Killed at moments spread over the add, and once not at all.
+  bool killed_before_the_end = false;
   for (const int after_ms : {100, 400, 900, 100000}) {
     const pid_t child = fork();
     if (child == 0) {
@@ -530,10 +531,24 @@ TEST(CatalogTest, AKilledAddLeavesTheDiscWholeOrAbsent) {
     int64_t files = 0;
     expect_whole(shelf.catalog, &discs, &files);
     EXPECT_TRUE((discs == 1 && files == 1) || (discs == 2 && files == 300001)) << discs << " " << files;
+    killed_before_the_end = killed_before_the_end || discs == 1;
     const Outcome listed = shelf.run({"list"});
     EXPECT_EQ(0, listed.status) << listed.err;
+    // Content is found, with its index or without.
+    expect_run(shelf.run({"which", "--md5", kHello}), "found\t" + std::string(kHello) + "\t1\ta\n", "", 0);
     if (discs == 2) break;
   }
+  EXPECT_TRUE(killed_before_the_end);
+  // An add that puts the index off builds it when it ends; one killed
+  // before leaves it to the next.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &db));
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'file_content'", -1, &s, nullptr));
+  ASSERT_EQ(SQLITE_ROW, sqlite3_step(s));
+  EXPECT_EQ(1, sqlite3_column_int(s, 0));
+  sqlite3_finalize(s);
+  sqlite3_close(db);
 }
 
 TEST(CatalogTest, TwoProcessesAddingAtOnceBothSucceed) {
