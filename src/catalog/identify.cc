@@ -236,19 +236,8 @@ std::vector<size_t> files_to_confirm(Identify* id, const std::vector<Candidate>&
 
 void hash_found(Identify* id, Found* file) {
   const std::string path = g_disc_root + file->pathname;
-  orv_io* input = orv_open(path.c_str(), 1);
-  if (input == nullptr) {
-    problem("%s: %s", native_path(path).c_str(), strerror(errno));
-    id->in_doubt = true;
-    return;
-  }
-  std::vector<unsigned char> buffer(READ_CHUNK);
   FileDigest digest;
-  int error = 0;
-  const bool read = hash_to_end(input, buffer.data(), &digest, &error);
-  orv_close(input);
-  if (!read) {
-    problem("%s: %s", native_path(path).c_str(), strerror(error));
+  if (!hash_one_file(path, native_path(path), &digest)) {
     id->in_doubt = true;
     return;
   }

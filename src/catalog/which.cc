@@ -63,19 +63,8 @@ void look_up(Which* which, const std::string& shown, const unsigned char md5[16]
 }
 
 void which_file(Which* which, const std::string& path) {
-  orv_io* input = orv_open(path.c_str(), 0);
-  if (input == nullptr) {
-    problem("%s: %s", path.c_str(), strerror(errno));
-    which->unreadable = true;
-    return;
-  }
-  std::vector<unsigned char> buffer(READ_CHUNK);
   FileDigest digest;
-  int error = 0;
-  const bool read = hash_to_end(input, buffer.data(), &digest, &error);
-  orv_close(input);
-  if (!read) {
-    problem("%s: %s", path.c_str(), strerror(error));
+  if (!hash_one_file(path, path, &digest)) {
     which->unreadable = true;
     return;
   }

@@ -356,6 +356,20 @@ void hash_tree(TreeHashing* hashing) {
   for (std::thread& hasher : p.hashers) hasher.join();
 }
 
+bool hash_one_file(const std::string& path, const std::string& shown, FileDigest* digest) {
+  orv_io* input = orv_open(path.c_str(), 0);
+  if (input == nullptr) {
+    problem("%s: %s", shown.c_str(), strerror(errno));
+    return false;
+  }
+  std::vector<unsigned char> buffer(READ_CHUNK);
+  int error = 0;
+  const bool read = hash_to_end(input, buffer.data(), digest, &error);
+  orv_close(input);
+  if (!read) problem("%s: %s", shown.c_str(), strerror(error));
+  return read;
+}
+
 std::string folder_path(std::string root) {
 #ifdef _WIN32
   const char separator = '\\';

@@ -45,6 +45,10 @@ struct TreeHashing {
 /// devices, dangling links, names it cannot hold) are left out.
 void hash_tree(TreeHashing* hashing);
 
+/// Reads the one file at |path| whole and fills |digest|; or says why it
+/// cannot be, naming it |shown|, and returns false.
+bool hash_one_file(const std::string& path, const std::string& shown, FileDigest* digest);
+
 /// |root| as a folder path that names can be joined to: with a separator
 /// at its end.
 std::string folder_path(std::string root);
