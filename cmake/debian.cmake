@@ -58,7 +58,15 @@ install(FILES ${disc_manifest_pages}
 install(FILES "${disc_manifest_debian_dir}/copyright" "${disc_manifest_debian_dir}/changelog.gz"
         DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}" COMPONENT debian EXCLUDE_FROM_ALL)
 if(DISC_MANIFEST_LINK_STATIC)
-  install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides"
+  # One line a program built.
+  file(READ "${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides" disc_manifest_overrides)
+  foreach(program ${DISC_MANIFEST_PROGRAMS})
+    if(NOT program STREQUAL "disc-catalog" OR DISC_MANIFEST_CATALOG_STATIC)
+      string(APPEND disc_manifest_overrides "disc-manifest: statically-linked-binary [usr/bin/${program}]\n")
+    endif()
+  endforeach()
+  file(WRITE "${disc_manifest_debian_dir}/lintian-overrides" "${disc_manifest_overrides}")
+  install(FILES "${disc_manifest_debian_dir}/lintian-overrides"
           DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides" RENAME disc-manifest
           COMPONENT debian EXCLUDE_FROM_ALL)
 endif()
