@@ -215,7 +215,7 @@ for target in win32 win64; do
   ls -l "$zip"
   top="disc-manifest-${version}-${target}"
   unzip -Z1 "$zip" | sort > "$work/$target-zip.txt"
-  printf "$top/%s\n" LICENSE.txt README.txt disc-manifest.exe disc-verify.exe > "$work/$target-zip.expected"
+  printf "$top/%s\n" LICENSE.txt README.txt disc-catalog.exe disc-manifest.exe disc-verify.exe > "$work/$target-zip.expected"
   diff -u "$work/$target-zip.expected" "$work/$target-zip.txt"
   unzip -q "$zip" -d "$work/$target"
   # README.txt and LICENSE.txt are README.md and LICENSE with every line
@@ -231,7 +231,7 @@ for target in win32 win64; do
     fi
   done
   # Console programs of the right kind that need no DLL beyond the system's.
-  for program in disc-manifest disc-verify; do
+  for program in disc-manifest disc-verify disc-catalog; do
     "$triple-objdump" -f -p "$work/$target/$top/$program.exe" > "$work/$target-$program.txt"
     must_match "$work/$target-$program.txt" "file format $format\$"
     must_match "$work/$target-$program.txt" '^Subsystem.*\(Windows CUI\)$'
