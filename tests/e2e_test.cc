@@ -488,6 +488,18 @@ TEST(ConsoleTest, ClosedStandardErrorNeverWritesIntoTheManifest) {
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 
+TEST(ConsoleTest, ClosedStandardOutputIsNoFailure) {
+  // Closed, it is the null device: the trace goes nowhere, and the run
+  // ends as it would with the trace shown.
+  FifoDisc disc;
+  Conditions closed;
+  closed.stdout_closed = true;
+  const Outcome run = disc.walk("x", closed);
+  EXPECT_EQ("Unable to open fifo\n", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
+}
+
 TEST(ConsoleTest, ErrorLinesFollowTheTraceLineTheyBelongTo) {
   FifoDisc disc;
   Conditions merged;

@@ -37,6 +37,7 @@ struct Conditions {
   // Where the console streams go, besides files of their own.
   std::string stdout_path;          // a file such as /dev/full
   bool stdout_broken_pipe = false;  // a pipe nobody reads
+  bool stdout_closed = false;
   bool stderr_closed = false;
   bool stderr_merged = false;    // into standard output's file
   bool stderr_terminal = false;  // a pseudo-terminal, read into Outcome::err
@@ -139,6 +140,7 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
     dup2(in, 0);
     dup2(out, 1);
     dup2(setup.stderr_merged ? out : err, 2);
+    if (setup.stdout_closed) close(1);
     if (setup.stderr_closed) close(2);
     if (terminal != -1) {
       close(terminal);

@@ -446,6 +446,23 @@ TEST(VerifyTest, AReportThatCannotBeWrittenLeavesTheCheckInDoubt) {
   }
 }
 
+TEST(VerifyTest, ClosedStandardStreamsAreTheNullDevice) {
+  Disc disc;
+  disc.file("a", "a");
+  disc.record(disc.manifest);
+  Conditions closed;
+  closed.stdout_closed = true;
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--version"}, {"--help"}, {disc.manifest, disc.root}}) {
+    const Outcome run = verify(arguments, closed);
+    EXPECT_EQ("", run.err) << arguments[0];
+    EXPECT_EQ(0, run.status) << arguments[0];
+  }
+  closed.stdout_closed = false;
+  closed.stderr_closed = true;
+  EXPECT_EQ(0, disc.check({}, closed).status);
+}
+
 TEST(VerifyTest, ThreadsTheSystemWillNotGiveEndTheCheckInOneLine) {
   SKIP_UNDER_WINE("the limit on processes is Linux's");
   if (getuid() != 0) GTEST_SKIP() << "needs to run as another user, with a limit of its own";

@@ -7,14 +7,31 @@
 
 namespace {
 
+// Whether the C runtime's descriptor |fd| stands on a handle that can be
+// a standard stream. Wine gives a program whose Linux descriptor was
+// closed what its loader opened at that number itself, the current
+// folder, where every write fails; no program is started with a folder
+// as a standard stream on purpose.
+bool usable(int fd) {
+  if (fd < 0) return false;
+  const intptr_t os_handle = _get_osfhandle(fd);
+  if (os_handle < 0) return false;
+  const HANDLE handle = reinterpret_cast<HANDLE>(os_handle);
+  // (Wine's GetFileInformationByHandle refuses such a handle; this one
+  // tells.)
+  FILE_BASIC_INFO info;
+  return GetFileType(handle) != FILE_TYPE_DISK ||
+         !GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info) ||
+         (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // The C runtime binds its streams to the standard handles it finds at
 // start; a stream whose handle was missing has no file and fails every
 // write. Files the program opens are Win32 handles, never these streams,
 // so nothing can land in the wrong file; the null device only makes the
-// streams' state plain.
+// streams' state plain. Reopening also sets the standard handle.
 bool give_null_device_if_missing(FILE* stream, const char* mode) {
-  const int fd = _fileno(stream);
-  if (fd >= 0 && _get_osfhandle(fd) >= 0) return true;
+  if (usable(_fileno(stream))) return true;
   return freopen("NUL", mode, stream) != nullptr;
 }
 
