@@ -152,6 +152,25 @@ TEST(VerifyTest, UnchangedTreeIsAllOkWithStatusZero) {
   EXPECT_EQ(0, run.status);
 }
 
+TEST(VerifyTest, NamesInEveryScriptAreOk) {
+  Disc disc;
+  make_scripts_tree(disc.root);
+  disc.record(disc.manifest);
+  const std::string all_ok = std::string("OK ") + kCafe + ".txt\nOK plain.txt\nOK " + kGreek + "\\" + kGreekFile +
+                             ".txt\nOK " + kJapanese + ".txt\n"
+                             "Summary: 4 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n";
+  Outcome run = disc.check();
+  EXPECT_EQ(all_ok, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  // Against the Linux build's manifest of the same tree.
+  ASSERT_EQ(0, run_program({DISC_MANIFEST_EXE}, disc.root + "\nd\n" + disc.later + "\n").status);
+  run = verify({disc.later, disc.root});
+  EXPECT_EQ(all_ok, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+}
+
 TEST(VerifyTest, TheReportIsTheSameForEveryNumberOfJobs) {
   Disc disc;
   for (int f = 0; f < 12; ++f) {

@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <iostream>
+
 bool prepare_standard_streams() {
   // open() takes the lowest free descriptor, so each closed one among
   // 0, 1 and 2 is filled in order.
@@ -30,3 +32,5 @@ int terminal_width(int stream) {
   if (ioctl(stream, TIOCGWINSZ, &size) != 0) return 0;
   return size.ws_col;
 }
+
+bool read_input_line(std::string* line) { return static_cast<bool>(std::getline(std::cin, *line)); }

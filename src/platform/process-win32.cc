@@ -3,7 +3,12 @@
 #include <errno.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <windows.h>
+
+#include <iostream>
+
+#include "platform/text-win32.h"
 
 namespace {
 
@@ -35,12 +40,80 @@ bool give_null_device_if_missing(FILE* stream, const char* mode) {
   return freopen("NUL", mode, stream) != nullptr;
 }
 
+// The console's output code page before the program set UTF-8, or 0.
+UINT code_page_before = 0;
+
+void restore_code_page() {
+  if (code_page_before != 0) SetConsoleOutputCP(code_page_before);
+}
+
+// Ctrl-C, Ctrl-Break, a closed console: the code page is set back, and
+// the next handler (the system's: the process ends) is called.
+BOOL WINAPI restore_on_console_event(DWORD) {
+  restore_code_page();
+  return FALSE;
+}
+
+// Names and texts are UTF-8; a console shows the bytes written to it in
+// its output code page (437, 850, 1252 ...), which is the console's, and
+// so the shell's too: it is set only while the program runs.
+void show_utf8_on_console() {
+  DWORD mode = 0;
+  if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) &&
+      !GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
+    return;
+  }
+  const UINT before = GetConsoleOutputCP();
+  if (before == 0 || before == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+  code_page_before = before;
+  atexit(restore_code_page);
+  SetConsoleCtrlHandler(restore_on_console_event, TRUE);
+}
+
+bool console_input_ended = false;
+
 }  // namespace
 
 bool prepare_standard_streams() {
   // Windows has no SIGPIPE: a write to a closed pipe fails with an error.
-  return give_null_device_if_missing(stdin, "r") && give_null_device_if_missing(stdout, "w") &&
-         give_null_device_if_missing(stderr, "w");
+  if (!give_null_device_if_missing(stdin, "r") || !give_null_device_if_missing(stdout, "w") ||
+      !give_null_device_if_missing(stderr, "w")) {
+    return false;
+  }
+  show_utf8_on_console();
+  return true;
+}
+
+bool read_input_line(std::string* line) {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  // Redirected input carries bytes, given as they are.
+  if (!GetConsoleMode(input, &mode)) return static_cast<bool>(std::getline(std::cin, *line));
+  // ReadFile on a console gives the typed characters in the console's
+  // input code page, and loses those it does not have; the wide function
+  // loses none.
+  if (console_input_ended) return false;
+  std::wstring typed;
+  for (;;) {
+    wchar_t chars[512];
+    DWORD got = 0;
+    if (!ReadConsoleW(input, chars, sizeof chars / sizeof chars[0], &got, nullptr) || got == 0) {
+      console_input_ended = true;
+      break;
+    }
+    typed.append(chars, got);
+    if (typed.back() == L'\n') break;
+  }
+  if (typed.empty()) return false;
+  const size_t end_of_input = typed.find(L'\x1a');
+  if (end_of_input != std::wstring::npos) {
+    typed.erase(end_of_input);
+    console_input_ended = true;
+    if (typed.empty()) return false;
+  }
+  if (!typed.empty() && typed.back() == L'\n') typed.pop_back();
+  if (!typed.empty() && typed.back() == L'\r') typed.pop_back();
+  return utf16_to_utf8(typed, line);
 }
 
 int failed_write_error() {
