@@ -256,6 +256,8 @@ ManifestStep read_manifest(ManifestReader* reader) {
                         "not a manifest: its second line is not a <key_disc name=\"...\"> tag");
         }
         if (!ended) return cut_short(reader);
+        reader->description.assign(
+            line.substr(kDiscStart.size(), line.size() - kDiscStart.size() - kDiscEnd.size()));
         reader->phase = kRecords;
         break;
       case kRecords:

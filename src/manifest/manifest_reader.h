@@ -72,6 +72,8 @@ struct ManifestReader {
   bool cut_after_record = false;  // the last record had no line end
   RecordFault fault = RecordFault::kNone;  // of the last kMalformed line
   std::string problem;      // what is wrong, for kNotManifest, kCutShort, kTrailing
+  std::string description;  // the key_disc tag's text, once it has been read
+                            // (by its ends, when longer than |longest_line|)
   ManifestRecord record;
 };
 

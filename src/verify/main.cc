@@ -15,6 +15,7 @@
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "verify/command_line.h"
 #include "verify/compare.h"
 #include "verify/progress.h"
@@ -50,28 +51,34 @@ const char kUsage[] =
     "      --progress        show a progress line on standard error, also when\n"
     "                        it is not a terminal\n"
     "      --no-progress     show none, also on a terminal\n"
+    "      --code-page=N     read the texts of the manifests as Windows code page N\n"
+    "                        (1252, 932, 1251 ...), as earlier Windows builds of\n"
+    "                        disc-manifest wrote them, and compare them in UTF-8\n"
     "      --help            display this help and exit\n"
     "      --version         output version information and exit\n"
     "\n"
     "Exit status: 0 if every file is OK, 1 if any file differs, 2 if the check\n"
     "itself is in doubt: bad usage; a manifest that cannot be read, is not one,\n"
-    "has a malformed line, records a pathname twice, has text after its closing\n"
-    "lines or is cut short; a folder that cannot be searched or listed to its\n"
-    "end; a report that cannot be written.\n";
+    "has a malformed line, records a pathname twice, holds a pathname that is no\n"
+    "text in its code page, has text after its closing lines or is cut short; a\n"
+    "folder that cannot be searched or listed to its end; a report that cannot be\n"
+    "written.\n";
 
 struct Options {
   bool quiet = false;
   int jobs = 1;
   int progress = -1;  // -1: when standard error is a terminal
+  int code_page = 0;  // of the manifests' texts; 0: as they are
   std::vector<std::string> operands;
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress, kHelp, kVersion };
+  enum { kProgress = 256, kNoProgress, kCodePage, kHelp, kVersion };
   static const option long_options[] = {{"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
                                         {"progress", no_argument, nullptr, kProgress},
                                         {"no-progress", no_argument, nullptr, kNoProgress},
+                                        {"code-page", required_argument, nullptr, kCodePage},
                                         {"help", no_argument, nullptr, kHelp},
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
@@ -82,6 +89,10 @@ Options parse_options(int argc, char** argv) {
       case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
       case kProgress: options.progress = 1; break;
       case kNoProgress: options.progress = 0; break;
+      case kCodePage:
+        options.code_page = static_cast<int>(number_argument(optarg, 1, 65535, "code page"));
+        if (!known_code_page(options.code_page)) usage_error(std::string("unknown code page '") + optarg + "'");
+        break;
       case kHelp: print_and_exit(kUsage);
       case kVersion: print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
     }
@@ -100,6 +111,8 @@ struct Opened {
   std::string path;
   orv_io* input = nullptr;
   ManifestReader reader;
+  int code_page = 0;      // of its texts; 0: compared as they are
+  std::string converted;  // the last pathname read, in UTF-8
 };
 
 // Tells what |path| names; what cannot be |wanted| ends the program.
@@ -198,6 +211,64 @@ bool next_record(Opened* manifest, bool* in_doubt, Problems* problems) {
   }
 }
 
+// |pathname|, of |manifest|'s line |line|, as it is compared: in UTF-8,
+// converted into |*converted| from the manifest's code page. A pathname
+// that is no text in it is said, leaves the check in doubt, and is
+// compared as it is.
+std::string_view compared_pathname(const Opened& manifest, std::string_view pathname, uint64_t line,
+                                   std::string* converted, bool* in_doubt, Problems* problems) {
+  if (manifest.code_page == 0) return pathname;
+  if (code_page_to_utf8(manifest.code_page, pathname, converted)) return *converted;
+  say(problems, formatted("%s:%llu: its pathname is not text in code page %d; compared as it is",
+                          manifest.path.c_str(), static_cast<unsigned long long>(line), manifest.code_page));
+  *in_doubt = true;
+  return pathname;
+}
+
+// On Windows, a manifest that an earlier build wrote holds names in the
+// system's ANSI code page, and one of this build UTF-8; a manifest is
+// judged as a whole, since a legacy text can also be valid UTF-8. Says
+// in a line that |manifest| is read in |code_page|.
+void say_read_in(const Opened& manifest, int code_page) {
+  problem("%s: its texts are not UTF-8; read as code page %d", manifest.path.c_str(), code_page);
+}
+
+// Whether the description and every pathname of the manifest at |path|
+// are UTF-8. What cannot be read is said by the reading that follows.
+bool texts_are_utf8(const std::string& path) {
+  orv_io* input = orv_open(path.c_str(), 0);
+  if (input == nullptr) return true;
+  ManifestReader reader;
+  start_reading(&reader, input);
+  bool utf8 = true;
+  for (ManifestStep step; utf8 && (step = read_manifest(&reader)) != ManifestStep::kEnd;) {
+    if (step == ManifestStep::kRecord) utf8 = valid_utf8(reader.record.pathname);
+  }
+  utf8 = utf8 && valid_utf8(reader.description);
+  orv_close(input);
+  return utf8;
+}
+
+// Reads the records of |manifest| held in |*comparison| again, their
+// pathnames converted from the manifest's code page: for a manifest found
+// to be in one once all of it has been read.
+void convert_records(Comparison* comparison, const Opened& manifest, bool* in_doubt, Problems* problems) {
+  Comparison converted;
+  converted.report = comparison->report;
+  expect_about(&converted, comparison->recorded.size(), comparison->recorded_names.size());
+  std::string text;
+  for (size_t id = 0; id < comparison->recorded.size(); ++id) {
+    const Recorded& r = comparison->recorded[id];
+    const uint64_t line = comparison->recorded_lines[id];
+    ManifestRecord record;
+    record.pathname = compared_pathname(manifest, recorded_pathname(*comparison, id), line, &text, in_doubt, problems);
+    record.length = r.length;
+    memcpy(record.md5, r.md5, 16);
+    expect(&converted, record, line);
+  }
+  *comparison = std::move(converted);
+}
+
 std::string recorded_again(const std::string& path, uint64_t line, std::string_view pathname) {
   return formatted("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
                    path.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
@@ -227,8 +298,11 @@ std::string folder_path(std::string root) {
 }
 
 int run(const Options& options) {
+  // Without a code page given, the system's legacy one, where there is one.
+  const int legacy = options.code_page == 0 ? legacy_ansi_code_page() : 0;
   Opened first;
   first.path = options.operands[0];
+  first.code_page = options.code_page;
   const std::string& other = options.operands[1];
   // Both are looked at before a large manifest is read.
   open_manifest(&first);
@@ -239,11 +313,21 @@ int run(const Options& options) {
   comparison.report = report_line;
   Problems first_problems{&first.path};
   bool reserved = false;
+  bool first_utf8 = true;
   while (next_record(&first, &in_doubt, &first_problems)) {
     // Only once the file has shown itself a manifest.
     if (!reserved) reserve_for(&comparison, load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8));
     reserved = true;
-    expect(&comparison, first.reader.record, first.reader.line_number);
+    ManifestRecord record = first.reader.record;
+    if (legacy != 0) first_utf8 = first_utf8 && valid_utf8(record.pathname);
+    record.pathname = compared_pathname(first, record.pathname, first.reader.line_number, &first.converted,
+                                        &in_doubt, &first_problems);
+    expect(&comparison, record, first.reader.line_number);
+  }
+  if (legacy != 0 && !(first_utf8 && valid_utf8(first.reader.description))) {
+    first.code_page = legacy;
+    say_read_in(first, legacy);
+    convert_records(&comparison, first, &in_doubt, &first_problems);
   }
   // Found once all records are in: said after the lines that are none.
   const std::vector<size_t> again = index_records(&comparison);
@@ -282,15 +366,25 @@ int run(const Options& options) {
   } else {
     Opened second;
     second.path = other;
+    second.code_page = options.code_page;
+    // A regular file: judged by a reading of its own before the one that
+    // compares.
+    if (legacy != 0 && !texts_are_utf8(second.path)) {
+      second.code_page = legacy;
+      say_read_in(second, legacy);
+    }
     open_manifest(&second);
     Problems second_problems{&second.path};
     while (next_record(&second, &in_doubt, &second_problems)) {
       const ManifestRecord& record = second.reader.record;
+      const uint64_t line = second.reader.line_number;
+      const std::string_view pathname =
+          compared_pathname(second, record.pathname, line, &second.converted, &in_doubt, &second_problems);
       FileDigest digest;
       digest.length = record.length;
       memcpy(digest.md5, record.md5, 16);
-      if (check(&comparison, record.pathname, true, digest) == Checked::kRepeated) {
-        say(&second_problems, recorded_again(second.path, second.reader.line_number, record.pathname));
+      if (check(&comparison, pathname, true, digest) == Checked::kRepeated) {
+        say(&second_problems, recorded_again(second.path, line, pathname));
         in_doubt = true;
       }
     }
