@@ -212,6 +212,34 @@ TEST(WalkTest, EntriesComeDotsFirstThenInByteOrder) {
   EXPECT_EQ(expected, found);
 }
 
+TEST(WalkTest, NamesInEveryScriptAreRecordedInUtf8) {
+  Disc disc;
+  make_scripts_tree(disc.root);
+  const std::string description = std::string("Disque ") + kCafe + " " + kJapanese;
+  const Outcome run = disc.walk(description);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  const std::string cafe = std::string(kCafe) + ".txt";
+  const std::string japanese = std::string(kJapanese) + ".txt";
+  const std::string greek_file = std::string(kGreekFile) + ".txt";
+  for (const std::string& name : {cafe, japanese, std::string("plain.txt"), std::string(kGreek), greek_file})
+    EXPECT_NE(std::string::npos, run.out.find("Found a file: " + name + "\n")) << name;
+  // Both systems list these names in the same order.
+  const std::string text = disc.manifest_text();
+  EXPECT_EQ(manifest(description,
+                     record(cafe, "5", "07117fe4a1ebd544965dc19573183da2") +
+                         record("plain.txt", "5", "ac7938d40cfc2307e2bf325d28e7884e") +
+                         record(kGreek + ("\\" + greek_file), "12", "8f5204da26c365c871eab120d183c586") +
+                         record(japanese, "9", "00110af8b4393ef3f72c50be5b332bec")),
+            text);
+  // The same bytes as the Linux build's manifest of the tree.
+  const std::string linux_manifest = disc.tmp.path + "/linux.xml";
+  const Outcome linux_run =
+      run_program({DISC_MANIFEST_EXE}, disc.root + "\n" + description + "\n" + linux_manifest + "\n");
+  EXPECT_EQ(0, linux_run.status);
+  EXPECT_EQ(read_file(linux_manifest), text);
+}
+
 TEST(WalkTest, RootIsJoinedAsTyped) {
   ExampleDisc disc;
   write_file(disc.tmp.path + "/do", "x");
@@ -485,6 +513,20 @@ TEST(AnswerTest, LinesOfAnyLengthAndLineEnd) {
             disc.manifest_text());
 }
 
+TEST(AnswerTest, AnswersTypedOnATerminalReachTheWalkIntact) {
+  // On Windows, the console is read as the characters typed.
+  Disc disc;
+  const std::string root = disc.tmp.path + "/" + kCafe + "/";
+  make_dir(root);
+  write_file(root + kJapanese + ".txt", "a");
+  const std::string description = std::string(kGreek) + " " + kCafe;
+  Conditions terminal;
+  terminal.typed = {typed(root), description, typed(disc.out)};
+  const Outcome run = run_tool("", terminal);
+  EXPECT_EQ(0, run.status) << run.out;
+  EXPECT_EQ(manifest(description, record(std::string(kJapanese) + ".txt", "1", kMd5A)), disc.manifest_text());
+}
+
 TEST(AnswerTest, IncompleteAnswersStopBeforeAnythingIsOpened) {
   ExampleDisc disc;
   const std::string prompts(kPrompts);
@@ -575,6 +617,18 @@ TEST(ConsoleTest, ClosedStandardErrorNeverWritesIntoTheManifest) {
   Conditions closed;
   closed.stderr_closed = true;
   const Outcome run = disc.walk("x", closed);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
+}
+
+TEST(ConsoleTest, ClosedStandardOutputIsNoFailure) {
+  // Closed, it is the null device: the trace goes nowhere, and the run
+  // ends as it would with the trace shown.
+  FifoDisc disc;
+  Conditions closed;
+  closed.stdout_closed = true;
+  const Outcome run = disc.walk("x", closed);
+  EXPECT_EQ("Unable to open fifo\n", run.err);
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }

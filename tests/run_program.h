@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,10 +40,15 @@ struct Conditions {
   // Where the console streams go, besides files of their own.
   std::string stdout_path;          // a file such as /dev/full
   bool stdout_broken_pipe = false;  // a pipe nobody reads
+  bool stdout_closed = false;
   bool stderr_closed = false;
   bool stderr_merged = false;    // into standard output's file
   bool stderr_terminal = false;  // a pseudo-terminal, read into Outcome::err
   bool stdout_terminal = false;  // the same terminal, with standard error
+  // Lines typed on that terminal, which is then standard input, output and
+  // error: each once the program has written something and then been
+  // quiet for a moment, as an operator answers a prompt.
+  std::vector<std::string> typed;
   bool unprivileged = false;     // as user nobody, when run as root
   std::string program;           // run instead of the program under test
   int time_limit = 120;          // seconds, then the run is killed
@@ -126,14 +132,29 @@ inline void drain(int terminal, std::string* seen, int quiet_ms = 0) {
 
 // Waits for |child| for at most |seconds|, reading |terminal| (when it is
 // not -1) into |*seen| meanwhile, so that the child never waits for room
-// there, and sending it |signal_number| once the terminal shows |signal_when|;
-// kills the child's process group when it takes longer. The exit status,
-// or 128 and the signal.
+// there, typing the lines of |*to_type| there and sending the child
+// |signal_number| once the terminal shows |signal_when|; kills the child's
+// process group when it takes longer. The exit status, or 128 and the
+// signal.
 inline int wait_with_limit(pid_t child, int seconds, int terminal, std::string* seen,
-                           int signal_number = 0, const std::string& signal_when = "") {
+                           std::vector<std::string>* to_type, int signal_number = 0,
+                           const std::string& signal_when = "") {
   int status = 0;
+  auto last_seen = std::chrono::steady_clock::now();
   for (long waited_ms = 0, step = 1; ; waited_ms += step, step = std::min(step * 2, 50L)) {
-    if (terminal != -1) drain(terminal, seen);
+    if (terminal != -1) {
+      const size_t had = seen->size();
+      drain(terminal, seen);
+      const auto now = std::chrono::steady_clock::now();
+      if (seen->size() != had) last_seen = now;
+      if (!to_type->empty() && !seen->empty() && now - last_seen > std::chrono::milliseconds(300)) {
+        // The Enter key sends a carriage return.
+        const std::string line = to_type->front() + "\r";
+        EXPECT_EQ(static_cast<ssize_t>(line.size()), write(terminal, line.data(), line.size()));
+        to_type->erase(to_type->begin());
+        last_seen = now;
+      }
+    }
     if (signal_number != 0 && seen->find(signal_when) != std::string::npos) {
       kill(child, signal_number);
       signal_number = 0;
@@ -184,7 +205,8 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
   // the last one closes, what the child wrote can no longer be read.
   int terminal = -1;
   int terminal_slave = -1;
-  if (setup.stderr_terminal || setup.stdout_terminal) {
+  const bool all_on_terminal = setup.stdout_terminal || !setup.typed.empty();
+  if (setup.stderr_terminal || all_on_terminal) {
     terminal = posix_openpt(O_RDWR | O_NOCTTY);
     EXPECT_GE(terminal, 0);
     EXPECT_EQ(0, grantpt(terminal));
@@ -202,16 +224,17 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(121);
     }
     const std::string out_path = setup.stdout_path.empty() ? io.path + "/out" : setup.stdout_path;
-    const int in = open((io.path + "/in").c_str(), O_RDONLY);
+    const int in = setup.typed.empty() ? open((io.path + "/in").c_str(), O_RDONLY) : terminal_slave;
     const int out = setup.stdout_broken_pipe ? unread[1]
-                    : setup.stdout_terminal  ? terminal_slave
+                    : all_on_terminal        ? terminal_slave
                                              : open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
-    const int err = setup.stderr_terminal || setup.stdout_terminal ? terminal_slave
+    const int err = setup.stderr_terminal || all_on_terminal ? terminal_slave
                                           : open((io.path + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
     if (in < 0 || out < 0 || err < 0) _exit(122);
     dup2(in, 0);
     dup2(out, 1);
     dup2(setup.stderr_merged ? out : err, 2);
+    if (setup.stdout_closed) close(1);
     if (setup.stderr_closed) close(2);
     if (terminal != -1) {
       close(terminal);
@@ -232,7 +255,9 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
   if (setup.stdout_broken_pipe) close(unread[1]);
   Outcome run;
   std::string seen;
-  run.status = wait_with_limit(child, setup.time_limit, terminal, &seen, setup.signal_number, setup.signal_when);
+  std::vector<std::string> to_type = setup.typed;
+  run.status = wait_with_limit(child, setup.time_limit, terminal, &seen, &to_type, setup.signal_number,
+                               setup.signal_when);
   if (terminal != -1) {
     // A terminal passes on what is written to it a little later.
     drain(terminal, &seen, 200);
@@ -240,7 +265,7 @@ inline Outcome run_program(const std::vector<std::string>& argv, const std::stri
     close(terminal);
   }
   run.out = console(read_file(io.path + "/out"));
-  if (setup.stdout_terminal) {
+  if (all_on_terminal) {
     run.out = seen;
   } else {
     run.err = setup.stderr_terminal ? seen : console(read_file(io.path + "/err"));

@@ -63,4 +63,22 @@ inline int make_socket(const std::string& path) {
   return fd;
 }
 
+/// Names in several scripts, in UTF-8: "cafe" with an acute e; "Japanese"
+/// in three kanji; "Greek" and "file" in Greek.
+const char kCafe[] = "caf\u00e9";
+const char kJapanese[] = "\u65e5\u672c\u8a9e";
+const char kGreek[] = "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac";
+const char kGreekFile[] = "\u03b1\u03c1\u03c7\u03b5\u03af\u03bf";
+
+/// Files |root| + "cafe.txt", "Japanese.txt", "plain.txt" and
+/// "Greek/file.txt" in those scripts, each holding its name without the
+/// extension (5, 9, 5 and 12 bytes).
+inline void make_scripts_tree(const std::string& root) {
+  write_file(root + kCafe + ".txt", kCafe);
+  write_file(root + kJapanese + ".txt", kJapanese);
+  write_file(root + "plain.txt", "plain");
+  make_dir(root + kGreek);
+  write_file(root + kGreek + "/" + kGreekFile + ".txt", kGreekFile);
+}
+
 #endif  // DISC_MANIFEST_TESTS_TEMP_TREE_H_

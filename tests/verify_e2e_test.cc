@@ -173,6 +173,113 @@ TEST(VerifyTest, UnchangedTreeIsAllOkWithStatusZero) {
   EXPECT_EQ(0, run.status);
 }
 
+TEST(VerifyTest, NamesInEveryScriptAreOk) {
+  Disc disc;
+  make_scripts_tree(disc.root);
+  disc.record(disc.manifest);
+  const std::string all_ok = std::string("OK ") + kCafe + ".txt\nOK plain.txt\nOK " + kGreek + "\\" + kGreekFile +
+                             ".txt\nOK " + kJapanese + ".txt\n"
+                             "Summary: 4 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n";
+  Outcome run = disc.check();
+  EXPECT_EQ(all_ok, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  // Against the Linux build's manifest of the same tree.
+  ASSERT_EQ(0, run_program({DISC_MANIFEST_EXE}, disc.root + "\nd\n" + disc.later + "\n").status);
+  run = verify({disc.later, disc.root});
+  EXPECT_EQ(all_ok, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+}
+
+// A manifest of "cafe.txt" (with an acute e, holding that word) and
+// "plain.txt", as earlier Windows builds wrote it in code page 1252; the
+// second record's length is |plain_length|.
+std::string manifest_in_1252(const std::string& plain_length = "5") {
+  return "<root>\r\n<key_disc name=\"\xe9t\xe9\">\r\n"
+         "<key_file pathname=\"caf\xe9.txt\" length=\"5\" md5=\"07117fe4a1ebd544965dc19573183da2\" />\r\n"
+         "<key_file pathname=\"plain.txt\" length=\"" + plain_length +
+         "\" md5=\"ac7938d40cfc2307e2bf325d28e7884e\" />\r\n"
+         "</key_disc>\r\n</root>\r\n";
+}
+
+TEST(VerifyTest, ManifestsOfALegacyCodePage) {
+  Disc disc;
+  disc.file(std::string(kCafe) + ".txt", kCafe);
+  disc.file("plain.txt", "plain");
+  write_file(disc.manifest, manifest_in_1252());
+  const std::string all_ok = std::string("OK ") + kCafe + ".txt\nOK plain.txt\n"
+                             "Summary: 2 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n";
+  // Windows takes its legacy code page from the locale, which Wine takes
+  // from the environment: one of code page 1252.
+  Conditions western;
+  western.env = {"LC_ALL=C.UTF-8"};
+  // Given its code page, the manifest is read in it on every system.
+  Outcome run = disc.check({"--code-page", "1252"}, western);
+  EXPECT_EQ(all_ok, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  // Without it, on Windows, in the system's ANSI code page, since it is
+  // not UTF-8; on Linux byte for byte.
+  run = disc.check({}, western);
+  if (under_wine()) {
+    EXPECT_EQ(all_ok, run.out);
+    EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ": its texts are not UTF-8; read as code page 1252\n",
+              run.err);
+    EXPECT_EQ(0, run.status);
+  } else {
+    EXPECT_EQ(std::string("OK plain.txt\nMOVED caf\xe9.txt -> ") + kCafe + ".txt\n"
+              "Summary: 1 ok, 0 changed, 0 unreadable, 1 moved, 0 missing, 0 new\n",
+              run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(1, run.status);
+  }
+
+  // Two manifests: the code page given is that of both.
+  write_file(disc.later, manifest_in_1252("6"));
+  run = verify({"--code-page=1252", disc.manifest, disc.later}, western);
+  EXPECT_EQ(std::string("OK ") + kCafe + ".txt\nCHANGED plain.txt\n"
+            "Summary: 1 ok, 1 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n",
+            run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(1, run.status);
+  if (under_wine()) {
+    // Without it, each is judged on its own: one made now is UTF-8.
+    disc.record(disc.later);
+    run = verify({disc.manifest, disc.later}, western);
+    EXPECT_EQ(all_ok, run.out);
+    EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ": its texts are not UTF-8; read as code page 1252\n",
+              run.err);
+    EXPECT_EQ(0, run.status);
+    run = verify({disc.later, disc.manifest}, western);
+    EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ": its texts are not UTF-8; read as code page 1252\n",
+              run.err);
+    EXPECT_EQ(0, run.status);
+  }
+}
+
+TEST(VerifyTest, PathnamesAreConvertedWholeThenSplit) {
+  // In code page 932 the character U+8868 is the bytes 0x95 0x5C, and 0x5C
+  // is also the backslash between folder names.
+  Disc disc;
+  disc.folder("\u8868");
+  disc.file("\u8868/a.txt", "a");
+  write_file(disc.manifest,
+             "<root>\r\n<key_disc name=\"d\">\r\n"
+             "<key_file pathname=\"\x95\x5c\\a.txt\" length=\"1\" md5=\"0cc175b9c0f1b6a831c399e269772661\" />\r\n"
+             // 0x82 starts a character of two bytes, of which '.' can be none.
+             "<key_file pathname=\"\x82.txt\" length=\"1\" md5=\"0cc175b9c0f1b6a831c399e269772661\" />\r\n"
+             "</key_disc>\r\n</root>\r\n");
+  const Outcome run = disc.check({"--code-page", "932"});
+  EXPECT_EQ("OK \u8868\\a.txt\nMISSING \x82.txt\n"
+            "Summary: 1 ok, 0 changed, 0 unreadable, 0 moved, 1 missing, 0 new\n",
+            run.out);
+  EXPECT_EQ("disc-verify: " + typed(disc.manifest) +
+                ":4: its pathname is not text in code page 932; compared as it is\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+}
+
 TEST(VerifyTest, TheReportIsTheSameForEveryNumberOfJobs) {
   Disc disc;
   for (int f = 0; f < 12; ++f) {
@@ -653,6 +760,11 @@ TEST(VerifyTest, CommandLineAsGnuToolsHaveIt) {
       {{"-j+3", disc.manifest, bare}, "invalid number of jobs '+3' (1 to 256)"},
       {{"--=x", disc.manifest, bare}, "unrecognized option '--=x'"},
       {{"-", "-"}, "only one manifest can be read from standard input"},
+      {{"--code-page", "12345", disc.manifest, bare}, "unknown code page '12345'"},
+      // EBCDIC: the bytes of a manifest's tags are not ASCII in it.
+      {{"--code-page=500", disc.manifest, bare}, "unknown code page '500'"},
+      {{"--code-page=cp1252", disc.manifest, bare}, "invalid code page 'cp1252' (1 to 65535)"},
+      {{"--code-page=0", disc.manifest, bare}, "invalid code page '0' (1 to 65535)"},
   };
   for (const auto& w : wrong) {
     run = verify(w.first);
@@ -676,6 +788,23 @@ TEST(VerifyTest, AReportThatCannotBeWrittenLeavesTheCheckInDoubt) {
     EXPECT_EQ("disc-verify: standard output: No space left on device\n", asked.err) << option;
     EXPECT_EQ(2, asked.status);
   }
+}
+
+TEST(VerifyTest, ClosedStandardStreamsAreTheNullDevice) {
+  Disc disc;
+  disc.file("a", "a");
+  disc.record(disc.manifest);
+  Conditions closed;
+  closed.stdout_closed = true;
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--version"}, {"--help"}, {disc.manifest, disc.root}}) {
+    const Outcome run = verify(arguments, closed);
+    EXPECT_EQ("", run.err) << arguments[0];
+    EXPECT_EQ(0, run.status) << arguments[0];
+  }
+  closed.stdout_closed = false;
+  closed.stderr_closed = true;
+  EXPECT_EQ(0, disc.check({}, closed).status);
 }
 
 TEST(VerifyTest, ThreadsTheSystemWillNotGiveEndTheCheckInOneLine) {

@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <iostream>
 #include <string>
 
 #include "app/console.h"
@@ -50,12 +49,13 @@ int print(const char* text) {
 
 // Shows |prompt| and reads one answer: a whole line of any length, without
 // its line feed or the carriage return before it. A last line without a
-// line feed counts. False when standard input has ended.
+// line feed counts. False when standard input has ended. An answer typed
+// on a Windows console comes in UTF-8, as names do.
 bool ask(const char* prompt, std::string* answer) {
   // The prompt has no line end; it is flushed so that it stands on the
   // console before the operator types, whatever the buffering.
   trace_flushed(prompt);
-  if (!std::getline(std::cin, *answer)) return false;
+  if (!read_input_line(answer)) return false;
   if (!answer->empty() && answer->back() == '\r') answer->pop_back();
   return true;
 }

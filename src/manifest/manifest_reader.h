@@ -77,9 +77,10 @@ struct ManifestReader {
   bool cut_after_record = false;  // the last record had no line end
   RecordFault fault = RecordFault::kNone;  // of the last kMalformed line
   std::string problem;      // what is wrong, for kNotManifest, kCutShort, kTrailing
+  std::string description;  // the key_disc tag's text, once it has been read
+                            // (by its ends, when longer than |longest_line|)
   ManifestRecord record;
   uint64_t records = 0;     // read so far
-  std::string description;  // the key_disc tag's, once read
   bool description_cut = false;  // it was too long to be kept whole
   ManifestLayout* layout = nullptr;  // when set, told how the bytes are laid out
   MD5_CTX* digest = nullptr;         // when set, fed every byte read

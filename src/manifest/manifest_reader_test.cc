@@ -88,6 +88,11 @@ TEST(ManifestReaderTest, ReadsWhatTheWriterWrites) {
                            record_line("d\\e", "12") + manifest_footer();
   EXPECT_EQ((std::vector<std::string>{"record a 1", "record d\\e 12"}), steps(text));
   EXPECT_EQ((std::vector<std::string>{}), steps(manifest_header("") + manifest_footer()));
+  // The description, for those who judge the manifest's texts.
+  ManifestReader reader;
+  start_reading(&reader, text.data(), text.size());
+  EXPECT_EQ(ManifestStep::kRecord, read_manifest(&reader));
+  EXPECT_EQ("Tom & \"Jerry\"\r", reader.description);
 
   // A copy in text mode: LF alone, also mixed.
   std::string lf = text;

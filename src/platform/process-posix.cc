@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <iostream>
+
 #include "platform/console_guard.h"
 
 namespace {
@@ -97,3 +99,5 @@ void end_on_interrupt() {
     sigaction(signal_number, &action, nullptr);
   }
 }
+
+bool read_input_line(std::string* line) { return static_cast<bool>(std::getline(std::cin, *line)); }

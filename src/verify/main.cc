@@ -15,11 +15,12 @@
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "verify/command_line.h"
 #include "verify/compare.h"
-#include "verify/progress.h"
 #include "verify/hash_tree.h"
 #include "verify/manifest_input.h"
+#include "verify/progress.h"
 #include "verify/report.h"
 #include "verify/tree.h"
 #include "version.h"
@@ -57,16 +58,20 @@ const char kUsage[] =
     "      --progress        show a progress line on standard error, also when\n"
     "                        it is not a terminal\n"
     "      --no-progress     show none, also on a terminal\n"
+    "      --code-page=N     read the texts of the manifests as Windows code page N\n"
+    "                        (1252, 932, 1251 ...), as earlier Windows builds of\n"
+    "                        disc-manifest wrote them, and compare them in UTF-8\n"
     "      --help            display this help and exit\n"
     "      --version         output version information and exit\n"
     "\n"
     "Exit status: 0 if every file is OK, 1 if any file differs, 2 if the check\n"
     "itself is in doubt: bad usage; a manifest that cannot be read, is not one,\n"
-    "has a malformed line, records a pathname twice, has text after its closing\n"
-    "lines or is cut short; a folder that cannot be searched or listed to its\n"
-    "end; with -i, two files of the tree that differ only in case; a report\n"
-    "that cannot be written. Interrupted (Ctrl-C, SIGTERM), it ends as the\n"
-    "signal ends a program: a shell shows 130 or 143.\n";
+    "has a malformed line, records a pathname twice, holds a pathname that is no\n"
+    "text in its code page, has text after its closing lines or is cut short; a\n"
+    "folder that cannot be searched or listed to its end; with -i, two files of\n"
+    "the tree that differ only in case; a report that cannot be written.\n"
+    "Interrupted (Ctrl-C, SIGTERM), it ends as the signal ends a program: a\n"
+    "shell shows 130 or 143.\n";
 
 // The operand that stands for standard input.
 
@@ -75,16 +80,18 @@ struct Options {
   bool ignore_case = false;
   int jobs = 1;
   int progress = -1;  // -1: when standard error is a terminal
+  int code_page = 0;  // of the manifests' texts; 0: as they are
   std::vector<std::string> operands;
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress, kHelp, kVersion };
+  enum { kProgress = 256, kNoProgress, kCodePage, kHelp, kVersion };
   static const option long_options[] = {{"ignore-case", no_argument, nullptr, 'i'},
                                         {"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
                                         {"progress", no_argument, nullptr, kProgress},
                                         {"no-progress", no_argument, nullptr, kNoProgress},
+                                        {"code-page", required_argument, nullptr, kCodePage},
                                         {"help", no_argument, nullptr, kHelp},
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
@@ -96,6 +103,10 @@ Options parse_options(int argc, char** argv) {
       case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
       case kProgress: options.progress = 1; break;
       case kNoProgress: options.progress = 0; break;
+      case kCodePage:
+        options.code_page = static_cast<int>(number_argument(optarg, 1, 65535, "code page"));
+        if (!known_code_page(options.code_page)) usage_error(std::string("unknown code page '") + optarg + "'");
+        break;
       case kHelp: print_and_exit(kUsage);
       case kVersion: print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
     }
@@ -111,6 +122,26 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
+// Reads the records of |manifest| held in |*comparison| again, their
+// pathnames converted from the manifest's code page: for a manifest found
+// to be in one once all of it has been read.
+void convert_records(Comparison* comparison, ManifestInput* manifest, bool* in_doubt) {
+  Comparison converted;
+  converted.report = comparison->report;
+  converted.ignore_case = comparison->ignore_case;
+  expect_about(&converted, comparison->recorded.size(), comparison->recorded_names.size());
+  for (size_t id = 0; id < comparison->recorded.size(); ++id) {
+    const Recorded& r = comparison->recorded[id];
+    const uint64_t line = comparison->recorded_lines[id];
+    ManifestRecord record;
+    record.pathname = compared_pathname(manifest, recorded_pathname(*comparison, id), line, in_doubt);
+    record.length = r.length;
+    memcpy(record.md5, r.md5, 16);
+    expect(&converted, record, line);
+  }
+  *comparison = std::move(converted);
+}
+
 // Reserves room for the records of a manifest of |size| bytes: a record
 // line takes at least 76 bytes, and a pathname no more than its line,
 // bounds that cost no memory where they are not reached. Where the system
@@ -124,8 +155,11 @@ void reserve_for(Comparison* comparison, uint64_t size) {
 }
 
 int run(const Options& options) {
+  // Without a code page given, the system's legacy one, where there is one.
+  const int legacy = options.code_page == 0 ? legacy_ansi_code_page() : 0;
   ManifestInput first;
   first.path = options.operands[0];
+  first.code_page = options.code_page;
   const std::string& other = options.operands[1];
   // Both are looked at before a large manifest is read.
   if (!open_manifest(&first, true)) return 2;
@@ -142,6 +176,7 @@ int run(const Options& options) {
   comparison.report = report_line;
   comparison.ignore_case = options.ignore_case;
   bool reserved = false;
+  bool first_utf8 = true;
   for (InputStep step; (step = next_record(&first, &in_doubt)) != InputStep::kEnd;) {
     if (step == InputStep::kUnusable) {
       close_manifest(&first);
@@ -150,7 +185,15 @@ int run(const Options& options) {
     // Only once the file has shown itself a manifest.
     if (!reserved) reserve_for(&comparison, load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8));
     reserved = true;
-    expect(&comparison, first.reader.record, first.reader.line_number);
+    ManifestRecord record = first.reader.record;
+    if (legacy != 0) first_utf8 = first_utf8 && valid_utf8(record.pathname);
+    record.pathname = compared_pathname(&first, record.pathname, first.reader.line_number, &in_doubt);
+    expect(&comparison, record, first.reader.line_number);
+  }
+  if (legacy != 0 && !(first_utf8 && valid_utf8(first.reader.description))) {
+    first.code_page = legacy;
+    say_read_in(first, legacy);
+    convert_records(&comparison, &first, &in_doubt);
   }
   // Found once all records are in: said after the lines that are none.
   const std::vector<size_t> again = index_records(&comparison);
@@ -189,19 +232,28 @@ int run(const Options& options) {
   } else {
     ManifestInput second;
     second.path = other;
+    second.code_page = options.code_page;
     // The second operand was looked at as a folder or a regular file.
     if (!open_manifest(&second, false)) return 2;
+    // A regular file: judged by a reading of its own before the one that
+    // compares.
+    if (legacy != 0 && !texts_are_utf8(second.path)) {
+      second.code_page = legacy;
+      say_read_in(second, legacy);
+    }
     for (InputStep step; (step = next_record(&second, &in_doubt)) != InputStep::kEnd;) {
       if (step == InputStep::kUnusable) {
         close_manifest(&second);
         return 2;
       }
       const ManifestRecord& record = second.reader.record;
+      const uint64_t line = second.reader.line_number;
+      const std::string_view pathname = compared_pathname(&second, record.pathname, line, &in_doubt);
       FileDigest digest;
       digest.length = record.length;
       memcpy(digest.md5, record.md5, 16);
-      if (check(&comparison, record.pathname, true, digest) == Checked::kRepeated) {
-        say_problem(&second, recorded_again(second, second.reader.line_number, record.pathname));
+      if (check(&comparison, pathname, true, digest) == Checked::kRepeated) {
+        say_problem(&second, recorded_again(second, line, pathname));
         in_doubt = true;
       }
     }

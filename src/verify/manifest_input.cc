@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include "platform/text.h"
 #include "verify/report.h"
 
 namespace {
@@ -95,4 +96,31 @@ InputStep next_record(ManifestInput* m, bool* in_doubt) {
 std::string recorded_again(const ManifestInput& m, uint64_t line, std::string_view pathname) {
   return formatted("%s:%llu: %s is recorded again; the first record counts, this one is skipped",
                    m.name.c_str(), static_cast<unsigned long long>(line), std::string(pathname).c_str());
+}
+
+std::string_view compared_pathname(ManifestInput* m, std::string_view pathname, uint64_t line, bool* in_doubt) {
+  if (m->code_page == 0) return pathname;
+  if (code_page_to_utf8(m->code_page, pathname, &m->converted)) return m->converted;
+  say_problem(m, formatted("%s:%llu: its pathname is not text in code page %d; compared as it is", m->name.c_str(),
+                           static_cast<unsigned long long>(line), m->code_page));
+  *in_doubt = true;
+  return pathname;
+}
+
+void say_read_in(const ManifestInput& m, int code_page) {
+  problem("%s: its texts are not UTF-8; read as code page %d", m.name.c_str(), code_page);
+}
+
+bool texts_are_utf8(const std::string& path) {
+  orv_io* input = orv_open(path.c_str(), 0);
+  if (input == nullptr) return true;
+  ManifestReader reader;
+  start_reading(&reader, input);
+  bool utf8 = true;
+  for (ManifestStep step; utf8 && (step = read_manifest(&reader)) != ManifestStep::kEnd;) {
+    if (step == ManifestStep::kRecord) utf8 = valid_utf8(reader.record.pathname);
+  }
+  utf8 = utf8 && valid_utf8(reader.description);
+  orv_close(input);
+  return utf8;
 }

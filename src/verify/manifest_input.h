@@ -23,6 +23,8 @@ struct ManifestInput {
   ManifestReader reader;
   uint64_t said = 0;
   uint64_t unsaid = 0;
+  int code_page = 0;      // of its texts; 0: taken as they are
+  std::string converted;  // the last pathname converted, in UTF-8
 };
 
 /// The path that names standard input.
@@ -57,5 +59,22 @@ void say_unsaid(const ManifestInput& input);
 /// The problem line of a pathname recorded on |line| that an earlier
 /// record has.
 std::string recorded_again(const ManifestInput& input, uint64_t line, std::string_view pathname);
+
+/// |pathname|, of |input|'s line |line|, as it is compared and kept: in
+/// UTF-8, converted from the manifest's code page (into |input|'s
+/// |converted|). A pathname that is no text in that code page is said,
+/// sets |*in_doubt|, and is taken as it is.
+std::string_view compared_pathname(ManifestInput* input, std::string_view pathname, uint64_t line,
+                                   bool* in_doubt);
+
+/// Says in a line that |input| is read in |code_page|: on Windows, a
+/// manifest that an earlier build wrote holds names in the system's ANSI
+/// code page, one of this build UTF-8, and a manifest is judged as a
+/// whole, since a legacy text can also be valid UTF-8.
+void say_read_in(const ManifestInput& input, int code_page);
+
+/// Whether the description and every pathname of the manifest at |path|
+/// are UTF-8. What cannot be read is said by the reading that follows.
+bool texts_are_utf8(const std::string& path);
 
 #endif  // DISC_MANIFEST_VERIFY_MANIFEST_INPUT_H_
