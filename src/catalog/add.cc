@@ -12,6 +12,7 @@
 #include "platform/byte_order.h"
 #include "platform/md5.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "verify/command_line.h"
 #include "verify/manifest_input.h"
 #include "verify/progress.h"
@@ -67,9 +68,17 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
 
   ManifestInput input;
   input.path = path;
+  input.code_page = options.code_page;
   if (!open_manifest(&input, false)) {
     abandon_disc(catalog);
     return Added::kRefused;
+  }
+  // On Windows, a manifest an earlier build wrote holds its texts in the
+  // system's legacy code page: judged as a whole, as disc-verify judges it.
+  const int legacy = options.code_page == 0 ? legacy_ansi_code_page() : 0;
+  if (legacy != 0 && !texts_are_utf8(path)) {
+    input.code_page = legacy;
+    say_read_in(input, legacy);
   }
   ManifestLayout layout;
   MD5_CTX read_again;
@@ -83,10 +92,22 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
     if (step == InputStep::kUnusable) break;
     if (refused) continue;
     const ManifestRecord& record = input.reader.record;
+    // Kept in UTF-8 when the manifest's code page is known; one that is
+    // no text in it refuses the manifest.
+    std::string_view pathname = record.pathname;
+    if (input.code_page != 0) {
+      if (!code_page_to_utf8(input.code_page, record.pathname, &input.converted)) {
+        say_problem(&input, formatted("%s:%llu: its pathname is not text in code page %d", input.name.c_str(),
+                                      static_cast<unsigned long long>(input.reader.line_number), input.code_page));
+        refused = true;
+        continue;
+      }
+      pathname = input.converted;
+    }
     bool repeated = false;
-    if (!add_file(catalog, record.pathname, record.length, record.md5, &repeated)) {
+    if (!add_file(catalog, pathname, record.length, record.md5, &repeated)) {
       if (!repeated) catalog_failed(options, catalog);
-      say_problem(&input, recorded_again(input, input.reader.line_number, record.pathname));
+      say_problem(&input, recorded_again(input, input.reader.line_number, pathname));
       refused = true;
     }
   }
@@ -102,15 +123,19 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
     problem("%s: the file changed while it was being read", path.c_str());
     refused = true;
   }
+  std::string description = input.reader.description;
+  if (!refused && input.code_page != 0 && !code_page_to_utf8(input.code_page, input.reader.description, &description)) {
+    problem("%s: its description is not text in code page %d", input.name.c_str(), input.code_page);
+    refused = true;
+  }
   if (refused) {
     abandon_disc(catalog);
     return Added::kRefused;
   }
   uint64_t number = 0;
-  if (!finish_disc(catalog, input.reader.description, encode_layout(layout), &number))
+  if (!finish_disc(catalog, description, encode_layout(layout), input.code_page, &number))
     catalog_failed(options, catalog);
-  *line = fields_line({"added", std::to_string(number), std::to_string(input.reader.records),
-                       input.reader.description});
+  *line = fields_line({"added", std::to_string(number), std::to_string(input.reader.records), description});
   return Added::kAdded;
 }
 

@@ -49,6 +49,7 @@ const char kSchema[] =
     " files INTEGER NOT NULL,"
     " bytes INTEGER NOT NULL,"
     " layout BLOB NOT NULL,"
+    " code_page INTEGER NOT NULL,"
     " keys BLOB NOT NULL);"
     "CREATE TABLE names ("
     " disc INTEGER PRIMARY KEY,"
@@ -218,7 +219,8 @@ bool run(Catalog* c, sqlite3_stmt* stmt) {
 }
 
 void read_disc(sqlite3_stmt* stmt, Disc* disc) {
-  // number, files, bytes, description, manifest_name, manifest_md5, added
+  // number, files, bytes, description, manifest_name, manifest_md5, added,
+  // code_page
   disc->number = column_u64(stmt, 0);
   disc->files = column_u64(stmt, 1);
   disc->bytes = column_u64(stmt, 2);
@@ -227,6 +229,7 @@ void read_disc(sqlite3_stmt* stmt, Disc* disc) {
   const std::string_view md5 = column_bytes(stmt, 5);
   if (md5.size() == 16) memcpy(disc->manifest_md5, md5.data(), 16);
   disc->added = sqlite3_column_int64(stmt, 6);
+  disc->code_page = sqlite3_column_int(stmt, 7);
 }
 
 bool load_ranges(Catalog* c) {
@@ -446,6 +449,17 @@ bool visit_disc(Catalog* c, const Range& r, const std::vector<uint64_t>* wanted,
       }))
     return false;
   if (ok && index != r.files) return damaged(c, "disc " + std::to_string(r.number) + " has lost files");
+  return ok;
+}
+
+// Runs |read|, a reading of several statements, on one state of the
+// catalog, whatever another process adds or removes meanwhile.
+template <typename Read>
+bool in_one_state(Catalog* c, Read read) {
+  if (!sqlite3_get_autocommit(c->db)) return read();
+  if (!exec(c, "BEGIN")) return false;
+  const bool ok = read();
+  sqlite3_exec(c->db, "COMMIT", nullptr, nullptr, nullptr);
   return ok;
 }
 
@@ -796,7 +810,7 @@ bool start_disc(Catalog* c, const std::string& manifest_name, const unsigned cha
     sqlite3_exec(c->db, ("PRAGMA cache_size = -" + std::to_string(kCacheWhileAdding)).c_str(), nullptr, nullptr,
                  nullptr);
   }
-  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added "
+  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
                                  "FROM disc WHERE manifest_md5 = ?1");
   if (s == nullptr) return false;
   sqlite3_bind_blob(s, 1, manifest_md5, 16, SQLITE_STATIC);
@@ -844,15 +858,16 @@ bool add_file(Catalog* c, std::string_view pathname, uint64_t length, const unsi
   return true;
 }
 
-bool finish_disc(Catalog* c, const std::string& description, const std::string& layout, uint64_t* number) {
+bool finish_disc(Catalog* c, const std::string& description, const std::string& layout, int code_page,
+                 uint64_t* number) {
   std::sort(c->keys.begin(), c->keys.end());
   std::string keys(c->keys.size() * 4, '\0');
   for (size_t i = 0; i < c->keys.size(); ++i) {
     for (int b = 0; b < 4; ++b) keys[4 * i + b] = static_cast<char>(c->keys[i] >> (8 * b));
   }
   sqlite3_stmt* s = statement(c, "INSERT INTO disc (description, manifest_name, manifest_md5, added, "
-                                 "first_file, files, bytes, layout, keys) "
-                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+                                 "first_file, files, bytes, layout, code_page, keys) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
   if (s == nullptr) return false;
   bind_bytes(s, 1, description);
   bind_bytes(s, 2, c->manifest_name);
@@ -862,7 +877,8 @@ bool finish_disc(Catalog* c, const std::string& description, const std::string& 
   bind_u64(s, 6, c->next_file - c->first_file);
   bind_u64(s, 7, c->bytes);
   bind_bytes(s, 8, layout);
-  bind_bytes(s, 9, keys);
+  sqlite3_bind_int(s, 9, code_page);
+  bind_bytes(s, 10, keys);
   if (!run(c, s)) return false;
   *number = static_cast<uint64_t>(sqlite3_last_insert_rowid(c->db));
   s = statement(c, "INSERT INTO names (disc, names) VALUES (?1, ?2)");
@@ -934,12 +950,12 @@ bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<
     Disc disc;
     uint64_t first = 0;
     sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, "
-                                   "added, first_file FROM disc WHERE number = ?1");
+                                   "added, code_page, first_file FROM disc WHERE number = ?1");
     if (s == nullptr) return roll_back(c), false;
     bind_u64(s, 1, number);
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
           read_disc(row, &disc);
-          first = column_u64(row, 7);
+          first = column_u64(row, 8);
         }))
       return roll_back(c), false;
     if (disc.number == 0) {
@@ -992,7 +1008,7 @@ bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<
 }
 
 bool list_discs(Catalog* c, const std::function<void(const Disc& disc)>& visit) {
-  return each_row(c, statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added "
+  return each_row(c, statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
                                   "FROM disc ORDER BY number"),
                   [&visit](sqlite3_stmt* row) {
                     Disc disc;
@@ -1003,7 +1019,7 @@ bool list_discs(Catalog* c, const std::function<void(const Disc& disc)>& visit) 
 
 bool find_disc(Catalog* c, uint64_t number, Disc* disc) {
   c->error.clear();
-  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added "
+  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
                                  "FROM disc WHERE number = ?1");
   if (s == nullptr) return false;
   bind_u64(s, 1, number);
@@ -1013,146 +1029,154 @@ bool find_disc(Catalog* c, uint64_t number, Disc* disc) {
 }
 
 bool disc_files(Catalog* c, uint64_t number, std::string* layout, const FileVisitor& visit) {
-  c->error.clear();
-  sqlite3_stmt* s = statement(c, "SELECT layout, first_file, files FROM disc WHERE number = ?1");
-  if (s == nullptr) return false;
-  bind_u64(s, 1, number);
-  Range r = {number, 0, 0};
-  bool there = false;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        *layout = std::string(column_bytes(row, 0));
-        r.first_file = column_u64(row, 1);
-        r.files = column_u64(row, 2);
-        there = true;
-      }))
-    return false;
-  if (!there) return false;
-  return visit_disc(c, r, nullptr, visit);
+  return in_one_state(c, [&]() -> bool {
+    c->error.clear();
+    sqlite3_stmt* s = statement(c, "SELECT layout, first_file, files FROM disc WHERE number = ?1");
+    if (s == nullptr) return false;
+    bind_u64(s, 1, number);
+    Range r = {number, 0, 0};
+    bool there = false;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          *layout = std::string(column_bytes(row, 0));
+          r.first_file = column_u64(row, 1);
+          r.files = column_u64(row, 2);
+          there = true;
+        }))
+      return false;
+    if (!there) return false;
+    return visit_disc(c, r, nullptr, visit);
+  });
 }
 
 bool files_named(Catalog* c, const NameTest& wanted, const FileVisitor& visit) {
-  if (!load_ranges(c) || !load_all_folders(c)) return false;
-  std::vector<Range> discs = c->ranges;
-  std::sort(discs.begin(), discs.end(), [](const Range& a, const Range& b) { return a.number < b.number; });
-  sqlite3_stmt* s = statement(c, "SELECT disc, names FROM names ORDER BY disc");
-  if (s == nullptr) return false;
-  // Each disc's names are tested in one pass over its blob; the rows of
-  // the few that match are read after it.
-  std::vector<std::pair<uint64_t, std::vector<uint64_t>>> matches;
-  size_t next_disc = 0;
-  bool sound = true;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        const uint64_t number = column_u64(row, 0);
-        while (next_disc < discs.size() && discs[next_disc].number < number) ++next_disc;
-        if (!sound || next_disc == discs.size() || discs[next_disc].number != number) return;
-        const std::string_view names = column_bytes(row, 1);
-        std::vector<uint64_t> found;
-        uint64_t folder = 0;
-        std::string_view name;
-        std::string_view path;
-        uint64_t index = 0;
-        for (size_t at = 0; at < names.size(); ++index) {
-          if (!next_name(names, &at, &folder, &name) || !folder_path(c, folder, &path)) {
-            sound = false;
-            return;
+  return in_one_state(c, [&]() -> bool {
+    if (!load_ranges(c) || !load_all_folders(c)) return false;
+    std::vector<Range> discs = c->ranges;
+    std::sort(discs.begin(), discs.end(), [](const Range& a, const Range& b) { return a.number < b.number; });
+    sqlite3_stmt* s = statement(c, "SELECT disc, names FROM names ORDER BY disc");
+    if (s == nullptr) return false;
+    // Each disc's names are tested in one pass over its blob; the rows of
+    // the few that match are read after it.
+    std::vector<std::pair<uint64_t, std::vector<uint64_t>>> matches;
+    size_t next_disc = 0;
+    bool sound = true;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          const uint64_t number = column_u64(row, 0);
+          while (next_disc < discs.size() && discs[next_disc].number < number) ++next_disc;
+          if (!sound || next_disc == discs.size() || discs[next_disc].number != number) return;
+          const std::string_view names = column_bytes(row, 1);
+          std::vector<uint64_t> found;
+          uint64_t folder = 0;
+          std::string_view name;
+          std::string_view path;
+          uint64_t index = 0;
+          for (size_t at = 0; at < names.size(); ++index) {
+            if (!next_name(names, &at, &folder, &name) || !folder_path(c, folder, &path)) {
+              sound = false;
+              return;
+            }
+            if (wanted(path, name)) found.push_back(index);
           }
-          if (wanted(path, name)) found.push_back(index);
-        }
-        if (!found.empty()) matches.emplace_back(number, std::move(found));
-      }))
-    return false;
-  if (!sound) return c->error.empty() ? damaged(c, "a disc's names are cut") : false;
-  for (const auto& match : matches) {
-    const auto r = std::lower_bound(discs.begin(), discs.end(), match.first,
-                                    [](const Range& a, uint64_t n) { return a.number < n; });
-    if (!visit_disc(c, *r, &match.second, visit)) return false;
-  }
-  return true;
+          if (!found.empty()) matches.emplace_back(number, std::move(found));
+        }))
+      return false;
+    if (!sound) return c->error.empty() ? damaged(c, "a disc's names are cut") : false;
+    for (const auto& match : matches) {
+      const auto r = std::lower_bound(discs.begin(), discs.end(), match.first,
+                                      [](const Range& a, uint64_t n) { return a.number < n; });
+      if (!visit_disc(c, *r, &match.second, visit)) return false;
+    }
+    return true;
+  });
 }
 
 bool files_with_content(Catalog* c, const unsigned char md5[16], const uint64_t* length,
                         const FileVisitor& visit) {
-  sqlite3_stmt* s = length != nullptr
-                        ? statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 AND length = ?2 ORDER BY id")
-                        : statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 ORDER BY id");
-  if (s == nullptr || !load_ranges(c)) return false;
-  sqlite3_bind_blob(s, 1, md5, 16, SQLITE_STATIC);
-  if (length != nullptr) bind_u64(s, 2, *length);
-  bool ok = true;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_row(c, row, visit); })) return false;
-  return ok;
+  return in_one_state(c, [&]() -> bool {
+    sqlite3_stmt* s = length != nullptr
+                          ? statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 AND length = ?2 ORDER BY id")
+                          : statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 ORDER BY id");
+    if (s == nullptr || !load_ranges(c)) return false;
+    sqlite3_bind_blob(s, 1, md5, 16, SQLITE_STATIC);
+    if (length != nullptr) bind_u64(s, 2, *length);
+    bool ok = true;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_row(c, row, visit); })) return false;
+    return ok;
+  });
 }
 
 bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit) {
-  if (!load_ranges(c)) return false;
-  // One pass over the content index: each content's files are together.
-  struct Rare {
-    uint64_t id;
-    uint64_t length;
-  };
-  std::vector<Rare> rare;
-  std::vector<uint64_t> group;
-  std::vector<uint64_t> holders;
-  uint64_t content_length = 0;
-  unsigned char content_md5[16] = {};
-  const auto close_group = [&]() {
-    if (group.empty()) return;
-    holders.clear();
-    for (const uint64_t id : group) {
-      const Range* r = range_of(c, id);
-      if (r != nullptr) holders.push_back(r->number);
+  return in_one_state(c, [&]() -> bool {
+    if (!load_ranges(c)) return false;
+    // One pass over the content index: each content's files are together.
+    struct Rare {
+      uint64_t id;
+      uint64_t length;
+    };
+    std::vector<Rare> rare;
+    std::vector<uint64_t> group;
+    std::vector<uint64_t> holders;
+    uint64_t content_length = 0;
+    unsigned char content_md5[16] = {};
+    const auto close_group = [&]() {
+      if (group.empty()) return;
+      holders.clear();
+      for (const uint64_t id : group) {
+        const Range* r = range_of(c, id);
+        if (r != nullptr) holders.push_back(r->number);
+      }
+      std::sort(holders.begin(), holders.end());
+      const uint64_t held_on = static_cast<uint64_t>(std::unique(holders.begin(), holders.end()) - holders.begin());
+      if (held_on < discs) {
+        for (const uint64_t id : group) rare.push_back({id, content_length});
+      }
+      group.clear();
+    };
+    bool sound = true;
+    if (!each_row(c, statement(c, "SELECT md5, length, id FROM file ORDER BY md5, length"), [&](sqlite3_stmt* row) {
+          const uint64_t length = column_u64(row, 1);
+          const std::string_view md5 = column_bytes(row, 0);
+          if (md5.size() != 16) sound = false;
+          if (length == 0 || md5.size() != 16) return;
+          if (group.empty() || length != content_length || memcmp(md5.data(), content_md5, 16) != 0) {
+            close_group();
+            content_length = length;
+            memcpy(content_md5, md5.data(), 16);
+          }
+          group.push_back(column_u64(row, 2));
+        }))
+      return false;
+    if (!sound) return damaged(c, "a digest is not 16 bytes");
+    close_group();
+    std::sort(rare.begin(), rare.end(), [](const Rare& a, const Rare& b) { return a.id < b.id; });
+    if (!whole) {
+      for (const Rare& r : rare) {
+        const Range* range = range_of(c, r.id);
+        if (range == nullptr) continue;
+        CatalogFile file;
+        file.disc = range->number;
+        file.index = r.id - range->first_file;
+        file.length = r.length;
+        visit(file);
+      }
+      return true;
     }
-    std::sort(holders.begin(), holders.end());
-    const uint64_t held_on = static_cast<uint64_t>(std::unique(holders.begin(), holders.end()) - holders.begin());
-    if (held_on < discs) {
-      for (const uint64_t id : group) rare.push_back({id, content_length});
-    }
-    group.clear();
-  };
-  bool sound = true;
-  if (!each_row(c, statement(c, "SELECT md5, length, id FROM file ORDER BY md5, length"), [&](sqlite3_stmt* row) {
-        const uint64_t length = column_u64(row, 1);
-        const std::string_view md5 = column_bytes(row, 0);
-        if (md5.size() != 16) sound = false;
-        if (length == 0 || md5.size() != 16) return;
-        if (group.empty() || length != content_length || memcmp(md5.data(), content_md5, 16) != 0) {
-          close_group();
-          content_length = length;
-          memcpy(content_md5, md5.data(), 16);
-        }
-        group.push_back(column_u64(row, 2));
-      }))
-    return false;
-  if (!sound) return damaged(c, "a digest is not 16 bytes");
-  close_group();
-  std::sort(rare.begin(), rare.end(), [](const Rare& a, const Rare& b) { return a.id < b.id; });
-  if (!whole) {
-    for (const Rare& r : rare) {
-      const Range* range = range_of(c, r.id);
-      if (range == nullptr) continue;
-      CatalogFile file;
-      file.disc = range->number;
-      file.index = r.id - range->first_file;
-      file.length = r.length;
-      visit(file);
+    if (!load_all_folders(c)) return false;
+    // Disc by disc, the files wanted read with the disc's names in one pass.
+    std::vector<uint64_t> wanted;
+    for (size_t i = 0; i < rare.size();) {
+      const Range* range = range_of(c, rare[i].id);
+      if (range == nullptr) {
+        ++i;
+        continue;
+      }
+      wanted.clear();
+      for (; i < rare.size() && rare[i].id - range->first_file < range->files && rare[i].id >= range->first_file; ++i)
+        wanted.push_back(rare[i].id - range->first_file);
+      if (!visit_disc(c, *range, &wanted, visit)) return false;
     }
     return true;
-  }
-  if (!load_all_folders(c)) return false;
-  // Disc by disc, the files wanted read with the disc's names in one pass.
-  std::vector<uint64_t> wanted;
-  for (size_t i = 0; i < rare.size();) {
-    const Range* range = range_of(c, rare[i].id);
-    if (range == nullptr) {
-      ++i;
-      continue;
-    }
-    wanted.clear();
-    for (; i < rare.size() && rare[i].id - range->first_file < range->files && rare[i].id >= range->first_file; ++i)
-      wanted.push_back(rare[i].id - range->first_file);
-    if (!visit_disc(c, *range, &wanted, visit)) return false;
-  }
-  return true;
+  });
 }
 
 uint32_t pathname_key(std::string_view pathname, uint64_t length) {

@@ -29,6 +29,7 @@ struct Disc {
   std::string manifest_name;  // as it was given to add
   unsigned char manifest_md5[16] = {};
   int64_t added = 0;          // seconds since 1970, UTC
+  int code_page = 0;          // its manifest's texts were converted from it, or 0
 };
 
 /// One file of a disc, as its manifest records it.
@@ -87,9 +88,10 @@ bool add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
               const unsigned char md5[16], bool* repeated);
 
 /// Ends the disc started: its description and the layout that writes its
-/// manifest back byte for byte (manifest/layout.h). Gives its number. The
-/// disc is in the catalog once commit_discs has returned.
-bool finish_disc(Catalog* catalog, const std::string& description, const std::string& layout,
+/// manifest back byte for byte (manifest/layout.h), or in UTF-8 where its
+/// texts were converted from |code_page| (0: kept as they were). Gives its
+/// number. The disc is in the catalog once commit_discs has returned.
+bool finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
                  uint64_t* number);
 
 /// Drops the disc started, and all of its records.

@@ -16,6 +16,7 @@
 struct CatalogOptions {
   std::string catalog;          // the catalog's path
   bool quiet = false;           // add -q
+  int code_page = 0;            // add --code-page
   bool case_sensitive = false;  // find -c
   bool by_md5 = false;          // which --md5
   bool full = false;            // identify --full

@@ -12,6 +12,7 @@
 #include "catalog/commands.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "verify/command_line.h"
 #include "verify/report.h"
 #include "version.h"
@@ -24,7 +25,8 @@ const char kUsage[] =
     "all of them.\n"
     "\n"
     "Commands:\n"
-    "  add [-q] MANIFEST...        add each manifest as a disc, numbered 1, 2, 3 ...\n"
+    "  add [-q] [--code-page N] MANIFEST...\n"
+    "                              add each manifest as a disc, numbered 1, 2, 3 ...\n"
     "  list                        every disc: number, files, bytes, description\n"
     "  export DISC                 write the disc's manifest back, byte for byte\n"
     "  remove DISC...              remove discs\n"
@@ -57,14 +59,16 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"add", "add [-q] MANIFEST...",
+    {"add", "add [-q] [--code-page N] MANIFEST...",
      "Add each MANIFEST as one disc. A manifest whose bytes are in the catalog\n"
      "already is not added again. One line each: added N FILES DESCRIPTION, or\n"
      "already N FILES DESCRIPTION; each disc is committed before its line.\n"
      "A manifest with a problem (a malformed line, a pathname twice, cut short,\n"
      "no manifest, unreadable) is refused whole; the others are still added.\n"
      "\n"
-     "  -q, --quiet       no output lines\n"
+     "  -q, --quiet          no output lines\n"
+     "      --code-page=N    the manifests' texts are in Windows code page N (1252,\n"
+     "                       932 ...): they are kept, and exported, in UTF-8\n"
      "\n"
      "Exit status: 0, or 2 if any manifest was refused.\n",
      "q", run_add},
@@ -133,6 +137,7 @@ enum {
   kFull,
   kFewerThan,
   kFiles,
+  kCodePage,
 };
 
 const option kGlobalOptions[] = {{"catalog", required_argument, nullptr, kCatalog},
@@ -145,7 +150,10 @@ std::vector<option> options_of(const Command& command) {
   std::vector<option> options = {{"catalog", required_argument, nullptr, kCatalog},
                                  {"help", no_argument, nullptr, kHelp}};
   const std::string name = command.name;
-  if (name == "add") options.push_back({"quiet", no_argument, nullptr, 'q'});
+  if (name == "add") {
+    options.push_back({"quiet", no_argument, nullptr, 'q'});
+    options.push_back({"code-page", required_argument, nullptr, kCodePage});
+  }
   if (name == "find") options.push_back({"case-sensitive", no_argument, nullptr, 'c'});
   if (name == "which" || name == "identify") options.push_back({"jobs", required_argument, nullptr, 'j'});
   if (name == "which") options.push_back({"md5", no_argument, nullptr, kMd5});
@@ -271,6 +279,10 @@ int main(int argc, char** argv) {
           options.fewer_than = static_cast<uint64_t>(number_argument(optarg, 1, 1000000000, "number of discs"));
           break;
         case kFiles: options.files = true; break;
+        case kCodePage:
+          options.code_page = static_cast<int>(number_argument(optarg, 1, 65535, "code page"));
+          if (!known_code_page(options.code_page)) usage_error(std::string("unknown code page '") + optarg + "'");
+          break;
       }
     }
     for (int i = optind; i < sub_argc; ++i) options.operands.push_back(sub_argv[i]);

@@ -57,8 +57,10 @@ int run_export(const CatalogOptions& options) {
     if (!catalog_error(catalog).empty()) catalog_failed(options, catalog);
     no_such_disc(options, catalog, number);
   }
-  // The whole disc is read in one read transaction: what is written is
-  // one state of the catalog, whatever another process does meanwhile.
+  if (disc.code_page != 0) {
+    problem("disc %llu was added from code page %d: its manifest is written in UTF-8",
+            static_cast<unsigned long long>(number), disc.code_page);
+  }
   std::string layout_bytes;
   ManifestLayout layout;
   LayoutPlace place;
