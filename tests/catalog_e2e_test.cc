@@ -625,6 +625,8 @@ TEST(CatalogTest, AKilledAddLeavesTheDiscWholeOrAbsent) {
   EXPECT_TRUE(killed_before_the_end);
   // An add that puts the index off builds it when it ends; one killed
   // before leaves it to the next.
+  const std::string next = shelf.write("next.xml", manifest("next", record("b", "3", kAbc)));
+  ASSERT_EQ(0, shelf.run({"add", next}).status);
   sqlite3* db = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &db));
   sqlite3_stmt* s = nullptr;
