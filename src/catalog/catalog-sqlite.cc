@@ -26,11 +26,11 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <random>
 #include <unordered_map>
 
 #include "catalog/catalog.h"
 #include "platform/orvlib.h"
+#include "platform/random_key.h"
 
 namespace {
 
@@ -776,8 +776,7 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
       return give_up(c, problem);
     c->writer = true;
   }
-  std::random_device random;
-  c->seen_key = uint64_t{random()} << 32 | random();
+  c->seen_key = random_key();
   return c;
 }
 

@@ -21,6 +21,7 @@
 #include "catalog/commands.h"
 #include "fingerprint/fingerprint.h"
 #include "platform/process.h"
+#include "platform/random_key.h"
 #include "verify/command_line.h"
 #include "verify/hash_tree.h"
 #include "verify/manifest_input.h"
@@ -46,6 +47,13 @@ struct Candidate {
   uint64_t matched = 0;  // once read
 };
 
+// The files of a disc that match the found ones by pathname and length:
+// the index of the found file and the digest the disc records.
+struct Matches {
+  std::vector<uint32_t> found;
+  std::vector<unsigned char> md5;  // 16 bytes each
+};
+
 struct Identify {
   const CatalogOptions* options = nullptr;
   Catalog* catalog = nullptr;
@@ -54,14 +62,16 @@ struct Identify {
   // (0 for empty), kept at most half full. Each disc read looks up every
   // record here.
   std::vector<uint64_t> slots;
-  std::unordered_map<uint64_t, struct Matches> matches;  // by disc, as read
+  uint64_t seed = 0;  // of their hashes: a manifest's pathnames can be chosen
+  std::unordered_map<uint64_t, Matches> matches;  // by disc, as read
   size_t matches_kept = 0;
   bool in_doubt = false;
 };
 
-uint64_t hash_of(std::string_view text) {
-  // FNV-1a, then mixed: pathnames of a tree are not chosen against it.
-  uint64_t h = 0xcbf29ce484222325u;
+uint64_t hash_of(std::string_view text, uint64_t seed) {
+  // FNV-1a from a seed of the run's own, then mixed: no manifest can choose
+  // pathnames that all fall together.
+  uint64_t h = 0xcbf29ce484222325u ^ seed;
   for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdu;
@@ -83,7 +93,7 @@ int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_
     }
   }
   if (id->slots.empty()) return -1;
-  const uint64_t high = hash_of(pathname) >> 32;
+  const uint64_t high = hash_of(pathname, id->seed) >> 32;
   size_t at = static_cast<size_t>(high % id->slots.size());
   for (; id->slots[at] != 0; at = at + 1 == id->slots.size() ? 0 : at + 1) {
     const uint64_t slot = id->slots[at];
@@ -128,13 +138,6 @@ bool ranks_before(const Identify& id, const Candidate& x, uint64_t mx, const Can
 // Counts the files of |disc| that match: same pathname and length, and the
 // same digest where the file was hashed. |each|, when given, sees each
 // file matched by pathname and length, with the index of the found one.
-// The files of a disc that match the found ones by pathname and length:
-// the index of the found file and the digest the disc records.
-struct Matches {
-  std::vector<uint32_t> found;
-  std::vector<unsigned char> md5;  // 16 bytes each
-};
-
 // Discs' matches are kept once read, up to this many in all: a disc is
 // read again only where many discs match.
 const size_t kMostMatchesKept = 1 << 20;
@@ -331,6 +334,7 @@ int run_identify(const CatalogOptions& options) {
   const std::string& operand = options.operands[0];
   Identify id;
   id.options = &options;
+  id.seed = random_key();
   // A folder is a tree; anything else a manifest: a file, "-" for
   // standard input, a pipe.
   const PathKind kind = operand == kStandardInput ? PathKind::kOther : orv_path_kind(operand.c_str());

@@ -3,10 +3,9 @@
 #include <string.h>
 
 #include <algorithm>
-#include <chrono>
-#include <random>
 
 #include "platform/byte_order.h"
+#include "platform/random_key.h"
 
 namespace {
 
@@ -31,19 +30,8 @@ void sip_round(uint64_t v[4]) {
 // together in the index, which would make each look-up walk them all, can
 // only be made for a known hash.
 struct HashKey {
-  uint64_t k0 = 0;
-  uint64_t k1 = 0;
-  HashKey() {
-    k0 = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-         reinterpret_cast<uintptr_t>(this);
-    try {
-      std::random_device random;
-      k0 ^= uint64_t{random()} << 32 | random();
-      k1 = uint64_t{random()} << 32 | random();
-    } catch (...) {
-      // No source of randomness: the clock and the address must do.
-    }
-  }
+  uint64_t k0 = random_key();
+  uint64_t k1 = random_key();
 };
 const HashKey kKey;
 
