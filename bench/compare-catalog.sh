@@ -163,7 +163,9 @@ cmd[identify-full-big]="'$catalog' --catalog '$query' identify --full '$data/big
 cmd[verify-small]="'$verify' -j1 -q '$extra/small-tree.xml' '$work/tree' > '$out/verify-small'"
 cmd[identify-small]="'$catalog' --catalog '$query' identify '$work/tree' > '$out/identify-small'"
 cmd[identify-full-small]="'$catalog' --catalog '$query' identify --full '$work/tree' > '$out/identify-full-small'"
-labels=(sqlite-after add sqlite-before grep-find find like grep-md5 which-md5 md5sum-files
+# What timing a command costs by itself: starting a program under GNU time.
+cmd[true]="true"
+labels=(true sqlite-after add sqlite-before grep-find find like grep-md5 which-md5 md5sum-files
         which-files verify-big identify-big identify-full-big verify-small identify-small
         identify-full-small)
 
@@ -228,6 +230,8 @@ echo "every command but add asks a catalog of these 200 discs and 3 more (1,500 
 echo "wall: elapsed seconds; cpu: user + system seconds (GNU time counts hundredths); x peer:"
 echo "the ratio of the medians to the first line's; spread: (slowest - fastest round) / median of"
 echo "the wall times. The goals are on the wall ratio; ! marks a peak RSS above 64 MiB."
+printf 'Starting a program under GNU time, which every figure holds, takes %.3f s (true).\n' \
+  "$(echo "$(echo "${secs[true]}" | median) / 1000000" | bc -l)"
 
 # Prints the line of |label|: its median wall and processor seconds, each
 # as a ratio to the median of |base|, the spread of its rounds, its peak
