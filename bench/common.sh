@@ -56,17 +56,22 @@ fi
 declare -A cmd
 labels=()
 
-# Runs one command; appends its wall microseconds and peak KiB to its
-# records. GNU time runs the program itself (for a pipeline, the shell
-# that runs it), so the peak is the program's own.
-declare -A secs kib
+# Runs one command; appends its wall microseconds, peak KiB and processor
+# microseconds (user and system) to its records. GNU time runs the program
+# itself (for a pipeline, the shell that runs it), so the peak is the
+# program's own.
+declare -A secs kib cpu
 measure() {
-  local label=$1 start end
-  start=$(date +%s%N)
-  eval "/usr/bin/time -f %M -o '$work/peak' ${cmd[$label]}" > /dev/null || true
-  end=$(date +%s%N)
-  secs[$label]+="$(( (end - start) / 1000 )) "
-  kib[$label]+="$(tail -n 1 "$work/peak") "
+  local label=$1 start end peak user system
+  # Microseconds from bash 5 itself: starting date(1) would cost more than
+  # some of the commands timed.
+  start=${EPOCHREALTIME//[.,]/}
+  eval "/usr/bin/time -f '%M %U %S' -o '$work/peak' ${cmd[$label]}" > /dev/null || true
+  end=${EPOCHREALTIME//[.,]/}
+  secs[$label]+="$((10#$end - 10#$start)) "
+  read -r peak user system < <(tail -n 1 "$work/peak")
+  kib[$label]+="$peak "
+  cpu[$label]+="$(echo "($user + $system) * 1000000 / 1" | bc) "
 }
 
 median() { tr ' ' '\n' | grep . | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
@@ -81,6 +86,7 @@ run_rounds() {
   for label in "${labels[@]}"; do measure "$label"; done
   secs=()
   kib=()
+  cpu=()
   for ((round = 1; round <= rounds; ++round)); do
     echo "round $round of $rounds" >&2
     for label in "${labels[@]}"; do measure "$label"; done

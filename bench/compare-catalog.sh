@@ -1,0 +1,299 @@
+#!/usr/bin/env bash
+# Times disc-catalog against its peers (the sqlite3 shell, grep, md5sum,
+# disc-verify) on the same data, in the same run, and prints each figure as
+# a ratio to the peer's, next to the goal the catalog is built for.
+#
+#   bench/compare-catalog.sh [WORK_DIR] [ROUNDS]
+#
+# WORK_DIR (default /tmp/disc-manifest-bench) receives, made once and kept:
+# 200 synthetic manifests of 10,000 records each and the same records as a
+# TAB-separated file (bench/synthetic-manifests.pl, made again when that
+# script changes); 1,000 files of 100 KiB, half of them on a disc of their
+# own; a tree of 1,000 files of 100 KiB to 1 MiB; and the data of
+# common.sh (its tree of 20,000 small files is the second tree to
+# identify). Each run makes a catalog of the 200 manifests and the three
+# discs, runs every command once to check its answer (a wrong one fails
+# the run; this round also fills the page cache), then times alternating
+# rounds, ROUNDS (default 5) times. Each figure is the median, of the
+# elapsed time and of the processor time (user and system) apart, since
+# other work on the machine stretches the first; "spread" is the range of
+# the rounds over the median, and peak memory the largest resident set of
+# a run.
+set -euo pipefail
+
+work=${1:-/tmp/disc-manifest-bench}
+rounds=${2:-5}
+
+# The peer and the library the catalog is built on, before common.sh builds.
+need=()
+command -v sqlite3 >/dev/null || need+=(sqlite3)
+[ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing ${need[*]}" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null
+fi
+# shellcheck source=bench/common.sh
+source "$(dirname "$0")/common.sh"
+catalog="$build/disc-catalog"
+verify="$build/disc-verify"
+if [ ! -x "$catalog" ]; then
+  echo "compare-catalog.sh: $catalog was not built (is libsqlite3-dev installed?)" >&2
+  exit 1
+fi
+
+fail() {
+  echo "compare-catalog.sh: $*" >&2
+  exit 1
+}
+
+data="$work/catalog"
+manifests="$data/manifests"
+extra="$data/extra"
+out="$data/out"
+mkdir -p "$data" "$extra" "$out"
+
+# The synthetic manifests and their records as TAB-separated lines, made
+# again when the generator changes.
+generator="$repo/bench/synthetic-manifests.pl"
+stamp=$(md5sum < "$generator" | cut -c1-32)
+if [ "$(cat "$data/manifests.done" 2>/dev/null)" != "$stamp" ]; then
+  echo "making 200 manifests of 10,000 records" >&2
+  rm -rf "$manifests" "$data/manifests.done"
+  perl "$generator" "$manifests" 200 10000
+  echo "$stamp" > "$data/manifests.done"
+fi
+manifest_bytes=$(cat "$manifests"/*.xml | wc -c)
+
+# 1,000 files of 100 KiB of random bytes; the even ones are also on a disc
+# of their own (links to the same files), so half are catalogued.
+if [ ! -f "$data/which.done" ]; then
+  echo "making 1,000 files of 100 KiB" >&2
+  rm -rf "$data/which" "$data/which-disc"
+  mkdir -p "$data/which" "$data/which-disc"
+  perl -e '
+    my ($dir) = @ARGV;
+    open(my $rnd, "<:raw", "/dev/urandom") or die;
+    for my $i (0 .. 999) {
+      read($rnd, my $bytes, 102400) == 102400 or die;
+      open(my $out, ">:raw", sprintf("%s/file%04d.bin", $dir, $i)) or die;
+      print $out $bytes;
+      close($out) or die;
+    }' "$data/which"
+  for ((i = 0; i < 1000; i += 2)); do
+    ln "$data/which/$(printf 'file%04d.bin' $i)" "$data/which-disc/"
+  done
+  touch "$data/which.done"
+fi
+
+# 1,000 files of 100 KiB to 1 MiB (about 550 MB) in 20 folders.
+if [ ! -f "$data/big-tree.done" ]; then
+  echo "making a tree of 1,000 files of 100 KiB to 1 MiB" >&2
+  rm -rf "$data/big-tree"
+  perl -e '
+    my ($top) = @ARGV;
+    open(my $rnd, "<:raw", "/dev/urandom") or die;
+    for my $d (0 .. 19) {
+      my $dir = sprintf("%s/Folder %02d", $top, $d);
+      system("mkdir", "-p", $dir) == 0 or die;
+      for my $f (0 .. 49) {
+        my $n = 102400 + (($d * 50 + $f) * 2654435761) % (924 * 1024 + 1);
+        read($rnd, my $bytes, $n) == $n or die;
+        open(my $out, ">:raw", sprintf("%s/Clip %04d.bin", $dir, $d * 50 + $f)) or die;
+        print $out $bytes;
+        close($out) or die;
+      }
+    }' "$data/big-tree"
+  touch "$data/big-tree.done"
+fi
+
+echo "making the manifests of the three discs and the catalog" >&2
+printf '%s\n' "$data/which-disc/" "which disc" "$extra/which-disc.xml" | "$build/disc-manifest" > /dev/null
+printf '%s\n' "$data/big-tree/" "1,000 files of 100 KiB to 1 MiB" "$extra/big-tree.xml" |
+  "$build/disc-manifest" > /dev/null
+printf '%s\n' "$work/tree/" "20,000 files of 0 to 8 KiB" "$extra/small-tree.xml" |
+  "$build/disc-manifest" > /dev/null
+query="$data/query.db"
+rm -f "$query" "$query-wal" "$query-shm"
+"$catalog" --catalog "$query" add -q "$manifests"/*.xml
+added=$("$catalog" --catalog "$query" add "$extra/which-disc.xml" "$extra/big-tree.xml" \
+        "$extra/small-tree.xml")
+big_disc=$(echo "$added" | awk -F'\t' 'NR == 2 {print $2}')
+small_disc=$(echo "$added" | awk -F'\t' 'NR == 3 {print $2}')
+[ "$(echo "$added" | cut -f1 | sort -u)" = added ] || fail "add of the three discs: $added"
+if [ "$big_disc" != 202 ] || [ "$small_disc" != 203 ]; then fail "add of the three discs: $added"; fi
+
+# The sqlite3 shell's import of the same records into one naive table, with
+# its indexes made after the import or before it.
+for when in after before; do
+  {
+    echo "CREATE TABLE file (disc INTEGER, pathname TEXT, length INTEGER, md5 TEXT);"
+    [ $when = before ] && echo "CREATE INDEX file_md5 ON file (md5);" &&
+      echo "CREATE INDEX file_pathname ON file (pathname);"
+    echo ".mode tabs"
+    echo ".import '$manifests/records.tsv' file"
+    [ $when = after ] && echo "CREATE INDEX file_md5 ON file (md5);" &&
+      echo "CREATE INDEX file_pathname ON file (pathname);"
+    true
+  } > "$data/import-$when.sql"
+done
+
+# A digest in the middle of the catalog, and how many records hold it.
+hex=$(awk -F'\t' '$1 == 100 && $3 > 0 && ++n == 5000 {print $4; exit}' "$manifests/records.tsv")
+places=$(cat "$manifests"/*.xml "$extra"/*.xml | grep -c -F "$hex")
+
+db="$data/add.db"
+naive="$data/naive"
+all="'$manifests'/*.xml '$extra'/*.xml"
+cmd[sqlite-after]="sh -c \"rm -f '$naive-after.db' && exec sqlite3 '$naive-after.db' < '$data/import-after.sql'\""
+cmd[add]="sh -c \"rm -f '$db' '$db-wal' '$db-shm' && exec '$catalog' --catalog '$db' add -q '$manifests'/*.xml\""
+cmd[sqlite-before]="sh -c \"rm -f '$naive-before.db' && exec sqlite3 '$naive-before.db' < '$data/import-before.sql'\""
+# GNU grep stops at the first match when its output is /dev/null: every
+# command here writes to a file.
+cmd[grep-find]="grep -F -i report2639 $all > '$out/grep-find'"
+cmd[find]="'$catalog' --catalog '$query' find '*report2639*' > '$out/find'"
+cmd[like]="sqlite3 '$naive-after.db' \"SELECT * FROM file WHERE pathname LIKE '%report2639%';\" > '$out/like'"
+cmd[grep-md5]="grep -F $hex $all > '$out/grep-md5'"
+cmd[which-md5]="'$catalog' --catalog '$query' which --md5 $hex > '$out/which-md5'"
+cmd[md5sum-files]="md5sum '$data'/which/*.bin > '$out/md5sum-files'"
+cmd[which-files]="'$catalog' --catalog '$query' which '$data/which' > '$out/which-files'"
+cmd[verify-big]="'$verify' -j1 -q '$extra/big-tree.xml' '$data/big-tree' > '$out/verify-big'"
+cmd[identify-big]="'$catalog' --catalog '$query' identify '$data/big-tree' > '$out/identify-big'"
+cmd[identify-full-big]="'$catalog' --catalog '$query' identify --full '$data/big-tree' > '$out/identify-full-big'"
+cmd[verify-small]="'$verify' -j1 -q '$extra/small-tree.xml' '$work/tree' > '$out/verify-small'"
+cmd[identify-small]="'$catalog' --catalog '$query' identify '$work/tree' > '$out/identify-small'"
+cmd[identify-full-small]="'$catalog' --catalog '$query' identify --full '$work/tree' > '$out/identify-full-small'"
+# What timing a command costs by itself: starting a program under GNU time.
+cmd[true]="true"
+labels=(true sqlite-after add sqlite-before grep-find find like grep-md5 which-md5 md5sum-files
+        which-files verify-big identify-big identify-full-big verify-small identify-small
+        identify-full-small)
+
+# Every command once, with its status and its answer checked, before any is
+# timed: a wrong answer fails the run.
+echo "checking the answers" >&2
+status() {
+  local label=$1 want=$2 got=0
+  eval "${cmd[$label]}" || got=$?
+  [ "$got" = "$want" ] || fail "${cmd[$label]}: exit status $got, not $want"
+}
+lines() { grep -c . "$1" || true; }
+for label in sqlite-after add sqlite-before grep-find like grep-md5 md5sum-files verify-big verify-small; do
+  status "$label" 0
+done
+status find 0
+status which-md5 0
+status which-files 1
+if [ -f "$db-wal" ]; then fail "add left $db-wal behind"; fi
+listed=$("$catalog" --catalog "$db" list | awk -F'\t' '{n++; files += $2} END {print n, files}')
+[ "$listed" = "200 2000000" ] || fail "list after add: $listed discs and files, not 200 2000000"
+[ "$(lines "$out/find")" = "$(lines "$out/grep-find")" ] ||
+  fail "find '*report2639*' gave $(lines "$out/find") lines, grep $(lines "$out/grep-find"): see $out"
+[ "$(lines "$out/find")" = "$(lines "$out/like")" ] ||
+  fail "find '*report2639*' gave $(lines "$out/find") lines, the LIKE scan $(lines "$out/like"): see $out"
+if [ "$(lines "$out/which-md5")" != "$places" ] ||
+   [ "$(grep -c "^found	$hex	" "$out/which-md5")" != "$places" ]; then
+  fail "which --md5 $hex: $places places expected, got: $(cat "$out/which-md5")"
+fi
+if [ "$(grep -c '^found	.*	201	' "$out/which-files")" != 500 ] ||
+   [ "$(grep -c '^unknown	' "$out/which-files")" != 500 ]; then
+  fail "which $data/which: 500 files found on disc 201 and 500 unknown expected: see $out/which-files"
+fi
+for set in big small; do
+  disc=${set}_disc
+  for label in identify-$set identify-full-$set; do
+    status "$label" 0
+    first=$(head -n 1 "$out/$label")
+    [ "$(echo "$first" | cut -f1-2)" = "${!disc}	100.0" ] ||
+      fail "${cmd[$label]}: the first line is '$first', not disc ${!disc} with 100.0"
+  done
+done
+catalog_bytes=$(stat -c %s "$db")
+naive_after_bytes=$(stat -c %s "$naive-after.db")
+naive_before_bytes=$(stat -c %s "$naive-before.db")
+
+# The check above was the warm-up round: every file is in the page cache.
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+secs=()
+kib=()
+cpu=()
+for ((round = 1; round <= rounds; ++round)); do
+  echo "round $round of $rounds" >&2
+  for label in "${labels[@]}"; do measure "$label"; done
+done
+if [ -f "$db-wal" ]; then fail "add left $db-wal behind"; fi
+
+machine_line "$rounds"
+echo "load average (1, 5, 15 min) before the rounds: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "data: 200 manifests, $(cat "$manifests/stats.txt")"
+echo "every command but add asks a catalog of these 200 discs and 3 more (1,500 + 20,000 records)"
+echo "wall: elapsed seconds; cpu: user + system seconds (GNU time counts hundredths); x peer:"
+echo "the ratio of the medians to the first line's; spread: (slowest - fastest round) / median of"
+echo "the wall times. The goals are on the wall ratio; ! marks a peak RSS above 64 MiB."
+printf 'Starting a program under GNU time, which every figure holds, takes %.3f s (true).\n' \
+  "$(echo "$(echo "${secs[true]}" | median) / 1000000" | bc -l)"
+
+# Prints the line of |label|: its median wall and processor seconds, each
+# as a ratio to the median of |base|, the spread of its rounds, its peak
+# RSS, and the goal for the wall ratio with whether it is met.
+line() {
+  local label=$1 base=$2 name=$3 goal=${4:-} us base_us cpu_us base_cpu spread ratio peak
+  local mark=" " verdict=""
+  us=$(echo "${secs[$label]}" | median)
+  base_us=$(echo "${secs[$base]}" | median)
+  cpu_us=$(echo "${cpu[$label]}" | median)
+  base_cpu=$(echo "${cpu[$base]}" | median)
+  spread=$(echo "${secs[$label]}" | tr ' ' '\n' | grep . | sort -n |
+           awk -v m="$us" '{v[NR]=$1} END {printf "%.0f%%", 100 * (v[NR] - v[1]) / m}')
+  ratio=$(echo "$us / $base_us" | bc -l)
+  peak=$(echo "${kib[$label]}" | largest)
+  [ "$peak" -gt 65536 ] && mark="!"
+  if [ -n "$goal" ]; then
+    if [ "$(echo "$ratio <= $goal" | bc -l)" = 1 ]; then verdict="<= $goal met"; else verdict="<= $goal MISSED"; fi
+  fi
+  printf '  %-40s %8.3f %6.2f %6s %8.3f %6.2f %8.1f%s  %s\n' "$name" "$(echo "$us / 1000000" | bc -l)" \
+    "$ratio" "$spread" "$(echo "$cpu_us / 1000000" | bc -l)" \
+    "$(echo "if ($base_cpu == 0) 0 else $cpu_us / $base_cpu" | bc -l)" \
+    "$(echo "$peak / 1024" | bc -l)" "$mark" "$verdict"
+}
+header() {
+  echo
+  echo "$1"
+  printf '  %-40s %8s %6s %6s %8s %6s %9s  %s\n' program "wall s" "x peer" spread "cpu s" "x peer" \
+    "peak MiB" goal
+}
+header "add of the 200 manifests (2,000,000 records) into a new catalog"
+line sqlite-after sqlite-after "sqlite3 .import, then CREATE INDEX x2"
+line sqlite-before sqlite-after "sqlite3 CREATE INDEX x2, then .import"
+line add sqlite-after "disc-catalog add -q" 1.0
+echo
+echo "size after add"
+printf '  %-40s %12s %8s  %s\n' file bytes "x manifests" goal
+size_line() {
+  local verdict=""
+  [ -n "${4:-}" ] && if [ "$(echo "$2 / $manifest_bytes <= $4" | bc -l)" = 1 ]; then
+    verdict="<= $4 met"; else verdict="<= $4 MISSED"; fi
+  printf '  %-40s %12d %8.2f     %s\n' "$1" "$2" "$(echo "$2 / $manifest_bytes" | bc -l)" "$verdict"
+}
+size_line "the 200 manifests" "$manifest_bytes"
+size_line "sqlite3 table, indexes after" "$naive_after_bytes"
+size_line "sqlite3 table, indexes before" "$naive_before_bytes"
+size_line "disc-catalog (no -wal left)" "$catalog_bytes" 0.75
+header "find of a substring: $(lines "$out/find") files match *report2639*"
+line grep-find grep-find "grep -F -i report2639 (203 manifests)"
+line like grep-find "sqlite3 LIKE '%report2639%' (naive)"
+line find grep-find "disc-catalog find '*report2639*'" 1.0
+header "one digest, on $places records"
+line grep-md5 grep-md5 "grep -F HEX (203 manifests)"
+line which-md5 grep-md5 "disc-catalog which --md5 HEX" 0.25
+header "1,000 files of 100 KiB, 500 of them catalogued"
+line md5sum-files md5sum-files "md5sum DIR/*"
+line which-files md5sum-files "disc-catalog which DIR" 1.05
+header "identify: 1,000 files of 100 KiB to 1 MiB (disc $big_disc)"
+line verify-big verify-big "disc-verify -j1 -q MANIFEST TREE"
+line identify-big verify-big "disc-catalog identify" 0.25
+line identify-full-big verify-big "disc-catalog identify --full" 1.1
+header "identify: 20,000 files of 0 to 8 KiB in 400 folders (disc $small_disc)"
+line verify-small verify-small "disc-verify -j1 -q MANIFEST TREE"
+line identify-small verify-small "disc-catalog identify" 0.6
+line identify-full-small verify-small "disc-catalog identify --full" 1.1
