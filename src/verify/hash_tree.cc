@@ -122,13 +122,6 @@ void done_unread(Pipeline* p, Job* job) {
 void read_file(Pipeline* p, Job* job, Chunk** chunk) {
   if (!job->problem.empty()) return done_unread(p, job);
   const std::string path = g_disc_root + job->pathname;
-  if (!p->hashing->hash) {
-    if (!orv_file_length(path.c_str(), &job->digest.length)) {
-      job->error = errno;
-      job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
-    }
-    return done_unread(p, job);
-  }
   orv_io* input = orv_open(path.c_str(), 1);
   if (input == nullptr) {
     job->error = errno;
@@ -277,7 +270,23 @@ void hand_submitted(Pipeline* p) {
   take_done(p, kWindow);
 }
 
+// Asks the length of the file of |job|, which is not read.
+void find_length(Job* job) {
+  if (!job->problem.empty()) return;
+  if (!orv_file_length((g_disc_root + job->pathname).c_str(), &job->digest.length)) {
+    job->error = errno;
+    job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
+  }
+}
+
 void submit(Pipeline* p, Job job) {
+  if (!p->hashing->hash) {
+    // Nothing is read: each file is taken as the walk meets it, on the
+    // walk's own thread.
+    find_length(&job);
+    take(p, &job);
+    return;
+  }
   p->submitted.push_back(std::move(job));
   if (p->submitted.size() >= kBatch) hand_submitted(p);
 }
@@ -333,6 +342,11 @@ void found_file(void* context, const std::string& rel_dir, const std::string& na
 void hash_tree(TreeHashing* hashing) {
   Pipeline p;
   p.hashing = hashing;
+  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p};
+  if (!hashing->hash) {
+    scan_folder(steps, "");
+    return;
+  }
   for (int i = 0; i < 3 * hashing->jobs + 1; ++i) {
     p.chunks.emplace_back(new Chunk());
     p.chunks.back()->pieces.reserve(64);
@@ -342,7 +356,6 @@ void hash_tree(TreeHashing* hashing) {
     p.readers.push_back(start_thread([&p] { read_files(&p); }));
     p.hashers.push_back(start_thread([&p] { hash_chunks(&p); }));
   }
-  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p};
   scan_folder(steps, "");
   hand_submitted(&p);
   take_done(&p, 0);
