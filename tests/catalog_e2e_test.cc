@@ -147,6 +147,13 @@ TEST(CatalogTest, AddListAndAddAgain) {
   expect_run(shelf.run({"remove", "3"}), "removed\t3\tDisc three\n", "", 0);
   expect_run(shelf.run({"add", shelf.three}), "added\t4\t1\tDisc three\n", "", 0);
   expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n4\t1\t9\tDisc three\n", "", 0);
+  // On a terminal the fields are still apart.
+  if (!under_wine()) {
+    Conditions terminal;
+    terminal.stdout_terminal = true;
+    const Outcome shown = shelf.run({"list"}, terminal);
+    EXPECT_NE(std::string::npos, shown.out.find("1\t3\t8\tDisc one\r\n")) << shown.out;
+  }
 }
 
 TEST(CatalogTest, ExportGivesTheManifestBackByteForByte) {
@@ -226,7 +233,9 @@ TEST(CatalogTest, NamesBeyondAsciiAndManifestsOfALegacyCodePage) {
   const std::string not_932 = shelf.write("not932.xml", manifest("d", record("a\x81", "1", kHello)));
   Outcome run = shelf.run({"add", "--code-page=932", not_932}, western);
   EXPECT_EQ("", run.out);
-  EXPECT_EQ("disc-catalog: " + typed(not_932) + ":3: its pathname is not text in code page 932\n", run.err);
+  EXPECT_EQ("disc-catalog: " + typed(not_932) + ":3: its pathname is not text in code page 932\n"
+            "disc-catalog: " + typed(not_932) + ": not added: nothing of it is in the catalog\n",
+            run.err);
   EXPECT_EQ(2, run.status);
   expect_run(shelf.run({"add", "--code-page=12345", legacy}), "",
              "disc-catalog: unknown code page '12345'; try 'disc-catalog add --help'\n", 2);
@@ -257,8 +266,11 @@ TEST(CatalogTest, RefusedManifestsAddNothingAndTheOthersAreAdded) {
   const Outcome run = shelf.run({"add", malformed, good, twice, cut, other, missing, shelf.tmp.path, long_description});
   EXPECT_EQ("added\t1\t1\tgood\n", run.out);
   EXPECT_EQ("disc-catalog: " + malformed + ":5: not a key_file record; line skipped\n"
+            "disc-catalog: " + malformed + ": not added: nothing of it is in the catalog\n"
             "disc-catalog: " + twice + ":5: a is recorded again; the first record counts, this one is skipped\n"
+            "disc-catalog: " + twice + ": not added: nothing of it is in the catalog\n"
             "disc-catalog: " + cut + ": incomplete manifest: line 3 stops half-way\n"
+            "disc-catalog: " + cut + ": not added: nothing of it is in the catalog\n"
             "disc-catalog: " + other + ": not a manifest: its first line is not <root>\n"
             "disc-catalog: " + missing + ": No such file or directory\n"
             "disc-catalog: " + shelf.tmp.path + ": Is a directory\n"
@@ -268,6 +280,20 @@ TEST(CatalogTest, RefusedManifestsAddNothingAndTheOthersAreAdded) {
   expect_run(shelf.run({"list"}), "1\t1\t5\tgood\n", "", 0);
   // Nothing of theirs is left behind: no folder, no file.
   expect_run(shelf.run({"find", "*"}), "1\ta\t5\t" + std::string(kHello) + "\n", "", 0);
+
+  // Both streams in one file read in the order of the operands, though a
+  // disc's line waits for its commit.
+  const std::string good2 = shelf.write("good2.xml", manifest("good 2", record("b", "3", kAbc)));
+  const std::string good3 = shelf.write("good3.xml", manifest("good 3", record("c", "3", kAbc)));
+  Conditions merged;
+  merged.stderr_merged = true;
+  expect_run(shelf.run({"add", good2, cut, good3, missing}, merged),
+             "added\t2\t1\tgood 2\n"
+             "disc-catalog: " + cut + ": incomplete manifest: line 3 stops half-way\n"
+             "disc-catalog: " + cut + ": not added: nothing of it is in the catalog\n"
+             "added\t3\t1\tgood 3\n"
+             "disc-catalog: " + missing + ": No such file or directory\n",
+             "", 2);
 }
 
 TEST(CatalogTest, FindMatchesNamesOrPathnames) {
@@ -394,7 +420,8 @@ TEST(CatalogTest, CopiesFindsContentFewDiscsHold) {
 TEST(CatalogTest, RemoveIsAllOrNothing) {
   ThreeDiscs shelf;
   expect_run(shelf.run({"remove", "1", "7", "2"}), "", "disc-catalog: " + typed(shelf.catalog) + ": no disc 7\n", 2);
-  expect_run(shelf.run({"remove", "3", "1"}), "removed\t3\tDisc three\nremoved\t1\tDisc one\n", "", 0);
+  // A disc named twice is removed once.
+  expect_run(shelf.run({"remove", "3", "1", "3"}), "removed\t3\tDisc three\nremoved\t1\tDisc one\n", "", 0);
   expect_run(shelf.run({"list"}), "2\t2\t12\tDisc two\n", "", 0);
   // The content of a disc removed is no longer found.
   expect_run(shelf.run({"which", "--md5", kAbc}), "unknown\t" + std::string(kAbc) + "\n", "", 1);
@@ -466,8 +493,16 @@ TEST(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
   const std::string foreign = shelf.tmp.path + "/foreign.db";
   const std::string newer = shelf.tmp.path + "/newer.db";
   sqlite3* db = nullptr;
+  // In WAL mode, where SQLite opening it would make a log and shared
+  // memory beside it.
   ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE t (x); INSERT INTO t VALUES (1)", nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA journal_mode = WAL; CREATE TABLE t (x); INSERT INTO t VALUES (1)",
+                                    nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  // A database of no tables, as sqlite3 leaves one.
+  const std::string blank = shelf.tmp.path + "/blank.db";
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(blank.c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "VACUUM", nullptr, nullptr, nullptr));
   sqlite3_close(db);
   Conditions setup;
   ASSERT_EQ(0, run_program(catalog_argv({"--catalog", newer, "add", m}), "", setup).status);
@@ -479,6 +514,7 @@ TEST(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
       {text, "not a catalog: not an SQLite database"},
       {m, "not a catalog: not an SQLite database"},
       {foreign, "not a catalog: another program's SQLite database"},
+      {blank, "not a catalog: another program's SQLite database"},
       {newer, "a catalog of version 2, newer than this program's (1): left as it is"},
       {shelf.tmp.path, "is a folder, not a catalog"},
   };
@@ -490,7 +526,29 @@ TEST(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
       expect_run(run_program(catalog_argv(arguments), ""), "", "disc-catalog: " + c.first + ": " + c.second + "\n", 2);
     }
     EXPECT_EQ(before, bytes_of(c.first)) << c.first;
+    EXPECT_FALSE(std::filesystem::exists(c.first + "-wal")) << c.first;
+    EXPECT_FALSE(std::filesystem::exists(c.first + "-shm")) << c.first;
   }
+}
+
+TEST(CatalogTest, TheCatalogRestsWithoutALogBesideIt) {
+  SKIP_UNDER_WINE("the catalog is held open by Linux's SQLite");
+  ThreeDiscs shelf;
+  // A reader open while the last writer closes keeps the writer from going
+  // back to rollback mode; the next reader does it.
+  sqlite3* held = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &held));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(held, "PRAGMA journal_mode = WAL; SELECT count(*) FROM disc", nullptr, nullptr,
+                                    nullptr));
+  const std::string four = shelf.write("four.xml", manifest("Disc four", record("d", "5", kHello)));
+  expect_run(shelf.run({"add", four}), "added\t4\t1\tDisc four\n", "", 0);
+  EXPECT_EQ(2, bytes_of(shelf.catalog)[18]) << "the writer went back to rollback mode with a reader open";
+  sqlite3_close(held);
+  EXPECT_EQ(0, shelf.run({"list"}).status);
+  const std::string header = bytes_of(shelf.catalog).substr(18, 2);
+  EXPECT_EQ(std::string("\x01\x01", 2), header);
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-wal"));
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-shm"));
 }
 
 TEST(CatalogTest, ADamagedCatalogIsOneLine) {
@@ -546,6 +604,18 @@ TEST(CatalogTest, AReadOnlyCatalogIsStillAsked) {
     chmod(shelf.catalog.c_str(), 0644);
   }
   EXPECT_EQ(before, bytes_of(shelf.catalog));
+  // A catalog left in WAL mode (copied while a reader kept it there) is
+  // read on a medium that cannot hold the log's shared memory.
+  remove((shelf.catalog + "-wal").c_str());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr));
+  sqlite3_close(db);
+  chmod(folder.c_str(), 0555);
+  chmod(shelf.catalog.c_str(), 0444);
+  expect_run(shelf.run({"list"}, other), "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n", "", 0);
+  chmod(folder.c_str(), 0755);
+  chmod(shelf.catalog.c_str(), 0644);
 }
 
 TEST(CatalogTest, StandardOutputThatFails) {
@@ -560,7 +630,16 @@ TEST(CatalogTest, StandardOutputThatFails) {
   broken.stdout_broken_pipe = true;
   expect_run(shelf.run({"list"}, broken), "", "disc-catalog: standard output: Broken pipe\n", 2);
   // The catalog is what it was.
-  expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n", "", 0);
+  const std::string discs = "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n";
+  expect_run(shelf.run({"list"}), discs, "", 0);
+  // An add whose line cannot be written stops there: the disc before is
+  // in, as committed, and no later one.
+  const std::string four = shelf.write("four.xml", manifest("Disc four", record("d", "5", kHello)));
+  const std::string five = shelf.write("five.xml", manifest("Disc five", record("e", "5", kHello)));
+  const std::string six = shelf.write("six.xml", std::string(kHello));
+  expect_run(shelf.run({"add", four, six, five}, full), "",
+             "disc-catalog: standard output: No space left on device\n", 2);
+  expect_run(shelf.run({"list"}), discs + "4\t1\t5\tDisc four\n", "", 0);
 }
 
 // The number of discs and files in |path|, read with SQLite itself after
@@ -701,6 +780,8 @@ TEST(CatalogTest, CommandLineAsGnuToolsHaveIt) {
       {{"copies", "--fewer-than", "x"}, "invalid number of discs 'x' (1 to 1000000000); try 'disc-catalog copies --help'"},
       {{"remove", "0"}, "'0' is no disc number; try 'disc-catalog remove --help'"},
       {{"--catalog"}, "option '--catalog' requires an argument; try 'disc-catalog --help'"},
+      {{"--catalog=", "list"}, "empty catalog file name; try 'disc-catalog --help'"},
+      {{"list", "--catalog", ""}, "empty catalog file name; try 'disc-catalog list --help'"},
   };
   for (const auto& w : wrong) {
     std::vector<std::string> arguments = {"--catalog", shelf.catalog};

@@ -21,6 +21,8 @@
 namespace {
 
 const size_t kReadSize = 1 << 20;
+// The reader may keep somewhat more than this; a catalog keeps no more.
+const size_t kLongestDescription = 1 << 20;
 
 // The digest of the bytes of the manifest at |path|; false when it cannot
 // be read, said.
@@ -88,8 +90,10 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
   // After the first problem nothing more is added; the rest is read only
   // to say its problems too.
   bool refused = false;
+  bool unusable = false;
   for (InputStep step; (step = next_record(&input, &refused)) != InputStep::kEnd;) {
-    if (step == InputStep::kUnusable) break;
+    unusable = step == InputStep::kUnusable;
+    if (unusable) break;
     if (refused) continue;
     const ManifestRecord& record = input.reader.record;
     // Kept in UTF-8 when the manifest's code page is known; one that is
@@ -113,7 +117,10 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
   }
   say_unsaid(input);
   close_manifest(&input);
-  if (!refused && input.reader.description_cut) {
+  // The lines above may say what a check would skip: here one is enough
+  // to refuse the whole manifest.
+  if (refused && !unusable) problem("%s: not added: nothing of it is in the catalog", path.c_str());
+  if (!refused && (input.reader.description_cut || input.reader.description.size() > kLongestDescription)) {
     problem("%s: its description is longer than a catalog keeps (1 MiB)", path.c_str());
     refused = true;
   }
@@ -147,12 +154,16 @@ int run_add(const CatalogOptions& options) {
   // A record line takes about a hundred bytes: enough to tell a large add
   // from a small one.
   uint64_t expected = 0;
+  std::vector<uint64_t> lengths;
+  Progress progress;
   for (const std::string& path : options.operands) {
     uint64_t length = 0;
-    if (orv_file_length(path.c_str(), &length)) expected += length / 100;
+    if (!orv_file_length(path.c_str(), &length)) length = 0;
+    lengths.push_back(length);
+    expected += length / 100;
+    progress.bytes_total += length;
   }
   if (!begin_adding(catalog, expected)) catalog_failed(options, catalog);
-  Progress progress;
   progress.files_total = options.operands.size();
   const bool show_progress = is_terminal(2) && options.operands.size() > 1;
   if (show_progress) start_progress(&progress);
@@ -168,16 +179,28 @@ int run_add(const CatalogOptions& options) {
       if (!options.quiet) print_line(line);
     }
     lines.clear();
+    // An output that fails ends the run here, before any later disc.
+    finish_report();
   };
-  for (const std::string& path : options.operands) {
+  for (size_t i = 0; i < options.operands.size(); ++i) {
+    const std::string& path = options.operands[i];
     std::string line;
+    // A manifest's problem lines come after the lines of the manifests
+    // before it, which wait for their commit.
+    hold_problems();
     const Added added = add_manifest(options, catalog, path, &line);
+    const std::vector<std::string> problems = take_held_problems();
+    if (!problems.empty()) {
+      commit();
+      write_problem_lines(problems);
+    }
     if (added == Added::kRefused) {
       refused = true;
     } else {
       lines.push_back(line);
     }
     progress.files.fetch_add(1, std::memory_order_relaxed);
+    progress.bytes.fetch_add(lengths[i], std::memory_order_relaxed);
     if (commit_due(catalog)) commit();
   }
   commit();

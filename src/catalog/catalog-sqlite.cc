@@ -101,7 +101,9 @@ struct Catalog {
   sqlite3* db = nullptr;
   std::string path;
   std::string error;
+  int error_code = SQLITE_OK;  // the extended code of the failure in |error|
   bool writer = false;
+  bool immutable = false;
   std::unordered_map<const char*, sqlite3_stmt*> statements;  // by their text's address
 
   // Which disc each rowid belongs to, loaded when first needed.
@@ -141,6 +143,7 @@ namespace {
 
 bool fail(Catalog* c) {
   c->error = sqlite3_errmsg(c->db);
+  c->error_code = sqlite3_extended_errcode(c->db);
   return false;
 }
 
@@ -665,6 +668,15 @@ FileKind file_kind(const std::string& path, std::string* problem) {
     *problem = "not a catalog: not an SQLite database";
     return FileKind::kOther;
   }
+  // The application id (bytes 68 to 71, big-endian) is ours from the
+  // moment a catalog is made, in the same transaction as its schema: one
+  // without it is refused before SQLite opens it, which could make a log
+  // and shared memory beside another program's database.
+  const uint32_t id = uint32_t{header[68]} << 24 | uint32_t{header[69]} << 16 | uint32_t{header[70]} << 8 | header[71];
+  if (id != static_cast<uint32_t>(kApplicationId)) {
+    *problem = "not a catalog: another program's SQLite database";
+    return FileKind::kOther;
+  }
   return FileKind::kDatabase;
 }
 
@@ -745,7 +757,7 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
 
   bool empty = false;
   if (!check_identity(c, &empty, problem) && access == Access::kRead && problem->empty() &&
-      read_only_wal_failure(sqlite3_extended_errcode(c->db))) {
+      read_only_wal_failure(c->error_code)) {
     // A catalog in WAL mode where the shared memory file cannot be made:
     // read the file as it stands, if nothing waits in a log beside it.
     if (!no_pending_log(path)) {
@@ -758,6 +770,7 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
     if (sqlite3_open_v2(uri(path, "immutable=1").c_str(), &c->db, flags | SQLITE_OPEN_URI, nullptr) != SQLITE_OK)
       return give_up(c, problem);
     if (!check_identity(c, &empty, problem)) return give_up(c, problem);
+    c->immutable = true;
   } else if (!c->error.empty() || !problem->empty()) {
     return give_up(c, problem);
   }
@@ -794,9 +807,31 @@ void close_catalog(Catalog* catalog) {
     sqlite3_busy_timeout(catalog->db, 0);
     sqlite3_exec(catalog->db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr);
   }
+  // A reader that was open when the last writer closed kept that writer
+  // from going back to rollback mode: the reader does it then, when it
+  // may write the catalog and no one else has it open.
+  bool left_in_wal = false;
+  if (!catalog->writer && !catalog->immutable) {
+    sqlite3_stmt* mode = nullptr;
+    if (sqlite3_prepare_v2(catalog->db, "PRAGMA journal_mode", -1, &mode, nullptr) == SQLITE_OK &&
+        sqlite3_step(mode) == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(mode, 0);
+      left_in_wal = text != nullptr && strcmp(reinterpret_cast<const char*>(text), "wal") == 0;
+    }
+    sqlite3_finalize(mode);
+  }
   // The last connection to close folds the write-ahead log into the file
   // and removes it.
   sqlite3_close_v2(catalog->db);
+  if (left_in_wal) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(catalog->path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK &&
+        sqlite3_db_readonly(db, "main") == 0) {
+      sqlite3_busy_timeout(db, 0);
+      sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr);
+    }
+    sqlite3_close_v2(db);
+  }
   delete catalog;
 }
 

@@ -196,6 +196,7 @@ Catalog* open_or_end(const CatalogOptions& options, Access access) {
 }
 
 void catalog_failed(const CatalogOptions& options, Catalog* catalog) {
+  write_problem_lines(take_held_problems());
   problem("%s: %s", options.catalog.c_str(), catalog_error(catalog).c_str());
   // What was not committed is left out of the catalog by closing it.
   close_catalog(catalog);
@@ -238,6 +239,12 @@ std::string pathname_of(const CatalogFile& file) {
   return pathname;
 }
 
+// The file of --catalog: an empty name is a mistake, not the default.
+std::string catalog_argument(const char* text) {
+  if (*text == '\0') usage_error("empty catalog file name");
+  return text;
+}
+
 int main(int argc, char** argv) {
   set_program_name("disc-catalog");
   if (!prepare_standard_streams()) return 2;
@@ -248,7 +255,7 @@ int main(int argc, char** argv) {
     CatalogOptions options;
     // Up to the command word: the options of the program as a whole.
     for (int c; (c = next_option(argc, argv, "+", kGlobalOptions)) != -1;) {
-      if (c == kCatalog) options.catalog = optarg;
+      if (c == kCatalog) options.catalog = catalog_argument(optarg);
       if (c == kHelp) print_and_exit(kUsage);
       if (c == kVersion) print_and_exit("disc-catalog " DISC_MANIFEST_VERSION "\n");
     }
@@ -267,7 +274,7 @@ int main(int argc, char** argv) {
     const std::vector<option> command_options = options_of(*command);
     for (int c; (c = next_option(sub_argc, sub_argv, command->short_options, command_options.data())) != -1;) {
       switch (c) {
-        case kCatalog: options.catalog = optarg; break;
+        case kCatalog: options.catalog = catalog_argument(optarg); break;
         case kHelp: print_and_exit(command_usage(*command));
         case 'q': options.quiet = true; break;
         case 'c': options.case_sensitive = true; break;

@@ -1,6 +1,7 @@
 // disc-catalog list, export, remove, find and copies: questions the
 // catalog answers from what it holds, without reading any other file.
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -97,7 +98,11 @@ int run_export(const CatalogOptions& options) {
 int run_remove(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing disc number");
   std::vector<uint64_t> numbers;
-  for (const std::string& operand : options.operands) numbers.push_back(disc_operand(operand));
+  for (const std::string& operand : options.operands) {
+    // A disc named twice is removed once.
+    const uint64_t number = disc_operand(operand);
+    if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) numbers.push_back(number);
+  }
   Catalog* catalog = open_or_end(options, Access::kChange);
   std::vector<Disc> removed;
   uint64_t unknown = 0;

@@ -20,6 +20,8 @@ std::string pending;         // report text not yet written
 bool quiet = false;
 bool line_at_a_time = false;  // standard output is a terminal
 bool error_terminal = false;  // so is standard error
+bool holding = false;          // problem lines are kept in |held|
+std::vector<std::string> held;
 size_t progress_shown = 0;   // the length of the progress line drawn, or 0
 
 // With |console| held.
@@ -120,6 +122,11 @@ void report_line(Verdict verdict, std::string_view path, std::string_view moved_
 }
 
 void print_line(std::string_view line) {
+  // TABs separate fields, on a terminal too.
+  for (size_t tab; (tab = line.find('\t')) != std::string_view::npos; line.remove_prefix(tab + 1)) {
+    append_path(&pending, line.substr(0, tab));
+    pending += '\t';
+  }
   append_path(&pending, line);
   pending += '\n';
   if (line_at_a_time || pending.size() >= kFlushAt) {
@@ -154,19 +161,45 @@ std::string formatted(const char* format, ...) {
   return text;
 }
 
-void problem(const char* format, ...) {
-  std::lock_guard<std::mutex> hold(console);
+void write_problem_locked(const std::string& text) {
   // A log of both streams reads in the order things happened.
   write_pending_locked();
   erase_progress_locked();
+  fwrite(text.data(), 1, text.size(), stderr);
+  fflush(stderr);
+}
+
+void problem(const char* format, ...) {
+  std::lock_guard<std::mutex> hold(console);
   va_list arguments;
   va_start(arguments, format);
   std::string text = std::string(program) + ": " + formatted_list(format, arguments);
   va_end(arguments);
   make_harmless(&text, 0, error_terminal);
   text += '\n';
-  fwrite(text.data(), 1, text.size(), stderr);
-  fflush(stderr);
+  if (holding) {
+    held.push_back(std::move(text));
+    return;
+  }
+  write_problem_locked(text);
+}
+
+void hold_problems() {
+  std::lock_guard<std::mutex> hold(console);
+  holding = true;
+}
+
+std::vector<std::string> take_held_problems() {
+  std::lock_guard<std::mutex> hold(console);
+  holding = false;
+  std::vector<std::string> lines;
+  lines.swap(held);
+  return lines;
+}
+
+void write_problem_lines(const std::vector<std::string>& lines) {
+  std::lock_guard<std::mutex> hold(console);
+  for (const std::string& text : lines) write_problem_locked(text);
 }
 
 void draw_progress(const std::string& text) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "verify/compare.h"
 
@@ -34,7 +35,8 @@ void start_report(bool quiet);
 void report_line(Verdict verdict, std::string_view path, std::string_view moved_to);
 
 /// Writes |line| and a line feed on standard output, as report lines are
-/// written: on a terminal at once, with control characters shown as '?'.
+/// written: on a terminal at once, with control characters but TAB shown
+/// as '?'.
 void print_line(std::string_view line);
 
 /// Writes |bytes| on standard output exactly as they are.
@@ -49,6 +51,18 @@ std::string formatted(const char* format, ...) DV_PRINTF_LIKE(1);
 /// Writes the program's name, ": " and the formatted text as one line on standard
 /// error, after the report written so far.
 void problem(const char* format, ...) DV_PRINTF_LIKE(1);
+
+/// From now on, keeps each problem line instead of writing it, until
+/// take_held_problems: a program that writes its lines only once a change
+/// is committed keeps the two streams in the order things happened.
+void hold_problems();
+
+/// Stops keeping problem lines and hands over those kept, each a whole
+/// line with its line feed.
+std::vector<std::string> take_held_problems();
+
+/// Writes problem lines that were kept, after the report written so far.
+void write_problem_lines(const std::vector<std::string>& lines);
 
 /// Draws |text| as the progress line on standard error, in place of the
 /// one before.
