@@ -299,6 +299,7 @@ int main(int argc, char** argv) {
     finish_report();
     return status;
   } catch (const std::bad_alloc&) {
+    write_problem_lines(take_held_problems());
     problem("out of memory");
     return 2;
   }

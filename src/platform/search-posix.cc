@@ -25,6 +25,8 @@ namespace {
 struct Entry {
   size_t name;  // offset of the NUL-terminated name in Search::names
   DWORD attributes;
+  bool has_length;  // |length| is the regular file's, links followed
+  uint64_t length;
 };
 
 struct Search {
@@ -94,6 +96,11 @@ int rank(const char* name) {
 void fill(const Search& search, const Entry& entry, WIN32_FIND_DATAA* data) {
   memset(data, 0, sizeof *data);
   data->dwFileAttributes = entry.attributes;
+  if (entry.has_length) {
+    data->nFileSizeHigh = static_cast<DWORD>(entry.length >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(entry.length);
+    data->dwReserved0 = 1;
+  }
   // Names are at most NAME_MAX (255) bytes on POSIX, so they fit.
   strncpy(data->cFileName, search.names.c_str() + entry.name, MAX_PATH - 1);
 }
@@ -107,7 +114,7 @@ bool is_open(dev_t device, ino_t inode) {
 // Reads the matching entries of the open directory |fd| into |search|; the
 // directory is closed on return. A read error ends the list and is kept
 // as the error that follows its last entry.
-void read_entries(int fd, const char* leaf, Search* search) {
+void read_entries(int fd, const char* leaf, bool lengths, Search* search) {
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
     search->end_error = windows_error(errno);
@@ -125,16 +132,25 @@ void read_entries(int fd, const char* leaf, Search* search) {
     DWORD attributes = found->d_type == DT_DIR   ? FILE_ATTRIBUTE_DIRECTORY
                        : found->d_type == DT_REG ? FILE_ATTRIBUTE_NORMAL
                                                  : FILE_ATTRIBUTE_DEVICE;
+    bool has_length = false;
+    uint64_t length = 0;
+    struct stat st;
     if (found->d_type == DT_LNK || found->d_type == DT_UNKNOWN) {
       // The attributes follow links: a link to a folder is a folder, a
       // dangling link no regular file.
-      struct stat st;
-      attributes = fstatat(fd, found->d_name, &st, 0) != 0 ? FILE_ATTRIBUTE_DEVICE
-                   : S_ISDIR(st.st_mode)                   ? FILE_ATTRIBUTE_DIRECTORY
-                   : S_ISREG(st.st_mode)                   ? FILE_ATTRIBUTE_NORMAL
-                                                           : FILE_ATTRIBUTE_DEVICE;
+      const bool asked = fstatat(fd, found->d_name, &st, 0) == 0;
+      attributes = !asked                ? FILE_ATTRIBUTE_DEVICE
+                   : S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                   : S_ISREG(st.st_mode) ? FILE_ATTRIBUTE_NORMAL
+                                         : FILE_ATTRIBUTE_DEVICE;
+      has_length = lengths && attributes == FILE_ATTRIBUTE_NORMAL;
+    } else if (lengths && found->d_type == DT_REG) {
+      // A file that cannot be asked here (gone since, or in a folder that
+      // may be read but not searched) is left for the caller to ask.
+      has_length = fstatat(fd, found->d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
     }
-    search->entries.push_back(Entry{search->names.size(), attributes});
+    if (has_length) length = static_cast<uint64_t>(st.st_size);
+    search->entries.push_back(Entry{search->names.size(), attributes, has_length, length});
     search->names.append(found->d_name, strlen(found->d_name) + 1);
   }
   closedir(dir);
@@ -151,7 +167,9 @@ void read_entries(int fd, const char* leaf, Search* search) {
 
 }  // namespace
 
-HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
+namespace {
+
+HANDLE start_search(const char* pattern, WIN32_FIND_DATAA* data, bool lengths) {
   std::string folder = posix_path(pattern);
   std::string leaf;
   const size_t slash = folder.rfind('/');
@@ -184,7 +202,7 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
   }
   search->device = st.st_dev;
   search->inode = st.st_ino;
-  read_entries(fd, leaf.c_str(), search);
+  read_entries(fd, leaf.c_str(), lengths, search);
 
   if (search->entries.empty()) {
     last_error = search->end_error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND
@@ -196,6 +214,20 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
   search->next = 1;
   open_searches.push_back(search);
   return search;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) { return start_search(pattern, data, false); }
+
+HANDLE find_first_file_with_lengths(const char* pattern, WIN32_FIND_DATAA* data) {
+  return start_search(pattern, data, true);
+}
+
+bool entry_length(const WIN32_FIND_DATAA* entry, uint64_t* length) {
+  if (entry->dwReserved0 != 1) return false;
+  *length = static_cast<uint64_t>(entry->nFileSizeHigh) << 32 | entry->nFileSizeLow;
+  return true;
 }
 
 BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {

@@ -120,6 +120,35 @@ TEST(SearchTest, DirectoryBitFollowsLinks) {
   EXPECT_EQ(expected, list(tmp.path + "/*"));
 }
 
+// A search with lengths gives each regular file's, links followed, and
+// none for what is no regular file; a plain search gives none.
+TEST(SearchTest, LengthsOfRegularFilesOnly) {
+  TempDir tmp;
+  make_dir(tmp.path + "/d");
+  write_file(tmp.path + "/five", "hello");
+  write_file(tmp.path + "/empty", "");
+  make_link("five", tmp.path + "/to_five");
+  make_link("nowhere", tmp.path + "/dangling");
+  mkfifo((tmp.path + "/fifo").c_str(), 0600);
+  const auto lengths = [&](bool with) {
+    std::vector<std::pair<std::string, long long>> found;
+    WIN32_FIND_DATAA data;
+    HANDLE search = with ? find_first_file_with_lengths((tmp.path + "/*").c_str(), &data)
+                         : FindFirstFileA((tmp.path + "/*").c_str(), &data);
+    EXPECT_NE(INVALID_HANDLE_VALUE, search);
+    do {
+      uint64_t length = 0;
+      found.push_back({data.cFileName, entry_length(&data, &length) ? static_cast<long long>(length) : -1});
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+    return found;
+  };
+  const std::vector<std::pair<std::string, long long>> expected = {
+      {".", -1}, {"..", -1}, {"d", -1}, {"dangling", -1}, {"empty", 0}, {"fifo", -1}, {"five", 5}, {"to_five", 5}};
+  EXPECT_EQ(expected, lengths(true));
+  for (const auto& entry : lengths(false)) EXPECT_EQ(-1, entry.second) << entry.first;
+}
+
 TEST(SearchTest, FolderWhoseSearchIsOpenCannotBeSearchedAgain) {
   TempDir tmp;
   make_dir(tmp.path + "/a");

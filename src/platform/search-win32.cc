@@ -63,6 +63,12 @@ bool is_open(const Identity& folder) {
 
 }  // namespace
 
+HANDLE find_first_file_with_lengths(const char* pattern, WIN32_FIND_DATAA* data) {
+  return guarded_find_first_file(pattern, data);
+}
+
+bool entry_length(const WIN32_FIND_DATAA*, uint64_t*) { return false; }
+
 HANDLE guarded_find_first_file(const char* pattern, WIN32_FIND_DATAA* data) {
   HANDLE search = FindFirstFileA(pattern, data);
   if (search == INVALID_HANDLE_VALUE) return search;

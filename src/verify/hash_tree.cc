@@ -27,6 +27,7 @@ struct Job {
   enum Outcome { kRead, kUnreadable, kAbsent, kLeftOut } outcome = kRead;
   FileDigest digest;
   int error = 0;
+  bool length_known = false;   // the listing gave digest.length
   MD5_CTX context;             // started by the reader, fed by hashers
   uint32_t pieces_hashed = 0;  // of a file read in several pieces
   bool done = false;
@@ -272,7 +273,7 @@ void hand_submitted(Pipeline* p) {
 
 // Asks the length of the file of |job|, which is not read.
 void find_length(Job* job) {
-  if (!job->problem.empty()) return;
+  if (!job->problem.empty() || job->length_known) return;
   if (!orv_file_length((g_disc_root + job->pathname).c_str(), &job->digest.length)) {
     job->error = errno;
     job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
@@ -329,11 +330,16 @@ void listing_failed(void* context, const std::string& pattern, DWORD error) {
   submit(static_cast<Pipeline*>(context), std::move(job));
 }
 
-void found_file(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes) {
+void found_file(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes,
+                const uint64_t* length) {
   // FIFOs, sockets, devices and links to nowhere are never opened.
   if (!recordable_name(name) || (attributes & FILE_ATTRIBUTE_DEVICE)) return;
   Job job;
   job.pathname = rel_dir + name;
+  if (length != nullptr) {
+    job.digest.length = *length;
+    job.length_known = true;
+  }
   submit(static_cast<Pipeline*>(context), std::move(job));
 }
 
@@ -342,7 +348,8 @@ void found_file(void* context, const std::string& rel_dir, const std::string& na
 void hash_tree(TreeHashing* hashing) {
   Pipeline p;
   p.hashing = hashing;
-  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p};
+  // A listing reads no file: the search learns each length on the way.
+  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p, !hashing->hash};
   if (!hashing->hash) {
     scan_folder(steps, "");
     return;

@@ -161,6 +161,8 @@ std::string formatted(const char* format, ...) {
   return text;
 }
 
+namespace {
+
 void write_problem_locked(const std::string& text) {
   // A log of both streams reads in the order things happened.
   write_pending_locked();
@@ -168,6 +170,8 @@ void write_problem_locked(const std::string& text) {
   fwrite(text.data(), 1, text.size(), stderr);
   fflush(stderr);
 }
+
+}  // namespace
 
 void problem(const char* format, ...) {
   std::lock_guard<std::mutex> hold(console);

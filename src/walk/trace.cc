@@ -17,7 +17,7 @@ void trace_found(void*, const char* name, bool first) {
 
 // Every entry that is not a folder is fingerprinted, whatever its
 // attributes: what cannot be read is reported.
-void fingerprint_entry(void*, const std::string& rel_dir, const std::string& name, DWORD) {
+void fingerprint_entry(void*, const std::string& rel_dir, const std::string& name, DWORD, const uint64_t*) {
   fingerprint_file(rel_dir, name);
 }
 
@@ -28,4 +28,5 @@ void report_listing_failed(void*, const std::string& pattern, DWORD error) {
 }  // namespace
 
 const WalkSteps kTracedWalk = {trace_enter,       trace_search_failed,   trace_found,
-                               fingerprint_entry, report_listing_failed, nullptr};
+                               fingerprint_entry, report_listing_failed, nullptr,
+                               false};

@@ -18,7 +18,9 @@ void scan(const WalkSteps& steps, std::string rel_dir, bool recordable) {
   // The entry record lives on the heap: each level of a deep tree then
   // costs the stack only a few words, on Windows' 1 MiB stack too.
   std::unique_ptr<WIN32_FIND_DATAA> entry(new WIN32_FIND_DATAA());
-  HANDLE search = recordable ? FindFirstFileA(pattern.c_str(), entry.get()) : INVALID_HANDLE_VALUE;
+  HANDLE search = !recordable     ? INVALID_HANDLE_VALUE
+                  : steps.lengths ? find_first_file_with_lengths(pattern.c_str(), entry.get())
+                                  : FindFirstFileA(pattern.c_str(), entry.get());
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = recordable ? GetLastError() : ERROR_INVALID_NAME;
     if (steps.search_failed != nullptr) steps.search_failed(steps.context, pattern, error);
@@ -48,5 +50,8 @@ void visit_entry(const WalkSteps& steps, std::string rel_dir, const WIN32_FIND_D
     if (name != "." && name != "..") scan(steps, rel_dir + name + "\\", recordable_name(name));
     return;
   }
-  if (steps.file != nullptr) steps.file(steps.context, rel_dir, name, entry->dwFileAttributes);
+  if (steps.file == nullptr) return;
+  uint64_t length = 0;
+  const bool known = steps.lengths && entry_length(entry, &length);
+  steps.file(steps.context, rel_dir, name, entry->dwFileAttributes, known ? &length : nullptr);
 }

@@ -2,6 +2,8 @@
 #ifndef DISC_MANIFEST_WALK_WALK_H_
 #define DISC_MANIFEST_WALK_WALK_H_
 
+#include <stdint.h>
+
 #include <string>
 
 #include "platform/search.h"
@@ -20,11 +22,16 @@ struct WalkSteps {
   /// is found, "." and ".." too.
   void (*found)(void* context, const char* name, bool first);
   /// An entry that is not a folder, in the folder |rel_dir|, with the
-  /// search's attributes of it.
-  void (*file)(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes);
+  /// search's attributes of it, and its length where |lengths| asked the
+  /// search for it and the search had it (else null).
+  void (*file)(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes,
+               const uint64_t* length);
   /// The listing of a folder stopped before its end.
   void (*listing_failed)(void* context, const std::string& pattern, DWORD error);
   void* context;
+  /// Whether the search should learn each file's length on the way, for a
+  /// walk that reads no file (find_first_file_with_lengths).
+  bool lengths;
 };
 
 /// Walks the folder g_disc_root + |rel_dir| and everything below it, with
