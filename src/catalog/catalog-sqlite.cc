@@ -267,16 +267,18 @@ bool load_all_folders(Catalog* c) {
     // Ids beyond those add makes, or more text than offsets hold, are
     // looked up one by one.
     if (id >= (uint64_t{1} << 28) || c->folder_text.size() + path.size() >= kNoFolder) return;
-    if (c->folder_spans.size() <= id) c->folder_spans.resize(id + 1, {0, kNoFolder});
-    c->folder_spans[id] = {static_cast<uint32_t>(c->folder_text.size()), static_cast<uint32_t>(path.size())};
+    const size_t at = static_cast<size_t>(id);
+    if (c->folder_spans.size() <= at) c->folder_spans.resize(at + 1, {0, kNoFolder});
+    c->folder_spans[at] = {static_cast<uint32_t>(c->folder_text.size()), static_cast<uint32_t>(path.size())};
     c->folder_text.append(path);
   });
 }
 
 // The path of folder |id|: from those loaded, else looked up.
 bool folder_path(Catalog* c, uint64_t id, std::string_view* path) {
-  if (id < c->folder_spans.size() && c->folder_spans[id].second != kNoFolder) {
-    *path = std::string_view(c->folder_text).substr(c->folder_spans[id].first, c->folder_spans[id].second);
+  if (id < c->folder_spans.size() && c->folder_spans[static_cast<size_t>(id)].second != kNoFolder) {
+    const std::pair<uint32_t, uint32_t>& span = c->folder_spans[static_cast<size_t>(id)];
+    *path = std::string_view(c->folder_text).substr(span.first, span.second);
     return true;
   }
   auto cached = c->folder_cache.find(static_cast<int64_t>(id));
@@ -334,8 +336,9 @@ void append_name(DiscNames* names, uint64_t folder, std::string_view name) {
 bool next_name(std::string_view names, size_t* at, uint64_t* folder, std::string_view* name) {
   uint64_t size = 0;
   if (!get_number(names, at, folder) || !get_number(names, at, &size) || size > names.size() - *at) return false;
-  *name = names.substr(*at, size);
-  *at += size;
+  // |size| fits in size_t: it is no more than what is left of |names|.
+  *name = names.substr(*at, static_cast<size_t>(size));
+  *at += static_cast<size_t>(size);
   return true;
 }
 
@@ -376,7 +379,7 @@ bool disc_names(Catalog* c, uint64_t number, const DiscNames** names) {
 // Fills |file|'s folder and name: the |index|th record of |names|.
 bool name_file(Catalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
   if (index >= names.at.size()) return damaged(c, "disc " + std::to_string(file->disc) + " has lost names");
-  size_t at = names.at[index];
+  size_t at = names.at[static_cast<size_t>(index)];
   uint64_t folder = 0;
   if (!next_name(names.names, &at, &folder, &file->name)) return damaged(c, "a name is cut");
   return folder_path(c, folder, &file->folder);
@@ -531,7 +534,7 @@ bool note_pathname(Catalog* c, std::string_view pathname, uint64_t folder, std::
   size_t at = static_cast<size_t>(mix(hash) % c->seen.size());
   for (; c->seen[at] != 0; at = at + 1 == c->seen.size() ? 0 : at + 1) {
     if ((c->seen[at] >> 32) != hash) continue;
-    size_t start = c->adding.at[(c->seen[at] & 0xffffffffu) - 1];
+    size_t start = c->adding.at[static_cast<size_t>((c->seen[at] & 0xffffffffu) - 1)];
     uint64_t other_folder = 0;
     std::string_view other_name;
     next_name(c->adding.names, &start, &other_folder, &other_name);
@@ -1019,10 +1022,13 @@ bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<
         uint64_t folder = 0;
         std::string_view name;
         for (size_t at = 0; sound && at < names.size();) {
-          sound = next_name(names, &at, &folder, &name) && folder < (uint64_t{1} << 32);
+          // A folder id beyond any a catalog makes is damage (and would
+          // not fit a 32-bit size below).
+          sound = next_name(names, &at, &folder, &name) && folder < (uint64_t{1} << 31);
           if (!sound) break;
-          if (used.size() <= folder) used.resize(folder + 1);
-          used[folder] = true;
+          const size_t index = static_cast<size_t>(folder);
+          if (used.size() <= index) used.resize(index + 1);
+          used[index] = true;
         }
       }))
     return roll_back(c), false;
@@ -1030,7 +1036,7 @@ bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<
   std::vector<uint64_t> unused;
   if (!each_row(c, statement(c, "SELECT id FROM folder"), [&](sqlite3_stmt* row) {
         const uint64_t id = column_u64(row, 0);
-        if (id >= used.size() || !used[id]) unused.push_back(id);
+        if (id >= used.size() || !used[static_cast<size_t>(id)]) unused.push_back(id);
       }))
     return roll_back(c), false;
   for (const uint64_t id : unused) {

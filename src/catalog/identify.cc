@@ -97,7 +97,7 @@ int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_
   size_t at = static_cast<size_t>(high % id->slots.size());
   for (; id->slots[at] != 0; at = at + 1 == id->slots.size() ? 0 : at + 1) {
     const uint64_t slot = id->slots[at];
-    if ((slot >> 32) == high && id->found[(slot & 0xffffffffu) - 1].pathname == pathname)
+    if ((slot >> 32) == high && id->found[static_cast<size_t>((slot & 0xffffffffu) - 1)].pathname == pathname)
       return static_cast<int64_t>((slot & 0xffffffffu) - 1);
   }
   if (add) id->slots[at] = high << 32 | (index + 1);
