@@ -29,6 +29,7 @@
 #include <unordered_map>
 
 #include "catalog/catalog.h"
+#include "catalog/keyed_hash.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
 #include "platform/random_key.h"
@@ -496,24 +497,6 @@ void roll_back(Catalog* c) {
   c->ranges_loaded = false;
 }
 
-uint64_t mix(uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdu;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53u;
-  x ^= x >> 33;
-  return x;
-}
-
-uint64_t hash_bytes(std::string_view bytes, uint64_t seed) {
-  uint64_t h = 0xcbf29ce484222325u ^ seed;
-  for (const char c : bytes) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 0x100000001b3u;
-  }
-  return mix(h);
-}
-
 // Notes the record |index| of the disc being added, in |folder| with
 // |name|; sets |*repeated| when an earlier record has the same.
 bool note_pathname(Catalog* c, std::string_view pathname, uint64_t folder, std::string_view name, uint64_t index,
@@ -530,7 +513,7 @@ bool note_pathname(Catalog* c, std::string_view pathname, uint64_t folder, std::
       c->seen[at] = slot;
     }
   }
-  const uint64_t hash = hash_bytes(pathname, c->seen_key) >> 32;
+  const uint64_t hash = keyed_hash(pathname, c->seen_key) >> 32;
   size_t at = static_cast<size_t>(mix(hash) % c->seen.size());
   for (; c->seen[at] != 0; at = at + 1 == c->seen.size() ? 0 : at + 1) {
     if ((c->seen[at] >> 32) != hash) continue;
@@ -1221,7 +1204,7 @@ bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit
 }
 
 uint32_t pathname_key(std::string_view pathname, uint64_t length) {
-  uint64_t h = hash_bytes(pathname, 0);
+  uint64_t h = keyed_hash(pathname, 0);
   return static_cast<uint32_t>(mix(h ^ mix(length + 0x9e3779b97f4a7c15u)) >> 32);
 }
 

@@ -19,6 +19,7 @@
 
 #include "app/run_state.h"
 #include "catalog/commands.h"
+#include "catalog/keyed_hash.h"
 #include "fingerprint/fingerprint.h"
 #include "platform/process.h"
 #include "platform/random_key.h"
@@ -62,21 +63,12 @@ struct Identify {
   // (0 for empty), kept at most half full. Each disc read looks up every
   // record here.
   std::vector<uint64_t> slots;
-  uint64_t seed = 0;  // of their hashes: a manifest's pathnames can be chosen
+  uint64_t key = 0;  // of their hashes: a manifest's pathnames can be chosen
   std::unordered_map<uint64_t, Matches> matches;  // by disc, as read
   size_t matches_kept = 0;
   bool in_doubt = false;
 };
 
-uint64_t hash_of(std::string_view text, uint64_t seed) {
-  // FNV-1a from a seed of the run's own, then mixed: no manifest can choose
-  // pathnames that all fall together.
-  uint64_t h = 0xcbf29ce484222325u ^ seed;
-  for (const char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdu;
-  return h ^ (h >> 33);
-}
 
 // The index of the found file at |pathname|, or -1; with |add|, |index| is
 // placed there when none is.
@@ -93,7 +85,7 @@ int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_
     }
   }
   if (id->slots.empty()) return -1;
-  const uint64_t high = hash_of(pathname, id->seed) >> 32;
+  const uint64_t high = keyed_hash(pathname, id->key) >> 32;
   size_t at = static_cast<size_t>(high % id->slots.size());
   for (; id->slots[at] != 0; at = at + 1 == id->slots.size() ? 0 : at + 1) {
     const uint64_t slot = id->slots[at];
@@ -334,7 +326,7 @@ int run_identify(const CatalogOptions& options) {
   const std::string& operand = options.operands[0];
   Identify id;
   id.options = &options;
-  id.seed = random_key();
+  id.key = random_key();
   // A folder is a tree; anything else a manifest: a file, "-" for
   // standard input, a pipe.
   const PathKind kind = operand == kStandardInput ? PathKind::kOther : orv_path_kind(operand.c_str());
