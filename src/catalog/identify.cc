@@ -277,8 +277,7 @@ bool walk_tree(Identify* id, const std::string& root) {
   hash_tree(&hashing);
   stop_progress();
   if (hashing.root_failed) {
-    problem("%s: cannot search the folder: %s (error %lu)", root.c_str(),
-            describe_search_error(hashing.root_error).c_str(), static_cast<unsigned long>(hashing.root_error));
+    problem("%s", search_failure(root, hashing.root_error).c_str());
     return false;
   }
   id->in_doubt = id->in_doubt || hashing.in_doubt;

@@ -89,8 +89,7 @@ void which_folder(Which* which, const std::string& path) {
   hash_tree(&hashing);
   stop_progress();
   if (hashing.root_failed) {
-    problem("%s: cannot search the folder: %s (error %lu)", path.c_str(),
-            describe_search_error(hashing.root_error).c_str(), static_cast<unsigned long>(hashing.root_error));
+    problem("%s", search_failure(path, hashing.root_error).c_str());
   }
   if (hashing.root_failed || hashing.in_doubt) which->unreadable = true;
 }

@@ -318,8 +318,7 @@ void search_failed(void* context, const std::string& pattern, DWORD error) {
   }
   if (!search_error_matters(error)) return;
   Job job;
-  job.problem = folder_of(pattern) + ": cannot search the folder: " + describe_search_error(error) +
-                " (error " + std::to_string(error) + ")";
+  job.problem = search_failure(folder_of(pattern), error);
   submit(p, std::move(job));
 }
 
@@ -398,4 +397,9 @@ std::string folder_path(std::string root) {
 #endif
   if (!root.empty() && root.back() != '/' && root.back() != '\\') root += separator;
   return root;
+}
+
+std::string search_failure(const std::string& folder, DWORD error) {
+  return folder + ": cannot search the folder: " + describe_search_error(error) + " (error " + std::to_string(error) +
+         ")";
 }

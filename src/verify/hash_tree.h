@@ -49,6 +49,10 @@ void hash_tree(TreeHashing* hashing);
 /// cannot be, naming it |shown|, and returns false.
 bool hash_one_file(const std::string& path, const std::string& shown, FileDigest* digest);
 
+/// The text of a problem line for the folder |folder| whose search failed
+/// with |error|: "FOLDER: cannot search the folder: REASON (error N)".
+std::string search_failure(const std::string& folder, DWORD error);
+
 /// |root| as a folder path that names can be joined to: with a separator
 /// at its end.
 std::string folder_path(std::string root);

@@ -223,9 +223,7 @@ int run(const Options& options) {
     check_tree(&check);
     stop_progress();
     if (check.root_failed) {
-      problem("%s: cannot search the folder: %s (error %lu)", other.c_str(),
-              describe_search_error(check.root_error).c_str(),
-              static_cast<unsigned long>(check.root_error));
+      problem("%s", search_failure(other, check.root_error).c_str());
       return 2;
     }
     in_doubt = in_doubt || check.in_doubt;
