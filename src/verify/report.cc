@@ -106,6 +106,20 @@ void start_report(bool quiet_report) {
   pending.reserve(kFlushAt + 4096);
 }
 
+namespace {
+
+// Ends the line in |pending|, and writes what is pending when it is time:
+// on a terminal at once, else in large pieces.
+void end_line() {
+  pending += '\n';
+  if (line_at_a_time || pending.size() >= kFlushAt) {
+    std::lock_guard<std::mutex> hold(console);
+    write_pending_locked();
+  }
+}
+
+}  // namespace
+
 void report_line(Verdict verdict, std::string_view path, std::string_view moved_to) {
   if (quiet && verdict == Verdict::kOk) return;
   pending += word(verdict);
@@ -114,11 +128,7 @@ void report_line(Verdict verdict, std::string_view path, std::string_view moved_
     pending += " -> ";
     append_path(&pending, moved_to);
   }
-  pending += '\n';
-  if (line_at_a_time || pending.size() >= kFlushAt) {
-    std::lock_guard<std::mutex> hold(console);
-    write_pending_locked();
-  }
+  end_line();
 }
 
 void print_line(std::string_view line) {
@@ -128,11 +138,7 @@ void print_line(std::string_view line) {
     pending += '\t';
   }
   append_path(&pending, line);
-  pending += '\n';
-  if (line_at_a_time || pending.size() >= kFlushAt) {
-    std::lock_guard<std::mutex> hold(console);
-    write_pending_locked();
-  }
+  end_line();
 }
 
 void print_bytes(std::string_view bytes) {
