@@ -99,7 +99,7 @@ const Command kCommands[] = {
      "PATH for a file of length 0, which is not looked up.\n"
      "\n"
      "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
-     "      --md5         the operands are MD5 digests to look up, of any length\n"
+     "      --md5         the operands are MD5 digests (32 hex digits) to look up\n"
      "\n"
      "Exit status: 0 if every file was found, 1 if any is unknown, 2 if any could\n"
      "not be read.\n",
