@@ -13,10 +13,10 @@
 #include "platform/md5.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "verify/command_line.h"
-#include "verify/manifest_input.h"
-#include "verify/progress.h"
-#include "verify/report.h"
+#include "console/command_line.h"
+#include "manifest/manifest_input.h"
+#include "console/progress.h"
+#include "console/console.h"
 
 namespace {
 

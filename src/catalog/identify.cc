@@ -23,10 +23,10 @@
 #include "fingerprint/fingerprint.h"
 #include "platform/process.h"
 #include "platform/random_key.h"
-#include "verify/command_line.h"
-#include "verify/hash_tree.h"
-#include "verify/manifest_input.h"
-#include "verify/report.h"
+#include "console/command_line.h"
+#include "fingerprint/hash_tree.h"
+#include "manifest/manifest_input.h"
+#include "console/console.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "platform/orvlib.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "verify/command_line.h"
-#include "verify/report.h"
+#include "console/command_line.h"
+#include "console/console.h"
 #include "version.h"
 
 namespace {

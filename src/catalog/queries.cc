@@ -10,8 +10,8 @@
 #include "catalog/pattern.h"
 #include "manifest/layout.h"
 #include "platform/process.h"
-#include "verify/command_line.h"
-#include "verify/report.h"
+#include "console/command_line.h"
+#include "console/console.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "catalog/commands.h"
 #include "fingerprint/fingerprint.h"
 #include "platform/process.h"
-#include "verify/command_line.h"
-#include "verify/hash_tree.h"
-#include "verify/report.h"
+#include "console/command_line.h"
+#include "fingerprint/hash_tree.h"
+#include "console/console.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "app/run_state.h"
 #include "platform/orvlib.h"
-#include "verify/hash_tree.h"
-#include "verify/report.h"
+#include "fingerprint/hash_tree.h"
+#include "console/console.h"
 
 void check_tree(TreeCheck* tree) {
   TreeHashing hashing;

@@ -6,7 +6,7 @@
 #include "platform/orvlib.h"
 #include "platform/search.h"
 #include "verify/compare.h"
-#include "verify/progress.h"
+#include "console/progress.h"
 
 /// What a check of a tree needs and what it tells.
 struct TreeCheck {

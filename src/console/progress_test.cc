@@ -1,4 +1,4 @@
-#include "verify/progress.h"
+#include "console/progress.h"
 
 #include <stdint.h>
 

@@ -11,7 +11,7 @@
 #include "fingerprint/fingerprint.h"
 #include "platform/orvlib.h"
 #include "platform/search.h"
-#include "verify/progress.h"
+#include "console/progress.h"
 
 /// A file of the walk, read to its end or not.
 struct HashedFile {

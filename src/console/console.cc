@@ -1,4 +1,4 @@
-#include "verify/report.h"
+#include "console/console.h"
 
 #include <stdarg.h>
 #include <stdio.h>

@@ -1,4 +1,4 @@
-#include "verify/progress.h"
+#include "console/progress.h"
 
 #include <stdio.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/process.h"
-#include "verify/report.h"
+#include "console/console.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "verify/command_line.h"
+#include "console/command_line.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "platform/process.h"
-#include "verify/report.h"
+#include "console/console.h"
 
 namespace {
 

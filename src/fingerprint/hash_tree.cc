@@ -1,4 +1,4 @@
-#include "verify/hash_tree.h"
+#include "fingerprint/hash_tree.h"
 
 #include <errno.h>
 #include <string.h>
@@ -14,7 +14,7 @@
 #include "app/run_state.h"
 #include "fingerprint/fingerprint.h"
 #include "manifest/manifest.h"
-#include "verify/report.h"
+#include "console/console.h"
 #include "walk/walk.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "verify/manifest_input.h"
+#include "manifest/manifest_input.h"
 
 #include <errno.h>
 #include <string.h>
 
 #include "platform/text.h"
-#include "verify/report.h"
+#include "console/console.h"
 
 namespace {
 
