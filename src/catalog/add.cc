@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "catalog/commands.h"
+#include "console/command_line.h"
+#include "console/console.h"
+#include "console/progress.h"
 #include "manifest/layout.h"
+#include "manifest/manifest_input.h"
 #include "platform/byte_order.h"
 #include "platform/md5.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "console/command_line.h"
-#include "manifest/manifest_input.h"
-#include "console/progress.h"
-#include "console/console.h"
 
 namespace {
 

@@ -20,13 +20,13 @@
 #include "app/run_state.h"
 #include "catalog/commands.h"
 #include "catalog/keyed_hash.h"
-#include "fingerprint/fingerprint.h"
-#include "platform/process.h"
-#include "platform/random_key.h"
 #include "console/command_line.h"
+#include "console/console.h"
+#include "fingerprint/fingerprint.h"
 #include "fingerprint/hash_tree.h"
 #include "manifest/manifest_input.h"
-#include "console/console.h"
+#include "platform/process.h"
+#include "platform/random_key.h"
 
 namespace {
 

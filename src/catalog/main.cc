@@ -10,11 +10,11 @@
 #include <string>
 
 #include "catalog/commands.h"
+#include "console/command_line.h"
+#include "console/console.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "console/command_line.h"
-#include "console/console.h"
 #include "version.h"
 
 namespace {
@@ -294,7 +294,7 @@ int main(int argc, char** argv) {
     }
     for (int i = optind; i < sub_argc; ++i) options.operands.push_back(sub_argv[i]);
     if (options.catalog.empty()) options.catalog = default_catalog();
-    start_report(false);
+    start_console();
     const int status = command->run(options);
     finish_report();
     return status;

@@ -8,10 +8,10 @@
 
 #include "catalog/commands.h"
 #include "catalog/pattern.h"
-#include "manifest/layout.h"
-#include "platform/process.h"
 #include "console/command_line.h"
 #include "console/console.h"
+#include "manifest/layout.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 
 #include "app/run_state.h"
 #include "catalog/commands.h"
-#include "fingerprint/fingerprint.h"
-#include "platform/process.h"
 #include "console/command_line.h"
-#include "fingerprint/hash_tree.h"
 #include "console/console.h"
+#include "fingerprint/fingerprint.h"
+#include "fingerprint/hash_tree.h"
+#include "platform/process.h"
 
 namespace {
 

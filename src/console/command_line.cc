@@ -4,8 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform/process.h"
 #include "console/console.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // anywhere, long ones by any unambiguous start, "--" ends them), with every
 // mistake said in one line that starts with the program's bare name,
 // whatever path it was started by.
-#ifndef DISC_MANIFEST_VERIFY_COMMAND_LINE_H_
-#define DISC_MANIFEST_VERIFY_COMMAND_LINE_H_
+#ifndef DISC_MANIFEST_CONSOLE_COMMAND_LINE_H_
+#define DISC_MANIFEST_CONSOLE_COMMAND_LINE_H_
 
 #include <getopt.h>
 
@@ -38,4 +38,4 @@ long number_argument(const char* text, long least, long most, const char* what);
 /// line on standard error when it cannot be written.
 [[noreturn]] void print_and_exit(const std::string& text);
 
-#endif  // DISC_MANIFEST_VERIFY_COMMAND_LINE_H_
+#endif  // DISC_MANIFEST_CONSOLE_COMMAND_LINE_H_

@@ -17,7 +17,6 @@ const size_t kFlushAt = 64 * 1024;
 const char* program = "disc-verify";
 std::mutex console;          // the two streams and the progress line
 std::string pending;         // report text not yet written
-bool quiet = false;
 bool line_at_a_time = false;  // standard output is a terminal
 bool error_terminal = false;  // so is standard error
 bool holding = false;          // problem lines are kept in |held|
@@ -81,26 +80,13 @@ std::string formatted_list(const char* format, va_list arguments) {
   return text;
 }
 
-const char* word(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kOk: return "OK ";
-    case Verdict::kChanged: return "CHANGED ";
-    case Verdict::kUnreadable: return "UNREADABLE ";
-    case Verdict::kMoved: return "MOVED ";
-    case Verdict::kMissing: return "MISSING ";
-    case Verdict::kNew: return "NEW ";
-  }
-  return "";
-}
-
 }  // namespace
 
 void set_program_name(const char* name) { program = name; }
 
 const char* program_name() { return program; }
 
-void start_report(bool quiet_report) {
-  quiet = quiet_report;
+void start_console() {
   line_at_a_time = is_terminal(1);
   error_terminal = is_terminal(2);
   pending.reserve(kFlushAt + 4096);
@@ -120,16 +106,11 @@ void end_line() {
 
 }  // namespace
 
-void report_line(Verdict verdict, std::string_view path, std::string_view moved_to) {
-  if (quiet && verdict == Verdict::kOk) return;
-  pending += word(verdict);
-  append_path(&pending, path);
-  if (verdict == Verdict::kMoved) {
-    pending += " -> ";
-    append_path(&pending, moved_to);
-  }
-  end_line();
-}
+void append_shown(std::string_view text) { append_path(&pending, text); }
+
+void append_literal(std::string_view literal) { pending += literal; }
+
+void end_output_line() { end_line(); }
 
 void print_line(std::string_view line) {
   // TABs separate fields, on a terminal too.
@@ -147,16 +128,6 @@ void print_bytes(std::string_view bytes) {
     std::lock_guard<std::mutex> hold(console);
     write_pending_locked();
   }
-}
-
-void report_summary(const uint64_t counts[6]) {
-  char line[256];
-  snprintf(line, sizeof line,
-           "Summary: %llu ok, %llu changed, %llu unreadable, %llu moved, %llu missing, %llu new\n",
-           static_cast<unsigned long long>(counts[0]), static_cast<unsigned long long>(counts[1]),
-           static_cast<unsigned long long>(counts[2]), static_cast<unsigned long long>(counts[3]),
-           static_cast<unsigned long long>(counts[4]), static_cast<unsigned long long>(counts[5]));
-  pending += line;
 }
 
 std::string formatted(const char* format, ...) {

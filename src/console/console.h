@@ -1,10 +1,11 @@
-// disc-verify's console: the report on standard output, the problems on
-// standard error, and the progress line, which no other line may break.
+// The console of the checking programs (disc-verify, disc-catalog): their
+// answers on standard output, their problems on standard error, and the
+// progress line, which no other line may break.
 //
 // Only the main thread writes report and problem lines; the progress line
 // is drawn by a thread of its own, under the same lock.
-#ifndef DISC_MANIFEST_VERIFY_REPORT_H_
-#define DISC_MANIFEST_VERIFY_REPORT_H_
+#ifndef DISC_MANIFEST_CONSOLE_CONSOLE_H_
+#define DISC_MANIFEST_CONSOLE_CONSOLE_H_
 
 #include <stdint.h>
 
@@ -13,8 +14,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include "verify/compare.h"
 
 #if defined(__GNUC__)
 #define DV_PRINTF_LIKE(format_index) __attribute__((format(printf, format_index, format_index + 1)))
@@ -27,23 +26,24 @@
 void set_program_name(const char* name);
 const char* program_name();
 
-/// How the report is written: without OK lines when |quiet|; a line at a
-/// time when standard output is a terminal.
-void start_report(bool quiet);
+/// Readies standard output: a line at a time when it is a terminal, else
+/// in large pieces.
+void start_console();
 
-/// Writes one line of the report: "OK path", "MOVED old -> new", ...
-void report_line(Verdict verdict, std::string_view path, std::string_view moved_to);
-
-/// Writes |line| and a line feed on standard output, as report lines are
-/// written: on a terminal at once, with control characters but TAB shown
-/// as '?'.
+/// Writes |line| and a line feed on standard output: on a terminal at
+/// once, with control characters but TAB shown as '?'; a line feed is
+/// always shown so.
 void print_line(std::string_view line);
+
+/// Adds |text| to the line being written on standard output, shown as
+/// print_line shows a field (every TAB too, on a terminal), for a line
+/// built of pieces; |literal| is added as it is. end_output_line ends it.
+void append_shown(std::string_view text);
+void append_literal(std::string_view literal);
+void end_output_line();
 
 /// Writes |bytes| on standard output exactly as they are.
 void print_bytes(std::string_view bytes);
-
-/// Writes the summary line, the report's last.
-void report_summary(const uint64_t counts[6]);
 
 /// Formatted printing into a string.
 std::string formatted(const char* format, ...) DV_PRINTF_LIKE(1);
@@ -86,9 +86,9 @@ std::thread start_thread(Function function) {
   }
 }
 
-/// Writes out the rest of the report. A report that cannot be written
-/// leaves the check in doubt: that is said on standard error and the
-/// program ends with status 2, here or at any earlier write.
+/// Writes out the rest of standard output. An answer that cannot be
+/// written is in doubt: that is said on standard error and the program
+/// ends with status 2, here or at any earlier write.
 void finish_report();
 
-#endif  // DISC_MANIFEST_VERIFY_REPORT_H_
+#endif  // DISC_MANIFEST_CONSOLE_CONSOLE_H_

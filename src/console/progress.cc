@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/process.h"
 #include "console/console.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The progress line of a check: files and bytes done against the
 // manifest's totals, the share done, the rate and the time left, redrawn a
 // few times a second on standard error.
-#ifndef DISC_MANIFEST_VERIFY_PROGRESS_H_
-#define DISC_MANIFEST_VERIFY_PROGRESS_H_
+#ifndef DISC_MANIFEST_CONSOLE_PROGRESS_H_
+#define DISC_MANIFEST_CONSOLE_PROGRESS_H_
 
 #include <stdint.h>
 
@@ -30,4 +30,4 @@ void start_progress(const Progress* progress);
 /// Stops drawing and erases the line.
 void stop_progress();
 
-#endif  // DISC_MANIFEST_VERIFY_PROGRESS_H_
+#endif  // DISC_MANIFEST_CONSOLE_PROGRESS_H_

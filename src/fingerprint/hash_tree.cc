@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "app/run_state.h"
+#include "console/console.h"
 #include "fingerprint/fingerprint.h"
 #include "manifest/manifest.h"
-#include "console/console.h"
 #include "walk/walk.h"
 
 namespace {

@@ -2,16 +2,16 @@
 // exactly as disc-manifest walks it, with reading and hashing overlapped;
 // what is found is handed over in walk order, whatever the number of jobs.
 // disc-verify checks a tree with it, disc-catalog looks files up.
-#ifndef DISC_MANIFEST_VERIFY_HASH_TREE_H_
-#define DISC_MANIFEST_VERIFY_HASH_TREE_H_
+#ifndef DISC_MANIFEST_FINGERPRINT_HASH_TREE_H_
+#define DISC_MANIFEST_FINGERPRINT_HASH_TREE_H_
 
 #include <functional>
 #include <string>
 
+#include "console/progress.h"
 #include "fingerprint/fingerprint.h"
 #include "platform/orvlib.h"
 #include "platform/search.h"
-#include "console/progress.h"
 
 /// A file of the walk, read to its end or not.
 struct HashedFile {
@@ -57,4 +57,4 @@ std::string search_failure(const std::string& folder, DWORD error);
 /// at its end.
 std::string folder_path(std::string root);
 
-#endif  // DISC_MANIFEST_VERIFY_HASH_TREE_H_
+#endif  // DISC_MANIFEST_FINGERPRINT_HASH_TREE_H_

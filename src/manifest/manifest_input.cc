@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <string.h>
 
-#include "platform/text.h"
 #include "console/console.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Reading a manifest given on the command line, record by record, with
 // each of its problems said on standard error in one line that names the
 // file and the line: disc-verify's manifests, disc-catalog's.
-#ifndef DISC_MANIFEST_VERIFY_MANIFEST_INPUT_H_
-#define DISC_MANIFEST_VERIFY_MANIFEST_INPUT_H_
+#ifndef DISC_MANIFEST_MANIFEST_MANIFEST_INPUT_H_
+#define DISC_MANIFEST_MANIFEST_MANIFEST_INPUT_H_
 
 #include <stdint.h>
 
@@ -77,4 +77,4 @@ void say_read_in(const ManifestInput& input, int code_page);
 /// are UTF-8. What cannot be read is said by the reading that follows.
 bool texts_are_utf8(const std::string& path);
 
-#endif  // DISC_MANIFEST_VERIFY_MANIFEST_INPUT_H_
+#endif  // DISC_MANIFEST_MANIFEST_MANIFEST_INPUT_H_

@@ -11,17 +11,18 @@
 #include <vector>
 
 #include "app/run_state.h"
+#include "console/command_line.h"
+#include "console/console.h"
+#include "console/progress.h"
+#include "fingerprint/hash_tree.h"
+#include "manifest/manifest_input.h"
 #include "manifest/manifest_reader.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "console/command_line.h"
 #include "verify/compare.h"
-#include "fingerprint/hash_tree.h"
-#include "manifest/manifest_input.h"
-#include "console/progress.h"
-#include "console/console.h"
+#include "verify/report.h"
 #include "verify/tree.h"
 #include "version.h"
 

@@ -1,9 +1,9 @@
 #include "verify/tree.h"
 
 #include "app/run_state.h"
-#include "platform/orvlib.h"
-#include "fingerprint/hash_tree.h"
 #include "console/console.h"
+#include "fingerprint/hash_tree.h"
+#include "platform/orvlib.h"
 
 void check_tree(TreeCheck* tree) {
   TreeHashing hashing;

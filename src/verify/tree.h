@@ -3,10 +3,10 @@
 #ifndef DISC_MANIFEST_VERIFY_TREE_H_
 #define DISC_MANIFEST_VERIFY_TREE_H_
 
+#include "console/progress.h"
 #include "platform/orvlib.h"
 #include "platform/search.h"
 #include "verify/compare.h"
-#include "console/progress.h"
 
 /// What a check of a tree needs and what it tells.
 struct TreeCheck {
