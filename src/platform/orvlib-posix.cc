@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,10 @@
 
 #include "platform/orv_handle.h"
 #include "platform/posix_path.h"
+
+#ifdef __linux__
+#include <linux/fs.h>  // BLKGETSIZE64
+#endif
 
 namespace {
 
@@ -106,6 +111,41 @@ orv_io* open_stream(const char* path) {
   return stream_handle(fd);
 }
 
+// An image to read at offsets: a regular file, or a block device whose
+// size the system tells. Nothing else is opened.
+orv_io* open_image(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return nullptr;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    errno = ENXIO;
+    return nullptr;
+  }
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (fstat(fd, &st) != 0) return fail(fd, errno);
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (S_ISBLK(st.st_mode)) {
+#ifdef BLKGETSIZE64
+    if (ioctl(fd, BLKGETSIZE64, &size) != 0) return fail(fd, errno);
+#else
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) return fail(fd, errno);
+    size = static_cast<uint64_t>(end);
+#endif
+  } else if (!S_ISREG(st.st_mode)) {
+    return fail(fd, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
+  }
+  orv_io* io = new_orv_handle(fd, 4, size);
+  if (io == nullptr) return fail(fd, ENOMEM);
+  io->volume = static_cast<uint64_t>(st.st_dev);
+  io->index = static_cast<uint64_t>(st.st_ino);
+  return io;
+}
+
 orv_io* open_for_writing(const char* path) {
   const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
@@ -133,6 +173,7 @@ orv_io* orv_open(const char* path, int mode) {
   if (mode == 0 || mode == 1) return open_for_reading(native.c_str(), mode == 1);
   if (mode == 2) return open_for_writing(native.c_str());
   if (mode == 3) return open_stream(native.c_str());
+  if (mode == 4) return open_image(native.c_str());
   errno = EINVAL;
   return nullptr;
 }
@@ -163,6 +204,25 @@ bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
   }
   *count = static_cast<uint32_t>(n);
   note_read(io, size, *count);
+  return true;
+}
+
+bool orv_read_at(orv_io* io, uint64_t offset, void* data, uint32_t size, uint32_t* count) {
+  unsigned char* bytes = static_cast<unsigned char*>(data);
+  uint32_t done = 0;
+  // A read may return less than asked before the end (a signal, a device
+  // that reads a sector at a time): only nothing read is the end.
+  while (done < size) {
+    const ssize_t n = pread(fd_of(io), bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *count = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  *count = done;
   return true;
 }
 

@@ -7,8 +7,10 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -246,3 +248,45 @@ TEST(OrvFileTest, FailedWriteIsRememberedUntilClose) {
 }
 
 }  // namespace
+
+TEST(OrvFileTest, ImagesAreReadAtOffsetsByManyThreadsAtOnce) {
+  TempDir tmp;
+  std::string content(1 << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+  write_file(tmp.path + "/disc.iso", content);
+  orv_io* io = orv_open((tmp.path + "/disc.iso").c_str(), 4);
+  ASSERT_NE(nullptr, io);
+  EXPECT_EQ(content.size(), size_field(io));
+
+  // Each thread reads other places; none may see another's position.
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t]() {
+      char buffer[5000];
+      for (uint64_t at = static_cast<uint64_t>(t) * 997; at + sizeof buffer <= content.size(); at += 40009) {
+        uint32_t got = 0;
+        if (!orv_read_at(io, at, buffer, sizeof buffer, &got) || got != sizeof buffer ||
+            memcmp(buffer, content.data() + at, got) != 0)
+          ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, wrong.load());
+
+  // At the end: what is there, then nothing; never an error.
+  char tail[100];
+  uint32_t got = 0;
+  EXPECT_TRUE(orv_read_at(io, content.size() - 10, tail, sizeof tail, &got));
+  EXPECT_EQ(10u, got);
+  EXPECT_TRUE(orv_read_at(io, content.size() + 4096, tail, sizeof tail, &got));
+  EXPECT_EQ(0u, got);
+  EXPECT_EQ(0, orv_close(io));
+
+  // Only files and block devices are images.
+  EXPECT_EQ(nullptr, orv_open(tmp.path.c_str(), 4));
+  EXPECT_EQ(EISDIR, errno);
+  EXPECT_EQ(nullptr, orv_open("/dev/null", 4));
+  EXPECT_EQ(ENXIO, errno);
+}

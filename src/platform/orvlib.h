@@ -42,7 +42,10 @@ static_assert(offsetof(orv_io, at_end) == 16, "end-of-file flag must sit at byte
 /// 2: creates or truncates the file for writing, in binary. Mode 3:
 /// anything that can be read as a stream of bytes, but a folder (EISDIR):
 /// a regular file, a FIFO or a pipe (/dev/fd/N), a terminal; opening a
-/// FIFO waits for its writer. Returns null with errno set on failure.
+/// FIFO waits for its writer. Mode 4: a regular file or, on POSIX, a
+/// block device (a disc in a drive, a loop device), to be read with
+/// orv_read_at; its size field holds the device's size too. Returns null
+/// with errno set on failure.
 ///
 /// A stream that is no regular file has 0 in its size field until its end,
 /// and no identity.
@@ -65,6 +68,14 @@ bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io);
 /// of them were written. A failure is also remembered by the handle and
 /// reported again by orv_close.
 bool orv_write(const void* data, uint32_t size, uint32_t* written, orv_io* io);
+
+/// Reads up to |size| bytes at byte |offset| of the file |io|, opened
+/// for reading (modes 0, 1 and 4), and stores their number in |*count|:
+/// fewer than asked only where the file ends. Neither uses nor moves the
+/// handle's position or end-of-file flag, so that several threads may
+/// read one handle at once. Returns false with errno set when the read
+/// fails.
+bool orv_read_at(orv_io* io, uint64_t offset, void* data, uint32_t size, uint32_t* count);
 
 /// Closes the file and releases the handle. Returns 0, or the errno of the
 /// first failed write or of a failed close, so that a writer who only looks
