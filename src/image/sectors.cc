@@ -7,6 +7,14 @@ namespace {
 
 // Reads |size| bytes at |offset| of the file; a short read is the end.
 bool read_file(const SectorImage& image, uint64_t offset, uint32_t size, unsigned char* data) {
+  if (image.file == nullptr) {
+    if (offset > image.bytes_size || size > image.bytes_size - offset) {
+      errno = ERANGE;
+      return false;
+    }
+    memcpy(data, image.bytes + offset, size);
+    return true;
+  }
   uint32_t got = 0;
   errno = 0;
   if (!orv_read_at(image.file, offset, data, size, &got)) {

@@ -13,6 +13,10 @@ const uint32_t kSectorSize = 2048;
 /// threads may read one at once.
 struct SectorImage {
   orv_io* file = nullptr;     // the image (orv_open mode 4), read at offsets
+  /// Or the image's bytes in memory, where |file| is null (a fuzz
+  /// target's input, a test's image).
+  const unsigned char* bytes = nullptr;
+  uint64_t bytes_size = 0;
   uint64_t start = 0;         // the byte of the file where sector 0 starts
   uint32_t stride = 2048;     // bytes from one sector to the next: 2048, or 2352 raw
   uint32_t data_offset = 0;   // where a sector's 2048 data bytes sit in it (16 or 24 raw)
