@@ -29,6 +29,7 @@
 #include <unordered_map>
 
 #include "catalog/catalog.h"
+#include "catalog/catalog_store.h"
 #include "catalog/keyed_hash.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
@@ -98,10 +99,9 @@ struct DiscNames {
 
 }  // namespace
 
-struct Catalog {
+struct SqliteCatalog : Catalog {
   sqlite3* db = nullptr;
   std::string path;
-  std::string error;
   int error_code = SQLITE_OK;  // the extended code of the failure in |error|
   bool writer = false;
   bool immutable = false;
@@ -142,21 +142,21 @@ struct Catalog {
 
 namespace {
 
-bool fail(Catalog* c) {
+bool fail(SqliteCatalog* c) {
   c->error = sqlite3_errmsg(c->db);
   c->error_code = sqlite3_extended_errcode(c->db);
   return false;
 }
 
-bool fail_with(Catalog* c, const std::string& text) {
+bool fail_with(SqliteCatalog* c, const std::string& text) {
   c->error = text;
   return false;
 }
 
-bool damaged(Catalog* c, const std::string& what) { return fail_with(c, what + ": the catalog is damaged"); }
+bool damaged(SqliteCatalog* c, const std::string& what) { return fail_with(c, what + ": the catalog is damaged"); }
 
 // The statement of |sql|, prepared once; reset and unbound. Null on failure.
-sqlite3_stmt* statement(Catalog* c, const char* sql) {
+sqlite3_stmt* statement(SqliteCatalog* c, const char* sql) {
   sqlite3_stmt*& stmt = c->statements[sql];
   if (stmt == nullptr) {
     if (sqlite3_prepare_v3(c->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
@@ -171,7 +171,7 @@ sqlite3_stmt* statement(Catalog* c, const char* sql) {
   return stmt;
 }
 
-bool exec(Catalog* c, const char* sql) {
+bool exec(SqliteCatalog* c, const char* sql) {
   if (sqlite3_exec(c->db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return fail(c);
   return true;
 }
@@ -198,7 +198,7 @@ uint64_t column_u64(sqlite3_stmt* stmt, int at) {
 // Steps |stmt| through its rows, handing each to |row|, which may stop the
 // steps by returning false; false on failure.
 template <typename Row>
-bool each_row(Catalog* c, sqlite3_stmt* stmt, Row row) {
+bool each_row(SqliteCatalog* c, sqlite3_stmt* stmt, Row row) {
   if (stmt == nullptr) return false;
   for (;;) {
     const int step = sqlite3_step(stmt);
@@ -215,7 +215,7 @@ bool each_row(Catalog* c, sqlite3_stmt* stmt, Row row) {
 }
 
 // Runs |stmt|, which gives no rows.
-bool run(Catalog* c, sqlite3_stmt* stmt) {
+bool run(SqliteCatalog* c, sqlite3_stmt* stmt) {
   if (stmt == nullptr) return false;
   const int step = sqlite3_step(stmt);
   sqlite3_reset(stmt);
@@ -237,7 +237,7 @@ void read_disc(sqlite3_stmt* stmt, Disc* disc) {
   disc->code_page = sqlite3_column_int(stmt, 7);
 }
 
-bool load_ranges(Catalog* c) {
+bool load_ranges(SqliteCatalog* c) {
   if (c->ranges_loaded) return true;
   c->ranges.clear();
   if (!each_row(c, statement(c, "SELECT number, first_file, files FROM disc ORDER BY first_file"),
@@ -248,7 +248,7 @@ bool load_ranges(Catalog* c) {
 }
 
 // The range that the file |id| lies in, or null.
-const Range* range_of(const Catalog* c, uint64_t id) {
+const Range* range_of(const SqliteCatalog* c, uint64_t id) {
   auto after = std::upper_bound(c->ranges.begin(), c->ranges.end(), id,
                                 [](uint64_t value, const Range& r) { return value < r.first_file; });
   if (after == c->ranges.begin()) return nullptr;
@@ -259,7 +259,7 @@ const Range* range_of(const Catalog* c, uint64_t id) {
 const uint32_t kNoFolder = 0xffffffffu;
 
 // Every folder path, for a pass over many files.
-bool load_all_folders(Catalog* c) {
+bool load_all_folders(SqliteCatalog* c) {
   c->folder_spans.clear();
   c->folder_text.clear();
   return each_row(c, statement(c, "SELECT id, path FROM folder ORDER BY id"), [c](sqlite3_stmt* s) {
@@ -276,7 +276,7 @@ bool load_all_folders(Catalog* c) {
 }
 
 // The path of folder |id|: from those loaded, else looked up.
-bool folder_path(Catalog* c, uint64_t id, std::string_view* path) {
+bool folder_path(SqliteCatalog* c, uint64_t id, std::string_view* path) {
   if (id < c->folder_spans.size() && c->folder_spans[static_cast<size_t>(id)].second != kNoFolder) {
     const std::pair<uint32_t, uint32_t>& span = c->folder_spans[static_cast<size_t>(id)];
     *path = std::string_view(c->folder_text).substr(span.first, span.second);
@@ -344,7 +344,7 @@ bool next_name(std::string_view names, size_t* at, uint64_t* folder, std::string
 }
 
 // The names of disc |number|, kept for further look-ups.
-bool disc_names(Catalog* c, uint64_t number, const DiscNames** names) {
+bool disc_names(SqliteCatalog* c, uint64_t number, const DiscNames** names) {
   auto kept = c->names_kept.find(number);
   if (kept == c->names_kept.end()) {
     sqlite3_stmt* s = statement(c, "SELECT names FROM names WHERE disc = ?1");
@@ -378,7 +378,7 @@ bool disc_names(Catalog* c, uint64_t number, const DiscNames** names) {
 }
 
 // Fills |file|'s folder and name: the |index|th record of |names|.
-bool name_file(Catalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
+bool name_file(SqliteCatalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
   if (index >= names.at.size()) return damaged(c, "disc " + std::to_string(file->disc) + " has lost names");
   size_t at = names.at[static_cast<size_t>(index)];
   uint64_t folder = 0;
@@ -388,7 +388,7 @@ bool name_file(Catalog* c, const DiscNames& names, uint64_t index, CatalogFile* 
 
 // Hands over the file of the current row of |s| (id, length, md5), named
 // from its disc's names.
-bool visit_row(Catalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
+bool visit_row(SqliteCatalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
   const uint64_t id = column_u64(s, 0);
   const Range* r = range_of(c, id);
   if (r == nullptr) return damaged(c, "a file belongs to no disc");
@@ -407,7 +407,7 @@ bool visit_row(Catalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
 
 // The files of disc |r| that |wanted| picks by their index (ascending; all
 // when null), with their names read in one pass.
-bool visit_disc(Catalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
+bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
   if (r.files == 0) return true;
   sqlite3_stmt* s = statement(c, "SELECT names FROM names WHERE disc = ?1");
   if (s == nullptr) return false;
@@ -463,7 +463,7 @@ bool visit_disc(Catalog* c, const Range& r, const std::vector<uint64_t>* wanted,
 // Runs |read|, a reading of several statements, on one state of the
 // catalog, whatever another process adds or removes meanwhile.
 template <typename Read>
-bool in_one_state(Catalog* c, Read read) {
+bool in_one_state(SqliteCatalog* c, Read read) {
   if (!sqlite3_get_autocommit(c->db)) return read();
   if (!exec(c, "BEGIN")) return false;
   const bool ok = read();
@@ -471,7 +471,7 @@ bool in_one_state(Catalog* c, Read read) {
   return ok;
 }
 
-bool begin_change(Catalog* c) {
+bool begin_change(SqliteCatalog* c) {
   if (c->in_transaction) return true;
   // Taking the write lock at the start lets a second writer wait for it
   // instead of failing half-way.
@@ -488,7 +488,7 @@ bool begin_change(Catalog* c) {
   return true;
 }
 
-void roll_back(Catalog* c) {
+void roll_back(SqliteCatalog* c) {
   if (!sqlite3_get_autocommit(c->db)) sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
   c->in_transaction = false;
   c->disc_open = false;
@@ -499,7 +499,7 @@ void roll_back(Catalog* c) {
 
 // Notes the record |index| of the disc being added, in |folder| with
 // |name|; sets |*repeated| when an earlier record has the same.
-bool note_pathname(Catalog* c, std::string_view pathname, uint64_t folder, std::string_view name, uint64_t index,
+bool note_pathname(SqliteCatalog* c, std::string_view pathname, uint64_t folder, std::string_view name, uint64_t index,
                    bool* repeated) {
   *repeated = false;
   if ((c->seen_used + 1) * 10 > c->seen.size() * 7) {
@@ -533,7 +533,7 @@ bool note_pathname(Catalog* c, std::string_view pathname, uint64_t folder, std::
   return true;
 }
 
-bool folder_id(Catalog* c, std::string_view path, int64_t* id) {
+bool folder_id(SqliteCatalog* c, std::string_view path, int64_t* id) {
   if (c->last_folder_id >= 0 && path == c->last_folder) {
     *id = c->last_folder_id;
     return true;
@@ -562,7 +562,7 @@ bool folder_id(Catalog* c, std::string_view path, int64_t* id) {
 }
 
 // Refuses what is not a catalog of ours before anything is written to it.
-bool check_identity(Catalog* c, bool* empty, std::string* problem) {
+bool check_identity(SqliteCatalog* c, bool* empty, std::string* problem) {
   int32_t application_id = 0;
   int version = 0;
   int64_t objects = 0;
@@ -605,7 +605,7 @@ bool check_identity(Catalog* c, bool* empty, std::string* problem) {
 
 // Makes the schema in an empty database, unless another process did it
 // first: the check is repeated under the write lock.
-bool create_schema(Catalog* c, std::string* problem) {
+bool create_schema(SqliteCatalog* c, std::string* problem) {
   if (!exec(c, "BEGIN IMMEDIATE")) return false;
   bool empty = false;
   if (!check_identity(c, &empty, problem)) {
@@ -701,16 +701,18 @@ bool no_pending_log(const std::string& path) {
   return true;
 }
 
-Catalog* give_up(Catalog* c, std::string* problem) {
+SqliteCatalog* give_up(SqliteCatalog* c, std::string* problem) {
   if (problem->empty()) *problem = c->error.empty() ? sqlite3_errmsg(c->db) : c->error;
   sqlite3_close_v2(c->db);
   delete c;
   return nullptr;
 }
 
-}  // namespace
+// The store's own record of a catalog it opened.
+SqliteCatalog* own(Catalog* catalog) { return static_cast<SqliteCatalog*>(catalog); }
+const SqliteCatalog* own(const Catalog* catalog) { return static_cast<const SqliteCatalog*>(catalog); }
 
-Catalog* open_catalog(const std::string& path, Access access, std::string* problem) {
+Catalog* file_open(const std::string& path, Access access, std::string* problem) {
   problem->clear();
   const FileKind kind = file_kind(path, problem);
   if (kind == FileKind::kOther || kind == FileKind::kUnreadable) return nullptr;
@@ -729,7 +731,8 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
     return nullptr;
   }
 
-  Catalog* c = new Catalog();
+  SqliteCatalog* c = new SqliteCatalog();
+  c->store = &kFileStore;
   c->path = path;
   const int flags = (access == Access::kRead ? SQLITE_OPEN_READONLY
                      : access == Access::kChange ? SQLITE_OPEN_READWRITE
@@ -780,8 +783,8 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
   return c;
 }
 
-void close_catalog(Catalog* catalog) {
-  if (catalog == nullptr) return;
+void file_close(Catalog* store_catalog) {
+  SqliteCatalog* catalog = own(store_catalog);
   if (catalog->in_transaction) roll_back(catalog);
   for (auto& entry : catalog->statements) sqlite3_finalize(entry.second);
   catalog->statements.clear();
@@ -821,10 +824,9 @@ void close_catalog(Catalog* catalog) {
   delete catalog;
 }
 
-const std::string& catalog_error(const Catalog* catalog) { return catalog->error; }
-
-bool start_disc(Catalog* c, const std::string& manifest_name, const unsigned char manifest_md5[16],
+bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
                 Disc* existing) {
+  SqliteCatalog* c = own(catalog);
   existing->number = 0;
   if (!begin_change(c)) return false;
   if (c->uncommitted_files == 0) {
@@ -855,8 +857,9 @@ bool start_disc(Catalog* c, const std::string& manifest_name, const unsigned cha
   return true;
 }
 
-bool add_file(Catalog* c, std::string_view pathname, uint64_t length, const unsigned char md5[16],
+bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length, const unsigned char md5[16],
               bool* repeated) {
+  SqliteCatalog* c = own(catalog);
   *repeated = false;
   const size_t split = pathname.rfind('\\');
   const size_t name_at = split == std::string_view::npos ? 0 : split + 1;
@@ -879,8 +882,9 @@ bool add_file(Catalog* c, std::string_view pathname, uint64_t length, const unsi
   return true;
 }
 
-bool finish_disc(Catalog* c, const std::string& description, const std::string& layout, int code_page,
+bool file_finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
                  uint64_t* number) {
+  SqliteCatalog* c = own(catalog);
   std::sort(c->keys.begin(), c->keys.end());
   std::string keys(c->keys.size() * 4, '\0');
   for (size_t i = 0; i < c->keys.size(); ++i) {
@@ -915,7 +919,8 @@ bool finish_disc(Catalog* c, const std::string& description, const std::string& 
   return true;
 }
 
-void abandon_disc(Catalog* c) {
+void file_abandon_disc(Catalog* catalog) {
+  SqliteCatalog* c = own(catalog);
   if (!c->disc_open) return;
   sqlite3_exec(c->db, "ROLLBACK TO disc; RELEASE disc", nullptr, nullptr, nullptr);
   c->disc_open = false;
@@ -926,31 +931,15 @@ void abandon_disc(Catalog* c) {
   c->seen.clear();
 }
 
-bool begin_adding(Catalog* c, uint64_t records) {
-  if (records < kFewestRecordsToPutOff) return true;
-  uint64_t held = 0;
-  if (!each_row(c, statement(c, "SELECT IFNULL(MAX(id), 0) FROM file"),
-                [&held](sqlite3_stmt* row) { held = column_u64(row, 0); }))
-    return false;
-  if (records < held / 2) return true;
-  if (!begin_change(c) || !exec(c, "DROP INDEX IF EXISTS file_content")) return roll_back(c), false;
-  return commit_discs(c);
-}
-
-bool end_adding(Catalog* c) {
-  if (!commit_discs(c)) return false;
-  if (!begin_change(c)) return false;
-  if (!exec(c, kContentIndex)) return roll_back(c), false;
-  return commit_discs(c);
-}
-
-bool commit_due(const Catalog* c) {
+bool file_commit_due(const Catalog* catalog) {
+  const SqliteCatalog* c = own(catalog);
   if (!c->in_transaction) return false;
   const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - c->batch_started;
   return c->uncommitted_files >= kFilesPerCommit || spent.count() >= kSecondsPerCommit;
 }
 
-bool commit_discs(Catalog* c) {
+bool file_commit_discs(Catalog* catalog) {
+  SqliteCatalog* c = own(catalog);
   if (!c->in_transaction) return true;
   if (sqlite3_exec(c->db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     fail(c);
@@ -962,8 +951,29 @@ bool commit_discs(Catalog* c) {
   return true;
 }
 
-bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<Disc>* removed,
+bool file_begin_adding(Catalog* catalog, uint64_t records) {
+  SqliteCatalog* c = own(catalog);
+  if (records < kFewestRecordsToPutOff) return true;
+  uint64_t held = 0;
+  if (!each_row(c, statement(c, "SELECT IFNULL(MAX(id), 0) FROM file"),
+                [&held](sqlite3_stmt* row) { held = column_u64(row, 0); }))
+    return false;
+  if (records < held / 2) return true;
+  if (!begin_change(c) || !exec(c, "DROP INDEX IF EXISTS file_content")) return roll_back(c), false;
+  return file_commit_discs(c);
+}
+
+bool file_end_adding(Catalog* catalog) {
+  SqliteCatalog* c = own(catalog);
+  if (!file_commit_discs(c)) return false;
+  if (!begin_change(c)) return false;
+  if (!exec(c, kContentIndex)) return roll_back(c), false;
+  return file_commit_discs(c);
+}
+
+bool file_remove_discs(Catalog* catalog, const std::vector<uint64_t>& numbers, std::vector<Disc>* removed,
                   uint64_t* unknown) {
+  SqliteCatalog* c = own(catalog);
   *unknown = 0;
   removed->clear();
   if (!begin_change(c)) return false;
@@ -1028,10 +1038,11 @@ bool remove_discs(Catalog* c, const std::vector<uint64_t>& numbers, std::vector<
     bind_u64(s, 1, id);
     if (!run(c, s)) return roll_back(c), false;
   }
-  return commit_discs(c);
+  return file_commit_discs(c);
 }
 
-bool list_discs(Catalog* c, const std::function<void(const Disc& disc)>& visit) {
+bool file_list_discs(Catalog* catalog, const std::function<void(const Disc& disc)>& visit) {
+  SqliteCatalog* c = own(catalog);
   return each_row(c, statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
                                   "FROM disc ORDER BY number"),
                   [&visit](sqlite3_stmt* row) {
@@ -1041,7 +1052,8 @@ bool list_discs(Catalog* c, const std::function<void(const Disc& disc)>& visit) 
                   });
 }
 
-bool find_disc(Catalog* c, uint64_t number, Disc* disc) {
+bool file_find_disc(Catalog* catalog, uint64_t number, Disc* disc) {
+  SqliteCatalog* c = own(catalog);
   c->error.clear();
   sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
                                  "FROM disc WHERE number = ?1");
@@ -1052,7 +1064,8 @@ bool find_disc(Catalog* c, uint64_t number, Disc* disc) {
   return disc->number != 0;
 }
 
-bool disc_files(Catalog* c, uint64_t number, std::string* layout, const FileVisitor& visit) {
+bool file_disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit) {
+  SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     c->error.clear();
     sqlite3_stmt* s = statement(c, "SELECT layout, first_file, files FROM disc WHERE number = ?1");
@@ -1072,7 +1085,8 @@ bool disc_files(Catalog* c, uint64_t number, std::string* layout, const FileVisi
   });
 }
 
-bool files_named(Catalog* c, const NameTest& wanted, const FileVisitor& visit) {
+bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit) {
+  SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (!load_ranges(c) || !load_all_folders(c)) return false;
     std::vector<Range> discs = c->ranges;
@@ -1114,8 +1128,9 @@ bool files_named(Catalog* c, const NameTest& wanted, const FileVisitor& visit) {
   });
 }
 
-bool files_with_content(Catalog* c, const unsigned char md5[16], const uint64_t* length,
+bool file_files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                         const FileVisitor& visit) {
+  SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     sqlite3_stmt* s = length != nullptr
                           ? statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 AND length = ?2 ORDER BY id")
@@ -1129,7 +1144,8 @@ bool files_with_content(Catalog* c, const unsigned char md5[16], const uint64_t*
   });
 }
 
-bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit) {
+bool file_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
+  SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (!load_ranges(c)) return false;
     // One pass over the content index: each content's files are together.
@@ -1203,13 +1219,9 @@ bool rare_files(Catalog* c, uint64_t discs, bool whole, const FileVisitor& visit
   });
 }
 
-uint32_t pathname_key(std::string_view pathname, uint64_t length) {
-  uint64_t h = keyed_hash(pathname, 0);
-  return static_cast<uint32_t>(mix(h ^ mix(length + 0x9e3779b97f4a7c15u)) >> 32);
-}
-
-bool shared_keys(Catalog* c, const std::vector<uint32_t>& sorted_keys,
+bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                  const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
+  SqliteCatalog* c = own(catalog);
   // A disc's keys are tested against a bitmap of the keys' high bits, 16
   // bits a key, so that most keys cost one load; only a set bit is looked
   // up. A key a disc holds twice is counted twice: still an upper bound.
@@ -1231,3 +1243,12 @@ bool shared_keys(Catalog* c, const std::vector<uint32_t>& sorted_keys,
     if (shared != 0) visit(column_u64(row, 0), column_u64(row, 1), shared);
   });
 }
+
+}  // namespace
+
+const CatalogStore kFileStore = {
+    file_open,           file_close,       file_begin_adding,  file_end_adding,         file_start_disc,
+    file_add_file,       file_finish_disc, file_abandon_disc,  file_commit_due,         file_commit_discs,
+    file_remove_discs,   file_list_discs,  file_find_disc,     file_disc_files,         file_files_named,
+    file_files_with_content, file_rare_files, file_shared_keys,
+};

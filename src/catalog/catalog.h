@@ -1,9 +1,9 @@
 // The catalog of manifests: discs, each with its description and the
 // records of its manifest, kept so that the questions asked across a
 // whole archive are answered fast. Only this interface knows how; the
-// commands ask in the catalog's own terms. catalog-sqlite.cc keeps it in
-// one SQLite database file (the only code that speaks SQL); another store
-// could stand behind the same functions.
+// commands ask in the catalog's own terms. A store keeps it: the file
+// store (catalog-sqlite.cc) in one SQLite database file; catalog.cc hands
+// each call to the store of the catalog (catalog_store.h).
 //
 // Every function that can fail returns false and leaves the reason in
 // catalog_error(); the catalog is then as it was before the failed change.

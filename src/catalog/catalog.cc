@@ -1,0 +1,79 @@
+// Each call of catalog.h, handed to the store of its catalog.
+
+#include "catalog/catalog.h"
+
+#include "catalog/catalog_store.h"
+#include "catalog/keyed_hash.h"
+
+Catalog* open_catalog(const std::string& path, Access access, std::string* problem) {
+  return kFileStore.open(path, access, problem);
+}
+
+void close_catalog(Catalog* catalog) {
+  if (catalog != nullptr) catalog->store->close(catalog);
+}
+
+const std::string& catalog_error(const Catalog* catalog) { return catalog->error; }
+
+bool begin_adding(Catalog* catalog, uint64_t records) { return catalog->store->begin_adding(catalog, records); }
+
+bool end_adding(Catalog* catalog) { return catalog->store->end_adding(catalog); }
+
+bool start_disc(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
+                Disc* existing) {
+  return catalog->store->start_disc(catalog, manifest_name, manifest_md5, existing);
+}
+
+bool add_file(Catalog* catalog, std::string_view pathname, uint64_t length, const unsigned char md5[16],
+              bool* repeated) {
+  return catalog->store->add_file(catalog, pathname, length, md5, repeated);
+}
+
+bool finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
+                 uint64_t* number) {
+  return catalog->store->finish_disc(catalog, description, layout, code_page, number);
+}
+
+void abandon_disc(Catalog* catalog) { catalog->store->abandon_disc(catalog); }
+
+bool commit_due(const Catalog* catalog) { return catalog->store->commit_due(catalog); }
+
+bool commit_discs(Catalog* catalog) { return catalog->store->commit_discs(catalog); }
+
+bool remove_discs(Catalog* catalog, const std::vector<uint64_t>& numbers, std::vector<Disc>* removed,
+                  uint64_t* unknown) {
+  return catalog->store->remove_discs(catalog, numbers, removed, unknown);
+}
+
+bool list_discs(Catalog* catalog, const std::function<void(const Disc& disc)>& visit) {
+  return catalog->store->list_discs(catalog, visit);
+}
+
+bool find_disc(Catalog* catalog, uint64_t number, Disc* disc) { return catalog->store->find_disc(catalog, number, disc); }
+
+bool disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit) {
+  return catalog->store->disc_files(catalog, number, layout, visit);
+}
+
+bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit) {
+  return catalog->store->files_named(catalog, wanted, visit);
+}
+
+bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
+                        const FileVisitor& visit) {
+  return catalog->store->files_with_content(catalog, md5, length, visit);
+}
+
+bool rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
+  return catalog->store->rare_files(catalog, discs, whole, visit);
+}
+
+bool shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
+                 const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
+  return catalog->store->shared_keys(catalog, sorted_keys, visit);
+}
+
+uint32_t pathname_key(std::string_view pathname, uint64_t length) {
+  uint64_t h = keyed_hash(pathname, 0);
+  return static_cast<uint32_t>(mix(h ^ mix(length + 0x9e3779b97f4a7c15u)) >> 32);
+}

@@ -1,0 +1,49 @@
+// The stores a catalog is kept in, behind catalog.h: each gives the same
+// operations in a table, and catalog.cc hands every call of catalog.h to
+// the store of the catalog it is given. A store's own record of an open
+// catalog starts with Catalog, whose |store| says whose it is.
+#ifndef DISC_MANIFEST_CATALOG_CATALOG_STORE_H_
+#define DISC_MANIFEST_CATALOG_CATALOG_STORE_H_
+
+#include "catalog/catalog.h"
+
+struct CatalogStore;
+
+struct Catalog {
+  const CatalogStore* store = nullptr;
+  std::string error;  // why the last call failed, in the store's words
+};
+
+/// The operations of catalog.h, as one store does them. Every one but
+/// open is given a catalog that this store opened.
+struct CatalogStore {
+  Catalog* (*open)(const std::string& where, Access access, std::string* problem);
+  void (*close)(Catalog* catalog);
+  bool (*begin_adding)(Catalog* catalog, uint64_t records);
+  bool (*end_adding)(Catalog* catalog);
+  bool (*start_disc)(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
+                     Disc* existing);
+  bool (*add_file)(Catalog* catalog, std::string_view pathname, uint64_t length, const unsigned char md5[16],
+                   bool* repeated);
+  bool (*finish_disc)(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
+                      uint64_t* number);
+  void (*abandon_disc)(Catalog* catalog);
+  bool (*commit_due)(const Catalog* catalog);
+  bool (*commit_discs)(Catalog* catalog);
+  bool (*remove_discs)(Catalog* catalog, const std::vector<uint64_t>& numbers, std::vector<Disc>* removed,
+                       uint64_t* unknown);
+  bool (*list_discs)(Catalog* catalog, const std::function<void(const Disc& disc)>& visit);
+  bool (*find_disc)(Catalog* catalog, uint64_t number, Disc* disc);
+  bool (*disc_files)(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit);
+  bool (*files_named)(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit);
+  bool (*files_with_content)(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
+                             const FileVisitor& visit);
+  bool (*rare_files)(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit);
+  bool (*shared_keys)(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
+                      const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit);
+};
+
+/// The catalog in one SQLite database file (catalog-sqlite.cc).
+extern const CatalogStore kFileStore;
+
+#endif  // DISC_MANIFEST_CATALOG_CATALOG_STORE_H_
