@@ -882,22 +882,29 @@ bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
   return true;
 }
 
-bool file_finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
-                 uint64_t* number) {
-  SqliteCatalog* c = own(catalog);
+// Ends the disc started, numbered |wanted| when the catalog never gave
+// that number or any above it, else the next number.
+bool finish(SqliteCatalog* c, const std::string& description, const std::string& layout, int code_page, int64_t added,
+            uint64_t wanted, uint64_t* number) {
   std::sort(c->keys.begin(), c->keys.end());
   std::string keys(c->keys.size() * 4, '\0');
   for (size_t i = 0; i < c->keys.size(); ++i) {
     for (int b = 0; b < 4; ++b) keys[4 * i + b] = static_cast<char>(c->keys[i] >> (8 * b));
   }
+  uint64_t given = 0;
+  if (wanted != 0 && !each_row(c, statement(c, "SELECT seq FROM sqlite_sequence WHERE name = 'disc'"),
+                               [&given](sqlite3_stmt* row) { given = column_u64(row, 0); }))
+    return false;
   sqlite3_stmt* s = statement(c, "INSERT INTO disc (description, manifest_name, manifest_md5, added, "
-                                 "first_file, files, bytes, layout, code_page, keys) "
-                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+                                 "first_file, files, bytes, layout, code_page, keys, number) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
   if (s == nullptr) return false;
   bind_bytes(s, 1, description);
   bind_bytes(s, 2, c->manifest_name);
   sqlite3_bind_blob(s, 3, c->manifest_md5, 16, SQLITE_STATIC);
-  sqlite3_bind_int64(s, 4, static_cast<sqlite3_int64>(time(nullptr)));
+  sqlite3_bind_int64(s, 4, added);
+  // NULL: the next number.
+  if (wanted > given && wanted < (uint64_t{1} << 62)) bind_u64(s, 11, wanted);
   bind_u64(s, 5, c->first_file);
   bind_u64(s, 6, c->next_file - c->first_file);
   bind_u64(s, 7, c->bytes);
@@ -917,6 +924,15 @@ bool file_finish_disc(Catalog* catalog, const std::string& description, const st
   c->seen.clear();
   c->seen.shrink_to_fit();
   return true;
+}
+
+bool file_finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
+                      uint64_t* number) {
+  return finish(own(catalog), description, layout, code_page, static_cast<int64_t>(time(nullptr)), 0, number);
+}
+
+bool file_finish_disc_as(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number) {
+  return finish(own(catalog), disc.description, layout, disc.code_page, disc.added, disc.number, number);
 }
 
 void file_abandon_disc(Catalog* catalog) {
@@ -1251,4 +1267,5 @@ const CatalogStore kFileStore = {
     file_add_file,       file_finish_disc, file_abandon_disc,  file_commit_due,         file_commit_discs,
     file_remove_discs,   file_list_discs,  file_find_disc,     file_disc_files,         file_files_named,
     file_files_with_content, file_rare_files, file_shared_keys,
+    nullptr,             file_finish_disc_as,
 };

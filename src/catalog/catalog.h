@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "catalog/pattern.h"
+
 struct Catalog;
 
 /// One disc of the catalog, without its files.
@@ -54,6 +56,10 @@ enum class Access { kRead, kChange, kCreate };
 /// (any other file, another program's database: left as it was), a
 /// catalog of a newer version (never changed), damaged.
 Catalog* open_catalog(const std::string& path, Access access, std::string* problem);
+
+/// How problem lines name the catalog at |where|: as given, but a server's
+/// URI without its password.
+std::string catalog_name(const std::string& where);
 
 /// Closes it; a catalog that was changed is left without a journal beside
 /// it, so that it reads on a read-only medium too.
@@ -94,6 +100,12 @@ bool add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
 bool finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
                  uint64_t* number);
 
+/// Ends the disc started as finish_disc does, with what |disc| holds: its
+/// description, time of adding and code page, and its number when the
+/// catalog never gave that number or any above it (else the next number).
+/// For merging one catalog into another.
+bool finish_disc_as(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number);
+
 /// Drops the disc started, and all of its records.
 void abandon_disc(Catalog* catalog);
 
@@ -131,6 +143,10 @@ using NameTest = std::function<bool(std::string_view folder, std::string_view na
 /// The files that |wanted| picks by their names, by disc number, then in
 /// manifest order.
 bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit);
+
+/// The files whose name (or pathname, pattern.h) matches any of |patterns|,
+/// by disc number, then in manifest order.
+bool files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit);
 
 /// Every file with the digest |md5|, and when |length| is not null, that
 /// length; by disc number, then in manifest order.

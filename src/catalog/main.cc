@@ -37,10 +37,12 @@ const char kUsage[] =
     "                              the discs that best match a tree or a manifest\n"
     "  copies [--fewer-than N] [--files]\n"
     "                              content held on fewer than N discs (default 2)\n"
+    "  merge [-q] CATALOG...       add every disc of other catalogs\n"
     "\n"
     "  --catalog FILE    the catalog (also after the command word); else\n"
     "                    $DISC_CATALOG, else $XDG_DATA_HOME/disc-manifest/catalog.db\n"
-    "                    ($HOME/.local/share/disc-manifest/catalog.db)\n"
+    "                    ($HOME/.local/share/disc-manifest/catalog.db); a\n"
+    "                    postgresql:// URI names a catalog on a server\n"
     "  --help            display this help and exit ('COMMAND --help': the\n"
     "                    command's own)\n"
     "  --version         output version information and exit\n"
@@ -127,6 +129,18 @@ const Command kCommands[] = {
      "                       disc holds\n"
      "      --files          a line for each such file\n",
      "", run_copies},
+    {"merge", "merge [-q] CATALOG...",
+     "Add every disc of each CATALOG (a file, or a postgresql:// URI) to the catalog\n"
+     "in use, made where it is missing: each with its description, its manifest's\n"
+     "name and bytes, its time of adding and code page. One line each, as add's:\n"
+     "added N FILES DESCRIPTION, or already N FILES DESCRIPTION for a manifest in\n"
+     "the catalog already. A disc keeps its number where the catalog never gave\n"
+     "it (so into an empty catalog, all keep theirs), else takes the next.\n"
+     "\n"
+     "  -q, --quiet          no output lines\n"
+     "\n"
+     "Exit status: 0, or 2 if any catalog or disc could not be merged.\n",
+     "q", run_merge},
 };
 
 enum {
@@ -150,8 +164,8 @@ std::vector<option> options_of(const Command& command) {
   std::vector<option> options = {{"catalog", required_argument, nullptr, kCatalog},
                                  {"help", no_argument, nullptr, kHelp}};
   const std::string name = command.name;
+  if (name == "add" || name == "merge") options.push_back({"quiet", no_argument, nullptr, 'q'});
   if (name == "add") {
-    options.push_back({"quiet", no_argument, nullptr, 'q'});
     options.push_back({"code-page", required_argument, nullptr, kCodePage});
   }
   if (name == "find") options.push_back({"case-sensitive", no_argument, nullptr, 'c'});
@@ -189,7 +203,7 @@ Catalog* open_or_end(const CatalogOptions& options, Access access) {
   std::string problem_text;
   Catalog* catalog = open_catalog(options.catalog, access, &problem_text);
   if (catalog == nullptr) {
-    problem("%s: %s", options.catalog.c_str(), problem_text.c_str());
+    problem("%s: %s", options.catalog_name.c_str(), problem_text.c_str());
     exit(2);
   }
   return catalog;
@@ -197,7 +211,7 @@ Catalog* open_or_end(const CatalogOptions& options, Access access) {
 
 void catalog_failed(const CatalogOptions& options, Catalog* catalog) {
   write_problem_lines(take_held_problems());
-  problem("%s: %s", options.catalog.c_str(), catalog_error(catalog).c_str());
+  problem("%s: %s", options.catalog_name.c_str(), catalog_error(catalog).c_str());
   // What was not committed is left out of the catalog by closing it.
   close_catalog(catalog);
   finish_report();
@@ -294,6 +308,7 @@ int main(int argc, char** argv) {
     }
     for (int i = optind; i < sub_argc; ++i) options.operands.push_back(sub_argv[i]);
     if (options.catalog.empty()) options.catalog = default_catalog();
+    options.catalog_name = catalog_name(options.catalog);
     start_console();
     const int status = command->run(options);
     finish_report();
