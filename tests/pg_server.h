@@ -6,6 +6,7 @@
 #ifndef DISC_MANIFEST_TESTS_PG_SERVER_H_
 #define DISC_MANIFEST_TESTS_PG_SERVER_H_
 
+#include <fcntl.h>
 #include <libpq-fe.h>
 #include <stdlib.h>
 #include <sys/stat.h>

@@ -192,12 +192,14 @@ std::string one_line(const char* text) {
     rest.remove_prefix(std::min(end + 1, rest.size()));
     while (!part.empty() && (part.front() == ' ' || part.front() == '\t')) part.remove_prefix(1);
     while (!part.empty() && (part.back() == ' ' || part.back() == '\r')) part.remove_suffix(1);
-    for (const char* severity : {"ERROR:  ", "FATAL:  ", "PANIC:  "}) {
-      if (part.compare(0, strlen(severity), severity) == 0) part.remove_prefix(strlen(severity));
-    }
     if (part.empty()) continue;
-    if (!line.empty()) line += line.back() == '.' || line.back() == ':' ? " " : "; ";
+    // A sentence libpq wrapped goes on in lower case.
+    const bool goes_on = part.front() >= 'a' && part.front() <= 'z';
+    if (!line.empty()) line += goes_on || line.back() == '.' || line.back() == ':' ? " " : "; ";
     line.append(part.data(), part.size());
+  }
+  for (const char* severity : {"ERROR:  ", "FATAL:  ", "PANIC:  "}) {
+    for (size_t at; (at = line.find(severity)) != std::string::npos;) line.erase(at, strlen(severity));
   }
   return line.empty() ? "the server gave no reason" : line;
 }
@@ -314,6 +316,22 @@ bool exec(ServerCatalog* c, const std::string& text, const Params& params = Para
   return result != nullptr;
 }
 
+// Reads the results of what was sent to their end; false with the first
+// failure said. A COPY the server still waits for is ended; a connection
+// lost is not waited on.
+bool drain(ServerCatalog* c) {
+  bool ok = true;
+  while (PGresult* result = PQgetResult(c->conn)) {
+    const ExecStatusType status = PQresultStatus(result);
+    const bool copy = status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH;
+    if (ok && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) ok = copy ? fail(c, nullptr) : fail(c, result);
+    PQclear(result);
+    if (PQstatus(c->conn) == CONNECTION_BAD) break;
+    if (copy && PQputCopyEnd(c->conn, "the client stopped") != 1) break;
+  }
+  return ok;
+}
+
 // Runs |text| and hands each row to |each| as it comes, one at a time, so
 // that no large answer is held whole.
 template <typename Each>
@@ -338,6 +356,7 @@ bool each_row(ServerCatalog* c, const std::string& text, const Params& params, E
       ok = false;
     }
     PQclear(result);
+    if (PQstatus(c->conn) == CONNECTION_BAD) break;
   }
   return ok;
 }
@@ -551,8 +570,10 @@ std::string unit_of(unsigned char byte) {
 std::string pattern_regex(const Pattern& pattern) {
   // A star takes whole characters from where it starts. Where no '?' can
   // stop in the middle of one and the pattern is UTF-8, no literal can
-  // either, and whole units are the same.
-  const bool by_character = pattern.text.find('?') != std::string::npos || !valid_utf8(pattern.text);
+  // either, and whole units are the same. "*LITERAL*" is a search for the
+  // literal's bytes anywhere, also inside a character.
+  const bool by_character =
+      !pattern.substring && (pattern.text.find('?') != std::string::npos || !valid_utf8(pattern.text));
   std::string regex = "^";
   for (const char ch : pattern.text) {
     const unsigned char byte = static_cast<unsigned char>(ch);
@@ -575,12 +596,15 @@ std::string pattern_regex(const Pattern& pattern) {
 // matches also matches.
 std::string pattern_like(const Pattern& pattern) {
   std::string like;
+  bool any = false;  // the last thing added was a '%'
   for (const char ch : pattern.text) {
     if (ch == '*' || ch == '?') {
       if (ch == '?') like += '_';
-      if (like.empty() || like.back() != '%') like += '%';
+      if (!any) like += '%';
+      any = true;
       continue;
     }
+    any = false;
     unsigned char byte = static_cast<unsigned char>(ch);
     if (byte >= 'A' && byte <= 'Z') byte = static_cast<unsigned char>(byte - 'A' + 'a');
     for (const char u : unit_of(byte)) {
@@ -658,9 +682,8 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
 
 void end_copy(ServerCatalog* c, const char* failure) {
   if (!c->copying) return;
-  PQputCopyEnd(c->conn, failure);
-  while (PGresult* result = PQgetResult(c->conn)) PQclear(result);
   c->copying = false;
+  if (PQputCopyEnd(c->conn, failure) == 1) drain(c);
 }
 
 void server_close(Catalog* catalog) {
@@ -838,13 +861,12 @@ bool finish(ServerCatalog* c, const std::string& description, const std::string&
     append_be(&c->copy, 0xffff, 2);
     if (!send_copy(c)) return false;
     c->copying = false;
-    if (PQputCopyEnd(c->conn, nullptr) != 1) return fail(c, nullptr);
-    bool ok = true;
-    while (PGresult* result = PQgetResult(c->conn)) {
-      if (ok && PQresultStatus(result) != PGRES_COMMAND_OK) ok = fail(c, result);
-      PQclear(result);
+    if (PQputCopyEnd(c->conn, nullptr) != 1) {
+      fail(c, nullptr);
+      drain(c);
+      return false;
     }
-    if (!ok) return false;
+    if (!drain(c)) return false;
     std::string folders(kCopyHeader, 19);
     for (size_t id = 0; id < c->folders.size(); ++id) {
       copy_row(&folders, 3);
@@ -859,13 +881,12 @@ bool finish(ServerCatalog* c, const std::string& description, const std::string&
     PQclear(r);
     if (!started) return false;
     if (PQputCopyData(c->conn, folders.data(), static_cast<int>(folders.size())) != 1 ||
-        PQputCopyEnd(c->conn, nullptr) != 1)
-      return fail(c, nullptr);
-    while (PGresult* result = PQgetResult(c->conn)) {
-      if (ok && PQresultStatus(result) != PGRES_COMMAND_OK) ok = fail(c, result);
-      PQclear(result);
+        PQputCopyEnd(c->conn, nullptr) != 1) {
+      fail(c, nullptr);
+      drain(c);
+      return false;
     }
-    if (!ok) return false;
+    if (!drain(c)) return false;
   }
   std::sort(c->keys.begin(), c->keys.end());
   std::string keys(c->keys.size() * 4, '\0');
