@@ -35,13 +35,14 @@ std::string manifest(const std::string& description, const std::string& records)
   return "<root>\r\n<key_disc name=\"" + description + "\">\r\n" + records + "</key_disc>\r\n</root>\r\n";
 }
 
-// |count| records whose digests no other call with another |tag| gives.
-std::string records_of(const std::string& tag, int count) {
+// |count| records whose digests no other call with another |tag| gives,
+// in folders d0, d1 ... below |top|.
+std::string records_of(const std::string& tag, int count, const std::string& top = "") {
   std::string records;
   for (int i = 0; i < count; ++i) {
     char md5[33];
     snprintf(md5, sizeof md5, "%08x%08x%08x%08x", static_cast<unsigned>(std::hash<std::string>()(tag)), i, i * 7, 99);
-    records += record("d" + std::to_string(i / 50) + "\\f " + std::to_string(i) + ".dat", std::to_string(i + 1), md5);
+    records += record(top + "d" + std::to_string(i / 50) + "\\f " + std::to_string(i) + ".dat", std::to_string(i + 1), md5);
   }
   return records;
 }
@@ -420,10 +421,13 @@ TEST(ServerCatalogTest, AQuestionCostsTheSameRoundTripsOnFiveDiscsAsOnFifty) {
   std::vector<std::string> manifests;
   for (int i = 0; i < 50; ++i) {
     const std::string tag = "disc " + std::to_string(i);
-    manifests.push_back(shelf.write(tag + ".xml", manifest(tag, records_of(tag, 40) + record("same", "5", kHello))));
+    // Each disc of pathnames of its own, and one file all share, as discs
+    // of an archive do.
+    manifests.push_back(shelf.write(
+        tag + ".xml", manifest(tag, records_of(tag, 40, "disc" + std::to_string(i) + "\\") + record("same", "5", kHello))));
   }
   const std::vector<std::vector<std::string>> questions = {
-      {"list"}, {"export", "3"}, {"find", "*f 1*"}, {"find", "-c", "d0\\*"}, {"which", "--md5", kHello},
+      {"list"}, {"export", "3"}, {"find", "*f 1*"}, {"find", "-c", "disc3\\d0\\*"}, {"which", "--md5", kHello},
       {"copies"}, {"copies", "--files"}, {"identify", manifests[3]}};
   std::vector<std::string> counts[2];
   for (const size_t discs : {size_t{5}, size_t{50}}) {
@@ -437,7 +441,10 @@ TEST(ServerCatalogTest, AQuestionCostsTheSameRoundTripsOnFiveDiscsAsOnFifty) {
     }
   }
   EXPECT_EQ(counts[0], counts[1]);
-  for (const std::string& count : counts[1]) EXPECT_LE(std::stoi(count.substr(count.find(' ') + 1)), 8) << count;
+  // identify reads the discs that may rank among the best 5, one question
+  // each: on discs of their own pathnames, those 5.
+  for (const std::string& count : counts[1])
+    EXPECT_LE(std::stoi(count.substr(count.find(' ') + 1)), count.compare(0, 8, "identify") == 0 ? 11 : 6) << count;
   shelf.sql("DROP SCHEMA " + shelf.schema + " CASCADE; DROP OWNED BY " + role + "; DROP ROLE " + role);
 }
 

@@ -1022,26 +1022,26 @@ bool server_find_disc(Catalog* catalog, uint64_t number, Disc* disc) {
 bool server_disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit) {
   ServerCatalog* c = own(catalog);
   c->error.clear();
-  PGresult* r = run(c, sql(c, "SELECT key, layout, files FROM @.disc WHERE number = $1"),
-                    Params().int8(static_cast<int64_t>(number)));
-  if (r == nullptr) return false;
-  const bool there = PQntuples(r) == 1;
-  int64_t key = 0;
+  // One question: the disc's layout and count come with each file, and
+  // alone for a disc of none.
+  bool there = false;
   uint64_t files = 0;
-  if (there) {
-    key = static_cast<int64_t>(Row{r, 0}.u64(0));
-    *layout = std::string(Row{r, 0}.bytes(1));
-    files = Row{r, 0}.u64(2);
-  }
-  PQclear(r);
-  if (!there) return false;
   uint64_t next = 0;
-  if (!each_row(c, sql(c, "SELECT " FILE_COLUMNS FILE_JOIN " WHERE f.disc = $1 ORDER BY f.idx"), Params().int8(key),
-                [&](const Row& row) {
+  if (!each_row(c, sql(c, "SELECT " FILE_COLUMNS ", d.layout, d.files FROM @.disc d LEFT JOIN @.file f ON "
+                          "f.disc = d.key LEFT JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
+                          "WHERE d.number = $1 ORDER BY f.idx"),
+                Params().int8(static_cast<int64_t>(number)), [&](const Row& row) {
+                  if (!there) {
+                    *layout = std::string(row.bytes(6));
+                    files = row.u64(7);
+                    there = true;
+                  }
+                  if (row.null(1)) return true;
                   if (row.u64(1) != next++) return fail_with(c, "disc " + std::to_string(number) + " has lost files");
                   return visit_file(c, row, visit);
                 }))
     return false;
+  if (!there) return false;
   if (next != files) return fail_with(c, "disc " + std::to_string(number) + " has lost files");
   return true;
 }
@@ -1084,6 +1084,36 @@ bool server_files_with_content(Catalog* catalog, const unsigned char md5[16], co
       length != nullptr ? sql(c, "SELECT " FILE_COLUMNS FILE_JOIN " WHERE f.md5 = $1 AND f.length = $2 ORDER BY d.number, f.idx")
                         : sql(c, "SELECT " FILE_COLUMNS FILE_JOIN " WHERE f.md5 = $1 ORDER BY d.number, f.idx");
   return each_row(c, text, params, [&](const Row& row) { return visit_file(c, row, visit); });
+}
+
+bool server_files_with_contents(Catalog* catalog, const std::vector<Content>& contents,
+                                const std::function<void(size_t content, const CatalogFile& file)>& visit) {
+  ServerCatalog* c = own(catalog);
+  // Two arrays as text: {"\\x0123...",...} and {5,NULL,...}.
+  std::string digests = "{";
+  std::string lengths = "{";
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < contents.size(); ++i) {
+    digests += i == 0 ? "\"\\\\x" : ",\"\\\\x";
+    for (const unsigned char byte : contents[i].md5) {
+      digests += kHex[byte >> 4];
+      digests += kHex[byte & 15];
+    }
+    digests += '"';
+    lengths += i == 0 ? "" : ",";
+    lengths += contents[i].any_length ? "NULL" : std::to_string(static_cast<int64_t>(contents[i].length));
+  }
+  Params params;
+  params.text(digests + "}").text(lengths + "}");
+  return each_row(c, sql(c, "SELECT " FILE_COLUMNS ", u.at - 1 FROM unnest($1::bytea[], $2::bigint[]) WITH ORDINALITY "
+                            "AS u (md5, length, at) JOIN @.file f ON f.md5 = u.md5 AND (u.length IS NULL OR "
+                            "f.length = u.length) JOIN @.disc d ON d.key = f.disc JOIN @.folder fo ON fo.disc = "
+                            "f.disc AND fo.id = f.folder ORDER BY u.at, d.number, f.idx"),
+                  params, [&](const Row& row) {
+                    const uint64_t at = row.u64(6);
+                    if (at >= contents.size()) return fail_with(c, "the server answered what was not asked");
+                    return visit_file(c, row, [&](const CatalogFile& file) { visit(static_cast<size_t>(at), file); });
+                  });
 }
 
 bool server_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
@@ -1136,4 +1166,5 @@ const CatalogStore kServerStore = {
     server_commit_due,     server_commit_discs,   server_remove_discs,  server_list_discs,
     server_find_disc,      server_disc_files,     server_files_named,   server_files_with_content,
     server_rare_files,     server_shared_keys,    server_files_matching, server_finish_disc_as,
+    server_files_with_contents,
 };

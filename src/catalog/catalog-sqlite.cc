@@ -1267,5 +1267,5 @@ const CatalogStore kFileStore = {
     file_add_file,       file_finish_disc, file_abandon_disc,  file_commit_due,         file_commit_discs,
     file_remove_discs,   file_list_discs,  file_find_disc,     file_disc_files,         file_files_named,
     file_files_with_content, file_rare_files, file_shared_keys,
-    nullptr,             file_finish_disc_as,
+    nullptr,             file_finish_disc_as,      nullptr,
 };

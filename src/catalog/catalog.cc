@@ -125,6 +125,19 @@ bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uin
   return catalog->store->files_with_content(catalog, md5, length, visit);
 }
 
+bool files_with_contents(Catalog* catalog, const std::vector<Content>& contents,
+                         const std::function<void(size_t content, const CatalogFile& file)>& visit) {
+  if (catalog->store->files_with_contents != nullptr)
+    return catalog->store->files_with_contents(catalog, contents, visit);
+  for (size_t i = 0; i < contents.size(); ++i) {
+    const Content& c = contents[i];
+    if (!files_with_content(catalog, c.md5, c.any_length ? nullptr : &c.length,
+                            [&](const CatalogFile& file) { visit(i, file); }))
+      return false;
+  }
+  return true;
+}
+
 bool rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
   return catalog->store->rare_files(catalog, discs, whole, visit);
 }

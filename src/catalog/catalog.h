@@ -153,6 +153,18 @@ bool files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, cons
 bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                         const FileVisitor& visit);
 
+/// A content asked for: a digest, and a length unless any will do.
+struct Content {
+  unsigned char md5[16] = {};
+  uint64_t length = 0;
+  bool any_length = false;
+};
+
+/// files_with_content for each of |contents| at once: |visit| is given the
+/// index of the content and each file, by content, then as above.
+bool files_with_contents(Catalog* catalog, const std::vector<Content>& contents,
+                         const std::function<void(size_t content, const CatalogFile& file)>& visit);
+
 /// The files whose content (length and digest; empty files left out) is
 /// held on fewer than |discs| discs, by disc number, then in manifest
 /// order. Without |whole|, a file handed over tells only its disc, index

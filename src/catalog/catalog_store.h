@@ -45,6 +45,10 @@ struct CatalogStore {
   // hands files_named a test made of the patterns.
   bool (*files_matching)(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit);
   bool (*finish_disc_as)(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number);
+  // Null where asking content by content costs no more: catalog.cc asks
+  // files_with_content for each.
+  bool (*files_with_contents)(Catalog* catalog, const std::vector<Content>& contents,
+                              const std::function<void(size_t content, const CatalogFile& file)>& visit);
 };
 
 /// The catalog in one SQLite database file (catalog-sqlite.cc).
