@@ -13,7 +13,7 @@
 //
 // The large tables, folder and file, are keyed by the disc's key, so that
 // they can be split by disc. Indexes: file by disc (each disc read in one
-// scan), a hash index on digests, and a trigram index (pg_trgm) on an
+// scan), a B-tree index on digests, and a trigram index (pg_trgm) on an
 // ASCII form of names: encode(name, 'escape') with the letters A to Z
 // folded. Every text is bytea, the manifest's bytes exactly, whatever the
 // database's encoding; names are matched on the server by regular
@@ -73,7 +73,7 @@ const char kTables[] =
     " md5 bytea NOT NULL,"
     " name bytea NOT NULL);"
     "CREATE INDEX file_disc ON @.file (disc);"
-    "CREATE INDEX file_md5 ON @.file USING hash (md5);";
+    "CREATE INDEX file_md5 ON @.file (md5);";
 
 // A name's ASCII form, as the trigram index holds it: bytes 0 and from
 // 0x80 as \ooo, a backslash as \\, the letters A to Z folded.
@@ -472,6 +472,19 @@ Found look_at_schema(ServerCatalog* c, const std::string& name, std::string* pro
   return Found::kCatalog;
 }
 
+// The schema of pg_trgm in the database, quoted, or empty.
+bool trigram_schema(ServerCatalog* c, std::string* schema) {
+  schema->clear();
+  PGresult* r = run(c,
+                    "SELECT quote_ident(n.nspname) FROM pg_extension e JOIN pg_namespace n ON n.oid = e.extnamespace"
+                    " WHERE e.extname = 'pg_trgm'",
+                    Params(), true);
+  if (r == nullptr) return false;
+  if (PQntuples(r) == 1) *schema = PQgetvalue(r, 0, 0);
+  PQclear(r);
+  return true;
+}
+
 // Makes the catalog's tables, in a schema made first unless it was there
 // empty, in one transaction. The trigram index comes from pg_trgm where the
 // database has it, or where the catalog may create it in its own schema;
@@ -482,15 +495,7 @@ bool create_catalog(ServerCatalog* c, bool make_schema) {
   statements += kTables;
   bool ok = exec_script(c, expand(c, statements));
   std::string trgm;
-  if (ok) {
-    PGresult* r = run(c,
-                      "SELECT quote_ident(n.nspname) FROM pg_extension e JOIN pg_namespace n ON n.oid = e.extnamespace"
-                      " WHERE e.extname = 'pg_trgm'",
-                      Params(), true);
-    ok = r != nullptr;
-    if (ok && PQntuples(r) == 1) trgm = PQgetvalue(r, 0, 0);
-    PQclear(r);
-  }
+  if (ok) ok = trigram_schema(c, &trgm);
   if (ok && trgm.empty()) {
     if (exec(c, "SAVEPOINT trgm") && exec(c, sql(c, "CREATE EXTENSION pg_trgm SCHEMA @"))) {
       trgm = c->schema;
@@ -709,7 +714,77 @@ void forget_disc(ServerCatalog* c) {
   c->keys.clear();
 }
 
-bool server_begin_adding(Catalog*, uint64_t) { return true; }
+// An add puts the indexes of digests and names off when it adds at least
+// this many records, and at least half as many as the catalog holds: they
+// are built again at its end, in order, far faster than row by row.
+const uint64_t kFewestRecordsToPutOff = 50000;
+
+// The indexes of file that an add may put off, and what makes each.
+struct PutOff {
+  const char* name;
+  const char* make;  // after "CREATE INDEX IF NOT EXISTS "
+};
+const PutOff kPutOff[] = {{"file_md5", "file_md5 ON @.file (md5)"},
+                          {"file_name", "file_name ON @.file USING gin ((" FOLDED("name") ") "}};
+
+// Whether file is a plain table (not one partitioned by its administrator,
+// whose indexes are the administrator's).
+bool plain_file_table(ServerCatalog* c, bool* plain) {
+  PGresult* r = run(c, "SELECT relkind = 'r' FROM pg_class WHERE oid = to_regclass($1)",
+                    Params().text(c->schema + ".file"), true);
+  if (r == nullptr) return false;
+  *plain = PQntuples(r) == 1 && strcmp(PQgetvalue(r, 0, 0), "t") == 0;
+  PQclear(r);
+  return true;
+}
+
+bool server_begin_adding(Catalog* catalog, uint64_t records) {
+  ServerCatalog* c = own(catalog);
+  if (records < kFewestRecordsToPutOff) return true;
+  PGresult* r = run(c, sql(c, "SELECT coalesce(sum(files), 0) FROM @.disc"));
+  if (r == nullptr) return false;
+  const uint64_t held = Row{r, 0}.u64(0);
+  PQclear(r);
+  bool plain = false;
+  if (records < held / 2 || !plain_file_table(c, &plain) || !plain) return c->error.empty();
+  // Readers go on meanwhile, without these indexes.
+  for (const PutOff& index : kPutOff) {
+    if (!exec(c, expand(c, std::string("DROP INDEX CONCURRENTLY IF EXISTS @.") + index.name))) return false;
+  }
+  return true;
+}
+
+// Builds the indexes that an add put off, or that one killed before its
+// end left unbuilt (or half-built: invalid). Readers go on meanwhile;
+// other writers wait for the build, which takes one pass where building it
+// concurrently with them would take two.
+bool build_put_off(ServerCatalog* c) {
+  bool plain = false;
+  if (!plain_file_table(c, &plain)) return false;
+  if (!plain) return true;
+  for (const PutOff& index : kPutOff) {
+    PGresult* r = run(c, "SELECT i.indisvalid FROM pg_index i WHERE i.indexrelid = to_regclass($1)",
+                      Params().text(c->schema + "." + index.name), true);
+    if (r == nullptr) return false;
+    const bool there = PQntuples(r) == 1;
+    const bool valid = there && strcmp(PQgetvalue(r, 0, 0), "t") == 0;
+    PQclear(r);
+    if (valid) continue;
+    std::string trgm;
+    if (strcmp(index.name, "file_name") == 0) {
+      if (!trigram_schema(c, &trgm)) return false;
+      // Without pg_trgm, names are matched without an index.
+      if (trgm.empty()) continue;
+    }
+    if (there && !exec(c, expand(c, std::string("DROP INDEX CONCURRENTLY IF EXISTS @.") + index.name))) return false;
+    // An index built in one pass sorts what it holds in memory.
+    if (!exec(c, "SET maintenance_work_mem = '256MB'")) return false;
+    std::string make = expand(c, std::string("CREATE INDEX IF NOT EXISTS ") + index.make);
+    if (!trgm.empty()) make += trgm + ".gin_trgm_ops)";
+    if (!exec(c, make)) return false;
+  }
+  return true;
+}
 
 bool server_commit_discs(Catalog* catalog) {
   ServerCatalog* c = own(catalog);
@@ -719,7 +794,9 @@ bool server_commit_discs(Catalog* catalog) {
   return exec(c, "COMMIT");
 }
 
-bool server_end_adding(Catalog* catalog) { return server_commit_discs(catalog); }
+bool server_end_adding(Catalog* catalog) {
+  return server_commit_discs(catalog) && build_put_off(own(catalog));
+}
 
 bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
                        Disc* existing) {
