@@ -477,6 +477,11 @@ bool begin_change(SqliteCatalog* c) {
   // instead of failing half-way.
   if (!exec(c, "BEGIN IMMEDIATE")) return false;
   c->in_transaction = true;
+  // Nothing read before a commit holds after it: another process may
+  // have removed discs in between, and with them folders whose ids a new
+  // folder then takes.
+  c->folder_ids.clear();
+  c->last_folder_id = -1;
   c->folder_spans.clear();
   c->folder_text.clear();
   c->folder_cache.clear();
