@@ -507,7 +507,7 @@ TEST(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
   Conditions setup;
   ASSERT_EQ(0, run_program(catalog_argv({"--catalog", newer, "add", m}), "", setup).status);
   ASSERT_EQ(SQLITE_OK, sqlite3_open(newer.c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr));
   sqlite3_close(db);
 
   const std::pair<std::string, std::string> cases[] = {
@@ -515,7 +515,7 @@ TEST(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
       {m, "not a catalog: not an SQLite database"},
       {foreign, "not a catalog: another program's SQLite database"},
       {blank, "not a catalog: another program's SQLite database"},
-      {newer, "a catalog of version 2, newer than this program's (1): left as it is"},
+      {newer, "a catalog of version 3, newer than this program's (2): left as it is"},
       {shelf.tmp.path, "is a folder, not a catalog"},
   };
   for (const auto& c : cases) {
@@ -534,21 +534,32 @@ TEST(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
 TEST(CatalogTest, TheCatalogRestsWithoutALogBesideIt) {
   SKIP_UNDER_WINE("the catalog is held open by Linux's SQLite");
   ThreeDiscs shelf;
-  // A reader open while the last writer closes keeps the writer from going
-  // back to rollback mode; the next reader does it.
-  sqlite3* held = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &held));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(held, "PRAGMA journal_mode = WAL; SELECT count(*) FROM disc", nullptr, nullptr,
-                                    nullptr));
-  const std::string four = shelf.write("four.xml", manifest("Disc four", record("d", "5", kHello)));
-  expect_run(shelf.run({"add", four}), "added\t4\t1\tDisc four\n", "", 0);
-  EXPECT_EQ(2, bytes_of(shelf.catalog)[18]) << "the writer went back to rollback mode with a reader open";
-  sqlite3_close(held);
-  EXPECT_EQ(0, shelf.run({"list"}).status);
-  const std::string header = bytes_of(shelf.catalog).substr(18, 2);
-  EXPECT_EQ(std::string("\x01\x01", 2), header);
+  // In WAL mode for good, and at rest the file is all there is.
+  EXPECT_EQ(std::string("\x02\x02", 2), bytes_of(shelf.catalog).substr(18, 2));
   EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-wal"));
   EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-shm"));
+  // A reader open while the last writer closes keeps the log; the last
+  // connection to close, a reader too, folds it in and removes it.
+  sqlite3* held = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &held));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(held, "SELECT count(*) FROM disc", nullptr, nullptr, nullptr));
+  const std::string four = shelf.write("four.xml", manifest("Disc four", record("d", "5", kHello)));
+  expect_run(shelf.run({"add", four}), "added\t4\t1\tDisc four\n", "", 0);
+  EXPECT_TRUE(std::filesystem::exists(shelf.catalog + "-wal"));
+  sqlite3_close(held);
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &held));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(held, "SELECT count(*) FROM disc", nullptr, nullptr, nullptr));
+  EXPECT_EQ(0, shelf.run({"list"}).status);
+  EXPECT_TRUE(std::filesystem::exists(shelf.catalog + "-wal"));
+  sqlite3_close(held);
+  EXPECT_EQ(0, shelf.run({"list"}).status);
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-wal"));
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-shm"));
+  // Nor is anything left beside it when the catalog is made.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(shelf.tmp.path + "/cat"))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(std::vector<std::string>{"catalog.db"}, names);
 }
 
 TEST(CatalogTest, ADamagedCatalogIsOneLine) {

@@ -19,8 +19,10 @@ struct Catalog {
 struct CatalogStore {
   Catalog* (*open)(const std::string& where, Access access, std::string* problem);
   void (*close)(Catalog* catalog);
-  bool (*begin_adding)(Catalog* catalog, uint64_t records);
+  bool (*settle)(Catalog* catalog);
+  bool (*begin_adding)(Catalog* catalog, uint64_t records, bool* one_change);
   bool (*end_adding)(Catalog* catalog);
+  bool (*find_manifest)(Catalog* catalog, const unsigned char manifest_md5[16], Disc* disc);
   bool (*start_disc)(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
                      Disc* existing);
   bool (*add_file)(Catalog* catalog, std::string_view pathname, uint64_t length, const unsigned char md5[16],
@@ -41,6 +43,7 @@ struct CatalogStore {
   bool (*rare_files)(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit);
   bool (*shared_keys)(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                       const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit);
+  bool (*check_discs)(Catalog* catalog, const DamageVisitor& damage);
 };
 
 /// The catalog in one SQLite database file (catalog-sqlite.cc).

@@ -63,7 +63,8 @@ TEST(CatalogStoreTest, ARemoveBetweenTheCommitsOfAnAddChangesNoPathname) {
   const std::string path = tmp.path + "/catalog.db";
   Catalog* adding = open_or_fail(path, Access::kCreate);
   ASSERT_NE(nullptr, adding);
-  ASSERT_TRUE(begin_adding(adding, 10));
+  bool one_change = false;
+  ASSERT_TRUE(begin_adding(adding, 10, &one_change));
   const uint64_t first = add_disc(adding, 1, {"ONLY\\file1.txt"});
   ASSERT_TRUE(commit_discs(adding));
 
@@ -85,6 +86,39 @@ TEST(CatalogStoreTest, ARemoveBetweenTheCommitsOfAnAddChangesNoPathname) {
   Catalog* reading = open_or_fail(path, Access::kRead);
   EXPECT_EQ((std::vector<std::string>{"AAA_NEW\\x.txt", "ONLY\\file2.txt"}), pathnames_of(reading, second));
   EXPECT_EQ((std::vector<std::string>{"ONLY\\file3.txt"}), pathnames_of(reading, third));
+  close_catalog(reading);
+}
+
+TEST(CatalogStoreTest, AReadingSeesOneStateWhateverIsRemovedMeanwhile) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/catalog.db";
+  Catalog* adding = open_or_fail(path, Access::kCreate);
+  ASSERT_NE(nullptr, adding);
+  add_disc(adding, 1, {"a.txt"});
+  const uint64_t second = add_disc(adding, 2, {"V\\b.txt", "V\\c.txt"});
+  ASSERT_TRUE(commit_discs(adding));
+  ASSERT_TRUE(end_adding(adding));
+  close_catalog(adding);
+
+  Catalog* reading = open_or_fail(path, Access::kRead);
+  Disc disc;
+  ASSERT_TRUE(find_disc(reading, second, &disc));
+  Catalog* removing = open_or_fail(path, Access::kChange);
+  std::vector<Disc> removed;
+  uint64_t unknown = 0;
+  ASSERT_TRUE(remove_discs(removing, {second}, &removed, &unknown)) << catalog_error(removing);
+  close_catalog(removing);
+
+  // The disc found is read whole, as it was when the reading began.
+  EXPECT_EQ((std::vector<std::string>{"V\\b.txt", "V\\c.txt"}), pathnames_of(reading, second));
+  std::vector<uint64_t> listed;
+  EXPECT_TRUE(list_discs(reading, [&](const Disc& d) { listed.push_back(d.number); }));
+  EXPECT_EQ((std::vector<uint64_t>{1, 2}), listed);
+  close_catalog(reading);
+
+  reading = open_or_fail(path, Access::kRead);
+  EXPECT_FALSE(find_disc(reading, second, &disc));
+  EXPECT_EQ("", catalog_error(reading));
   close_catalog(reading);
 }
 
