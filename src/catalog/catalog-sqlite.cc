@@ -140,6 +140,7 @@ struct DiscNames {
 struct SqliteCatalog : Catalog {
   sqlite3* db = nullptr;
   std::string path;
+  std::string damage;  // what of a disc a failed check found damaged, for check_discs
   int error_code = SQLITE_OK;  // the extended code of the failure in |error|
   bool writer = false;
   bool immutable = false;
@@ -196,9 +197,10 @@ bool fail_with(SqliteCatalog* c, const std::string& text) {
 
 bool damaged(SqliteCatalog* c, const std::string& what) { return fail_with(c, what + ": the catalog is damaged"); }
 
-// Damage a checksum found in disc |number|'s |part|.
-bool damaged_disc(SqliteCatalog* c, uint64_t number, const char* part) {
-  return fail_with(c, "disc " + std::to_string(number) + " is damaged: " + part + " do not match what was added");
+// Damage found in disc |number|: |what|, said of the disc.
+bool damaged_disc(SqliteCatalog* c, uint64_t number, const char* what) {
+  c->damage = what;
+  return fail_with(c, "disc " + std::to_string(number) + " is damaged: " + c->damage);
 }
 
 // The statement of |sql|, prepared once; reset and unbound. Null on failure.
@@ -320,9 +322,9 @@ bool read_row(SqliteCatalog* c, sqlite3_stmt* stmt, DiscRow* row) {
   const std::string_view sums = column_bytes(stmt, 9);
   row->summed = sqlite3_column_type(stmt, 9) != SQLITE_NULL;
   if (!row->summed) return true;
-  if (sums.size() != 8 * kSums) return damaged_disc(c, disc->number, "its checksums");
+  if (sums.size() != 8 * kSums) return damaged_disc(c, disc->number, "its checksums are cut short");
   for (int i = 0; i < kSums; ++i) row->sums[i] = load_le64(reinterpret_cast<const unsigned char*>(sums.data()) + 8 * i);
-  if (row_sum(*row) != row->sums[kRowSum]) return damaged_disc(c, disc->number, "its description and counts");
+  if (row_sum(*row) != row->sums[kRowSum]) return damaged_disc(c, disc->number, "its description and counts do not match what was added");
   return true;
 }
 
@@ -402,7 +404,7 @@ bool load_all_folders(SqliteCatalog* c) {
 bool folder_path(SqliteCatalog* c, uint64_t id, uint64_t disc, std::string_view* path) {
   if (id < c->folder_spans.size() && c->folder_spans[static_cast<size_t>(id)].second != kNoFolder) {
     const std::pair<uint32_t, uint32_t>& span = c->folder_spans[static_cast<size_t>(id)];
-    if (span.second == kDamagedFolder) return damaged_disc(c, disc, "the folders of its files");
+    if (span.second == kDamagedFolder) return damaged_disc(c, disc, "the folders of its files do not match what was added");
     *path = std::string_view(c->folder_text).substr(span.first, span.second);
     return true;
   }
@@ -420,7 +422,7 @@ bool folder_path(SqliteCatalog* c, uint64_t id, uint64_t disc, std::string_view*
           sound = column_u64(row, 0) == id && folder_sound(row, id, found);
         }))
       return false;
-    if (!there || !sound) return damaged_disc(c, disc, "the folders of its files");
+    if (!there || !sound) return damaged_disc(c, disc, "the folders of its files do not match what was added");
     if (c->folder_cache.size() > 4096) c->folder_cache.clear();
     cached = c->folder_cache.emplace(static_cast<int64_t>(id), std::move(found)).first;
   }
@@ -471,7 +473,7 @@ bool next_name(std::string_view names, size_t* at, uint64_t* folder, std::string
 
 // Whether |names|, the names blob of the disc |r|, is as it was added.
 bool names_sound(SqliteCatalog* c, const Range& r, std::string_view names) {
-  if (r.summed && bytes_sum(names) != r.sums[kNamesSum]) return damaged_disc(c, r.number, "its names");
+  if (r.summed && bytes_sum(names) != r.sums[kNamesSum]) return damaged_disc(c, r.number, "its names do not match what was added");
   return true;
 }
 
@@ -486,7 +488,7 @@ bool read_names(SqliteCatalog* c, const Range& r, std::string* names) {
         there = true;
       }))
     return false;
-  if (!there) return damaged_disc(c, r.number, "its names");
+  if (!there) return damaged_disc(c, r.number, "its names do not match what was added");
   return names_sound(c, r, *names);
 }
 
@@ -500,7 +502,7 @@ bool disc_names(SqliteCatalog* c, const Range& r, const DiscNames** names) {
       uint64_t folder = 0;
       std::string_view name;
       const size_t start = at;
-      if (!next_name(read.names, &at, &folder, &name)) return damaged_disc(c, r.number, "its names");
+      if (!next_name(read.names, &at, &folder, &name)) return damaged_disc(c, r.number, "its names do not match what was added");
       read.at.push_back(static_cast<uint32_t>(start));
     }
     if (c->names_kept_bytes + read.names.size() > kMostNamesKept) {
@@ -516,10 +518,10 @@ bool disc_names(SqliteCatalog* c, const Range& r, const DiscNames** names) {
 
 // Fills |file|'s folder and name: the |index|th record of |names|.
 bool name_file(SqliteCatalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
-  if (index >= names.at.size()) return damaged_disc(c, file->disc, "its names");
+  if (index >= names.at.size()) return damaged_disc(c, file->disc, "its names do not match what was added");
   size_t at = names.at[static_cast<size_t>(index)];
   uint64_t folder = 0;
-  if (!next_name(names.names, &at, &folder, &file->name)) return damaged_disc(c, file->disc, "its names");
+  if (!next_name(names.names, &at, &folder, &file->name)) return damaged_disc(c, file->disc, "its names do not match what was added");
   return folder_path(c, folder, file->disc, &file->folder);
 }
 
@@ -538,7 +540,7 @@ bool visit_row(SqliteCatalog* c, sqlite3_stmt* s, const unsigned char md5[16], c
   file.length = column_u64(s, 1);
   const std::string_view found = column_bytes(s, 2);
   if (found.size() != 16 || memcmp(found.data(), md5, 16) != 0 || (length != nullptr && *length != file.length))
-    return damaged_disc(c, r->number, "its records or the content index");
+    return damaged_disc(c, r->number, "the content index led to a record of it that does not match what was asked");
   file.md5 = reinterpret_cast<const unsigned char*>(found.data());
   const DiscNames* names = nullptr;
   if (!disc_names(c, *r, &names) || !name_file(c, *names, file.index, &file)) return false;
@@ -590,14 +592,14 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
         // Records of rows that are gone would put every name after them
         // out of step.
         if (record.index != index || !next_name(names, &at, &folder, &name)) {
-          ok = damaged_disc(c, r.number, "its records");
+          ok = damaged_disc(c, r.number, "its records do not match what was added");
           return;
         }
         ++index;
         record.length = column_u64(row, 1);
         const std::string_view md5 = column_bytes(row, 2);
         if (md5.size() != 16) {
-          ok = damaged_disc(c, r.number, "its records");
+          ok = damaged_disc(c, r.number, "its records do not match what was added");
           return;
         }
         memcpy(record.md5, md5.data(), 16);
@@ -612,8 +614,8 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
       }))
     return false;
   if (!ok) return false;
-  if (index != r.files || at != names.size()) return damaged_disc(c, r.number, "its records");
-  if (r.summed && sum != r.sums[kRecordsSum]) return damaged_disc(c, r.number, "its records");
+  if (index != r.files || at != names.size()) return damaged_disc(c, r.number, "its records do not match what was added");
+  if (r.summed && sum != r.sums[kRecordsSum]) return damaged_disc(c, r.number, "its records do not match what was added");
   for (const auto& one : picked) {
     hand_over(one.first, one.second.first, one.second.second);
     if (!ok) return false;
@@ -834,7 +836,7 @@ bool sum_disc(SqliteCatalog* c, DiscRow* row) {
                           reinterpret_cast<const unsigned char*>(md5.data()));
       }))
     return false;
-  if (!sound) return damaged_disc(c, row->disc.number, "its records");
+  if (!sound) return damaged_disc(c, row->disc.number, "its records do not match what was added");
   row->sums[kRecordsSum] = sum;
   row->sums[kRowSum] = row_sum(*row);
   row->summed = true;
@@ -1419,7 +1421,7 @@ bool disc_row(SqliteCatalog* c, uint64_t number, DiscRow* row) {
   row->disc.number = 0;
   if (!each_disc(c, s, [row](const DiscRow& read, sqlite3_stmt*) { *row = read; })) return false;
   // Found through the primary key: it must be the one asked.
-  if (row->disc.number != 0 && row->disc.number != number) return damaged_disc(c, number, "its row");
+  if (row->disc.number != 0 && row->disc.number != number) return damaged_disc(c, number, "its row is not the one asked for");
   return row->disc.number != 0;
 }
 
@@ -1440,7 +1442,7 @@ bool file_disc_files(Catalog* catalog, uint64_t number, std::string* layout, con
     if (s == nullptr) return false;
     bind_u64(s, 1, number);
     if (!each_row(c, s, [&](sqlite3_stmt* r) { *layout = std::string(column_bytes(r, 0)); })) return false;
-    if (row.summed && bytes_sum(*layout) != row.sums[kLayoutSum]) return damaged_disc(c, number, "its layout");
+    if (row.summed && bytes_sum(*layout) != row.sums[kLayoutSum]) return damaged_disc(c, number, "its layout does not match what was added");
     return visit_disc(c, range_of_row(row), nullptr, visit);
   });
 }
@@ -1475,7 +1477,7 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
           uint64_t index = 0;
           for (size_t at = 0; at < names.size(); ++index) {
             if (!next_name(names, &at, &folder, &name)) {
-              sound = damaged_disc(c, number, "its names");
+              sound = damaged_disc(c, number, "its names do not match what was added");
               return;
             }
             if (!folder_path(c, folder, number, &path)) {
@@ -1485,7 +1487,7 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
             if (wanted(path, name)) found.push_back(index);
           }
           if (index != r.files) {
-            sound = damaged_disc(c, number, "its names");
+            sound = damaged_disc(c, number, "its names do not match what was added");
             return;
           }
           if (!found.empty()) matches.emplace_back(next_disc, std::move(found));
@@ -1503,9 +1505,15 @@ bool file_files_with_content(Catalog* catalog, const unsigned char md5[16], cons
                              const FileVisitor& visit) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
-    sqlite3_stmt* s = length != nullptr
-                          ? statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 AND length = ?2 ORDER BY id")
-                          : statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 ORDER BY id");
+    // The index gives the rows; each is then read from the table itself,
+    // which the index alone would answer for, so that the two are checked
+    // against each other.
+    sqlite3_stmt* s =
+        length != nullptr
+            ? statement(c, "SELECT id, length, md5 FROM file NOT INDEXED WHERE id IN "
+                           "(SELECT id FROM file WHERE md5 = ?1 AND length = ?2) ORDER BY id")
+            : statement(c, "SELECT id, length, md5 FROM file NOT INDEXED WHERE id IN "
+                           "(SELECT id FROM file WHERE md5 = ?1) ORDER BY id");
     if (s == nullptr || !load_ranges(c)) return false;
     sqlite3_bind_blob(s, 1, md5, 16, SQLITE_STATIC);
     if (length != nullptr) bind_u64(s, 2, *length);
@@ -1540,7 +1548,7 @@ bool scan_content(SqliteCatalog* c, Entry entry) {
     return false;
   if (!sound) return false;
   for (const Range& r : c->ranges) {
-    if (r.summed && sums[r.number] != r.sums[kRecordsSum]) return damaged_disc(c, r.number, "its records in the content index");
+    if (r.summed && sums[r.number] != r.sums[kRecordsSum]) return damaged_disc(c, r.number, "the content index does not hold its records as they were added");
   }
   return true;
 }
@@ -1632,7 +1640,7 @@ bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys
                        if (!sound) return;
                        const std::string_view keys = column_bytes(s, 10);
                        if (row.summed && bytes_sum(keys) != row.sums[kKeysSum]) {
-                         sound = damaged_disc(c, row.disc.number, "its keys");
+                         sound = damaged_disc(c, row.disc.number, "its keys do not match what was added");
                          return;
                        }
                        const unsigned char* k = reinterpret_cast<const unsigned char*>(keys.data());
@@ -1654,63 +1662,48 @@ bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys
 // problem SQLite's own check finds.
 bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
   SqliteCatalog* c = own(catalog);
-  // SQLite's check of the file: pages, the B-trees, the indexes.
-  bool whole = true;
+  // SQLite's check of the file: pages, B-trees, indexes.
   if (!each_row(c, statement(c, "PRAGMA integrity_check(20)"), [&](sqlite3_stmt* row) {
         const std::string_view text = column_bytes(row, 0);
-        if (text == "ok") return;
-        whole = false;
-        damage(0, std::string(text));
+        if (text != "ok") damage(0, std::string(text));
       }))
     return false;
-  // Every disc, part by part, on its own: one damaged disc does not hide
-  // another.
-  std::vector<DiscRow> rows;
+  // Every disc on its own, part by part: one damaged disc hides no other.
   std::vector<std::pair<uint64_t, std::string>> bad;
-  if (!each_row(c, statement(c, "SELECT " DISC_ROW " FROM disc ORDER BY number"), [&](sqlite3_stmt* row) {
+  const auto note = [&](uint64_t number) {
+    bad.emplace_back(number, c->damage.empty() ? c->error : c->damage);
+    c->damage.clear();
+    c->error.clear();
+  };
+  std::vector<Range> whole;
+  if (!each_row(c, statement(c, "SELECT " DISC_ROW ", keys, layout FROM disc ORDER BY number"), [&](sqlite3_stmt* row) {
         DiscRow read;
-        if (read_row(c, row, &read)) {
-          rows.push_back(read);
-        } else {
-          bad.emplace_back(read.disc.number, c->error);
+        if (!read_row(c, row, &read)) return note(read.disc.number);
+        if (read.summed && bytes_sum(column_bytes(row, 10)) != read.sums[kKeysSum]) {
+          damaged_disc(c, read.disc.number, "its keys do not match what was added");
+          return note(read.disc.number);
         }
+        if (read.summed && bytes_sum(column_bytes(row, 11)) != read.sums[kLayoutSum]) {
+          damaged_disc(c, read.disc.number, "its layout does not match what was added");
+          return note(read.disc.number);
+        }
+        whole.push_back(range_of_row(read));
       }))
     return false;
   if (!load_all_folders(c)) return false;
-  c->ranges.clear();
-  for (const DiscRow& row : rows) {
-    const Range r = range_of_row(row);
-    std::string layout;
-    const bool read = file_disc_files(c, row.disc.number, &layout, [](const CatalogFile&) {});
-    if (!read) {
-      bad.emplace_back(row.disc.number, c->error);
-      continue;
+  std::vector<Range> read_whole;
+  for (const Range& r : whole) {
+    if (visit_disc(c, r, nullptr, [](const CatalogFile&) {})) {
+      read_whole.push_back(r);
+    } else {
+      note(r.number);
     }
-    DiscRow again = row;
-    if (row.summed) {
-      sqlite3_stmt* s = statement(c, "SELECT keys FROM disc WHERE number = ?1");
-      if (s == nullptr) return false;
-      bind_u64(s, 1, row.disc.number);
-      bool keys_sound = true;
-      if (!each_row(c, s, [&](sqlite3_stmt* k) { keys_sound = bytes_sum(column_bytes(k, 0)) == row.sums[kKeysSum]; }))
-        return false;
-      if (!keys_sound) {
-        damaged_disc(c, row.disc.number, "its keys");
-        bad.emplace_back(row.disc.number, c->error);
-        continue;
-      }
-    } else if (!sum_disc(c, &again)) {
-      bad.emplace_back(row.disc.number, c->error);
-      continue;
-    }
-    Range summed = range_of_row(again);
-    c->ranges.push_back(summed);
-    (void)r;
   }
-  // The content index against the records, for the discs whole so far.
-  std::sort(c->ranges.begin(), c->ranges.end(),
+  // The content index against the records: each disc's records summed
+  // again as the index holds them.
+  std::sort(read_whole.begin(), read_whole.end(),
             [](const Range& a, const Range& b) { return a.first_file < b.first_file; });
-  c->ranges_loaded = true;
+  c->ranges = read_whole;
   std::unordered_map<uint64_t, uint64_t> sums;
   if (!each_row(c, statement(c, "SELECT md5, length, id FROM file ORDER BY md5, length"), [&](sqlite3_stmt* row) {
         const std::string_view md5 = column_bytes(row, 0);
@@ -1721,17 +1714,16 @@ bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
                                       reinterpret_cast<const unsigned char*>(md5.data()));
       }))
     return false;
-  for (const Range& r : c->ranges) {
-    if (sums[r.number] != r.sums[kRecordsSum]) {
-      damaged_disc(c, r.number, "its records in the content index");
-      bad.emplace_back(r.number, c->error);
+  c->ranges.clear();
+  c->ranges_loaded = false;
+  for (const Range& r : read_whole) {
+    if (r.summed && sums[r.number] != r.sums[kRecordsSum]) {
+      damaged_disc(c, r.number, "the content index does not hold its records as they were added");
+      note(r.number);
     }
   }
   std::sort(bad.begin(), bad.end());
   for (const auto& one : bad) damage(one.first, one.second);
-  c->ranges_loaded = false;
-  c->error.clear();
-  (void)whole;
   return true;
 }
 

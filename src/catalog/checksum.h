@@ -13,9 +13,9 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-/// The checksum of |bytes|, under |seed| (0 unless a part names its own).
-inline uint64_t bytes_sum(std::string_view bytes, uint64_t seed = 0) {
-  return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
+/// The checksum of |bytes|, under the key |key| (0 unless a part names its own).
+inline uint64_t bytes_sum(std::string_view bytes, uint64_t key = 0) {
+  return XXH3_64bits_withSeed(bytes.data(), bytes.size(), key);
 }
 
 /// The checksum of one record of a disc: its place among the disc's

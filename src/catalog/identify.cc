@@ -313,7 +313,8 @@ bool read_manifest_file(Identify* id, const std::string& path) {
 // matched / all as a percentage with one decimal, cut rather than rounded,
 // so that 100.0 means a perfect match. Counts are far below 2^53.
 std::string percent(uint64_t matched, uint64_t all) {
-  const uint64_t tenths = all == 0 ? 0 : matched * 1000 / all;
+  // Nothing on either side: an empty tree and an empty disc are the same.
+  const uint64_t tenths = all == 0 ? 1000 : matched * 1000 / all;
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
@@ -351,6 +352,13 @@ int run_identify(const CatalogOptions& options) {
     catalog_failed(options, id.catalog);
 
   std::vector<Candidate> ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  // Nothing found is what an empty disc holds: a perfect match for each.
+  if (id.found.empty()) {
+    if (!list_discs(id.catalog, [&](const Disc& disc) {
+          if (disc.files == 0 && ranked.size() < options.best) ranked.push_back({disc.number, 0, 0, 0});
+        }))
+      catalog_failed(options, id.catalog);
+  }
   if (tree && !options.full && !ranked.empty()) {
     for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
     ranked = rank(&id, candidates, static_cast<size_t>(options.best));
@@ -361,6 +369,7 @@ int run_identify(const CatalogOptions& options) {
         descriptions[disc.number] = disc.description;
       }))
     catalog_failed(options, id.catalog);
+  if (ranked.empty()) problem("no catalogued disc shares a file with %s", operand.c_str());
   bool perfect = false;
   for (size_t i = 0; i < ranked.size(); ++i) {
     const Candidate& c = ranked[i];
