@@ -1070,6 +1070,10 @@ Catalog* file_open(const std::string& path, Access access, std::string* problem)
   // Another process adding holds the write lock for a moment at a time:
   // wait for it, however long its work takes.
   sqlite3_busy_timeout(c->db, access == Access::kRead ? 60 * 1000 : 24 * 3600 * 1000);
+  // Pages read through a mapping of the file, not a system call each: a
+  // question reads megabytes of keys and names. The file never shrinks
+  // under a reader (no vacuum), so the mapping stays valid.
+  exec(c, "PRAGMA mmap_size = 1073741824");
   if (access == Access::kRead) exec(c, "PRAGMA query_only = 1");
 
   int version = 0;
@@ -1447,6 +1451,40 @@ bool file_disc_files(Catalog* catalog, uint64_t number, std::string* layout, con
   });
 }
 
+bool file_disc_pathnames(
+    Catalog* catalog, uint64_t number,
+    const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit) {
+  SqliteCatalog* c = own(catalog);
+  return in_one_state(c, [&]() -> bool {
+    DiscRow row;
+    if (!disc_row(c, number, &row)) return false;
+    const Range r = range_of_row(row);
+    std::string names;
+    if (r.files != 0 && !read_names(c, r, &names)) return false;
+    uint64_t index = 0;
+    for (size_t at = 0; at < names.size(); ++index) {
+      uint64_t folder = 0;
+      std::string_view name;
+      std::string_view path;
+      if (!next_name(names, &at, &folder, &name)) return damaged_disc(c, number, "its names do not match what was added");
+      if (!folder_path(c, folder, number, &path)) return false;
+      visit(index, path, name);
+    }
+    if (index != r.files) return damaged_disc(c, number, "its names do not match what was added");
+    return true;
+  });
+}
+
+bool file_files_picked(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes,
+                       const FileVisitor& visit) {
+  SqliteCatalog* c = own(catalog);
+  return in_one_state(c, [&]() -> bool {
+    DiscRow row;
+    if (!disc_row(c, number, &row)) return false;
+    return visit_disc(c, range_of_row(row), &indexes, visit);
+  });
+}
+
 bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
@@ -1734,6 +1772,7 @@ const CatalogStore kFileStore = {
     file_end_adding,    file_find_manifest,  file_start_disc,    file_add_file,
     file_finish_disc,   file_abandon_disc,   file_commit_due,    file_commit_discs,
     file_remove_discs,  file_list_discs,     file_find_disc,     file_disc_files,
-    file_files_named,   file_files_with_content, file_rare_files, file_shared_keys,
+    file_disc_pathnames, file_files_picked,  file_files_named,   file_files_with_content,
+    file_rare_files,    file_shared_keys,
     file_check_discs,
 };

@@ -63,6 +63,15 @@ bool disc_files(Catalog* catalog, uint64_t number, std::string* layout, const Fi
   return catalog->store->disc_files(catalog, number, layout, visit);
 }
 
+bool disc_pathnames(Catalog* catalog, uint64_t number,
+                    const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit) {
+  return catalog->store->disc_pathnames(catalog, number, visit);
+}
+
+bool files_picked(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes, const FileVisitor& visit) {
+  return catalog->store->files_picked(catalog, number, indexes, visit);
+}
+
 bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit) {
   return catalog->store->files_named(catalog, wanted, visit);
 }

@@ -136,6 +136,16 @@ bool find_disc(Catalog* catalog, uint64_t number, Disc* disc);
 /// The disc's layout and each of its files, in the order of its manifest.
 bool disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit);
 
+/// The pathname of each of disc |number|'s files, in the order of its
+/// manifest, as |visit|(index, folder, name); a small part of what
+/// disc_files reads. False with an empty error when there is no such disc.
+bool disc_pathnames(Catalog* catalog, uint64_t number,
+                    const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit);
+
+/// The files of disc |number| whose indexes are |indexes| (ascending), in
+/// that order. False with an empty error when there is no such disc.
+bool files_picked(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes, const FileVisitor& visit);
+
 /// Tells whether a file of the folder |folder| (its path with its last
 /// backslash) called |name| is wanted.
 using NameTest = std::function<bool(std::string_view folder, std::string_view name)>;

@@ -37,6 +37,10 @@ struct CatalogStore {
   bool (*list_discs)(Catalog* catalog, const std::function<void(const Disc& disc)>& visit);
   bool (*find_disc)(Catalog* catalog, uint64_t number, Disc* disc);
   bool (*disc_files)(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit);
+  bool (*disc_pathnames)(Catalog* catalog, uint64_t number,
+                         const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit);
+  bool (*files_picked)(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes,
+                       const FileVisitor& visit);
   bool (*files_named)(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit);
   bool (*files_with_content)(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                              const FileVisitor& visit);

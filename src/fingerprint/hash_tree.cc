@@ -137,6 +137,8 @@ void read_file(Pipeline* p, Job* job, Chunk** chunk) {
     return done_unread(p, job);
   }
   MD5Init(&job->context);
+  // What was read is the length, whatever the listing said.
+  job->digest.length = 0;
   for (uint32_t index = 0;; ++index) {
     if (*chunk == nullptr || (*chunk)->used == kChunkSize) {
       if (*chunk != nullptr) hand_on(p, *chunk);
@@ -339,7 +341,9 @@ void found_file(void* context, const std::string& rel_dir, const std::string& na
     job.digest.length = *length;
     job.length_known = true;
   }
-  submit(static_cast<Pipeline*>(context), std::move(job));
+  Pipeline* p = static_cast<Pipeline*>(context);
+  if (p->hashing->listed) p->hashing->listed(job.pathname, length);
+  submit(p, std::move(job));
 }
 
 }  // namespace
@@ -348,9 +352,11 @@ void hash_tree(TreeHashing* hashing) {
   Pipeline p;
   p.hashing = hashing;
   // A listing reads no file: the search learns each length on the way.
-  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p, !hashing->hash};
+  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p,
+                           !hashing->hash || hashing->listed != nullptr};
   if (!hashing->hash) {
     scan_folder(steps, "");
+    if (hashing->walked) hashing->walked();
     return;
   }
   for (int i = 0; i < 3 * hashing->jobs + 1; ++i) {
@@ -364,6 +370,7 @@ void hash_tree(TreeHashing* hashing) {
   }
   scan_folder(steps, "");
   hand_submitted(&p);
+  if (hashing->walked) hashing->walked();
   take_done(&p, 0);
   {
     std::lock_guard<std::mutex> hold(p.lock);
