@@ -1337,6 +1337,9 @@ bool file_end_adding(Catalog* catalog) {
   c->one_change = false;
   // An older version's add killed while it had put the index off left
   // the catalog without it: made here too.
+  // The index is made by sorting every record: with a helper thread, and
+  // with memory enough to sort most catalogs in few passes.
+  exec(c, "PRAGMA threads = 2");
   if (!begin_change(c) || !exec(c, kContentIndex)) return roll_back(c), false;
   return file_commit_discs(c);
 }
