@@ -52,6 +52,21 @@ std::vector<std::string> catalog_argv(const std::vector<std::string>& arguments)
   return argv;
 }
 
+// Starts the program under test with |arguments| in a child process of
+// its own, standard streams inherited, and gives its process id.
+pid_t start_catalog(const std::vector<std::string>& arguments) {
+  const std::vector<std::string> argv = catalog_argv(arguments);
+  const pid_t child = fork();
+  if (child == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return child;
+}
+
 // A key_file record line, as disc-manifest writes it.
 std::string record(const std::string& pathname, const std::string& length, const std::string& md5) {
   return "<key_file pathname=\"" + pathname + "\" length=\"" + length + "\" md5=\"" + md5 + "\" />\r\n";
@@ -133,6 +148,13 @@ struct ThreeDiscs : Shelf {
     const Outcome added = run({"add", one, two, three});
     EXPECT_EQ("added\t1\t3\tDisc one\nadded\t2\t2\tDisc two\nadded\t3\t1\tDisc three\n", added.out);
     EXPECT_EQ("", added.err);
+  }
+  // Sets |other| to run the catalog as user nobody, who may read the
+  // catalog and the first manifest; empty, or why that user cannot.
+  std::string as_nobody(Conditions* other, const TempDir& place) {
+    chmod(tmp.path.c_str(), 0755);
+    chmod(one.c_str(), 0644);
+    return run_as_nobody(other, DISC_CATALOG_EXE, {tmp.path, tmp.path + "/cat"}, {catalog, one}, place);
   }
 };
 
@@ -591,12 +613,9 @@ TEST(CatalogTest, AReadOnlyCatalogIsStillAsked) {
   if (getuid() != 0) GTEST_SKIP() << "needs to run as another user";
   ThreeDiscs shelf;
   const std::string folder = shelf.tmp.path + "/cat";
-  chmod(shelf.tmp.path.c_str(), 0755);
-  chmod(shelf.one.c_str(), 0644);
   Conditions other;
   TempDir place;
-  const std::string unreachable =
-      run_as_nobody(&other, DISC_CATALOG_EXE, {shelf.tmp.path, folder}, {shelf.catalog, shelf.one}, place);
+  const std::string unreachable = shelf.as_nobody(&other, place);
   if (!unreachable.empty()) GTEST_SKIP() << unreachable;
   const std::string before = bytes_of(shelf.catalog);
   // At rest, and with a write-ahead log beside it (empty, as a writer that
@@ -697,15 +716,7 @@ TEST(CatalogTest, AKilledAddLeavesTheDiscWholeOrAbsent) {
   // Killed at moments spread over the add, and once not at all.
   bool killed_before_the_end = false;
   for (const int after_ms : {100, 400, 900, 100000}) {
-    const pid_t child = fork();
-    if (child == 0) {
-      const std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q", large});
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    const pid_t child = start_catalog({"--catalog", shelf.catalog, "add", "-q", large});
     int status = 0;
     for (int waited = 0; waited < after_ms && waitpid(child, &status, WNOHANG) == 0; waited += 5) usleep(5000);
     kill(child, SIGKILL);
@@ -755,16 +766,9 @@ TEST(CatalogTest, TwoProcessesAddingAtOnceBothSucceed) {
   // Neither finds a catalog when it starts.
   pid_t children[2];
   for (int p = 0; p < 2; ++p) {
-    children[p] = fork();
-    if (children[p] == 0) {
-      std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q"});
-      argv.insert(argv.end(), lists[p].begin(), lists[p].end());
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    std::vector<std::string> arguments = {"--catalog", shelf.catalog, "add", "-q"};
+    arguments.insert(arguments.end(), lists[p].begin(), lists[p].end());
+    children[p] = start_catalog(arguments);
   }
   for (const pid_t child : children) {
     int status = 0;
@@ -941,15 +945,7 @@ TEST(CatalogTest, AKilledAddLeavesACatalogEveryCommandReads) {
   // Killed in its first moments, as it makes the catalog and opens it,
   // again and again: every command then reads what is there.
   for (int round = 0; round < 24; ++round) {
-    const pid_t child = fork();
-    if (child == 0) {
-      const std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q", small, large});
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    const pid_t child = start_catalog({"--catalog", shelf.catalog, "add", "-q", small, large});
     usleep(static_cast<useconds_t>(round * 1500));
     kill(child, SIGKILL);
     int status = 0;
@@ -1024,15 +1020,7 @@ TEST(CatalogTest, AReaderNeverMeetsACatalogHalfMade) {
   const std::string missing = "disc-catalog: " + shelf.catalog + ": no catalog there yet ('disc-catalog add MANIFEST' makes one)\n";
   for (int round = 0; round < 10; ++round) {
     unlink(shelf.catalog.c_str());
-    const pid_t child = fork();
-    if (child == 0) {
-      const std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q", m});
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    const pid_t child = start_catalog({"--catalog", shelf.catalog, "add", "-q", m});
     // Missing, made without a disc yet, or with it: never anything else.
     int status = 0;
     bool listed = false;
@@ -1068,12 +1056,9 @@ TEST(CatalogTest, PermissionsAreSaidInPlainWords) {
   if (getuid() != 0) GTEST_SKIP() << "needs to run as another user";
   ThreeDiscs shelf;
   const std::string folder = shelf.tmp.path + "/cat";
-  chmod(shelf.tmp.path.c_str(), 0755);
-  chmod(shelf.one.c_str(), 0644);
   Conditions other;
   TempDir place;
-  const std::string unreachable =
-      run_as_nobody(&other, DISC_CATALOG_EXE, {shelf.tmp.path, folder}, {shelf.catalog, shelf.one}, place);
+  const std::string unreachable = shelf.as_nobody(&other, place);
   if (!unreachable.empty()) GTEST_SKIP() << unreachable;
   // The catalog may be written, its folder not: a change needs its log.
   chmod(shelf.catalog.c_str(), 0666);
