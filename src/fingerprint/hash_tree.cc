@@ -93,10 +93,14 @@ struct Pipeline {
 const size_t kWindow = 512;
 const size_t kBatch = 64;
 
+// With the lock held. The taker is woken by the caller, once for all the
+// jobs it marks: a chunk of small files then wakes it once, not once a
+// file.
+void mark_done(Job* job) { job->done = true; }
+
 // With the lock held.
-void mark_done(Pipeline* p, Job* job) {
-  job->done = true;
-  if (job == &p->jobs.front()) p->front_done.notify_one();
+void wake_taker(Pipeline* p) {
+  if (!p->jobs.empty() && p->jobs.front().done) p->front_done.notify_one();
 }
 
 void hand_on(Pipeline* p, Chunk* chunk) {
@@ -115,7 +119,8 @@ Chunk* free_chunk(Pipeline* p) {
 
 void done_unread(Pipeline* p, Job* job) {
   std::lock_guard<std::mutex> hold(p->lock);
-  mark_done(p, job);
+  mark_done(job);
+  wake_taker(p);
 }
 
 // Reads the file of |job| into chunks, taking a new one into |*chunk|
@@ -201,8 +206,9 @@ void hash_chunks(Pipeline* p) {
     hold.lock();
     for (const Piece& piece : chunk->pieces) {
       piece.job->pieces_hashed = piece.index + 1;
-      if (piece.last) mark_done(p, piece.job);
+      if (piece.last) mark_done(piece.job);
     }
+    wake_taker(p);
     if (!chunk->pieces.back().last) p->piece_hashed.notify_all();
     chunk->used = 0;
     chunk->pieces.clear();
