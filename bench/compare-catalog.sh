@@ -199,6 +199,8 @@ if [ -n "$pg_bin" ] && command -v psql >/dev/null &&
   trap 'as_postgres "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast -w stop > /dev/null' EXIT
   pg_uri="postgresql://postgres@/postgres?host=$pg_dir&port=5432"
   in_schema() { echo "$pg_uri&options=-csearch_path%3D$1"; }
+  # pg_trgm where the peer finds it, and so every catalog of the database.
+  psql -X -q "$pg_uri" -c 'CREATE EXTENSION IF NOT EXISTS pg_trgm'
   psql -X -q "$pg_uri" -c 'DROP SCHEMA IF EXISTS bench_query CASCADE' -c 'DROP SCHEMA IF EXISTS bench_add CASCADE'
   "$catalog" --catalog "$(in_schema bench_query)" add -q "$manifests"/*.xml
   "$catalog" --catalog "$(in_schema bench_query)" add -q "$extra/which-disc.xml" "$extra/big-tree.xml" \
@@ -208,7 +210,6 @@ DROP TABLE IF EXISTS peer_file;
 CREATE TABLE peer_file (disc integer, pathname text, length bigint, md5 text);
 \copy peer_file FROM '$manifests/records.tsv' WITH (FORMAT csv, DELIMITER E'\t', QUOTE E'\b')
 CREATE INDEX peer_file_md5 ON peer_file (md5);
-CREATE EXTENSION IF NOT EXISTS pg_trgm;
 CREATE INDEX peer_file_pathname ON peer_file USING gin (pathname gin_trgm_ops);
 SQL
   query_uri=$(in_schema bench_query)

@@ -87,6 +87,21 @@ std::vector<std::string> catalog_argv(const std::vector<std::string>& arguments)
   return argv;
 }
 
+// Starts the program under test with |arguments| in a child process of
+// its own, standard streams inherited, and gives its process id.
+pid_t start_catalog(const std::vector<std::string>& arguments) {
+  const std::vector<std::string> argv = catalog_argv(arguments);
+  const pid_t child = fork();
+  if (child == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return child;
+}
+
 // A key_file record line, as disc-manifest writes it.
 std::string record(const std::string& pathname, const std::string& length, const std::string& md5) {
   return "<key_file pathname=\"" + pathname + "\" length=\"" + length + "\" md5=\"" + md5 + "\" />\r\n";
@@ -186,6 +201,13 @@ struct ThreeDiscs : Shelf {
     const Outcome added = run({"add", one, two, three});
     EXPECT_EQ("added\t1\t3\tDisc one\nadded\t2\t2\tDisc two\nadded\t3\t1\tDisc three\n", added.out);
     EXPECT_EQ("", added.err);
+  }
+  // Sets |other| to run the catalog as user nobody, who may read the
+  // catalog and the first manifest; empty, or why that user cannot.
+  std::string as_nobody(Conditions* other, const TempDir& place) {
+    chmod(tmp.path.c_str(), 0755);
+    chmod(one.c_str(), 0644);
+    return run_as_nobody(other, DISC_CATALOG_EXE, {tmp.path, tmp.path + "/cat"}, {catalog, one}, place);
   }
 };
 
@@ -452,7 +474,9 @@ TEST_P(CatalogTest, IdentifyRanksTheDiscsByWhatTheyShare) {
   expect_run(shelf.run({"identify", "--full", small}), "4\t33.3\t1\t2\tSmall\n", "", 1);
 
   // Nothing in common: no line.
-  expect_run(shelf.run({"identify", shelf.tree("unknown", {{"zz", "zz"}})}), "", "", 1);
+  const std::string unknown = shelf.tree("unknown", {{"zz", "zz"}});
+  expect_run(shelf.run({"identify", unknown}), "",
+             "disc-catalog: no catalogued disc shares a file with " + typed(unknown) + "\n", 1);
   expect_run(shelf.run({"identify", shelf.tmp.path + "/nowhere"}), "",
              "disc-catalog: " + typed(shelf.tmp.path + "/nowhere") + ": No such file or directory\n", 2);
 }
@@ -562,7 +586,7 @@ TEST_P(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
   Conditions setup;
   ASSERT_EQ(0, run_program(catalog_argv({"--catalog", newer, "add", m}), "", setup).status);
   ASSERT_EQ(SQLITE_OK, sqlite3_open(newer.c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr));
   sqlite3_close(db);
 
   const std::pair<std::string, std::string> cases[] = {
@@ -570,7 +594,7 @@ TEST_P(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
       {m, "not a catalog: not an SQLite database"},
       {foreign, "not a catalog: another program's SQLite database"},
       {blank, "not a catalog: another program's SQLite database"},
-      {newer, "a catalog of version 2, newer than this program's (1): left as it is"},
+      {newer, "a catalog of version 3, newer than this program's (2): left as it is"},
       {shelf.tmp.path, "is a folder, not a catalog"},
   };
   for (const auto& c : cases) {
@@ -590,21 +614,32 @@ TEST_P(CatalogTest, TheCatalogRestsWithoutALogBesideIt) {
   SKIP_ON_SERVER("a catalog file's journal");
   SKIP_UNDER_WINE("the catalog is held open by Linux's SQLite");
   ThreeDiscs shelf;
-  // A reader open while the last writer closes keeps the writer from going
-  // back to rollback mode; the next reader does it.
-  sqlite3* held = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &held));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(held, "PRAGMA journal_mode = WAL; SELECT count(*) FROM disc", nullptr, nullptr,
-                                    nullptr));
-  const std::string four = shelf.write("four.xml", manifest("Disc four", record("d", "5", kHello)));
-  expect_run(shelf.run({"add", four}), "added\t4\t1\tDisc four\n", "", 0);
-  EXPECT_EQ(2, bytes_of(shelf.catalog)[18]) << "the writer went back to rollback mode with a reader open";
-  sqlite3_close(held);
-  EXPECT_EQ(0, shelf.run({"list"}).status);
-  const std::string header = bytes_of(shelf.catalog).substr(18, 2);
-  EXPECT_EQ(std::string("\x01\x01", 2), header);
+  // In WAL mode for good, and at rest the file is all there is.
+  EXPECT_EQ(std::string("\x02\x02", 2), bytes_of(shelf.catalog).substr(18, 2));
   EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-wal"));
   EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-shm"));
+  // A reader open while the last writer closes keeps the log; the last
+  // connection to close, a reader too, folds it in and removes it.
+  sqlite3* held = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &held));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(held, "SELECT count(*) FROM disc", nullptr, nullptr, nullptr));
+  const std::string four = shelf.write("four.xml", manifest("Disc four", record("d", "5", kHello)));
+  expect_run(shelf.run({"add", four}), "added\t4\t1\tDisc four\n", "", 0);
+  EXPECT_TRUE(std::filesystem::exists(shelf.catalog + "-wal"));
+  sqlite3_close(held);
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(shelf.catalog.c_str(), &held));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(held, "SELECT count(*) FROM disc", nullptr, nullptr, nullptr));
+  EXPECT_EQ(0, shelf.run({"list"}).status);
+  EXPECT_TRUE(std::filesystem::exists(shelf.catalog + "-wal"));
+  sqlite3_close(held);
+  EXPECT_EQ(0, shelf.run({"list"}).status);
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-wal"));
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-shm"));
+  // Nor is anything left beside it when the catalog is made.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(shelf.tmp.path + "/cat"))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(std::vector<std::string>{"catalog.db"}, names);
 }
 
 TEST_P(CatalogTest, ADamagedCatalogIsOneLine) {
@@ -636,12 +671,9 @@ TEST_P(CatalogTest, AReadOnlyCatalogIsStillAsked) {
   if (getuid() != 0) GTEST_SKIP() << "needs to run as another user";
   ThreeDiscs shelf;
   const std::string folder = shelf.tmp.path + "/cat";
-  chmod(shelf.tmp.path.c_str(), 0755);
-  chmod(shelf.one.c_str(), 0644);
   Conditions other;
   TempDir place;
-  const std::string unreachable =
-      run_as_nobody(&other, DISC_CATALOG_EXE, {shelf.tmp.path, folder}, {shelf.catalog, shelf.one}, place);
+  const std::string unreachable = shelf.as_nobody(&other, place);
   if (!unreachable.empty()) GTEST_SKIP() << unreachable;
   const std::string before = bytes_of(shelf.catalog);
   // At rest, and with a write-ahead log beside it (empty, as a writer that
@@ -684,11 +716,18 @@ TEST_P(CatalogTest, StandardOutputThatFails) {
   for (const std::vector<std::string>& command : {std::vector<std::string>{"list"}, {"export", "1"}, {"find", "*"}, {"--help"}}) {
     expect_run(shelf.run(command, full), "", "disc-catalog: standard output: No space left on device\n", 2);
   }
+  // A reader gone away ends what only answers, silently, as SIGPIPE ends
+  // grep; a command that changes the catalog says its lines were lost.
   Conditions broken;
   broken.stdout_broken_pipe = true;
-  expect_run(shelf.run({"list"}, broken), "", "disc-catalog: standard output: Broken pipe\n", 2);
-  // The catalog is what it was.
-  const std::string discs = "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n3\t1\t9\tDisc three\n";
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"list"}, {"export", "1"}, {"find", "*"}, {"--help"}, {"find", "--help"}}) {
+    expect_run(shelf.run(command, broken), "", "", 128 + SIGPIPE);
+  }
+  expect_run(shelf.run({"remove", "3"}, broken), "", "disc-catalog: standard output: Broken pipe\n", 2);
+  expect_run(shelf.run({"add", shelf.three}, broken), "", "disc-catalog: standard output: Broken pipe\n", 2);
+  // The catalog is what it was, but for the disc removed and added again.
+  const std::string discs = "1\t3\t8\tDisc one\n2\t2\t12\tDisc two\n4\t1\t9\tDisc three\n";
   expect_run(shelf.run({"list"}), discs, "", 0);
   // An add whose line cannot be written stops there: the disc before is
   // in, as committed, and no later one.
@@ -697,7 +736,7 @@ TEST_P(CatalogTest, StandardOutputThatFails) {
   const std::string six = shelf.write("six.xml", std::string(kHello));
   expect_run(shelf.run({"add", four, six, five}, full), "",
              "disc-catalog: standard output: No space left on device\n", 2);
-  expect_run(shelf.run({"list"}), discs + "4\t1\t5\tDisc four\n", "", 0);
+  expect_run(shelf.run({"list"}), discs + "5\t1\t5\tDisc four\n", "", 0);
 }
 
 // The number of discs and files of |shelf|'s catalog, read with SQLite
@@ -748,15 +787,7 @@ TEST_P(CatalogTest, AKilledAddLeavesTheDiscWholeOrAbsent) {
   // Killed at moments spread over the add, and once not at all.
   bool killed_before_the_end = false;
   for (const int after_ms : {100, 400, 900, 100000}) {
-    const pid_t child = fork();
-    if (child == 0) {
-      const std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q", large});
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    const pid_t child = start_catalog({"--catalog", shelf.catalog, "add", "-q", large});
     int status = 0;
     for (int waited = 0; waited < after_ms && waitpid(child, &status, WNOHANG) == 0; waited += 5) usleep(5000);
     kill(child, SIGKILL);
@@ -813,16 +844,9 @@ TEST_P(CatalogTest, TwoProcessesAddingAtOnceBothSucceed) {
   // Neither finds a catalog when it starts.
   pid_t children[2];
   for (int p = 0; p < 2; ++p) {
-    children[p] = fork();
-    if (children[p] == 0) {
-      std::vector<std::string> argv = catalog_argv({"--catalog", shelf.catalog, "add", "-q"});
-      argv.insert(argv.end(), lists[p].begin(), lists[p].end());
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    std::vector<std::string> arguments = {"--catalog", shelf.catalog, "add", "-q"};
+    arguments.insert(arguments.end(), lists[p].begin(), lists[p].end());
+    children[p] = start_catalog(arguments);
   }
   for (const pid_t child : children) {
     int status = 0;
@@ -874,6 +898,343 @@ TEST_P(CatalogTest, CommandLineAsGnuToolsHaveIt) {
     EXPECT_EQ("0\n", sql("SELECT count(*) FROM pg_namespace WHERE nspname = '" + shelf.schema + "'"));
   }
 #endif
+}
+
+// |text| with one byte changed at its |nth| occurrence of |pattern| (from
+// 0), as a flipped bit on a disc changes it; SQLite sees nothing amiss.
+std::string with_byte_changed(const std::string& text, const std::string& pattern, int nth, size_t within = 0) {
+  size_t at = text.find(pattern);
+  for (int i = 0; i < nth && at != std::string::npos; ++i) at = text.find(pattern, at + 1);
+  EXPECT_NE(std::string::npos, at) << "no occurrence " << nth;
+  if (at == std::string::npos) return text;
+  std::string changed = text;
+  changed[at + within] = static_cast<char>(changed[at + within] ^ 0x20);
+  return changed;
+}
+
+// The 16 bytes of the digest |hex|.
+std::string raw_md5(const std::string& hex) {
+  std::string raw;
+  for (size_t i = 0; i < 32; i += 2) raw += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return raw;
+}
+
+TEST_P(CatalogTest, DamageSqliteCannotSeeIsNamed) {
+  SKIP_ON_SERVER("damage to a catalog file");
+  SKIP_UNDER_WINE("damage is made with Linux's tools");
+  ThreeDiscs shelf;
+  const std::string whole = bytes_of(shelf.catalog);
+  const std::string cat = "disc-catalog: " + shelf.catalog + ": ";
+
+  // A description: the disc's row.
+  write_file(shelf.catalog, with_byte_changed(whole, "Disc two", 0, 5));
+  expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n",
+             cat + "disc 2 is damaged: its description and counts do not match what was added\n", 2);
+  Outcome run = shelf.run({"check"});
+  EXPECT_EQ("damaged\t2\tits description and counts do not match what was added\t\n", run.out);
+  EXPECT_EQ(1, run.status);
+
+  // A name: the disc's names.
+  write_file(shelf.catalog, with_byte_changed(whole, "report-1998.doc", 0, 0));
+  const std::string names = cat + "disc 3 is damaged: its names do not match what was added\n";
+  expect_run(shelf.run({"find", "*.doc"}), "", names, 2);
+  expect_run(shelf.run({"export", "3"}), "", names, 2);
+  EXPECT_EQ(shelf.exported("1"), bytes_of(shelf.one));
+  run = shelf.run({"check"});
+  expect_run(run, "damaged\t3\tits names do not match what was added\tDisc three\n", "", 1);
+
+  // A digest, where the file's row keeps it and where the index does: a
+  // row the index leads to must hold what was asked, and the index must
+  // hold every disc's records as they were added.
+  const std::string abc = raw_md5(kAbc);
+  for (const int nth : {0, 1}) {
+    write_file(shelf.catalog, with_byte_changed(whole, abc, nth, 15));
+    run = shelf.run({"check"});
+    EXPECT_EQ(1, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("damaged\t1\t")) << run.out;
+    const Outcome exported = shelf.run({"export", "1"});
+    const Outcome copies = shelf.run({"copies"});
+    const Outcome which = shelf.run({"which", "--md5", kAbc});
+    // Whichever copy was hit, no answer passes for a whole one.
+    EXPECT_TRUE(exported.status == 2 || copies.status == 2) << exported.err << copies.err;
+    EXPECT_NE(0, which.status);
+    for (const Outcome* o : {&exported, &copies, &which}) {
+      if (o->status == 2) {
+        EXPECT_EQ(0u, o->err.find(cat + "disc 1 is damaged: ")) << o->err;
+      }
+    }
+  }
+  write_file(shelf.catalog, whole);
+  expect_run(shelf.run({"check"}), "", "", 0);
+}
+
+// Runs |commands| on |shelf|'s catalog; each outcome in one text.
+std::vector<std::string> answers(Shelf* shelf, const std::vector<std::vector<std::string>>& commands) {
+  std::vector<std::string> all;
+  for (const std::vector<std::string>& command : commands) {
+    const Outcome run = shelf->run(command);
+    all.push_back(std::to_string(run.status) + "\n" + run.out + "\n" + run.err);
+  }
+  return all;
+}
+
+TEST_P(CatalogTest, RandomDamageIsRefusedNeverAnsweredWrongly) {
+  SKIP_ON_SERVER("damage to a catalog file");
+  SKIP_UNDER_WINE("damage is made with Linux's tools");
+  ThreeDiscs shelf;
+  std::string records;
+  for (int i = 0; i < 3000; ++i) {
+    char md5[33];
+    snprintf(md5, sizeof md5, "%08x%08x%08x%08x", i * 3, i * 7, i * 13, i * 31);
+    records += record("folder" + std::to_string(i / 50) + "\\file " + std::to_string(i) + ".dat",
+                      std::to_string(i % 7 == 0 ? 0 : i), md5);
+  }
+  const std::string four = shelf.write("four.xml", manifest("Disc four", records));
+  ASSERT_EQ(0, shelf.run({"add", four}).status);
+  const std::vector<std::vector<std::string>> commands = {
+      {"list"},           {"find", "*"},           {"find", "*1998*"},        {"export", "1"},
+      {"export", "4"},    {"copies"},              {"copies", "--files"},     {"which", "--md5", kHello},
+      {"which", "--md5", "0000012c00000bb800001cb400004488"}, {"identify", four}};
+  const std::vector<std::string> right = answers(&shelf, commands);
+  const std::string whole = bytes_of(shelf.catalog);
+  const size_t pages = whole.size() / 4096;
+  ASSERT_GT(pages, 10u);
+  unsigned state = 20261209;
+  int refused = 0;
+  for (int copy = 0; copy < 30; ++copy) {
+    std::string damaged = whole;
+    const size_t page = 1 + rand_r(&state) % (pages - 1);
+    for (int flips = 1 + rand_r(&state) % 16; flips > 0; --flips)
+      damaged[page * 4096 + rand_r(&state) % 4096] ^= static_cast<char>(1 + rand_r(&state) % 255);
+    write_file(shelf.catalog, damaged);
+    const std::vector<std::string> got = answers(&shelf, commands);
+    for (size_t i = 0; i < commands.size(); ++i) {
+      if (got[i] == right[i]) continue;
+      // Anything else is a refusal: status 2 and one line naming the
+      // catalog, with whatever was written before it.
+      ++refused;
+      EXPECT_EQ('2', got[i][0]) << commands[i][0] << " on page " << page << ":\n" << got[i];
+      const std::string err = got[i].substr(got[i].rfind('\n', got[i].size() - 2) + 1);
+      EXPECT_EQ(0u, err.find("disc-catalog: " + shelf.catalog + ": ")) << got[i];
+    }
+  }
+  EXPECT_GT(refused, 0);
+}
+
+TEST_P(CatalogTest, AKilledAddLeavesACatalogEveryCommandReads) {
+  SKIP_ON_SERVER("a catalog file's journal (the server's killed add is AKilledAddLeavesTheDiscWholeOrAbsent)");
+  SKIP_UNDER_WINE("the kill is Linux's");
+  Shelf shelf;
+  std::string records;
+  for (int i = 0; i < 20000; ++i) records += record("f\\" + std::to_string(i), std::to_string(i), kHello);
+  const std::string large = shelf.write("large.xml", manifest("large", records));
+  const std::string small = shelf.write("small.xml", manifest("small", record("a", "5", kHello)));
+  // Killed in its first moments, as it makes the catalog and opens it,
+  // again and again: every command then reads what is there.
+  for (int round = 0; round < 24; ++round) {
+    const pid_t child = start_catalog({"--catalog", shelf.catalog, "add", "-q", small, large});
+    usleep(static_cast<useconds_t>(round * 1500));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const Outcome listed = shelf.run({"list"});
+    if (listed.status != 0) {
+      EXPECT_EQ("disc-catalog: " + shelf.catalog + ": no catalog there yet ('disc-catalog add MANIFEST' makes one)\n",
+                listed.err);
+      continue;
+    }
+    const Outcome found = shelf.run({"find", "*"});
+    EXPECT_EQ("", found.err);
+    EXPECT_NE(2, found.status);
+    EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-journal"));
+    expect_run(shelf.run({"check"}), "", "", 0);
+  }
+}
+
+TEST_P(CatalogTest, AChangeCutShortByAnOlderVersionIsUndoneWherePermitted) {
+  SKIP_ON_SERVER("a catalog file's journal");
+  SKIP_UNDER_WINE("the catalog is made with Linux's SQLite");
+  if (getuid() != 0) GTEST_SKIP() << "needs to run as another user";
+  ThreeDiscs shelf;
+  const std::string before = shelf.run({"list"}).out;
+  // In rollback mode, as catalogs rested before, a process killed in a
+  // change that had begun to write the file leaves a hot journal.
+  const pid_t child = fork();
+  if (child == 0) {
+    sqlite3* db = nullptr;
+    sqlite3_open(shelf.catalog.c_str(), &db);
+    sqlite3_exec(db, "PRAGMA journal_mode = DELETE; PRAGMA cache_size = 1; BEGIN;"
+                     "UPDATE disc SET description = zeroblob(100000);", nullptr, nullptr, nullptr);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(std::filesystem::exists(shelf.catalog + "-journal"));
+  chmod(shelf.tmp.path.c_str(), 0755);
+  const std::string folder = shelf.tmp.path + "/cat";
+  Conditions other;
+  TempDir place;
+  const std::string unreachable = run_as_nobody(&other, DISC_CATALOG_EXE, {shelf.tmp.path, folder}, {shelf.catalog}, place);
+  if (!unreachable.empty()) GTEST_SKIP() << unreachable;
+  chmod(shelf.catalog.c_str(), 0644);
+  chmod((shelf.catalog + "-journal").c_str(), 0644);
+  // Who may not write it is told what to run; who may, undoes it.
+  expect_run(shelf.run({"list"}, other), "",
+             "disc-catalog: " + shelf.catalog + ": a change cut short left " + shelf.catalog +
+                 "-journal beside it, which only a user who may write the catalog can undo: run 'disc-catalog list' as one\n",
+             2);
+  expect_run(shelf.run({"list"}), before, "", 0);
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-journal"));
+  expect_run(shelf.run({"list"}, other), before, "", 0);
+}
+
+TEST_P(CatalogTest, AddingWhatIsInAlreadyChangesNoByte) {
+  SKIP_ON_SERVER("the bytes of a catalog file");
+  SKIP_UNDER_WINE("the catalog is read with Linux's SQLite");
+  Shelf shelf;
+  std::string records;
+  for (int i = 0; i < 60000; ++i) records += record("f\\" + std::to_string(i), std::to_string(i), kHello);
+  const std::string large = shelf.write("large.xml", manifest("large", records));
+  ASSERT_EQ(0, shelf.run({"add", large}).status);
+  const std::string before = bytes_of(shelf.catalog);
+  // Many records, but none new: the index stays as it is all along.
+  expect_run(shelf.run({"add", large, large}), "already\t1\t60000\tlarge\nalready\t1\t60000\tlarge\n", "", 0);
+  EXPECT_EQ(before, bytes_of(shelf.catalog));
+}
+
+TEST_P(CatalogTest, AReaderNeverMeetsACatalogHalfMade) {
+  SKIP_UNDER_WINE("the processes are started by Linux");
+  Shelf shelf;
+  const std::string m = shelf.write("m.xml", manifest("d", record("a", "5", kHello)));
+  const std::string missing = "disc-catalog: " + shelf.catalog + ": no catalog there yet ('disc-catalog add MANIFEST' makes one)\n";
+  for (int round = 0; round < 10; ++round) {
+    unlink(shelf.catalog.c_str());
+    const pid_t child = start_catalog({"--catalog", shelf.catalog, "add", "-q", m});
+    // Missing, made without a disc yet, or with it: never anything else.
+    int status = 0;
+    bool listed = false;
+    for (bool done = false; !done;) {
+      done = waitpid(child, &status, WNOHANG) != 0;
+      const Outcome run = shelf.run({"list"});
+      if (run.status == 0) {
+        EXPECT_TRUE(run.out.empty() || run.out == "1\t1\t5\td\n") << run.out;
+        listed = listed || !run.out.empty();
+      } else {
+        EXPECT_EQ(missing, run.err);
+      }
+    }
+    EXPECT_TRUE(listed);
+  }
+}
+
+TEST_P(CatalogTest, AnEmptyFileBecomesACatalogOnAdd) {
+  SKIP_ON_SERVER("an empty catalog file (the server's empty schema is in catalog_server_e2e_test.cc)");
+  Shelf shelf;
+  const std::string m = shelf.write("m.xml", manifest("d", record("a", "5", kHello)));
+  const std::string empty = shelf.write("empty.db", "");
+  expect_run(run_program(catalog_argv({"--catalog", empty, "list"}), ""), "",
+             "disc-catalog: " + typed(empty) +
+                 ": an empty file, no catalog yet ('disc-catalog add MANIFEST' makes one of it)\n",
+             2);
+  EXPECT_EQ("", bytes_of(empty));
+  expect_run(run_program(catalog_argv({"--catalog", empty, "add", m}), ""), "added\t1\t1\td\n", "", 0);
+  expect_run(run_program(catalog_argv({"--catalog", empty, "list"}), ""), "1\t1\t5\td\n", "", 0);
+}
+
+TEST_P(CatalogTest, PermissionsAreSaidInPlainWords) {
+  SKIP_ON_SERVER("permissions on a catalog file (the server's reading role is in catalog_server_e2e_test.cc)");
+  SKIP_UNDER_WINE("permissions are Linux's");
+  if (getuid() != 0) GTEST_SKIP() << "needs to run as another user";
+  ThreeDiscs shelf;
+  const std::string folder = shelf.tmp.path + "/cat";
+  Conditions other;
+  TempDir place;
+  const std::string unreachable = shelf.as_nobody(&other, place);
+  if (!unreachable.empty()) GTEST_SKIP() << unreachable;
+  // The catalog may be written, its folder not: a change needs its log.
+  chmod(shelf.catalog.c_str(), 0666);
+  chmod(folder.c_str(), 0555);
+  const std::string before = bytes_of(shelf.catalog);
+  expect_run(shelf.run({"remove", "1"}, other), "",
+             "disc-catalog: " + shelf.catalog + ": cannot be changed: its folder " + folder +
+                 ": Permission denied (a change keeps a log beside the catalog)\n",
+             2);
+  chmod(shelf.catalog.c_str(), 0644);
+  chmod(folder.c_str(), 0777);
+  expect_run(shelf.run({"add", shelf.one}, other), "",
+             "disc-catalog: " + shelf.catalog + ": cannot be changed: Permission denied\n", 2);
+  chmod(folder.c_str(), 0555);
+  const std::string elsewhere = folder + "/new.db";
+  std::vector<std::string> arguments = {"--catalog", elsewhere, "add", shelf.one};
+  expect_run(run_program({other.program.empty() ? DISC_CATALOG_EXE : other.program, "--catalog", elsewhere, "add",
+                          shelf.one},
+                         "", other),
+             "", "disc-catalog: " + elsewhere + ": cannot be made: " + folder + ": Permission denied\n", 2);
+  chmod(folder.c_str(), 0755);
+  EXPECT_EQ(before, bytes_of(shelf.catalog));
+  EXPECT_FALSE(std::filesystem::exists(elsewhere));
+}
+
+TEST_P(CatalogTest, ACommittedAddWhoseLogCannotBeFoldedInSaysSo) {
+  SKIP_ON_SERVER("a catalog file's log on a full disk");
+  SKIP_UNDER_WINE("the full disk is Linux's");
+  if (getuid() != 0) GTEST_SKIP() << "needs to mount a small file system";
+  Shelf shelf;
+  const std::string disk = shelf.tmp.path + "/disk";
+  make_dir(disk);
+  if (system(("mount -t tmpfs -o size=1200k tmpfs " + disk + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a file system here";
+  const std::string catalog = disk + "/catalog.db";
+  std::string records;
+  for (int i = 0; i < 3000; ++i) records += record("folder" + std::to_string(i) + "\\f", std::to_string(i), kHello);
+  const std::string m = shelf.write("m.xml", manifest("d", records));
+  // Filled until the log of the add fits but its pages cannot also be
+  // folded into the file.
+  bool seen = false;
+  for (int filler = 200; filler <= 1000 && !seen; filler += 40) {
+    unlink(catalog.c_str());
+    write_file(disk + "/filler", std::string(static_cast<size_t>(filler) * 1024, 'x'));
+    const Outcome run = run_program(catalog_argv({"--catalog", catalog, "add", m}), "");
+    if (run.status == 0 && !run.err.empty()) {
+      EXPECT_EQ("added\t1\t3000\td\n", run.out);
+      EXPECT_EQ("disc-catalog: " + catalog + ": its last changes are kept only in " + catalog +
+                    "-wal beside it (database or disk is full): a copy of the catalog file alone would lack them\n",
+                run.err);
+      seen = true;
+    }
+  }
+  EXPECT_EQ(0, system(("umount " + disk).c_str()));
+  if (!seen) GTEST_SKIP() << "no filling gave room for the log alone";
+}
+
+TEST_P(CatalogTest, IdentifySaysWhatItFindsOfNothing) {
+  ThreeDiscs shelf;
+  const std::string empty = shelf.write("empty.xml", manifest("Empty disc", ""));
+  const std::string stranger = shelf.write("stranger.xml", manifest("x", record("nowhere", "4", kAbc)));
+  expect_run(shelf.run({"identify", empty}), "", "disc-catalog: no catalogued disc shares a file with " + typed(empty) + "\n", 1);
+  expect_run(shelf.run({"identify", stranger}), "",
+             "disc-catalog: no catalogued disc shares a file with " + typed(stranger) + "\n", 1);
+  ASSERT_EQ(0, shelf.run({"add", empty}).status);
+  expect_run(shelf.run({"identify", empty}), "4\t100.0\t0\t0\tEmpty disc\n", "", 0);
+}
+
+TEST_P(CatalogTest, AnAddInAnotherCodePageIsToldOfTheFirst) {
+  Shelf shelf;
+  const std::string legacy = shelf.write("legacy.xml", manifest("caf\xe9", record("\x93\xfa.txt", "5", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", "--code-page", "1252", legacy}).status);
+  expect_run(shelf.run({"add", "--code-page", "932", legacy}), "already\t1\t1\tcaf\xc3\xa9\n",
+             "disc-catalog: " + typed(legacy) + ": already added as disc 1, its texts read in code page 1252, not in code page 932\n",
+             0);
+  expect_run(shelf.run({"add", "--code-page", "1252", legacy}), "already\t1\t1\tcaf\xc3\xa9\n", "", 0);
+}
+
+TEST_P(CatalogTest, ControlBytesInNamesShowAsQuestionMarks) {
+  SKIP_UNDER_WINE("the manifest's bytes are Linux's");
+  Shelf shelf;
+  const std::string m = shelf.write("m.xml", manifest("d", record(std::string("nul\0name", 8), "5", kHello) +
+                                                              record("tab\tname", "5", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", m}).status);
+  expect_run(shelf.run({"find", "*name"}), "1\tnul?name\t5\t" + std::string(kHello) + "\n1\ttab?name\t5\t" + kHello + "\n", "", 0);
 }
 
 // Wine makes its prefix on its first start and says so on standard error;

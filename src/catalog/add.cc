@@ -1,12 +1,14 @@
 // disc-catalog add: each manifest read twice, once for the digest of its
 // bytes (a manifest already in the catalog is not read on), once for its
-// records, which go into the catalog as they are read.
+// records, which go into the catalog as they are read; a checksum of the
+// bytes of each reading tells that they were the same.
 
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "catalog/checksum.h"
 #include "catalog/commands.h"
 #include "console/command_line.h"
 #include "console/console.h"
@@ -24,15 +26,23 @@ const size_t kReadSize = 1 << 20;
 // The reader may keep somewhat more than this; a catalog keeps no more.
 const size_t kLongestDescription = 1 << 20;
 
-// The digest of the bytes of the manifest at |path|; false when it cannot
-// be read, said.
-bool digest_of(const std::string& path, unsigned char md5[16]) {
+// The XXH3 checksum of bytes handed over in pieces: what tells that a
+// file read twice held the same bytes both times, far faster than MD5.
+void add_to_checksum(void* state, const unsigned char* bytes, size_t size) {
+  XXH3_64bits_update(static_cast<XXH3_state_t*>(state), bytes, size);
+}
+
+// The digest of the bytes of the manifest at |path| and their checksum;
+// false when it cannot be read, said.
+bool digest_of(const std::string& path, unsigned char md5[16], uint64_t* checksum) {
   ManifestInput input;
   input.path = path;
   if (!open_manifest(&input, false)) return false;
   std::string buffer(kReadSize, '\0');
   MD5_CTX context;
   MD5Init(&context);
+  XXH3_state_t sum;
+  XXH3_64bits_reset(&sum);
   for (;;) {
     uint32_t got = 0;
     errno = 0;
@@ -43,28 +53,58 @@ bool digest_of(const std::string& path, unsigned char md5[16]) {
     }
     if (got == 0) break;
     MD5Update(&context, reinterpret_cast<const unsigned char*>(buffer.data()), got);
+    add_to_checksum(&sum, reinterpret_cast<const unsigned char*>(buffer.data()), got);
   }
   close_manifest(&input);
   MD5Final(md5, &context);
+  *checksum = XXH3_64bits_digest(&sum);
   return true;
 }
 
 enum class Added { kAdded, kAlready, kRefused };
 
-// Adds the manifest at |path| as a disc, unless it is in already; the
+// A manifest to add, as the first reading found it.
+struct Operand {
+  std::string path;
+  bool readable = false;
+  unsigned char md5[16] = {};
+  uint64_t checksum = 0;  // of its bytes, to tell them the same when read again
+  uint64_t length = 0;
+  Disc existing;  // in the catalog already when its number is not 0
+  std::vector<std::string> problems;  // the first reading's, said in their place
+};
+
+// The line of a manifest whose bytes are in the catalog already; said
+// also when that disc's texts were read in another code page than this
+// add would read them in.
+std::string already_line(const CatalogOptions& options, const Operand& operand) {
+  const Disc& disc = operand.existing;
+  if (disc.code_page != options.code_page) {
+    const auto read_as = [](int code_page) {
+      return code_page == 0 ? std::string("as they are") : "in code page " + std::to_string(code_page);
+    };
+    problem("%s: already added as disc %llu, its texts read %s, not %s", operand.path.c_str(),
+            static_cast<unsigned long long>(disc.number), read_as(disc.code_page).c_str(),
+            read_as(options.code_page).c_str());
+  }
+  return fields_line({"already", std::to_string(disc.number), std::to_string(disc.files), disc.description});
+}
+
+// Adds the manifest |operand| as a disc, unless it is in already; the
 // line to print once the disc is committed goes to |*line|.
-Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::string& path, std::string* line) {
+Added add_manifest(const CatalogOptions& options, Catalog* catalog, const Operand& operand, std::string* line) {
+  const std::string& path = operand.path;
   if (path == kStandardInput) {
     problem("standard input: add reads a manifest twice, so it takes it as a file");
     return Added::kRefused;
   }
-  unsigned char md5[16];
-  if (!digest_of(path, md5)) return Added::kRefused;
+  if (!operand.readable) return Added::kRefused;
   Disc existing;
-  if (!start_disc(catalog, path, md5, &existing)) catalog_failed(options, catalog);
+  if (!start_disc(catalog, path, operand.md5, &existing)) catalog_failed(options, catalog);
   if (existing.number != 0) {
-    *line = fields_line({"already", std::to_string(existing.number), std::to_string(existing.files),
-                         existing.description});
+    Operand found = operand;
+    found.existing = existing;
+    *line = already_line(options, found);
     return Added::kAlready;
   }
 
@@ -83,10 +123,11 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
     say_read_in(input, legacy);
   }
   ManifestLayout layout;
-  MD5_CTX read_again;
-  MD5Init(&read_again);
+  XXH3_state_t read_again;
+  XXH3_64bits_reset(&read_again);
   input.reader.layout = &layout;
-  input.reader.digest = &read_again;
+  input.reader.bytes_read = add_to_checksum;
+  input.reader.bytes_context = &read_again;
   // After the first problem nothing more is added; the rest is read only
   // to say its problems too.
   bool refused = false;
@@ -124,9 +165,7 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
     problem("%s: its description is longer than a catalog keeps (1 MiB)", path.c_str());
     refused = true;
   }
-  unsigned char read_md5[16];
-  MD5Final(read_md5, &read_again);
-  if (!refused && memcmp(read_md5, md5, 16) != 0) {
+  if (!refused && XXH3_64bits_digest(&read_again) != operand.checksum) {
     problem("%s: the file changed while it was being read", path.c_str());
     refused = true;
   }
@@ -151,56 +190,81 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const std::s
 int run_add(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing manifest");
   Catalog* catalog = open_or_end(options, Access::kCreate);
-  // A record line takes about a hundred bytes: enough to tell a large add
-  // from a small one.
+  // Each manifest is read once for the digest of its bytes: those in the
+  // catalog already are not read again, and the records of the others
+  // alone decide how they are added. A record line takes about a hundred
+  // bytes: enough to tell a large add from a small one.
+  std::vector<Operand> operands;
   uint64_t expected = 0;
-  std::vector<uint64_t> lengths;
   Progress progress;
   for (const std::string& path : options.operands) {
-    uint64_t length = 0;
-    if (!orv_file_length(path.c_str(), &length)) length = 0;
-    lengths.push_back(length);
-    expected += length / 100;
-    progress.bytes_total += length;
+    Operand operand;
+    operand.path = path;
+    if (path != kStandardInput) {
+      hold_problems();
+      operand.readable = digest_of(path, operand.md5, &operand.checksum);
+      // Said where the manifest's turn comes, after the lines before it.
+      operand.problems = take_held_problems();
+      if (operand.readable && !find_manifest(catalog, operand.md5, &operand.existing) &&
+          !catalog_error(catalog).empty())
+        catalog_failed(options, catalog);
+      if (!orv_file_length(path.c_str(), &operand.length)) operand.length = 0;
+    }
+    if (operand.readable && operand.existing.number == 0) expected += operand.length / 100;
+    progress.bytes_total += operand.length;
+    operands.push_back(operand);
   }
-  if (!begin_adding(catalog, expected)) catalog_failed(options, catalog);
-  progress.files_total = options.operands.size();
-  const bool show_progress = is_terminal(2) && options.operands.size() > 1;
+  bool one_change = false;
+  if (!begin_adding(catalog, expected, &one_change)) catalog_failed(options, catalog);
+  progress.files_total = operands.size();
+  const bool show_progress = is_terminal(2) && operands.size() > 1;
   if (show_progress) start_progress(&progress);
   bool refused = false;
-  // Lines of discs not yet committed.
-  std::vector<std::string> lines;
+  // What waits for the commit of the discs before it, in order: output
+  // lines, and the problem lines of the manifests that follow them.
+  std::vector<std::pair<bool, std::string>> waiting;  // (is a problem line, text)
+  const auto write_waiting = [&]() {
+    for (const auto& item : waiting) {
+      if (item.first) {
+        write_problem_lines({item.second});
+      } else if (!options.quiet) {
+        print_line(item.second);
+      }
+    }
+    waiting.clear();
+    // An output that fails ends the run here, before any later disc.
+    finish_report();
+  };
   const auto commit = [&]() {
     if (!commit_discs(catalog)) {
       stop_progress();
       catalog_failed(options, catalog);
     }
-    for (const std::string& line : lines) {
-      if (!options.quiet) print_line(line);
-    }
-    lines.clear();
-    // An output that fails ends the run here, before any later disc.
-    finish_report();
+    if (!one_change) write_waiting();
   };
-  for (size_t i = 0; i < options.operands.size(); ++i) {
-    const std::string& path = options.operands[i];
+  for (const Operand& operand : operands) {
     std::string line;
-    // A manifest's problem lines come after the lines of the manifests
-    // before it, which wait for their commit.
     hold_problems();
-    const Added added = add_manifest(options, catalog, path, &line);
-    const std::vector<std::string> problems = take_held_problems();
-    if (!problems.empty()) {
-      commit();
-      write_problem_lines(problems);
+    Added added = Added::kRefused;
+    if (operand.existing.number != 0) {
+      line = already_line(options, operand);
+      added = Added::kAlready;
+    } else {
+      added = add_manifest(options, catalog, operand, &line);
     }
+    std::vector<std::string> problems = operand.problems;
+    for (std::string& text : take_held_problems()) problems.push_back(std::move(text));
+    for (std::string& text : problems) waiting.emplace_back(true, std::move(text));
     if (added == Added::kRefused) {
       refused = true;
+      // Its problem lines come after the lines of the discs before it,
+      // which wait for their commit.
+      if (!one_change) commit();
     } else {
-      lines.push_back(line);
+      waiting.emplace_back(false, line);
     }
     progress.files.fetch_add(1, std::memory_order_relaxed);
-    progress.bytes.fetch_add(lengths[i], std::memory_order_relaxed);
+    progress.bytes.fetch_add(operand.length, std::memory_order_relaxed);
     if (commit_due(catalog)) commit();
   }
   commit();
@@ -209,6 +273,8 @@ int run_add(const CatalogOptions& options) {
     catalog_failed(options, catalog);
   }
   stop_progress();
+  write_waiting();
+  if (!settle_catalog(catalog)) problem("%s: %s", options.catalog_name.c_str(), catalog_error(catalog).c_str());
   close_catalog(catalog);
   return refused ? 2 : 0;
 }

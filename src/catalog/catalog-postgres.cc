@@ -738,8 +738,10 @@ bool plain_file_table(ServerCatalog* c, bool* plain) {
   return true;
 }
 
-bool server_begin_adding(Catalog* catalog, uint64_t records) {
+bool server_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
   ServerCatalog* c = own(catalog);
+  // Each disc is committed as it is finished: others see it at once.
+  *one_change = false;
   if (records < kFewestRecordsToPutOff) return true;
   PGresult* r = run(c, sql(c, "SELECT coalesce(sum(files), 0) FROM @.disc"));
   if (r == nullptr) return false;
@@ -792,6 +794,23 @@ bool server_commit_discs(Catalog* catalog) {
   c->in_transaction = false;
   c->finished = false;
   return exec(c, "COMMIT");
+}
+
+// A catalog on a server has nothing to put to rest.
+bool server_settle(Catalog*) { return true; }
+
+bool server_find_manifest(Catalog* catalog, const unsigned char manifest_md5[16], Disc* disc) {
+  ServerCatalog* c = own(catalog);
+  c->error.clear();
+  disc->number = 0;
+  if (!each_row(c, sql(c, "SELECT " DISC_COLUMNS " FROM @.disc WHERE manifest_md5 = $1 AND number IS NOT NULL"),
+                Params().bytes(std::string_view(reinterpret_cast<const char*>(manifest_md5), 16)),
+                [&](const Row& row) {
+                  read_disc(row, disc);
+                  return true;
+                }))
+    return false;
+  return disc->number != 0;
 }
 
 bool server_end_adding(Catalog* catalog) {
@@ -1123,6 +1142,39 @@ bool server_disc_files(Catalog* catalog, uint64_t number, std::string* layout, c
   return true;
 }
 
+bool server_disc_pathnames(Catalog* catalog, uint64_t number,
+                           const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit) {
+  ServerCatalog* c = own(catalog);
+  c->error.clear();
+  bool there = false;
+  if (!each_row(c, sql(c, "SELECT f.idx, fo.path, f.name FROM @.disc d LEFT JOIN @.file f ON f.disc = d.key "
+                          "LEFT JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
+                          "WHERE d.number = $1 ORDER BY f.idx"),
+                Params().int8(static_cast<int64_t>(number)), [&](const Row& row) {
+                  there = true;
+                  if (!row.null(0)) visit(row.u64(0), row.bytes(1), row.bytes(2));
+                  return true;
+                }))
+    return false;
+  return there;
+}
+
+bool server_files_picked(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes,
+                         const FileVisitor& visit) {
+  ServerCatalog* c = own(catalog);
+  c->error.clear();
+  bool there = false;
+  if (!each_row(c, sql(c, "SELECT " FILE_COLUMNS " FROM @.disc d LEFT JOIN @.file f ON f.disc = d.key AND "
+                          "f.idx = ANY($2::bigint[]) LEFT JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
+                          "WHERE d.number = $1 ORDER BY f.idx"),
+                Params().int8(static_cast<int64_t>(number)).numbers(indexes), [&](const Row& row) {
+                  there = true;
+                  return row.null(1) || visit_file(c, row, visit);
+                }))
+    return false;
+  return there;
+}
+
 bool server_files_named(Catalog* catalog, const NameTest&, const FileVisitor&) {
   // Names are matched on the server: catalog.cc asks files_matching.
   return fail_with(own(catalog), "names are matched on the server");
@@ -1235,13 +1287,69 @@ bool server_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_ke
                   });
 }
 
+// The server keeps its tables and indexes whole itself: what is checked is
+// that each disc's rows are what was added: all its records, in order,
+// each with its folder and a digest of 16 bytes, their lengths adding up
+// to its bytes, and its keys those of its records.
+bool server_check_discs(Catalog* catalog, const DamageVisitor& damage) {
+  ServerCatalog* c = own(catalog);
+  if (!each_row(c, sql(c, "SELECT d.number, count(f.idx) <> d.files OR count(DISTINCT f.idx) <> d.files OR "
+                          "coalesce(min(f.idx), 0) <> 0 OR coalesce(max(f.idx) + 1, 0) <> d.files, "
+                          "count(f.idx) <> count(fo.id), bool_or(length(f.md5) <> 16), "
+                          "least(coalesce(sum(f.length::numeric + CASE WHEN f.length < 0 THEN 18446744073709551616 "
+                          "ELSE 0 END), 0), 18446744073709551615) <> d.bytes::numeric + CASE WHEN d.bytes < 0 THEN "
+                          "18446744073709551616 ELSE 0 END "
+                          "FROM @.disc d LEFT JOIN @.file f ON f.disc = d.key LEFT JOIN @.folder fo ON "
+                          "fo.disc = f.disc AND fo.id = f.folder WHERE d.number IS NOT NULL "
+                          "GROUP BY d.key, d.number, d.files, d.bytes ORDER BY d.number"),
+                Params(), [&](const Row& row) {
+                  const uint64_t number = row.u64(0);
+                  const auto yes = [&](int column) { return !row.null(column) && row.bytes(column) == "\x01"; };
+                  if (yes(1)) damage(number, "its records are not all there");
+                  else if (yes(2)) damage(number, "a record's folder is missing");
+                  else if (yes(3)) damage(number, "a digest is not 16 bytes");
+                  else if (yes(4)) damage(number, "its bytes are not the sum of its records' lengths");
+                  return true;
+                }))
+    return false;
+  // The keys, made again from the records, disc by disc.
+  uint64_t disc = 0;
+  std::vector<uint32_t> keys;
+  std::string kept;
+  std::string pathname;
+  const auto close_disc = [&]() {
+    if (disc == 0) return;
+    std::sort(keys.begin(), keys.end());
+    std::string made(keys.size() * 4, '\0');
+    for (size_t i = 0; i < keys.size(); ++i) store_le32(reinterpret_cast<unsigned char*>(&made[4 * i]), keys[i]);
+    if (made != kept) damage(disc, "its keys differ from its records");
+    keys.clear();
+  };
+  return each_row(c, sql(c, "SELECT d.number, fo.path, f.name, f.length, d.keys FROM @.file f JOIN @.disc d ON "
+                            "d.key = f.disc JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
+                            "ORDER BY d.number, f.idx"),
+                  Params(), [&](const Row& row) {
+                    if (row.u64(0) != disc) {
+                      close_disc();
+                      disc = row.u64(0);
+                      kept = std::string(row.bytes(4));
+                    }
+                    pathname.assign(row.bytes(1));
+                    pathname.append(row.bytes(2));
+                    keys.push_back(pathname_key(pathname, row.u64(3)));
+                    return true;
+                  }) &&
+         (close_disc(), true);
+}
+
 }  // namespace
 
 const CatalogStore kServerStore = {
-    server_open,           server_close,          server_begin_adding,  server_end_adding,
-    server_start_disc,     server_add_file,       server_finish_disc,   server_abandon_disc,
-    server_commit_due,     server_commit_discs,   server_remove_discs,  server_list_discs,
-    server_find_disc,      server_disc_files,     server_files_named,   server_files_with_content,
-    server_rare_files,     server_shared_keys,    server_files_matching, server_finish_disc_as,
-    server_files_with_contents,
+    server_open,           server_close,          server_settle,        server_begin_adding,
+    server_end_adding,     server_find_manifest,  server_start_disc,    server_add_file,
+    server_finish_disc,    server_abandon_disc,   server_commit_due,    server_commit_discs,
+    server_remove_discs,   server_list_discs,     server_find_disc,     server_disc_files,
+    server_disc_pathnames, server_files_picked,   server_files_named,   server_files_with_content,
+    server_rare_files,     server_shared_keys,    server_check_discs,   server_files_matching,
+    server_finish_disc_as, server_files_with_contents,
 };

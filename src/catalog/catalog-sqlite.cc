@@ -16,6 +16,18 @@
 //
 // Digests are 16 bytes, lengths are 64-bit integers holding the unsigned
 // value's bits, texts are blobs holding the manifest's bytes exactly.
+//
+// Checksums (checksum.h) guard what SQLite's own checks cannot see, a
+// byte changed inside a row: each disc keeps one for its row, its layout,
+// its keys, its names and its records (disc.sums), each folder one for its
+// path (folder.sum), and whatever reads a part checks it. Catalogs of
+// version 1 kept none; a writer adds them when it first opens one.
+//
+// The catalog is in WAL mode from its making on: readers read one state
+// of it from start to end of a command while a writer adds, and no change
+// ever leaves a rollback journal that a reader without write permission
+// could not undo. The last connection to close folds the log into the
+// file and removes it, so at rest the file is all there is.
 
 #include <errno.h>
 #include <sqlite3.h>
@@ -30,6 +42,7 @@
 
 #include "catalog/catalog.h"
 #include "catalog/catalog_store.h"
+#include "catalog/checksum.h"
 #include "catalog/keyed_hash.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
@@ -39,7 +52,8 @@ namespace {
 
 // "DMct": tells a catalog from any other SQLite database.
 const int32_t kApplicationId = 0x444d6374;
-const int kSchemaVersion = 1;
+// 1: no checksums; 2: disc.sums and folder.sum.
+const int kSchemaVersion = 2;
 
 const char kSchema[] =
     "CREATE TABLE disc ("
@@ -53,18 +67,28 @@ const char kSchema[] =
     " bytes INTEGER NOT NULL,"
     " layout BLOB NOT NULL,"
     " code_page INTEGER NOT NULL,"
-    " keys BLOB NOT NULL);"
+    " keys BLOB NOT NULL,"
+    " sums BLOB);"
     "CREATE TABLE names ("
     " disc INTEGER PRIMARY KEY,"
     " names BLOB NOT NULL);"
     "CREATE TABLE folder ("
     " id INTEGER PRIMARY KEY,"
-    " path BLOB NOT NULL UNIQUE);"
+    " path BLOB NOT NULL UNIQUE,"
+    " sum INTEGER);"
     "CREATE TABLE file ("
     " id INTEGER PRIMARY KEY,"
     " length INTEGER NOT NULL,"
     " md5 BLOB NOT NULL);"
     "CREATE INDEX file_content ON file (md5, length);";
+
+// What version 1 lacks; the checksums are then computed for what it holds.
+const char kUpgradeFrom1[] =
+    "ALTER TABLE disc ADD COLUMN sums BLOB;"
+    "ALTER TABLE folder ADD COLUMN sum INTEGER;";
+
+// The columns of a disc's row, in the order read_row takes them.
+#define DISC_ROW "number, files, bytes, description, manifest_name, manifest_md5, added, code_page, first_file, sums"
 
 // The index of contents, made again after an add that put it off.
 const char kContentIndex[] = "CREATE INDEX IF NOT EXISTS file_content ON file (md5, length)";
@@ -85,10 +109,24 @@ const int kCacheWhileAdding = 16 * 1024;
 // The names of discs kept decoded for look-ups, in bytes at most.
 const size_t kMostNamesKept = size_t{32} << 20;
 
+// The checksums of a disc, in the order disc.sums keeps them, 8 bytes
+// each, little-endian.
+enum Sum { kRowSum, kLayoutSum, kKeysSum, kNamesSum, kRecordsSum, kSums };
+
 struct Range {
   uint64_t number;
   uint64_t first_file;
   uint64_t files;
+  bool summed;  // |sums| are kept (version 2 and later)
+  uint64_t sums[kSums];
+};
+
+// A disc's row.
+struct DiscRow {
+  Disc disc;
+  uint64_t first_file = 0;
+  bool summed = false;
+  uint64_t sums[kSums] = {};
 };
 
 // A disc's names blob, and where each record starts in it.
@@ -102,9 +140,11 @@ struct DiscNames {
 struct SqliteCatalog : Catalog {
   sqlite3* db = nullptr;
   std::string path;
+  std::string damage;  // what of a disc a failed check found damaged, for check_discs
   int error_code = SQLITE_OK;  // the extended code of the failure in |error|
   bool writer = false;
   bool immutable = false;
+  bool reading = false;  // a reader's one read transaction is open
   std::unordered_map<const char*, sqlite3_stmt*> statements;  // by their text's address
 
   // Which disc each rowid belongs to, loaded when first needed.
@@ -120,6 +160,7 @@ struct SqliteCatalog : Catalog {
 
   // Adding.
   bool in_transaction = false;
+  bool one_change = false;  // everything added until end_adding is one transaction
   std::chrono::steady_clock::time_point batch_started;
   uint64_t uncommitted_files = 0;
   bool disc_open = false;
@@ -128,6 +169,7 @@ struct SqliteCatalog : Catalog {
   uint64_t first_file = 0;
   uint64_t next_file = 0;
   uint64_t bytes = 0;
+  uint64_t records_sum = 0;
   std::vector<uint32_t> keys;
   DiscNames adding;  // the names of the disc being added
   std::string last_folder;
@@ -154,6 +196,12 @@ bool fail_with(SqliteCatalog* c, const std::string& text) {
 }
 
 bool damaged(SqliteCatalog* c, const std::string& what) { return fail_with(c, what + ": the catalog is damaged"); }
+
+// Damage found in disc |number|: |what|, said of the disc.
+bool damaged_disc(SqliteCatalog* c, uint64_t number, const char* what) {
+  c->damage = what;
+  return fail_with(c, "disc " + std::to_string(number) + " is damaged: " + c->damage);
+}
 
 // The statement of |sql|, prepared once; reset and unbound. Null on failure.
 sqlite3_stmt* statement(SqliteCatalog* c, const char* sql) {
@@ -195,8 +243,7 @@ uint64_t column_u64(sqlite3_stmt* stmt, int at) {
   return static_cast<uint64_t>(sqlite3_column_int64(stmt, at));
 }
 
-// Steps |stmt| through its rows, handing each to |row|, which may stop the
-// steps by returning false; false on failure.
+// Steps |stmt| through its rows, handing each to |row|; false on failure.
 template <typename Row>
 bool each_row(SqliteCatalog* c, sqlite3_stmt* stmt, Row row) {
   if (stmt == nullptr) return false;
@@ -223,9 +270,45 @@ bool run(SqliteCatalog* c, sqlite3_stmt* stmt) {
   return true;
 }
 
-void read_disc(sqlite3_stmt* stmt, Disc* disc) {
-  // number, files, bytes, description, manifest_name, manifest_md5, added,
-  // code_page
+// --- Checksums of rows ------------------------------------------------------
+
+void put_u64(std::string* out, uint64_t value) {
+  for (int i = 0; i < 8; ++i) *out += static_cast<char>(value >> (8 * i));
+}
+
+void put_text(std::string* out, std::string_view text) {
+  put_u64(out, text.size());
+  out->append(text.data(), text.size());
+}
+
+// The checksum of a disc's row: every field, and the checksums of its
+// other parts, so that none of those can change unseen either.
+uint64_t row_sum(const DiscRow& row) {
+  std::string bytes;
+  put_u64(&bytes, row.disc.number);
+  put_u64(&bytes, row.disc.files);
+  put_u64(&bytes, row.disc.bytes);
+  put_text(&bytes, row.disc.description);
+  put_text(&bytes, row.disc.manifest_name);
+  bytes.append(reinterpret_cast<const char*>(row.disc.manifest_md5), 16);
+  put_u64(&bytes, static_cast<uint64_t>(row.disc.added));
+  put_u64(&bytes, static_cast<uint64_t>(static_cast<int64_t>(row.disc.code_page)));
+  put_u64(&bytes, row.first_file);
+  for (int i = kLayoutSum; i < kSums; ++i) put_u64(&bytes, row.sums[i]);
+  return bytes_sum(bytes);
+}
+
+std::string sums_blob(const uint64_t sums[kSums]) {
+  std::string blob;
+  for (int i = 0; i < kSums; ++i) put_u64(&blob, sums[i]);
+  return blob;
+}
+
+uint64_t folder_sum(uint64_t id, std::string_view path) { return bytes_sum(path, id); }
+
+// Reads the row at |stmt|'s columns DISC_ROW into |row|, and checks it.
+bool read_row(SqliteCatalog* c, sqlite3_stmt* stmt, DiscRow* row) {
+  Disc* disc = &row->disc;
   disc->number = column_u64(stmt, 0);
   disc->files = column_u64(stmt, 1);
   disc->bytes = column_u64(stmt, 2);
@@ -235,13 +318,42 @@ void read_disc(sqlite3_stmt* stmt, Disc* disc) {
   if (md5.size() == 16) memcpy(disc->manifest_md5, md5.data(), 16);
   disc->added = sqlite3_column_int64(stmt, 6);
   disc->code_page = sqlite3_column_int(stmt, 7);
+  row->first_file = column_u64(stmt, 8);
+  const std::string_view sums = column_bytes(stmt, 9);
+  row->summed = sqlite3_column_type(stmt, 9) != SQLITE_NULL;
+  if (!row->summed) return true;
+  if (sums.size() != 8 * kSums) return damaged_disc(c, disc->number, "its checksums are cut short");
+  for (int i = 0; i < kSums; ++i) row->sums[i] = load_le64(reinterpret_cast<const unsigned char*>(sums.data()) + 8 * i);
+  if (row_sum(*row) != row->sums[kRowSum]) return damaged_disc(c, disc->number, "its description and counts do not match what was added");
+  return true;
+}
+
+// Each disc's row that |stmt| gives, checked; false on the first that
+// fails its check.
+template <typename Visit>
+bool each_disc(SqliteCatalog* c, sqlite3_stmt* stmt, Visit visit) {
+  bool sound = true;
+  if (!each_row(c, stmt, [&](sqlite3_stmt* row) {
+        if (!sound) return;
+        DiscRow read;
+        sound = read_row(c, row, &read);
+        if (sound) visit(read, row);
+      }))
+    return false;
+  return sound;
+}
+
+Range range_of_row(const DiscRow& row) {
+  Range r = {row.disc.number, row.first_file, row.disc.files, row.summed, {}};
+  memcpy(r.sums, row.sums, sizeof r.sums);
+  return r;
 }
 
 bool load_ranges(SqliteCatalog* c) {
   if (c->ranges_loaded) return true;
   c->ranges.clear();
-  if (!each_row(c, statement(c, "SELECT number, first_file, files FROM disc ORDER BY first_file"),
-                [c](sqlite3_stmt* s) { c->ranges.push_back({column_u64(s, 0), column_u64(s, 1), column_u64(s, 2)}); }))
+  if (!each_disc(c, statement(c, "SELECT " DISC_ROW " FROM disc ORDER BY first_file"),
+                 [c](const DiscRow& row, sqlite3_stmt*) { c->ranges.push_back(range_of_row(row)); }))
     return false;
   c->ranges_loaded = true;
   return true;
@@ -257,44 +369,60 @@ const Range* range_of(const SqliteCatalog* c, uint64_t id) {
 }
 
 const uint32_t kNoFolder = 0xffffffffu;
+const uint32_t kDamagedFolder = 0xfffffffeu;
+
+// Whether the folder row |id| with |path| is as it was added; a row
+// without a checksum (version 1) is taken as it is.
+bool folder_sound(sqlite3_stmt* row, uint64_t id, std::string_view path) {
+  return sqlite3_column_type(row, 2) == SQLITE_NULL || column_u64(row, 2) == folder_sum(id, path);
+}
 
 // Every folder path, for a pass over many files.
 bool load_all_folders(SqliteCatalog* c) {
   c->folder_spans.clear();
   c->folder_text.clear();
-  return each_row(c, statement(c, "SELECT id, path FROM folder ORDER BY id"), [c](sqlite3_stmt* s) {
+  return each_row(c, statement(c, "SELECT id, path, sum FROM folder ORDER BY id"), [c](sqlite3_stmt* s) {
     const uint64_t id = column_u64(s, 0);
     const std::string_view path = column_bytes(s, 1);
     // Ids beyond those add makes, or more text than offsets hold, are
     // looked up one by one.
-    if (id >= (uint64_t{1} << 28) || c->folder_text.size() + path.size() >= kNoFolder) return;
+    if (id >= (uint64_t{1} << 28) || c->folder_text.size() + path.size() >= kDamagedFolder) return;
     const size_t at = static_cast<size_t>(id);
     if (c->folder_spans.size() <= at) c->folder_spans.resize(at + 1, {0, kNoFolder});
+    // A damaged folder is found damaged where a disc's file needs it.
+    if (!folder_sound(s, id, path)) {
+      c->folder_spans[at] = {0, kDamagedFolder};
+      return;
+    }
     c->folder_spans[at] = {static_cast<uint32_t>(c->folder_text.size()), static_cast<uint32_t>(path.size())};
     c->folder_text.append(path);
   });
 }
 
-// The path of folder |id|: from those loaded, else looked up.
-bool folder_path(SqliteCatalog* c, uint64_t id, std::string_view* path) {
+// The path of folder |id|, of a file of disc |disc|: from those loaded,
+// else looked up.
+bool folder_path(SqliteCatalog* c, uint64_t id, uint64_t disc, std::string_view* path) {
   if (id < c->folder_spans.size() && c->folder_spans[static_cast<size_t>(id)].second != kNoFolder) {
     const std::pair<uint32_t, uint32_t>& span = c->folder_spans[static_cast<size_t>(id)];
+    if (span.second == kDamagedFolder) return damaged_disc(c, disc, "the folders of its files do not match what was added");
     *path = std::string_view(c->folder_text).substr(span.first, span.second);
     return true;
   }
   auto cached = c->folder_cache.find(static_cast<int64_t>(id));
   if (cached == c->folder_cache.end()) {
-    sqlite3_stmt* s = statement(c, "SELECT path FROM folder WHERE id = ?1");
+    sqlite3_stmt* s = statement(c, "SELECT id, path, sum FROM folder WHERE id = ?1");
     if (s == nullptr) return false;
     bind_u64(s, 1, id);
     std::string found;
     bool there = false;
+    bool sound = true;
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
-          found = std::string(column_bytes(row, 0));
+          found = std::string(column_bytes(row, 1));
           there = true;
+          sound = column_u64(row, 0) == id && folder_sound(row, id, found);
         }))
       return false;
-    if (!there) return damaged(c, "a file's folder is missing");
+    if (!there || !sound) return damaged_disc(c, disc, "the folders of its files do not match what was added");
     if (c->folder_cache.size() > 4096) c->folder_cache.clear();
     cached = c->folder_cache.emplace(static_cast<int64_t>(id), std::move(found)).first;
   }
@@ -343,27 +471,38 @@ bool next_name(std::string_view names, size_t* at, uint64_t* folder, std::string
   return true;
 }
 
-// The names of disc |number|, kept for further look-ups.
-bool disc_names(SqliteCatalog* c, uint64_t number, const DiscNames** names) {
-  auto kept = c->names_kept.find(number);
+// Whether |names|, the names blob of the disc |r|, is as it was added.
+bool names_sound(SqliteCatalog* c, const Range& r, std::string_view names) {
+  if (r.summed && bytes_sum(names) != r.sums[kNamesSum]) return damaged_disc(c, r.number, "its names do not match what was added");
+  return true;
+}
+
+// The names blob of the disc |r|, checked.
+bool read_names(SqliteCatalog* c, const Range& r, std::string* names) {
+  sqlite3_stmt* s = statement(c, "SELECT names FROM names WHERE disc = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, r.number);
+  bool there = false;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        *names = std::string(column_bytes(row, 0));
+        there = true;
+      }))
+    return false;
+  if (!there) return damaged_disc(c, r.number, "its names do not match what was added");
+  return names_sound(c, r, *names);
+}
+
+// The names of disc |r|, kept for further look-ups.
+bool disc_names(SqliteCatalog* c, const Range& r, const DiscNames** names) {
+  auto kept = c->names_kept.find(r.number);
   if (kept == c->names_kept.end()) {
-    sqlite3_stmt* s = statement(c, "SELECT names FROM names WHERE disc = ?1");
-    if (s == nullptr) return false;
-    bind_u64(s, 1, number);
     DiscNames read;
-    bool there = false;
-    if (!each_row(c, s, [&](sqlite3_stmt* row) {
-          read.names = std::string(column_bytes(row, 0));
-          there = true;
-        }))
-      return false;
-    if (!there) return damaged(c, "the names of disc " + std::to_string(number) + " are missing");
+    if (!read_names(c, r, &read.names)) return false;
     for (size_t at = 0; at < read.names.size();) {
       uint64_t folder = 0;
       std::string_view name;
       const size_t start = at;
-      if (!next_name(read.names, &at, &folder, &name))
-        return damaged(c, "the names of disc " + std::to_string(number) + " are cut");
+      if (!next_name(read.names, &at, &folder, &name)) return damaged_disc(c, r.number, "its names do not match what was added");
       read.at.push_back(static_cast<uint32_t>(start));
     }
     if (c->names_kept_bytes + read.names.size() > kMostNamesKept) {
@@ -371,7 +510,7 @@ bool disc_names(SqliteCatalog* c, uint64_t number, const DiscNames** names) {
       c->names_kept_bytes = 0;
     }
     c->names_kept_bytes += read.names.size() + 4 * read.at.size();
-    kept = c->names_kept.emplace(number, std::move(read)).first;
+    kept = c->names_kept.emplace(r.number, std::move(read)).first;
   }
   *names = &kept->second;
   return true;
@@ -379,16 +518,19 @@ bool disc_names(SqliteCatalog* c, uint64_t number, const DiscNames** names) {
 
 // Fills |file|'s folder and name: the |index|th record of |names|.
 bool name_file(SqliteCatalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
-  if (index >= names.at.size()) return damaged(c, "disc " + std::to_string(file->disc) + " has lost names");
+  if (index >= names.at.size()) return damaged_disc(c, file->disc, "its names do not match what was added");
   size_t at = names.at[static_cast<size_t>(index)];
   uint64_t folder = 0;
-  if (!next_name(names.names, &at, &folder, &file->name)) return damaged(c, "a name is cut");
-  return folder_path(c, folder, &file->folder);
+  if (!next_name(names.names, &at, &folder, &file->name)) return damaged_disc(c, file->disc, "its names do not match what was added");
+  return folder_path(c, folder, file->disc, &file->folder);
 }
 
 // Hands over the file of the current row of |s| (id, length, md5), named
-// from its disc's names.
-bool visit_row(SqliteCatalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
+// from its disc's names. The row was found by its content, through the
+// index: it must hold what was asked, |md5| and, when not null, |length|,
+// or the index led astray.
+bool visit_row(SqliteCatalog* c, sqlite3_stmt* s, const unsigned char md5[16], const uint64_t* length,
+               const FileVisitor& visit) {
   const uint64_t id = column_u64(s, 0);
   const Range* r = range_of(c, id);
   if (r == nullptr) return damaged(c, "a file belongs to no disc");
@@ -396,68 +538,89 @@ bool visit_row(SqliteCatalog* c, sqlite3_stmt* s, const FileVisitor& visit) {
   file.disc = r->number;
   file.index = id - r->first_file;
   file.length = column_u64(s, 1);
-  const std::string_view md5 = column_bytes(s, 2);
-  if (md5.size() != 16) return damaged(c, "a digest is not 16 bytes");
-  file.md5 = reinterpret_cast<const unsigned char*>(md5.data());
+  const std::string_view found = column_bytes(s, 2);
+  if (found.size() != 16 || memcmp(found.data(), md5, 16) != 0 || (length != nullptr && *length != file.length))
+    return damaged_disc(c, r->number, "the content index led to a record of it that does not match what was asked");
+  file.md5 = reinterpret_cast<const unsigned char*>(found.data());
   const DiscNames* names = nullptr;
-  if (!disc_names(c, r->number, &names) || !name_file(c, *names, file.index, &file)) return false;
+  if (!disc_names(c, *r, &names) || !name_file(c, *names, file.index, &file)) return false;
   visit(file);
   return true;
 }
 
+// A disc's record as read from its row.
+struct RecordRow {
+  uint64_t index;
+  uint64_t length;
+  unsigned char md5[16];
+};
+
 // The files of disc |r| that |wanted| picks by their index (ascending; all
-// when null), with their names read in one pass.
+// when null), with their names read in one pass. Its records are checked
+// against their checksum as they are read: a whole disc's files are handed
+// over as they come, and the check's failure comes after them; the few
+// that |wanted| picks only once all passed it.
 bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
-  if (r.files == 0) return true;
-  sqlite3_stmt* s = statement(c, "SELECT names FROM names WHERE disc = ?1");
-  if (s == nullptr) return false;
-  bind_u64(s, 1, r.number);
   std::string names;
-  bool there = false;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        names = std::string(column_bytes(row, 0));
-        there = true;
-      }))
-    return false;
-  if (!there) return damaged(c, "the names of disc " + std::to_string(r.number) + " are missing");
-  s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+  if (r.files != 0 && !read_names(c, r, &names)) return false;
+  sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
   bind_u64(s, 1, r.first_file);
   bind_u64(s, 2, r.first_file + r.files - 1);
   size_t at = 0;
   uint64_t index = 0;
   size_t next_wanted = 0;
+  uint64_t sum = 0;
   bool ok = true;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+  std::vector<std::pair<RecordRow, std::pair<uint64_t, std::string_view>>> picked;
+  const auto hand_over = [&](const RecordRow& record, uint64_t folder, std::string_view name) {
+    CatalogFile file;
+    file.disc = r.number;
+    file.index = record.index;
+    file.length = record.length;
+    file.md5 = record.md5;
+    file.name = name;
+    ok = folder_path(c, folder, r.number, &file.folder);
+    if (ok) visit(file);
+  };
+  if (r.files != 0 && !each_row(c, s, [&](sqlite3_stmt* row) {
         if (!ok) return;
-        CatalogFile file;
-        file.disc = r.number;
-        file.index = column_u64(row, 0) - r.first_file;
+        RecordRow record;
+        record.index = column_u64(row, 0) - r.first_file;
         uint64_t folder = 0;
+        std::string_view name;
         // Records of rows that are gone would put every name after them
         // out of step.
-        if (file.index != index || !next_name(names, &at, &folder, &file.name)) {
-          ok = damaged(c, "disc " + std::to_string(r.number) + " has lost files");
+        if (record.index != index || !next_name(names, &at, &folder, &name)) {
+          ok = damaged_disc(c, r.number, "its records do not match what was added");
           return;
         }
         ++index;
-        if (wanted != nullptr) {
-          if (next_wanted == wanted->size() || (*wanted)[next_wanted] != file.index) return;
-          ++next_wanted;
-        }
-        file.length = column_u64(row, 1);
+        record.length = column_u64(row, 1);
         const std::string_view md5 = column_bytes(row, 2);
         if (md5.size() != 16) {
-          ok = damaged(c, "a digest is not 16 bytes");
+          ok = damaged_disc(c, r.number, "its records do not match what was added");
           return;
         }
-        file.md5 = reinterpret_cast<const unsigned char*>(md5.data());
-        ok = folder_path(c, folder, &file.folder);
-        if (ok) visit(file);
+        memcpy(record.md5, md5.data(), 16);
+        sum += record_sum(record.index, record.length, record.md5);
+        if (wanted == nullptr) {
+          hand_over(record, folder, name);
+          return;
+        }
+        if (next_wanted == wanted->size() || (*wanted)[next_wanted] != record.index) return;
+        ++next_wanted;
+        picked.push_back({record, {folder, name}});
       }))
     return false;
-  if (ok && index != r.files) return damaged(c, "disc " + std::to_string(r.number) + " has lost files");
-  return ok;
+  if (!ok) return false;
+  if (index != r.files || at != names.size()) return damaged_disc(c, r.number, "its records do not match what was added");
+  if (r.summed && sum != r.sums[kRecordsSum]) return damaged_disc(c, r.number, "its records do not match what was added");
+  for (const auto& one : picked) {
+    hand_over(one.first, one.second.first, one.second.second);
+    if (!ok) return false;
+  }
+  return true;
 }
 
 // Runs |read|, a reading of several statements, on one state of the
@@ -477,6 +640,11 @@ bool begin_change(SqliteCatalog* c) {
   // instead of failing half-way.
   if (!exec(c, "BEGIN IMMEDIATE")) return false;
   c->in_transaction = true;
+  // Nothing read before a commit holds after it: another process may
+  // have removed discs in between, and with them folders whose ids a new
+  // folder then takes.
+  c->folder_ids.clear();
+  c->last_folder_id = -1;
   c->folder_spans.clear();
   c->folder_text.clear();
   c->folder_cache.clear();
@@ -541,17 +709,29 @@ bool folder_id(SqliteCatalog* c, std::string_view path, int64_t* id) {
   const std::string key(path);
   auto known = c->folder_ids.find(key);
   if (known == c->folder_ids.end()) {
-    sqlite3_stmt* s = statement(c, "SELECT id FROM folder WHERE path = ?1");
+    sqlite3_stmt* s = statement(c, "SELECT id, path, sum FROM folder WHERE path = ?1");
     if (s == nullptr) return false;
     bind_bytes(s, 1, path);
     int64_t found = -1;
-    if (!each_row(c, s, [&found](sqlite3_stmt* row) { found = sqlite3_column_int64(row, 0); })) return false;
+    bool sound = true;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          found = sqlite3_column_int64(row, 0);
+          // Found through the index of paths: it must be the path asked.
+          sound = column_bytes(row, 1) == path && folder_sound(row, static_cast<uint64_t>(found), path);
+        }))
+      return false;
+    if (!sound) return damaged(c, "a folder does not match what was added");
     if (found < 0) {
       sqlite3_stmt* insert = statement(c, "INSERT INTO folder (path) VALUES (?1)");
       if (insert == nullptr) return false;
       bind_bytes(insert, 1, path);
       if (!run(c, insert)) return false;
       found = sqlite3_last_insert_rowid(c->db);
+      sqlite3_stmt* sum = statement(c, "UPDATE folder SET sum = ?2 WHERE id = ?1");
+      if (sum == nullptr) return false;
+      bind_u64(sum, 1, static_cast<uint64_t>(found));
+      bind_u64(sum, 2, folder_sum(static_cast<uint64_t>(found), path));
+      if (!run(c, sum)) return false;
     }
     known = c->folder_ids.emplace(key, found).first;
   }
@@ -561,10 +741,13 @@ bool folder_id(SqliteCatalog* c, std::string_view path, int64_t* id) {
   return true;
 }
 
-// Refuses what is not a catalog of ours before anything is written to it.
-bool check_identity(SqliteCatalog* c, bool* empty, std::string* problem) {
-  int32_t application_id = 0;
-  int version = 0;
+// --- Opening --------------------------------------------------------------
+
+// Refuses what is not a catalog of ours before anything is written to it;
+// gives its version, or 0 for a database that holds nothing yet.
+bool check_identity(SqliteCatalog* c, int* version, std::string* problem) {
+  int64_t application_id = 0;
+  int64_t user_version = 0;
   int64_t objects = 0;
   sqlite3_stmt* s = nullptr;
   const auto one = [&](const char* sql, int64_t* value) {
@@ -574,32 +757,31 @@ bool check_identity(SqliteCatalog* c, bool* empty, std::string* problem) {
     sqlite3_finalize(s);
     return step == SQLITE_ROW || step == SQLITE_DONE;
   };
-  int64_t value = 0;
-  // One read transaction: a catalog another process is making is seen
-  // either before or after it is made, never half.
+  // One read transaction: a catalog another process is making or changing
+  // is seen either before or after, never half.
   const bool own_transaction = sqlite3_get_autocommit(c->db) != 0;
   if (own_transaction && !exec(c, "BEGIN")) return false;
-  const bool read = one("PRAGMA application_id", &value) && (application_id = static_cast<int32_t>(value), true) &&
-                    one("PRAGMA user_version", &value) && (version = static_cast<int>(value), true) &&
+  const bool read = one("PRAGMA application_id", &application_id) && one("PRAGMA user_version", &user_version) &&
                     one("SELECT count(*) FROM sqlite_schema", &objects);
   if (!read) fail(c);
   if (own_transaction) sqlite3_exec(c->db, "COMMIT", nullptr, nullptr, nullptr);
   if (!read) return false;
-  *empty = application_id == 0 && objects == 0;
-  if (*empty) return true;
+  *version = 0;
+  if (application_id == 0 && objects == 0) return true;
   if (application_id != kApplicationId) {
     *problem = "not a catalog: another program's SQLite database";
     return false;
   }
-  if (version > kSchemaVersion) {
-    *problem = "a catalog of version " + std::to_string(version) + ", newer than this program's (" +
+  if (user_version > kSchemaVersion) {
+    *problem = "a catalog of version " + std::to_string(user_version) + ", newer than this program's (" +
                std::to_string(kSchemaVersion) + "): left as it is";
     return false;
   }
-  if (version != kSchemaVersion) {
-    *problem = "a catalog of unknown version " + std::to_string(version);
+  if (user_version < 1) {
+    *problem = "a catalog of unknown version " + std::to_string(user_version);
     return false;
   }
+  *version = static_cast<int>(user_version);
   return true;
 }
 
@@ -607,12 +789,12 @@ bool check_identity(SqliteCatalog* c, bool* empty, std::string* problem) {
 // first: the check is repeated under the write lock.
 bool create_schema(SqliteCatalog* c, std::string* problem) {
   if (!exec(c, "BEGIN IMMEDIATE")) return false;
-  bool empty = false;
-  if (!check_identity(c, &empty, problem)) {
+  int version = 0;
+  if (!check_identity(c, &version, problem)) {
     sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   }
-  if (empty) {
+  if (version == 0) {
     const std::string pragmas = "PRAGMA application_id = " + std::to_string(kApplicationId) +
                                 "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
     if (!exec(c, kSchema) || !exec(c, pragmas.c_str())) {
@@ -623,8 +805,90 @@ bool create_schema(SqliteCatalog* c, std::string* problem) {
   return exec(c, "COMMIT");
 }
 
+// The checksums of the disc |row| as it stands, for a catalog that kept
+// none: its layout, keys, names and records read again.
+bool sum_disc(SqliteCatalog* c, DiscRow* row) {
+  sqlite3_stmt* s = statement(c, "SELECT layout, keys FROM disc WHERE number = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, row->disc.number);
+  if (!each_row(c, s, [&](sqlite3_stmt* r) {
+        row->sums[kLayoutSum] = bytes_sum(column_bytes(r, 0));
+        row->sums[kKeysSum] = bytes_sum(column_bytes(r, 1));
+      }))
+    return false;
+  std::string names;
+  Range r = range_of_row(*row);
+  if (r.files != 0 && !read_names(c, r, &names)) return false;
+  row->sums[kNamesSum] = bytes_sum(names);
+  uint64_t sum = 0;
+  s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, row->first_file);
+  bind_u64(s, 2, row->first_file + row->disc.files - 1);
+  bool sound = true;
+  if (row->disc.files != 0 && !each_row(c, s, [&](sqlite3_stmt* r2) {
+        const std::string_view md5 = column_bytes(r2, 2);
+        if (md5.size() != 16) {
+          sound = false;
+          return;
+        }
+        sum += record_sum(column_u64(r2, 0) - row->first_file, column_u64(r2, 1),
+                          reinterpret_cast<const unsigned char*>(md5.data()));
+      }))
+    return false;
+  if (!sound) return damaged_disc(c, row->disc.number, "its records do not match what was added");
+  row->sums[kRecordsSum] = sum;
+  row->sums[kRowSum] = row_sum(*row);
+  row->summed = true;
+  return true;
+}
+
+bool store_sums(SqliteCatalog* c, const DiscRow& row) {
+  sqlite3_stmt* s = statement(c, "UPDATE disc SET sums = ?2 WHERE number = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, row.disc.number);
+  const std::string blob = sums_blob(row.sums);
+  bind_bytes(s, 2, blob);
+  return run(c, s);
+}
+
+// Brings a catalog of version 1 to this one, in one change: the columns
+// of the checksums, and the checksums of what it holds.
+bool upgrade(SqliteCatalog* c, std::string* problem) {
+  if (!exec(c, "BEGIN IMMEDIATE")) return false;
+  const auto give_up_change = [c]() {
+    sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  };
+  int version = 0;
+  if (!check_identity(c, &version, problem)) return give_up_change();
+  if (version != 1) return exec(c, "COMMIT");  // another process did it
+  if (!exec(c, kUpgradeFrom1)) return give_up_change();
+  std::vector<std::pair<uint64_t, std::string>> folders;
+  if (!each_row(c, statement(c, "SELECT id, path FROM folder"),
+                [&](sqlite3_stmt* r) { folders.emplace_back(column_u64(r, 0), std::string(column_bytes(r, 1))); }))
+    return give_up_change();
+  for (const auto& folder : folders) {
+    sqlite3_stmt* s = statement(c, "UPDATE folder SET sum = ?2 WHERE id = ?1");
+    if (s == nullptr) return give_up_change();
+    bind_u64(s, 1, folder.first);
+    bind_u64(s, 2, folder_sum(folder.first, folder.second));
+    if (!run(c, s)) return give_up_change();
+  }
+  std::vector<DiscRow> rows;
+  if (!each_disc(c, statement(c, "SELECT " DISC_ROW " FROM disc"),
+                 [&](const DiscRow& row, sqlite3_stmt*) { rows.push_back(row); }))
+    return give_up_change();
+  for (DiscRow& row : rows) {
+    if (!sum_disc(c, &row) || !store_sums(c, row)) return give_up_change();
+  }
+  const std::string pragma = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+  if (!exec(c, pragma.c_str())) return give_up_change();
+  return exec(c, "COMMIT");
+}
+
 // What the first bytes of an existing file say: an SQLite database, an
-// empty file (a catalog another process is making), or something else.
+// empty file, or something else.
 enum class FileKind { kMissing, kEmpty, kDatabase, kOther, kUnreadable };
 
 FileKind file_kind(const std::string& path, std::string* problem) {
@@ -655,12 +919,19 @@ FileKind file_kind(const std::string& path, std::string* problem) {
     return FileKind::kOther;
   }
   // The application id (bytes 68 to 71, big-endian) is ours from the
-  // moment a catalog is made, in the same transaction as its schema: one
-  // without it is refused before SQLite opens it, which could make a log
-  // and shared memory beside another program's database.
-  const uint32_t id = uint32_t{header[68]} << 24 | uint32_t{header[69]} << 16 | uint32_t{header[70]} << 8 | header[71];
+  // moment a catalog is made: one without it is refused before SQLite
+  // opens it, which could make a log and shared memory beside another
+  // program's database. So is a catalog of a newer version (bytes 60 to
+  // 63), whose log this program has no business making either.
+  const uint32_t id = load_be32(header + 68);
   if (id != static_cast<uint32_t>(kApplicationId)) {
     *problem = "not a catalog: another program's SQLite database";
+    return FileKind::kOther;
+  }
+  const uint32_t version = load_be32(header + 60);
+  if (version > static_cast<uint32_t>(kSchemaVersion)) {
+    *problem = "a catalog of version " + std::to_string(version) + ", newer than this program's (" +
+               std::to_string(kSchemaVersion) + "): left as it is";
     return FileKind::kOther;
   }
   return FileKind::kDatabase;
@@ -690,15 +961,11 @@ bool read_only_wal_failure(int code) {
   return code == SQLITE_READONLY || code == SQLITE_CANTOPEN;
 }
 
-// Whether no log beside |path| holds changes (a write-ahead log, or the
-// journal of a change cut short): the file is then all there is, and can
-// be read as it stands.
-bool no_pending_log(const std::string& path) {
-  for (const char* log : {"-wal", "-journal"}) {
-    uint64_t length = 0;
-    if (orv_file_length((path + log).c_str(), &length) && length != 0) return false;
-  }
-  return true;
+// Whether a log beside |path| (write-ahead, or the rollback journal of
+// a change cut short, which older versions could leave) holds anything.
+bool pending_log(const std::string& path, const char* log) {
+  uint64_t length = 0;
+  return orv_file_length((path + log).c_str(), &length) && length != 0;
 }
 
 SqliteCatalog* give_up(SqliteCatalog* c, std::string* problem) {
@@ -708,76 +975,150 @@ SqliteCatalog* give_up(SqliteCatalog* c, std::string* problem) {
   return nullptr;
 }
 
+// Why a change cannot be made to the catalog |path| (or, when |made| is
+// false, the catalog be made there), in plain words; empty where nothing
+// tells.
+std::string why_unwritable(const std::string& path, bool made) {
+  const std::string folder = orv_folder_of(path);
+  if (made && !orv_may_write(path.c_str()))
+    return std::string("cannot be changed: ") + strerror(errno);
+  if (!orv_may_write(folder.c_str())) {
+    const std::string reason = strerror(errno);
+    return made ? "cannot be changed: its folder " + native_path(folder) + ": " + reason +
+                      " (a change keeps a log beside the catalog)"
+                : "cannot be made: " + native_path(folder) + ": " + reason;
+  }
+  return "";
+}
+
+// Makes a new catalog at |path| whole under a name of its own beside it,
+// then gives it its name, so that no other process ever sees one half
+// made; where another process made one first, that one stays. False with
+// |*problem| said.
+bool make_catalog_file(const std::string& path, std::string* problem) {
+  if (!orv_make_folders_for(path.c_str())) {
+    *problem = "cannot be made: " + std::string(strerror(errno));
+    return false;
+  }
+  const std::string unwritable = why_unwritable(path, false);
+  if (!unwritable.empty()) {
+    *problem = unwritable;
+    return false;
+  }
+  char suffix[32];
+  snprintf(suffix, sizeof suffix, ".new-%016llx", static_cast<unsigned long long>(random_key()));
+  const std::string making = path + suffix;
+  SqliteCatalog* c = new SqliteCatalog();
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+  bool made = sqlite3_open_v2(making.c_str(), &c->db, flags, nullptr) == SQLITE_OK && create_schema(c, problem) &&
+              exec(c, "PRAGMA journal_mode = WAL");
+  if (!made && problem->empty()) *problem = "cannot be made: " + std::string(sqlite3_errmsg(c->db));
+  // Closed, its log is folded in and gone: the file is all there is.
+  for (auto& entry : c->statements) sqlite3_finalize(entry.second);
+  sqlite3_close_v2(c->db);
+  delete c;
+  if (made && !orv_rename_new(making.c_str(), path.c_str()) && errno != EEXIST) {
+    *problem = "cannot be made: " + std::string(strerror(errno));
+    made = false;
+  } else if (made) {
+    // Made by this process or, just before, by another: either way a
+    // catalog is there now.
+    problem->clear();
+  }
+  orv_remove(making.c_str());
+  return made;
+}
+
+}  // namespace
+
+namespace {
+
 // The store's own record of a catalog it opened.
 SqliteCatalog* own(Catalog* catalog) { return static_cast<SqliteCatalog*>(catalog); }
 const SqliteCatalog* own(const Catalog* catalog) { return static_cast<const SqliteCatalog*>(catalog); }
 
 Catalog* file_open(const std::string& path, Access access, std::string* problem) {
   problem->clear();
-  const FileKind kind = file_kind(path, problem);
+  FileKind kind = file_kind(path, problem);
   if (kind == FileKind::kOther || kind == FileKind::kUnreadable) return nullptr;
-  if (kind == FileKind::kMissing) {
-    if (access != Access::kCreate) {
-      *problem = "no catalog there yet ('disc-catalog add MANIFEST' makes one)";
-      return nullptr;
-    }
-    if (!orv_make_folders_for(path.c_str())) {
-      *problem = strerror(errno);
-      return nullptr;
-    }
-  }
-  if (kind == FileKind::kEmpty && access == Access::kRead) {
-    *problem = "not a catalog: an empty file";
+  if ((kind == FileKind::kMissing || kind == FileKind::kEmpty) && access != Access::kCreate) {
+    *problem = kind == FileKind::kMissing ? "no catalog there yet ('disc-catalog add MANIFEST' makes one)"
+                                          : "an empty file, no catalog yet ('disc-catalog add MANIFEST' makes one of it)";
     return nullptr;
+  }
+  if (kind == FileKind::kMissing) {
+    if (!make_catalog_file(path, problem)) return nullptr;
+    kind = FileKind::kDatabase;
+  }
+  if (access != Access::kRead) {
+    const std::string unwritable = why_unwritable(path, true);
+    if (!unwritable.empty()) {
+      *problem = unwritable;
+      return nullptr;
+    }
   }
 
   SqliteCatalog* c = new SqliteCatalog();
   c->store = &kFileStore;
   c->path = path;
-  const int flags = (access == Access::kRead ? SQLITE_OPEN_READONLY
-                     : access == Access::kChange ? SQLITE_OPEN_READWRITE
-                                                 : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
-                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+  // Readers open the catalog for writing too where they may, yet write
+  // nothing: so they can undo a change that an older version left cut
+  // short, and the last of them to close removes the log.
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
   if (sqlite3_open_v2(path.c_str(), &c->db, flags, nullptr) != SQLITE_OK) return give_up(c, problem);
   sqlite3_extended_result_codes(c->db, 1);
   // Another process adding holds the write lock for a moment at a time:
   // wait for it, however long its work takes.
   sqlite3_busy_timeout(c->db, access == Access::kRead ? 60 * 1000 : 24 * 3600 * 1000);
+  // Pages read through a mapping of the file, not a system call each: a
+  // question reads megabytes of keys and names. The file never shrinks
+  // under a reader (no vacuum), so the mapping stays valid.
+  exec(c, "PRAGMA mmap_size = 1073741824");
+  if (access == Access::kRead) exec(c, "PRAGMA query_only = 1");
 
-  bool empty = false;
-  if (!check_identity(c, &empty, problem) && access == Access::kRead && problem->empty() &&
-      read_only_wal_failure(c->error_code)) {
+  int version = 0;
+  if (!check_identity(c, &version, problem) && access == Access::kRead && problem->empty()) {
+    if ((c->error_code & 0xff) == SQLITE_READONLY && pending_log(path, "-journal")) {
+      *problem = "a change cut short left " + native_path(path + "-journal") +
+                 " beside it, which only a user who may write the catalog can undo: run 'disc-catalog list' as one";
+      return give_up(c, problem);
+    }
+    if (!read_only_wal_failure(c->error_code)) return give_up(c, problem);
     // A catalog in WAL mode where the shared memory file cannot be made:
     // read the file as it stands, if nothing waits in a log beside it.
-    if (!no_pending_log(path)) {
+    if (pending_log(path, "-wal") || pending_log(path, "-journal")) {
       *problem = "cannot be read without write permission while a log beside it holds changes";
       return give_up(c, problem);
     }
     sqlite3_close_v2(c->db);
     c->db = nullptr;
     c->error.clear();
-    if (sqlite3_open_v2(uri(path, "immutable=1").c_str(), &c->db, flags | SQLITE_OPEN_URI, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(uri(path, "immutable=1").c_str(), &c->db,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_URI,
+                        nullptr) != SQLITE_OK)
       return give_up(c, problem);
-    if (!check_identity(c, &empty, problem)) return give_up(c, problem);
+    if (!check_identity(c, &version, problem)) return give_up(c, problem);
     c->immutable = true;
   } else if (!c->error.empty() || !problem->empty()) {
     return give_up(c, problem);
   }
-  if (empty && access == Access::kRead) {
+  if (version == 0 && access != Access::kCreate) {
     *problem = "not a catalog: an empty database";
     return give_up(c, problem);
   }
-  if (empty && access == Access::kChange) {
-    *problem = "not a catalog: an empty database";
-    return give_up(c, problem);
-  }
-  if (empty && !create_schema(c, problem)) return give_up(c, problem);
   if (access != Access::kRead) {
-    // Readers go on reading while a disc is added. The file is ours now:
-    // this is the first thing that may write to it.
-    if (!exec(c, "PRAGMA journal_mode = WAL") || !exec(c, "PRAGMA synchronous = FULL"))
-      return give_up(c, problem);
+    // An empty file given as the catalog becomes one: it held nothing.
+    if (version == 0 && !create_schema(c, problem)) return give_up(c, problem);
+    if (version == 1 && !upgrade(c, problem)) return give_up(c, problem);
+    // Catalogs of earlier versions rested in rollback mode: from now on
+    // this one is in WAL mode for good.
+    if (!exec(c, "PRAGMA journal_mode = WAL") || !exec(c, "PRAGMA synchronous = FULL")) return give_up(c, problem);
     c->writer = true;
+  } else {
+    // One state of the catalog for the whole command: a disc removed
+    // meanwhile is wholly there or wholly gone.
+    if (!exec(c, "BEGIN") || !check_identity(c, &version, problem)) return give_up(c, problem);
+    c->reading = true;
   }
   c->seen_key = random_key();
   return c;
@@ -786,46 +1127,52 @@ Catalog* file_open(const std::string& path, Access access, std::string* problem)
 void file_close(Catalog* store_catalog) {
   SqliteCatalog* catalog = own(store_catalog);
   if (catalog->in_transaction) roll_back(catalog);
+  if (catalog->reading) sqlite3_exec(catalog->db, "COMMIT", nullptr, nullptr, nullptr);
   for (auto& entry : catalog->statements) sqlite3_finalize(entry.second);
   catalog->statements.clear();
-  if (catalog->writer) {
-    // At rest the catalog is in rollback mode, which any reader reads,
-    // also one that may not write beside it (a read-only medium). This
-    // needs the catalog to itself: when another process has it open, the
-    // last one to close does it.
-    sqlite3_busy_timeout(catalog->db, 0);
-    sqlite3_exec(catalog->db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr);
-  }
-  // A reader that was open when the last writer closed kept that writer
-  // from going back to rollback mode: the reader does it then, when it
-  // may write the catalog and no one else has it open.
-  bool left_in_wal = false;
-  if (!catalog->writer && !catalog->immutable) {
-    sqlite3_stmt* mode = nullptr;
-    if (sqlite3_prepare_v2(catalog->db, "PRAGMA journal_mode", -1, &mode, nullptr) == SQLITE_OK &&
-        sqlite3_step(mode) == SQLITE_ROW) {
-      const unsigned char* text = sqlite3_column_text(mode, 0);
-      left_in_wal = text != nullptr && strcmp(reinterpret_cast<const char*>(text), "wal") == 0;
-    }
-    sqlite3_finalize(mode);
-  }
   // The last connection to close folds the write-ahead log into the file
   // and removes it.
   sqlite3_close_v2(catalog->db);
-  if (left_in_wal) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(catalog->path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK &&
-        sqlite3_db_readonly(db, "main") == 0) {
-      sqlite3_busy_timeout(db, 0);
-      sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr);
-    }
-    sqlite3_close_v2(db);
-  }
   delete catalog;
 }
 
+bool file_settle(Catalog* store_catalog) {
+  SqliteCatalog* c = own(store_catalog);
+  if (!c->writer) return true;
+  // Folded in now, so that a failure is known: a full disk keeps what was
+  // committed in the log beside the catalog, and only there.
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(c->db, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &s, nullptr) != SQLITE_OK) return fail(c);
+  const int step = sqlite3_step(s);
+  sqlite3_finalize(s);
+  // A log others still read from is folded in by the last of them.
+  if (step == SQLITE_ROW || (step & 0xff) == SQLITE_BUSY) return true;
+  fail(c);
+  c->error = "its last changes are kept only in " + native_path(c->path + "-wal") + " beside it (" + c->error +
+             "): a copy of the catalog file alone would lack them";
+  return false;
+}
+
+bool file_find_manifest(Catalog* catalog, const unsigned char manifest_md5[16], Disc* disc) {
+  SqliteCatalog* c = own(catalog);
+  c->error.clear();
+  disc->number = 0;
+  sqlite3_stmt* s = statement(c, "SELECT " DISC_ROW " FROM disc WHERE manifest_md5 = ?1");
+  if (s == nullptr) return false;
+  sqlite3_bind_blob(s, 1, manifest_md5, 16, SQLITE_STATIC);
+  bool sound = true;
+  if (!each_disc(c, s, [&](const DiscRow& row, sqlite3_stmt*) {
+        // Found through the index of digests: it must be the one asked.
+        sound = memcmp(row.disc.manifest_md5, manifest_md5, 16) == 0;
+        if (sound) *disc = row.disc;
+      }))
+    return false;
+  if (!sound) return damaged(c, "the index of manifests does not match the discs");
+  return disc->number != 0;
+}
+
 bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
-                Disc* existing) {
+                     Disc* existing) {
   SqliteCatalog* c = own(catalog);
   existing->number = 0;
   if (!begin_change(c)) return false;
@@ -833,14 +1180,10 @@ bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const u
     sqlite3_exec(c->db, ("PRAGMA cache_size = -" + std::to_string(kCacheWhileAdding)).c_str(), nullptr, nullptr,
                  nullptr);
   }
-  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
-                                 "FROM disc WHERE manifest_md5 = ?1");
-  if (s == nullptr) return false;
-  sqlite3_bind_blob(s, 1, manifest_md5, 16, SQLITE_STATIC);
-  if (!each_row(c, s, [existing](sqlite3_stmt* row) { read_disc(row, existing); })) return false;
+  if (!file_find_manifest(c, manifest_md5, existing) && !c->error.empty()) return false;
   if (existing->number != 0) return true;
   if (!exec(c, "SAVEPOINT disc")) return false;
-  s = statement(c, "SELECT IFNULL(MAX(id), 0) + 1 FROM file");
+  sqlite3_stmt* s = statement(c, "SELECT IFNULL(MAX(id), 0) + 1 FROM file");
   if (s == nullptr || !each_row(c, s, [c](sqlite3_stmt* row) { c->first_file = column_u64(row, 0); })) {
     sqlite3_exec(c->db, "ROLLBACK TO disc; RELEASE disc", nullptr, nullptr, nullptr);
     return false;
@@ -850,6 +1193,7 @@ bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const u
   memcpy(c->manifest_md5, manifest_md5, 16);
   c->next_file = c->first_file;
   c->bytes = 0;
+  c->records_sum = 0;
   c->keys.clear();
   c->adding = DiscNames();
   c->seen.assign(1024, 0);
@@ -858,7 +1202,7 @@ bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const u
 }
 
 bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length, const unsigned char md5[16],
-              bool* repeated) {
+                   bool* repeated) {
   SqliteCatalog* c = own(catalog);
   *repeated = false;
   const size_t split = pathname.rfind('\\');
@@ -866,8 +1210,8 @@ bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
   int64_t folder = 0;
   if (!folder_id(c, pathname.substr(0, name_at), &folder)) return false;
   const std::string_view name = pathname.substr(name_at);
-  if (!note_pathname(c, pathname, static_cast<uint64_t>(folder), name, c->next_file - c->first_file, repeated))
-    return false;
+  const uint64_t index = c->next_file - c->first_file;
+  if (!note_pathname(c, pathname, static_cast<uint64_t>(folder), name, index, repeated)) return false;
   if (*repeated) return false;
   sqlite3_stmt* s = statement(c, "INSERT INTO file (id, length, md5) VALUES (?1, ?2, ?3)");
   if (s == nullptr) return false;
@@ -878,6 +1222,7 @@ bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
   append_name(&c->adding, static_cast<uint64_t>(folder), name);
   ++c->next_file;
   c->bytes = c->bytes + length < c->bytes ? UINT64_MAX : c->bytes + length;
+  c->records_sum += record_sum(index, length, md5);
   c->keys.push_back(pathname_key(pathname, length));
   return true;
 }
@@ -895,6 +1240,19 @@ bool finish(SqliteCatalog* c, const std::string& description, const std::string&
   if (wanted != 0 && !each_row(c, statement(c, "SELECT seq FROM sqlite_sequence WHERE name = 'disc'"),
                                [&given](sqlite3_stmt* row) { given = column_u64(row, 0); }))
     return false;
+  DiscRow row;
+  row.disc.files = c->next_file - c->first_file;
+  row.disc.bytes = c->bytes;
+  row.disc.description = description;
+  row.disc.manifest_name = c->manifest_name;
+  memcpy(row.disc.manifest_md5, c->manifest_md5, 16);
+  row.disc.added = added;
+  row.disc.code_page = code_page;
+  row.first_file = c->first_file;
+  row.sums[kLayoutSum] = bytes_sum(layout);
+  row.sums[kKeysSum] = bytes_sum(keys);
+  row.sums[kNamesSum] = bytes_sum(c->adding.names);
+  row.sums[kRecordsSum] = c->records_sum;
   sqlite3_stmt* s = statement(c, "INSERT INTO disc (description, manifest_name, manifest_md5, added, "
                                  "first_file, files, bytes, layout, code_page, keys, number) "
                                  "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
@@ -902,17 +1260,21 @@ bool finish(SqliteCatalog* c, const std::string& description, const std::string&
   bind_bytes(s, 1, description);
   bind_bytes(s, 2, c->manifest_name);
   sqlite3_bind_blob(s, 3, c->manifest_md5, 16, SQLITE_STATIC);
-  sqlite3_bind_int64(s, 4, added);
+  sqlite3_bind_int64(s, 4, row.disc.added);
   // NULL: the next number.
   if (wanted > given && wanted < (uint64_t{1} << 62)) bind_u64(s, 11, wanted);
-  bind_u64(s, 5, c->first_file);
-  bind_u64(s, 6, c->next_file - c->first_file);
-  bind_u64(s, 7, c->bytes);
+  bind_u64(s, 5, row.first_file);
+  bind_u64(s, 6, row.disc.files);
+  bind_u64(s, 7, row.disc.bytes);
   bind_bytes(s, 8, layout);
   sqlite3_bind_int(s, 9, code_page);
   bind_bytes(s, 10, keys);
   if (!run(c, s)) return false;
-  *number = static_cast<uint64_t>(sqlite3_last_insert_rowid(c->db));
+  // The row's checksum covers its number, which the insert gave.
+  row.disc.number = static_cast<uint64_t>(sqlite3_last_insert_rowid(c->db));
+  row.sums[kRowSum] = row_sum(row);
+  if (!store_sums(c, row)) return false;
+  *number = row.disc.number;
   s = statement(c, "INSERT INTO names (disc, names) VALUES (?1, ?2)");
   if (s == nullptr) return false;
   bind_u64(s, 1, *number);
@@ -949,14 +1311,14 @@ void file_abandon_disc(Catalog* catalog) {
 
 bool file_commit_due(const Catalog* catalog) {
   const SqliteCatalog* c = own(catalog);
-  if (!c->in_transaction) return false;
+  if (!c->in_transaction || c->one_change) return false;
   const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - c->batch_started;
   return c->uncommitted_files >= kFilesPerCommit || spent.count() >= kSecondsPerCommit;
 }
 
 bool file_commit_discs(Catalog* catalog) {
   SqliteCatalog* c = own(catalog);
-  if (!c->in_transaction) return true;
+  if (!c->in_transaction || c->one_change) return true;
   if (sqlite3_exec(c->db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     fail(c);
     roll_back(c);
@@ -967,61 +1329,69 @@ bool file_commit_discs(Catalog* catalog) {
   return true;
 }
 
-bool file_begin_adding(Catalog* catalog, uint64_t records) {
+bool file_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
   SqliteCatalog* c = own(catalog);
+  *one_change = false;
   if (records < kFewestRecordsToPutOff) return true;
   uint64_t held = 0;
   if (!each_row(c, statement(c, "SELECT IFNULL(MAX(id), 0) FROM file"),
                 [&held](sqlite3_stmt* row) { held = column_u64(row, 0); }))
     return false;
   if (records < held / 2) return true;
-  if (!begin_change(c) || !exec(c, "DROP INDEX IF EXISTS file_content")) return roll_back(c), false;
-  return file_commit_discs(c);
+  // The index is dropped and made again in the change that adds the
+  // records: readers keep the index they have until it is all committed,
+  // and a kill at any moment leaves the catalog as it was, index and all.
+  if (!file_commit_discs(c) || !begin_change(c)) return false;
+  if (!exec(c, "DROP INDEX IF EXISTS file_content")) return roll_back(c), false;
+  c->one_change = true;
+  *one_change = true;
+  return true;
 }
 
 bool file_end_adding(Catalog* catalog) {
   SqliteCatalog* c = own(catalog);
-  if (!file_commit_discs(c)) return false;
-  if (!begin_change(c)) return false;
-  if (!exec(c, kContentIndex)) return roll_back(c), false;
+  c->one_change = false;
+  // An older version's add killed while it had put the index off left
+  // the catalog without it: made here too.
+  // The index is made by sorting every record: with a helper thread, and
+  // with memory enough to sort most catalogs in few passes.
+  exec(c, "PRAGMA threads = 2");
+  if (!begin_change(c) || !exec(c, kContentIndex)) return roll_back(c), false;
   return file_commit_discs(c);
 }
 
 bool file_remove_discs(Catalog* catalog, const std::vector<uint64_t>& numbers, std::vector<Disc>* removed,
-                  uint64_t* unknown) {
+                       uint64_t* unknown) {
   SqliteCatalog* c = own(catalog);
   *unknown = 0;
   removed->clear();
   if (!begin_change(c)) return false;
   for (const uint64_t number : numbers) {
-    Disc disc;
-    uint64_t first = 0;
-    sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, "
-                                   "added, code_page, first_file FROM disc WHERE number = ?1");
+    DiscRow row;
+    sqlite3_stmt* s = statement(c, "SELECT " DISC_ROW " FROM disc WHERE number = ?1");
     if (s == nullptr) return roll_back(c), false;
     bind_u64(s, 1, number);
-    if (!each_row(c, s, [&](sqlite3_stmt* row) {
-          read_disc(row, &disc);
-          first = column_u64(row, 8);
-        }))
-      return roll_back(c), false;
-    if (disc.number == 0) {
+    // A disc whose row is damaged is still removed: its row says where
+    // its records are, and nothing else of it is kept.
+    if (!each_row(c, s, [&](sqlite3_stmt* r) { read_row(c, r, &row); })) return roll_back(c), false;
+    c->error.clear();
+    if (row.disc.number != number) {
       *unknown = number;
       roll_back(c);
       return true;
     }
     s = statement(c, "DELETE FROM file WHERE id BETWEEN ?1 AND ?2");
     if (s == nullptr) return roll_back(c), false;
-    bind_u64(s, 1, first);
-    bind_u64(s, 2, first + disc.files - 1);
-    if (disc.files != 0 && !run(c, s)) return roll_back(c), false;
+    bind_u64(s, 1, row.first_file);
+    bind_u64(s, 2, row.first_file + row.disc.files - 1);
+    if (row.disc.files != 0 && !run(c, s)) return roll_back(c), false;
     for (const char* sql : {"DELETE FROM disc WHERE number = ?1", "DELETE FROM names WHERE disc = ?1"}) {
       s = statement(c, sql);
       if (s == nullptr) return roll_back(c), false;
       bind_u64(s, 1, number);
       if (!run(c, s)) return roll_back(c), false;
     }
-    removed->push_back(disc);
+    removed->push_back(row.disc);
   }
   // Folders no disc has any more.
   std::vector<bool> used;
@@ -1059,45 +1429,78 @@ bool file_remove_discs(Catalog* catalog, const std::vector<uint64_t>& numbers, s
 
 bool file_list_discs(Catalog* catalog, const std::function<void(const Disc& disc)>& visit) {
   SqliteCatalog* c = own(catalog);
-  return each_row(c, statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
-                                  "FROM disc ORDER BY number"),
-                  [&visit](sqlite3_stmt* row) {
-                    Disc disc;
-                    read_disc(row, &disc);
-                    visit(disc);
-                  });
+  return in_one_state(c, [&]() -> bool {
+    return each_disc(c, statement(c, "SELECT " DISC_ROW " FROM disc ORDER BY number"),
+                     [&visit](const DiscRow& row, sqlite3_stmt*) { visit(row.disc); });
+  });
+}
+
+// The row of disc |number|: false with an empty error when there is none.
+bool disc_row(SqliteCatalog* c, uint64_t number, DiscRow* row) {
+  c->error.clear();
+  sqlite3_stmt* s = statement(c, "SELECT " DISC_ROW " FROM disc WHERE number = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, number);
+  row->disc.number = 0;
+  if (!each_disc(c, s, [row](const DiscRow& read, sqlite3_stmt*) { *row = read; })) return false;
+  // Found through the primary key: it must be the one asked.
+  if (row->disc.number != 0 && row->disc.number != number) return damaged_disc(c, number, "its row is not the one asked for");
+  return row->disc.number != 0;
 }
 
 bool file_find_disc(Catalog* catalog, uint64_t number, Disc* disc) {
   SqliteCatalog* c = own(catalog);
-  c->error.clear();
-  sqlite3_stmt* s = statement(c, "SELECT number, files, bytes, description, manifest_name, manifest_md5, added, code_page "
-                                 "FROM disc WHERE number = ?1");
-  if (s == nullptr) return false;
-  bind_u64(s, 1, number);
-  disc->number = 0;
-  if (!each_row(c, s, [disc](sqlite3_stmt* row) { read_disc(row, disc); })) return false;
-  return disc->number != 0;
+  DiscRow row;
+  if (!disc_row(c, number, &row)) return false;
+  *disc = row.disc;
+  return true;
 }
 
 bool file_disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
-    c->error.clear();
-    sqlite3_stmt* s = statement(c, "SELECT layout, first_file, files FROM disc WHERE number = ?1");
+    DiscRow row;
+    if (!disc_row(c, number, &row)) return false;
+    sqlite3_stmt* s = statement(c, "SELECT layout FROM disc WHERE number = ?1");
     if (s == nullptr) return false;
     bind_u64(s, 1, number);
-    Range r = {number, 0, 0};
-    bool there = false;
-    if (!each_row(c, s, [&](sqlite3_stmt* row) {
-          *layout = std::string(column_bytes(row, 0));
-          r.first_file = column_u64(row, 1);
-          r.files = column_u64(row, 2);
-          there = true;
-        }))
-      return false;
-    if (!there) return false;
-    return visit_disc(c, r, nullptr, visit);
+    if (!each_row(c, s, [&](sqlite3_stmt* r) { *layout = std::string(column_bytes(r, 0)); })) return false;
+    if (row.summed && bytes_sum(*layout) != row.sums[kLayoutSum]) return damaged_disc(c, number, "its layout does not match what was added");
+    return visit_disc(c, range_of_row(row), nullptr, visit);
+  });
+}
+
+bool file_disc_pathnames(
+    Catalog* catalog, uint64_t number,
+    const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit) {
+  SqliteCatalog* c = own(catalog);
+  return in_one_state(c, [&]() -> bool {
+    DiscRow row;
+    if (!disc_row(c, number, &row)) return false;
+    const Range r = range_of_row(row);
+    std::string names;
+    if (r.files != 0 && !read_names(c, r, &names)) return false;
+    uint64_t index = 0;
+    for (size_t at = 0; at < names.size(); ++index) {
+      uint64_t folder = 0;
+      std::string_view name;
+      std::string_view path;
+      if (!next_name(names, &at, &folder, &name)) return damaged_disc(c, number, "its names do not match what was added");
+      if (!folder_path(c, folder, number, &path)) return false;
+      visit(index, path, name);
+    }
+    if (index != r.files) return damaged_disc(c, number, "its names do not match what was added");
+    return true;
+  });
+}
+
+bool file_files_picked(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes,
+                       const FileVisitor& visit) {
+  SqliteCatalog* c = own(catalog);
+  return in_one_state(c, [&]() -> bool {
+    DiscRow row;
+    if (!disc_row(c, number, &row)) return false;
+    return visit_disc(c, range_of_row(row), &indexes, visit);
   });
 }
 
@@ -1111,60 +1514,106 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
     if (s == nullptr) return false;
     // Each disc's names are tested in one pass over its blob; the rows of
     // the few that match are read after it.
-    std::vector<std::pair<uint64_t, std::vector<uint64_t>>> matches;
+    std::vector<std::pair<size_t, std::vector<uint64_t>>> matches;
     size_t next_disc = 0;
     bool sound = true;
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
           const uint64_t number = column_u64(row, 0);
           while (next_disc < discs.size() && discs[next_disc].number < number) ++next_disc;
           if (!sound || next_disc == discs.size() || discs[next_disc].number != number) return;
+          const Range& r = discs[next_disc];
           const std::string_view names = column_bytes(row, 1);
+          if (!names_sound(c, r, names)) {
+            sound = false;
+            return;
+          }
           std::vector<uint64_t> found;
           uint64_t folder = 0;
           std::string_view name;
           std::string_view path;
           uint64_t index = 0;
           for (size_t at = 0; at < names.size(); ++index) {
-            if (!next_name(names, &at, &folder, &name) || !folder_path(c, folder, &path)) {
+            if (!next_name(names, &at, &folder, &name)) {
+              sound = damaged_disc(c, number, "its names do not match what was added");
+              return;
+            }
+            if (!folder_path(c, folder, number, &path)) {
               sound = false;
               return;
             }
             if (wanted(path, name)) found.push_back(index);
           }
-          if (!found.empty()) matches.emplace_back(number, std::move(found));
+          if (index != r.files) {
+            sound = damaged_disc(c, number, "its names do not match what was added");
+            return;
+          }
+          if (!found.empty()) matches.emplace_back(next_disc, std::move(found));
         }))
       return false;
-    if (!sound) return c->error.empty() ? damaged(c, "a disc's names are cut") : false;
+    if (!sound) return false;
     for (const auto& match : matches) {
-      const auto r = std::lower_bound(discs.begin(), discs.end(), match.first,
-                                      [](const Range& a, uint64_t n) { return a.number < n; });
-      if (!visit_disc(c, *r, &match.second, visit)) return false;
+      if (!visit_disc(c, discs[match.first], &match.second, visit)) return false;
     }
     return true;
   });
 }
 
 bool file_files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
-                        const FileVisitor& visit) {
+                             const FileVisitor& visit) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
-    sqlite3_stmt* s = length != nullptr
-                          ? statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 AND length = ?2 ORDER BY id")
-                          : statement(c, "SELECT id, length, md5 FROM file WHERE md5 = ?1 ORDER BY id");
+    // The index gives the rows; each is then read from the table itself,
+    // which the index alone would answer for, so that the two are checked
+    // against each other.
+    sqlite3_stmt* s =
+        length != nullptr
+            ? statement(c, "SELECT id, length, md5 FROM file NOT INDEXED WHERE id IN "
+                           "(SELECT id FROM file WHERE md5 = ?1 AND length = ?2) ORDER BY id")
+            : statement(c, "SELECT id, length, md5 FROM file NOT INDEXED WHERE id IN "
+                           "(SELECT id FROM file WHERE md5 = ?1) ORDER BY id");
     if (s == nullptr || !load_ranges(c)) return false;
     sqlite3_bind_blob(s, 1, md5, 16, SQLITE_STATIC);
     if (length != nullptr) bind_u64(s, 2, *length);
     bool ok = true;
-    if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_row(c, row, visit); })) return false;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_row(c, row, md5, length, visit); })) return false;
     return ok;
   });
+}
+
+// Reads the content index whole, in its order (digest, then length): each
+// content's files come together. Hands each (id, length, digest) to
+// |entry|, and checks on the way that the index holds each disc's records
+// as they were added; false, naming a disc, where it does not.
+template <typename Entry>
+bool scan_content(SqliteCatalog* c, Entry entry) {
+  std::unordered_map<uint64_t, uint64_t> sums;  // by disc number
+  bool sound = true;
+  if (!each_row(c, statement(c, "SELECT md5, length, id FROM file ORDER BY md5, length"), [&](sqlite3_stmt* row) {
+        if (!sound) return;
+        const std::string_view md5 = column_bytes(row, 0);
+        const uint64_t id = column_u64(row, 2);
+        const Range* r = range_of(c, id);
+        if (md5.size() != 16 || r == nullptr) {
+          sound = damaged(c, "the content index holds a file of no disc");
+          return;
+        }
+        const unsigned char* digest = reinterpret_cast<const unsigned char*>(md5.data());
+        const uint64_t length = column_u64(row, 1);
+        sums[r->number] += record_sum(id - r->first_file, length, digest);
+        entry(id, length, digest);
+      }))
+    return false;
+  if (!sound) return false;
+  for (const Range& r : c->ranges) {
+    if (r.summed && sums[r.number] != r.sums[kRecordsSum]) return damaged_disc(c, r.number, "the content index does not hold its records as they were added");
+  }
+  return true;
 }
 
 bool file_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (!load_ranges(c)) return false;
-    // One pass over the content index: each content's files are together.
     struct Rare {
       uint64_t id;
       uint64_t length;
@@ -1188,21 +1637,16 @@ bool file_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVis
       }
       group.clear();
     };
-    bool sound = true;
-    if (!each_row(c, statement(c, "SELECT md5, length, id FROM file ORDER BY md5, length"), [&](sqlite3_stmt* row) {
-          const uint64_t length = column_u64(row, 1);
-          const std::string_view md5 = column_bytes(row, 0);
-          if (md5.size() != 16) sound = false;
-          if (length == 0 || md5.size() != 16) return;
-          if (group.empty() || length != content_length || memcmp(md5.data(), content_md5, 16) != 0) {
+    if (!scan_content(c, [&](uint64_t id, uint64_t length, const unsigned char* md5) {
+          if (length == 0) return;
+          if (group.empty() || length != content_length || memcmp(md5, content_md5, 16) != 0) {
             close_group();
             content_length = length;
-            memcpy(content_md5, md5.data(), 16);
+            memcpy(content_md5, md5, 16);
           }
-          group.push_back(column_u64(row, 2));
+          group.push_back(id);
         }))
       return false;
-    if (!sound) return damaged(c, "a digest is not 16 bytes");
     close_group();
     std::sort(rare.begin(), rare.end(), [](const Rare& a, const Rare& b) { return a.id < b.id; });
     if (!whole) {
@@ -1236,7 +1680,7 @@ bool file_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVis
 }
 
 bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
-                 const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
+                      const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
   SqliteCatalog* c = own(catalog);
   // A disc's keys are tested against a bitmap of the keys' high bits, 16
   // bits a key, so that most keys cost one load; only a set bit is looked
@@ -1246,26 +1690,108 @@ bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys
   const int shift = 32 - bits;
   std::vector<uint64_t> bitmap((size_t{1} << bits) / 64);
   for (const uint32_t key : sorted_keys) bitmap[key >> shift >> 6] |= uint64_t{1} << (key >> shift & 63);
-  return each_row(c, statement(c, "SELECT number, files, keys FROM disc ORDER BY number"), [&](sqlite3_stmt* row) {
-    const std::string_view keys = column_bytes(row, 2);
-    const unsigned char* k = reinterpret_cast<const unsigned char*>(keys.data());
-    const size_t n = keys.size() / 4;
-    uint64_t shared = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const uint32_t key = load_le32(k + 4 * i);
-      if ((bitmap[key >> shift >> 6] >> (key >> shift & 63) & 1) == 0) continue;
-      if (std::binary_search(sorted_keys.begin(), sorted_keys.end(), key)) ++shared;
-    }
-    if (shared != 0) visit(column_u64(row, 0), column_u64(row, 1), shared);
+  return in_one_state(c, [&]() -> bool {
+    bool sound = true;
+    return each_disc(c, statement(c, "SELECT " DISC_ROW ", keys FROM disc ORDER BY number"),
+                     [&](const DiscRow& row, sqlite3_stmt* s) {
+                       if (!sound) return;
+                       const std::string_view keys = column_bytes(s, 10);
+                       if (row.summed && bytes_sum(keys) != row.sums[kKeysSum]) {
+                         sound = damaged_disc(c, row.disc.number, "its keys do not match what was added");
+                         return;
+                       }
+                       const unsigned char* k = reinterpret_cast<const unsigned char*>(keys.data());
+                       const size_t n = keys.size() / 4;
+                       uint64_t shared = 0;
+                       for (size_t i = 0; i < n; ++i) {
+                         const uint32_t key = load_le32(k + 4 * i);
+                         if ((bitmap[key >> shift >> 6] >> (key >> shift & 63) & 1) == 0) continue;
+                         if (std::binary_search(sorted_keys.begin(), sorted_keys.end(), key)) ++shared;
+                       }
+                       if (shared != 0) visit(row.disc.number, row.disc.files, shared);
+                     }) &&
+           sound;
   });
+}
+
+// Reports each disc whose parts do not match their checksums, read from
+// the table of records and again from the content index, and every
+// problem SQLite's own check finds.
+bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
+  SqliteCatalog* c = own(catalog);
+  // SQLite's check of the file: pages, B-trees, indexes.
+  if (!each_row(c, statement(c, "PRAGMA integrity_check(20)"), [&](sqlite3_stmt* row) {
+        const std::string_view text = column_bytes(row, 0);
+        if (text != "ok") damage(0, std::string(text));
+      }))
+    return false;
+  // Every disc on its own, part by part: one damaged disc hides no other.
+  std::vector<std::pair<uint64_t, std::string>> bad;
+  const auto note = [&](uint64_t number) {
+    bad.emplace_back(number, c->damage.empty() ? c->error : c->damage);
+    c->damage.clear();
+    c->error.clear();
+  };
+  std::vector<Range> whole;
+  if (!each_row(c, statement(c, "SELECT " DISC_ROW ", keys, layout FROM disc ORDER BY number"), [&](sqlite3_stmt* row) {
+        DiscRow read;
+        if (!read_row(c, row, &read)) return note(read.disc.number);
+        if (read.summed && bytes_sum(column_bytes(row, 10)) != read.sums[kKeysSum]) {
+          damaged_disc(c, read.disc.number, "its keys do not match what was added");
+          return note(read.disc.number);
+        }
+        if (read.summed && bytes_sum(column_bytes(row, 11)) != read.sums[kLayoutSum]) {
+          damaged_disc(c, read.disc.number, "its layout does not match what was added");
+          return note(read.disc.number);
+        }
+        whole.push_back(range_of_row(read));
+      }))
+    return false;
+  if (!load_all_folders(c)) return false;
+  std::vector<Range> read_whole;
+  for (const Range& r : whole) {
+    if (visit_disc(c, r, nullptr, [](const CatalogFile&) {})) {
+      read_whole.push_back(r);
+    } else {
+      note(r.number);
+    }
+  }
+  // The content index against the records: each disc's records summed
+  // again as the index holds them.
+  std::sort(read_whole.begin(), read_whole.end(),
+            [](const Range& a, const Range& b) { return a.first_file < b.first_file; });
+  c->ranges = read_whole;
+  std::unordered_map<uint64_t, uint64_t> sums;
+  if (!each_row(c, statement(c, "SELECT md5, length, id FROM file ORDER BY md5, length"), [&](sqlite3_stmt* row) {
+        const std::string_view md5 = column_bytes(row, 0);
+        const uint64_t id = column_u64(row, 2);
+        const Range* r = range_of(c, id);
+        if (md5.size() != 16 || r == nullptr) return;
+        sums[r->number] += record_sum(id - r->first_file, column_u64(row, 1),
+                                      reinterpret_cast<const unsigned char*>(md5.data()));
+      }))
+    return false;
+  c->ranges.clear();
+  c->ranges_loaded = false;
+  for (const Range& r : read_whole) {
+    if (r.summed && sums[r.number] != r.sums[kRecordsSum]) {
+      damaged_disc(c, r.number, "the content index does not hold its records as they were added");
+      note(r.number);
+    }
+  }
+  std::sort(bad.begin(), bad.end());
+  for (const auto& one : bad) damage(one.first, one.second);
+  return true;
 }
 
 }  // namespace
 
 const CatalogStore kFileStore = {
-    file_open,           file_close,       file_begin_adding,  file_end_adding,         file_start_disc,
-    file_add_file,       file_finish_disc, file_abandon_disc,  file_commit_due,         file_commit_discs,
-    file_remove_discs,   file_list_discs,  file_find_disc,     file_disc_files,         file_files_named,
-    file_files_with_content, file_rare_files, file_shared_keys,
-    nullptr,             file_finish_disc_as,      nullptr,
+    file_open,          file_close,          file_settle,        file_begin_adding,
+    file_end_adding,    file_find_manifest,  file_start_disc,    file_add_file,
+    file_finish_disc,   file_abandon_disc,   file_commit_due,    file_commit_discs,
+    file_remove_discs,  file_list_discs,     file_find_disc,     file_disc_files,
+    file_disc_pathnames, file_files_picked,  file_files_named,   file_files_with_content,
+    file_rare_files,    file_shared_keys,
+    file_check_discs,   nullptr,             file_finish_disc_as, nullptr,
 };

@@ -59,7 +59,15 @@ void close_catalog(Catalog* catalog) {
 
 const std::string& catalog_error(const Catalog* catalog) { return catalog->error; }
 
-bool begin_adding(Catalog* catalog, uint64_t records) { return catalog->store->begin_adding(catalog, records); }
+bool settle_catalog(Catalog* catalog) { return catalog->store->settle(catalog); }
+
+bool find_manifest(Catalog* catalog, const unsigned char manifest_md5[16], Disc* disc) {
+  return catalog->store->find_manifest(catalog, manifest_md5, disc);
+}
+
+bool begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
+  return catalog->store->begin_adding(catalog, records, one_change);
+}
 
 bool end_adding(Catalog* catalog) { return catalog->store->end_adding(catalog); }
 
@@ -101,6 +109,15 @@ bool find_disc(Catalog* catalog, uint64_t number, Disc* disc) { return catalog->
 
 bool disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit) {
   return catalog->store->disc_files(catalog, number, layout, visit);
+}
+
+bool disc_pathnames(Catalog* catalog, uint64_t number,
+                    const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit) {
+  return catalog->store->disc_pathnames(catalog, number, visit);
+}
+
+bool files_picked(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes, const FileVisitor& visit) {
+  return catalog->store->files_picked(catalog, number, indexes, visit);
 }
 
 bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit) {
@@ -146,6 +163,8 @@ bool shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                  const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
   return catalog->store->shared_keys(catalog, sorted_keys, visit);
 }
+
+bool check_discs(Catalog* catalog, const DamageVisitor& damage) { return catalog->store->check_discs(catalog, damage); }
 
 uint32_t pathname_key(std::string_view pathname, uint64_t length) {
   uint64_t h = keyed_hash(pathname, 0);

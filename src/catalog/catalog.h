@@ -61,23 +61,34 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
 /// URI without its password.
 std::string catalog_name(const std::string& where);
 
-/// Closes it; a catalog that was changed is left without a journal beside
-/// it, so that it reads on a read-only medium too.
+/// Closes it. A catalog opened for reading was read in one state from its
+/// opening on, whatever others changed meanwhile.
 void close_catalog(Catalog* catalog);
+
+/// Puts a catalog that was changed to rest before it is closed: with no
+/// log beside it, so that it reads on a read-only medium too and a copy
+/// of its file is whole. False where what was committed stays in such a
+/// log (a full disk), with catalog_error saying so.
+bool settle_catalog(Catalog* catalog);
 
 /// Why the last call failed, in the store's words.
 const std::string& catalog_error(const Catalog* catalog);
 
 // --- Adding -------------------------------------------------------------
 
-/// Prepares for adding about |records| records in the discs that follow:
-/// when they are many against those the catalog holds, its index is put
-/// off until end_adding, which builds it once, in order, far faster than
-/// record by record. (Until then, asking by content reads every file.)
-bool begin_adding(Catalog* catalog, uint64_t records);
+/// The disc added from a manifest whose bytes have the digest
+/// |manifest_md5|: false with an empty error when there is none.
+bool find_manifest(Catalog* catalog, const unsigned char manifest_md5[16], Disc* disc);
 
-/// Ends a series of adds: commits what is left, and builds the index put
-/// off, or one an add killed before its end left unbuilt.
+/// Prepares for adding about |records| new records in the discs that
+/// follow. When they are many against those the catalog holds, a store may
+/// add them all as one change (|*one_change| true), committed by
+/// end_adding alone: the file store then builds its index once, in order,
+/// far faster than record by record, while readers keep the index they
+/// have.
+bool begin_adding(Catalog* catalog, uint64_t records, bool* one_change);
+
+/// Ends a series of adds: commits what is left.
 bool end_adding(Catalog* catalog);
 
 /// Starts a disc for the manifest |manifest_name| whose bytes have the
@@ -114,7 +125,8 @@ void abandon_disc(Catalog* catalog);
 /// it touched).
 bool commit_due(const Catalog* catalog);
 
-/// Makes every disc finished so far part of the catalog, each whole.
+/// Makes every disc finished so far part of the catalog, each whole
+/// (when adding as one change, nothing until end_adding).
 bool commit_discs(Catalog* catalog);
 
 // --- Removing -----------------------------------------------------------
@@ -135,6 +147,16 @@ bool find_disc(Catalog* catalog, uint64_t number, Disc* disc);
 
 /// The disc's layout and each of its files, in the order of its manifest.
 bool disc_files(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit);
+
+/// The pathname of each of disc |number|'s files, in the order of its
+/// manifest, as |visit|(index, folder, name); a small part of what
+/// disc_files reads. False with an empty error when there is no such disc.
+bool disc_pathnames(Catalog* catalog, uint64_t number,
+                    const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit);
+
+/// The files of disc |number| whose indexes are |indexes| (ascending), in
+/// that order. False with an empty error when there is no such disc.
+bool files_picked(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes, const FileVisitor& visit);
 
 /// Tells whether a file of the folder |folder| (its path with its last
 /// backslash) called |name| is wanted.
@@ -180,5 +202,17 @@ uint32_t pathname_key(std::string_view pathname, uint64_t length);
 /// shares with them by pathname and length), and its number of files.
 bool shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                  const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit);
+
+// --- Checking -------------------------------------------------------------
+
+/// What check_discs finds: the disc |disc| (0 for damage that belongs to
+/// no disc) and what of it is damaged.
+using DamageVisitor = std::function<void(uint64_t disc, const std::string& what)>;
+
+/// Reads the whole catalog to find damage: the store's own checks, and
+/// each disc's parts against what was added, the content index against
+/// the records. Each damaged disc is handed over once; false only where
+/// the catalog cannot be checked.
+bool check_discs(Catalog* catalog, const DamageVisitor& damage);
 
 #endif  // DISC_MANIFEST_CATALOG_CATALOG_H_

@@ -19,8 +19,10 @@ struct Catalog {
 struct CatalogStore {
   Catalog* (*open)(const std::string& where, Access access, std::string* problem);
   void (*close)(Catalog* catalog);
-  bool (*begin_adding)(Catalog* catalog, uint64_t records);
+  bool (*settle)(Catalog* catalog);
+  bool (*begin_adding)(Catalog* catalog, uint64_t records, bool* one_change);
   bool (*end_adding)(Catalog* catalog);
+  bool (*find_manifest)(Catalog* catalog, const unsigned char manifest_md5[16], Disc* disc);
   bool (*start_disc)(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
                      Disc* existing);
   bool (*add_file)(Catalog* catalog, std::string_view pathname, uint64_t length, const unsigned char md5[16],
@@ -35,12 +37,17 @@ struct CatalogStore {
   bool (*list_discs)(Catalog* catalog, const std::function<void(const Disc& disc)>& visit);
   bool (*find_disc)(Catalog* catalog, uint64_t number, Disc* disc);
   bool (*disc_files)(Catalog* catalog, uint64_t number, std::string* layout, const FileVisitor& visit);
+  bool (*disc_pathnames)(Catalog* catalog, uint64_t number,
+                         const std::function<void(uint64_t index, std::string_view folder, std::string_view name)>& visit);
+  bool (*files_picked)(Catalog* catalog, uint64_t number, const std::vector<uint64_t>& indexes,
+                       const FileVisitor& visit);
   bool (*files_named)(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit);
   bool (*files_with_content)(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                              const FileVisitor& visit);
   bool (*rare_files)(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit);
   bool (*shared_keys)(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                       const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit);
+  bool (*check_discs)(Catalog* catalog, const DamageVisitor& damage);
   // Null in a store that matches names in the client: catalog.cc then
   // hands files_named a test made of the patterns.
   bool (*files_matching)(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit);

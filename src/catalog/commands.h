@@ -36,6 +36,7 @@ int run_find(const CatalogOptions& options);
 int run_which(const CatalogOptions& options);
 int run_identify(const CatalogOptions& options);
 int run_copies(const CatalogOptions& options);
+int run_check(const CatalogOptions& options);
 int run_merge(const CatalogOptions& options);
 
 /// Opens the catalog of |options| for |access|, or says why it cannot be

@@ -19,7 +19,7 @@
 
 #include "app/run_state.h"
 #include "catalog/commands.h"
-#include "catalog/keyed_hash.h"
+#include "catalog/checksum.h"
 #include "console/command_line.h"
 #include "console/console.h"
 #include "fingerprint/fingerprint.h"
@@ -39,6 +39,10 @@ struct Found {
   uint64_t length = 0;
   bool hashed = false;
   unsigned char md5[16] = {};
+  // Listed, but not there to be read (gone since, or unreadable): it
+  // counts for nothing, as a file that was never found.
+  bool gone = false;
+  bool taken = false;  // read, or said unreadable, after it was listed
 };
 
 struct Candidate {
@@ -67,6 +71,11 @@ struct Identify {
   std::unordered_map<uint64_t, Matches> matches;  // by disc, as read
   size_t matches_kept = 0;
   bool in_doubt = false;
+  uint64_t gone = 0;  // of |found|
+  // The discs that share keys with what was found, once asked: with
+  // --full, while the files are being hashed.
+  std::vector<Candidate> candidates;
+  bool candidates_known = false;
 };
 
 
@@ -85,7 +94,7 @@ int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_
     }
   }
   if (id->slots.empty()) return -1;
-  const uint64_t high = keyed_hash(pathname, id->key) >> 32;
+  const uint64_t high = bytes_sum(pathname, id->key) >> 32;
   size_t at = static_cast<size_t>(high % id->slots.size());
   for (; id->slots[at] != 0; at = at + 1 == id->slots.size() ? 0 : at + 1) {
     const uint64_t slot = id->slots[at];
@@ -115,7 +124,7 @@ bool fraction_less(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
 
 // The share of files in common: matched of the files either has.
 uint64_t union_of(const Identify& id, uint64_t disc_files, uint64_t matched) {
-  return disc_files + id.found.size() - matched;
+  return disc_files + (id.found.size() - id.gone) - matched;
 }
 
 // Whether disc |x| with |mx| matched files ranks before |y| with |my|.
@@ -137,15 +146,29 @@ const size_t kMostMatchesKept = 1 << 20;
 const Matches& matches_of(Identify* id, uint64_t disc) {
   auto kept = id->matches.find(disc);
   if (kept != id->matches.end()) return kept->second;
+  // The disc's pathnames first, a small part of its records: a disc whose
+  // keys only fell together with the tree's shares no pathname, and its
+  // records are never read.
   Matches read;
-  std::string layout;
+  std::vector<uint64_t> indexes;
+  std::vector<uint32_t> found_at;
   std::string pathname;
-  if (!disc_files(id->catalog, disc, &layout, [&](const CatalogFile& file) {
-        pathname.assign(file.folder.data(), file.folder.size());
-        pathname.append(file.name.data(), file.name.size());
+  if (!disc_pathnames(id->catalog, disc, [&](uint64_t index, std::string_view folder, std::string_view name) {
+        pathname.assign(folder.data(), folder.size());
+        pathname.append(name.data(), name.size());
         const int64_t at = look_up(id, pathname);
-        if (at < 0 || id->found[static_cast<size_t>(at)].length != file.length) return;
-        read.found.push_back(static_cast<uint32_t>(at));
+        if (at < 0) return;
+        indexes.push_back(index);
+        found_at.push_back(static_cast<uint32_t>(at));
+      }))
+    catalog_failed(*id->options, id->catalog);
+  size_t next = 0;
+  if (!indexes.empty() && !files_picked(id->catalog, disc, indexes, [&](const CatalogFile& file) {
+        while (next < indexes.size() && indexes[next] != file.index) ++next;
+        if (next == indexes.size()) return;
+        const uint32_t at = found_at[next];
+        if (id->found[at].length != file.length) return;
+        read.found.push_back(at);
         read.md5.insert(read.md5.end(), file.md5, file.md5 + 16);
       }))
     catalog_failed(*id->options, id->catalog);
@@ -164,7 +187,7 @@ uint64_t count_matches(Identify* id, uint64_t disc) {
   uint64_t matched = 0;
   for (size_t i = 0; i < m.found.size(); ++i) {
     const Found& f = id->found[m.found[i]];
-    if (!f.hashed || memcmp(f.md5, &m.md5[16 * i], 16) == 0) ++matched;
+    if (!f.gone && (!f.hashed || memcmp(f.md5, &m.md5[16 * i], 16) == 0)) ++matched;
   }
   return matched;
 }
@@ -251,8 +274,25 @@ bool add_found(Identify* id, Found found) {
   return true;
 }
 
+// The discs that share keys with what was found, each with the number it
+// shares at most.
+std::vector<Candidate> candidates_of(Identify* id) {
+  std::vector<uint32_t> keys;
+  keys.reserve(id->found.size());
+  for (const Found& f : id->found) keys.push_back(pathname_key(f.pathname, f.length));
+  std::sort(keys.begin(), keys.end());
+  std::vector<Candidate> candidates;
+  if (!shared_keys(id->catalog, keys, [&](uint64_t disc, uint64_t files, uint64_t shared) {
+        candidates.push_back({disc, files, shared, 0});
+      }))
+    catalog_failed(*id->options, id->catalog);
+  return candidates;
+}
+
 // The files of the tree below |root|: their lengths, or with --full their
-// digests. False when the root cannot be searched.
+// digests. False when the root cannot be searched. With --full, the discs
+// that share files with the tree are asked for, and the best of them read,
+// while the files are hashed: only their digests are left to compare.
 bool walk_tree(Identify* id, const std::string& root) {
   g_disc_root = folder_path(root);
   Progress progress;
@@ -260,25 +300,74 @@ bool walk_tree(Identify* id, const std::string& root) {
   hashing.jobs = id->options->jobs;
   hashing.hash = id->options->full;
   hashing.progress = &progress;
-  hashing.take = [id, &progress](const HashedFile& file) {
+  bool lengths_listed = true;
+  hashing.take = [id, &progress, &lengths_listed](const HashedFile& file) {
     progress.files.fetch_add(1, std::memory_order_relaxed);
-    if (!file.readable) {
-      id->in_doubt = true;
+    if (!id->options->full) {
+      if (!file.readable) {
+        id->in_doubt = true;
+        return;
+      }
+      Found found;
+      found.pathname = file.pathname;
+      found.length = file.digest.length;
+      add_found(id, std::move(found));
       return;
     }
-    Found found;
-    found.pathname = file.pathname;
+    const int64_t at = look_up(id, file.pathname);
+    if (at < 0) return;
+    Found& found = id->found[static_cast<size_t>(at)];
+    found.taken = true;
+    if (!file.readable) {
+      id->in_doubt = true;
+      found.gone = true;
+      ++id->gone;
+      return;
+    }
+    // A file that changed length since its listing is what it is now.
+    if (found.length != file.digest.length) lengths_listed = false;
     found.length = file.digest.length;
     found.hashed = file.hashed;
     memcpy(found.md5, file.digest.md5, 16);
-    add_found(id, std::move(found));
   };
+  if (id->options->full) {
+    hashing.listed = [id, &lengths_listed](const std::string& pathname, const uint64_t* length) {
+      Found found;
+      found.pathname = pathname;
+      if (length != nullptr) found.length = *length;
+      lengths_listed = lengths_listed && length != nullptr;
+      add_found(id, std::move(found));
+    };
+    hashing.walked = [id, &lengths_listed]() {
+      // Where the listing told no lengths (Windows), nothing is known yet.
+      if (!lengths_listed) return;
+      id->candidates = candidates_of(id);
+      id->candidates_known = true;
+      std::sort(id->candidates.begin(), id->candidates.end(), [id](const Candidate& x, const Candidate& y) {
+        return ranks_before(*id, x, x.bound, y, y.bound);
+      });
+      for (size_t i = 0; i < id->candidates.size() && i < id->options->best + 2; ++i)
+        matches_of(id, id->candidates[i].disc);
+    };
+  }
   if (id->options->full && is_terminal(2)) start_progress(&progress);
   hash_tree(&hashing);
   stop_progress();
   if (hashing.root_failed) {
     problem("%s", search_failure(root, hashing.root_error).c_str());
     return false;
+  }
+  for (Found& found : id->found) {
+    if (!found.taken && !found.gone && id->options->full) {
+      found.gone = true;
+      ++id->gone;
+    }
+  }
+  // What was asked with lengths that have changed since is asked again.
+  if (!lengths_listed) {
+    id->candidates_known = false;
+    id->matches.clear();
+    id->matches_kept = 0;
   }
   id->in_doubt = id->in_doubt || hashing.in_doubt;
   return true;
@@ -313,7 +402,8 @@ bool read_manifest_file(Identify* id, const std::string& path) {
 // matched / all as a percentage with one decimal, cut rather than rounded,
 // so that 100.0 means a perfect match. Counts are far below 2^53.
 std::string percent(uint64_t matched, uint64_t all) {
-  const uint64_t tenths = all == 0 ? 0 : matched * 1000 / all;
+  // Nothing on either side: an empty tree and an empty disc are the same.
+  const uint64_t tenths = all == 0 ? 1000 : matched * 1000 / all;
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
@@ -340,17 +430,16 @@ int run_identify(const CatalogOptions& options) {
     return 2;
   }
 
-  std::vector<uint32_t> keys;
-  keys.reserve(id.found.size());
-  for (const Found& f : id.found) keys.push_back(pathname_key(f.pathname, f.length));
-  std::sort(keys.begin(), keys.end());
-  std::vector<Candidate> candidates;
-  if (!shared_keys(id.catalog, keys, [&](uint64_t disc, uint64_t files, uint64_t shared) {
-        candidates.push_back({disc, files, shared, 0});
-      }))
-    catalog_failed(options, id.catalog);
+  const std::vector<Candidate> candidates = id.candidates_known ? id.candidates : candidates_of(&id);
 
   std::vector<Candidate> ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  // Nothing found is what an empty disc holds: a perfect match for each.
+  if (id.found.empty()) {
+    if (!list_discs(id.catalog, [&](const Disc& disc) {
+          if (disc.files == 0 && ranked.size() < options.best) ranked.push_back({disc.number, 0, 0, 0});
+        }))
+      catalog_failed(options, id.catalog);
+  }
   if (tree && !options.full && !ranked.empty()) {
     for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
     ranked = rank(&id, candidates, static_cast<size_t>(options.best));
@@ -361,6 +450,7 @@ int run_identify(const CatalogOptions& options) {
         descriptions[disc.number] = disc.description;
       }))
     catalog_failed(options, id.catalog);
+  if (ranked.empty()) problem("no catalogued disc shares a file with %s", operand.c_str());
   bool perfect = false;
   for (size_t i = 0; i < ranked.size(); ++i) {
     const Candidate& c = ranked[i];

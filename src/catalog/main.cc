@@ -37,6 +37,7 @@ const char kUsage[] =
     "                              the discs that best match a tree or a manifest\n"
     "  copies [--fewer-than N] [--files]\n"
     "                              content held on fewer than N discs (default 2)\n"
+    "  check                       read the whole catalog and tell damaged discs\n"
     "  merge [-q] CATALOG...       add every disc of other catalogs\n"
     "\n"
     "  --catalog FILE    the catalog (also after the command word); else\n"
@@ -49,8 +50,10 @@ const char kUsage[] =
     "\n"
     "Output lines are fields separated by one TAB. Exit status: 0 on success\n"
     "(find: something matched; which: every file found; identify: a perfect\n"
-    "match), 1 when not, 2 for bad usage, a missing or unusable catalog, or any\n"
-    "other error. See 'man disc-catalog'.\n";
+    "match; check: nothing damaged), 1 when not, 2 for bad usage, a missing or\n"
+    "unusable catalog, or any other error. A command that only answers ends\n"
+    "silently when its output's reader has gone (status 141). See\n"
+    "'man disc-catalog'.\n";
 
 struct Command {
   const char* name;
@@ -129,6 +132,16 @@ const Command kCommands[] = {
      "                       disc holds\n"
      "      --files          a line for each such file\n",
      "", run_copies},
+    {"check", "check",
+     "Read the whole catalog and tell which discs are damaged: SQLite's own check\n"
+     "of the file, each disc's parts against the checksums kept with them, its\n"
+     "manifest written back against the digest of the one added, and the content\n"
+     "index against the records. One line a damaged disc: damaged N WHAT\n"
+     "DESCRIPTION; damage that belongs to no disc: damaged - WHAT.\n"
+     "\n"
+     "Exit status: 0 if nothing is damaged, 1 if anything is, 2 if the catalog\n"
+     "cannot be checked.\n",
+     "", run_check},
     {"merge", "merge [-q] CATALOG...",
      "Add every disc of each CATALOG (a file, or a postgresql:// URI) to the catalog\n"
      "in use, made where it is missing: each with its description, its manifest's\n"
@@ -227,7 +240,7 @@ std::string fields_line(std::initializer_list<std::string_view> fields) {
     const size_t from = line.size();
     line += field;
     for (size_t at = from; at < line.size(); ++at) {
-      if (line[at] == '\t' || line[at] == '\r' || line[at] == '\n') line[at] = '?';
+      if (line[at] == '\t' || line[at] == '\r' || line[at] == '\n' || line[at] == '\0') line[at] = '?';
     }
   }
   return line;
@@ -265,6 +278,9 @@ int main(int argc, char** argv) {
   // A kill leaves the catalog as the last commit left it; the progress
   // line is erased first.
   end_on_interrupt();
+  // --help and the commands that only answer stop quietly under "| head";
+  // those that change the catalog say that their lines were lost.
+  end_quietly_when_reader_gone(true);
   try {
     CatalogOptions options;
     // Up to the command word: the options of the program as a whole.
@@ -280,6 +296,7 @@ int main(int argc, char** argv) {
       if (word == candidate.name) command = &candidate;
     if (command == nullptr) usage_error("unknown command '" + word + "'");
     set_help_hint(word + " --help");
+    end_quietly_when_reader_gone(word != "add" && word != "remove" && word != "check" && word != "merge");
 
     // The command's own options, anywhere after the command word.
     const int sub_argc = argc - optind;

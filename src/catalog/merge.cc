@@ -4,6 +4,7 @@
 // catalog in use never gave it.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catalog/commands.h"
@@ -14,10 +15,18 @@ namespace {
 
 enum class Merged { kAdded, kAlready, kRefused };
 
-// Adds disc |disc| of |from| (named |from_name|) to |into|; the line to
-// print once it is committed goes to |*line|.
-Merged merge_disc(const CatalogOptions& options, Catalog* into, Catalog* from, const std::string& from_name,
-                  const Disc& disc, std::string* line) {
+// A catalog merged from, open for reading, and its discs.
+struct Source {
+  std::string name;  // as problem lines name it
+  Catalog* catalog = nullptr;
+  std::vector<Disc> discs;
+  std::vector<std::string> problems;  // why it cannot be merged
+};
+
+// Adds disc |disc| of |from| to |into|; the line to print once it is
+// committed goes to |*line|.
+Merged merge_disc(const CatalogOptions& options, Catalog* into, const Source& from, const Disc& disc,
+                  std::string* line) {
   Disc existing;
   if (!start_disc(into, disc.manifest_name, disc.manifest_md5, &existing)) catalog_failed(options, into);
   if (existing.number != 0) {
@@ -28,7 +37,7 @@ Merged merge_disc(const CatalogOptions& options, Catalog* into, Catalog* from, c
   std::string layout;
   bool into_failed = false;
   std::string repeated_path;
-  const bool read = disc_files(from, disc.number, &layout, [&](const CatalogFile& file) {
+  const bool read = disc_files(from.catalog, disc.number, &layout, [&](const CatalogFile& file) {
     if (into_failed || !repeated_path.empty()) return;
     bool repeated = false;
     const std::string pathname = pathname_of(file);
@@ -40,12 +49,12 @@ Merged merge_disc(const CatalogOptions& options, Catalog* into, Catalog* from, c
   if (into_failed) catalog_failed(options, into);
   if (!read || !repeated_path.empty()) {
     abandon_disc(into);
+    const unsigned long long number = disc.number;
     if (!read) {
-      problem("%s: disc %llu: %s", from_name.c_str(), static_cast<unsigned long long>(disc.number),
-              catalog_error(from).empty() ? "gone while it was read" : catalog_error(from).c_str());
+      problem("%s: disc %llu: %s", from.name.c_str(), number,
+              catalog_error(from.catalog).empty() ? "gone while it was read" : catalog_error(from.catalog).c_str());
     } else {
-      problem("%s: disc %llu records %s twice: not added", from_name.c_str(),
-              static_cast<unsigned long long>(disc.number), repeated_path.c_str());
+      problem("%s: disc %llu records %s twice: not added", from.name.c_str(), number, repeated_path.c_str());
     }
     return Merged::kRefused;
   }
@@ -60,59 +69,77 @@ Merged merge_disc(const CatalogOptions& options, Catalog* into, Catalog* from, c
 int run_merge(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing catalog");
   Catalog* into = open_or_end(options, Access::kCreate);
-  bool refused = false;
-  std::vector<std::string> lines;
-  const auto commit = [&]() {
-    if (!commit_discs(into)) catalog_failed(options, into);
-    for (const std::string& line : lines) {
-      if (!options.quiet) print_line(line);
+  // Every catalog merged from is read in one state, opened first; discs in
+  // already are not counted among those to add.
+  std::vector<Source> sources;
+  uint64_t records = 0;
+  for (const std::string& where : options.operands) {
+    Source source;
+    source.name = catalog_name(where);
+    std::string why;
+    source.catalog = open_catalog(where, Access::kRead, &why);
+    if (source.catalog == nullptr) {
+      source.problems.push_back(formatted("%s: %s", source.name.c_str(), why.c_str()));
+    } else if (!list_discs(source.catalog, [&](const Disc& disc) { source.discs.push_back(disc); })) {
+      source.problems.push_back(formatted("%s: %s", source.name.c_str(), catalog_error(source.catalog).c_str()));
+      source.discs.clear();
     }
-    lines.clear();
+    for (const Disc& disc : source.discs) {
+      Disc existing;
+      if (!find_manifest(into, disc.manifest_md5, &existing) && !catalog_error(into).empty())
+        catalog_failed(options, into);
+      if (existing.number == 0) records += disc.files;
+    }
+    sources.push_back(std::move(source));
+  }
+  bool one_change = false;
+  if (!begin_adding(into, records, &one_change)) catalog_failed(options, into);
+  bool refused = false;
+  // Output lines and problem lines, in order, waiting for the commit of
+  // the discs before them.
+  std::vector<std::pair<bool, std::string>> waiting;  // (is a problem line, text)
+  const auto write_waiting = [&]() {
+    for (const auto& item : waiting) {
+      if (item.first) {
+        write_problem_lines({item.second});
+      } else if (!options.quiet) {
+        print_line(item.second);
+      }
+    }
+    waiting.clear();
     finish_report();
   };
-  for (const std::string& where : options.operands) {
-    const std::string from_name = catalog_name(where);
-    std::string why;
-    Catalog* from = open_catalog(where, Access::kRead, &why);
-    if (from == nullptr) {
-      commit();
-      problem("%s: %s", from_name.c_str(), why.c_str());
+  const auto commit = [&]() {
+    if (!commit_discs(into)) catalog_failed(options, into);
+    if (!one_change) write_waiting();
+  };
+  for (Source& source : sources) {
+    for (std::string& text : source.problems) waiting.emplace_back(true, std::move(text));
+    if (!source.problems.empty()) {
       refused = true;
-      continue;
+      if (!one_change) commit();
     }
-    std::vector<Disc> discs;
-    uint64_t records = 0;
-    if (!list_discs(from, [&](const Disc& disc) {
-          discs.push_back(disc);
-          records += disc.files;
-        })) {
-      commit();
-      problem("%s: %s", from_name.c_str(), catalog_error(from).c_str());
-      close_catalog(from);
-      refused = true;
-      continue;
-    }
-    if (!begin_adding(into, records)) catalog_failed(options, into);
-    for (const Disc& disc : discs) {
+    for (const Disc& disc : source.discs) {
       std::string line;
       hold_problems();
-      const Merged merged = merge_disc(options, into, from, from_name, disc, &line);
-      const std::vector<std::string> problems = take_held_problems();
-      if (!problems.empty()) {
-        commit();
-        write_problem_lines(problems);
-      }
+      const Merged merged = merge_disc(options, into, source, disc, &line);
+      for (std::string& text : take_held_problems()) waiting.emplace_back(true, std::move(text));
       if (merged == Merged::kRefused) {
         refused = true;
+        if (!one_change) commit();
       } else {
-        lines.push_back(line);
+        waiting.emplace_back(false, line);
       }
       if (commit_due(into)) commit();
     }
-    commit();
-    close_catalog(from);
   }
+  commit();
   if (!end_adding(into)) catalog_failed(options, into);
+  write_waiting();
+  if (!settle_catalog(into)) problem("%s: %s", options.catalog_name.c_str(), catalog_error(into).c_str());
+  for (const Source& source : sources) {
+    if (source.catalog != nullptr) close_catalog(source.catalog);
+  }
   close_catalog(into);
   return refused ? 2 : 0;
 }

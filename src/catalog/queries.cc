@@ -1,7 +1,11 @@
 // disc-catalog list, export, remove, find and copies: questions the
 // catalog answers from what it holds, without reading any other file.
 
+#include <string.h>
+
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -11,6 +15,7 @@
 #include "console/command_line.h"
 #include "console/console.h"
 #include "manifest/layout.h"
+#include "platform/md5.h"
 #include "platform/process.h"
 
 namespace {
@@ -48,6 +53,63 @@ int run_list(const CatalogOptions& options) {
   return 0;
 }
 
+namespace {
+
+// The manifest of |disc| as export writes it, handed to |out| in pieces
+// of about 64 KiB; false when the catalog fails, or with |*damaged| set
+// where the disc's layout cannot be read.
+bool manifest_of(Catalog* catalog, const Disc& disc, const std::function<void(std::string_view)>& out,
+                 bool* damaged) {
+  *damaged = false;
+  std::string layout_bytes;
+  ManifestLayout layout;
+  LayoutPlace place;
+  std::string text;
+  bool started = false;
+  const bool read = disc_files(catalog, disc.number, &layout_bytes, [&](const CatalogFile& file) {
+    if (!started) {
+      started = decode_layout(layout_bytes, &layout);
+      if (!started) return;
+      append_header(layout, &place, disc.description, &text);
+    }
+    append_record(layout, &place, pathname_of(file), file.length, file.md5, &text);
+    if (text.size() >= 1 << 16) {
+      out(text);
+      text.clear();
+    }
+  });
+  if (!read) return false;
+  if (!started && !decode_layout(layout_bytes, &layout)) {
+    *damaged = true;
+    return true;
+  }
+  if (!started) append_header(layout, &place, disc.description, &text);
+  append_footer(layout, &place, &text);
+  out(text);
+  return true;
+}
+
+// What of |disc| differs from the manifest it was added from, where its
+// manifest written back is not that manifest's bytes; empty when whole.
+// Does not tell of a disc whose texts were converted from a code page.
+std::string export_damage(const CatalogOptions& options, Catalog* catalog, const Disc& disc) {
+  MD5_CTX context;
+  MD5Init(&context);
+  bool damaged = false;
+  if (!manifest_of(catalog, disc, [&](std::string_view piece) {
+        MD5Update(&context, reinterpret_cast<const unsigned char*>(piece.data()), static_cast<uint32_t>(piece.size()));
+      }, &damaged))
+    catalog_failed(options, catalog);
+  if (damaged) return "its layout cannot be read";
+  unsigned char md5[16];
+  MD5Final(md5, &context);
+  if (disc.code_page == 0 && memcmp(md5, disc.manifest_md5, 16) != 0)
+    return "its manifest written back differs from the one added";
+  return "";
+}
+
+}  // namespace
+
 int run_export(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing disc number");
   if (options.operands.size() > 1) usage_error("extra operand '" + options.operands[1] + "'");
@@ -58,41 +120,57 @@ int run_export(const CatalogOptions& options) {
     if (!catalog_error(catalog).empty()) catalog_failed(options, catalog);
     no_such_disc(options, catalog, number);
   }
+  // Written only once its bytes are known to be the manifest's: read
+  // twice, in the one state the catalog is read in.
+  const std::string damage = export_damage(options, catalog, disc);
+  if (!damage.empty()) {
+    problem("%s: disc %llu is damaged: %s", options.catalog_name.c_str(), static_cast<unsigned long long>(number),
+            damage.c_str());
+    close_catalog(catalog);
+    return 2;
+  }
   if (disc.code_page != 0) {
     problem("disc %llu was added from code page %d: its manifest is written in UTF-8",
             static_cast<unsigned long long>(number), disc.code_page);
   }
-  std::string layout_bytes;
-  ManifestLayout layout;
-  LayoutPlace place;
-  std::string out;
-  bool started = false;
   binary_standard_output();
-  const bool read = disc_files(catalog, number, &layout_bytes, [&](const CatalogFile& file) {
-    if (!started) {
-      started = decode_layout(layout_bytes, &layout);
-      if (!started) return;
-      append_header(layout, &place, disc.description, &out);
-    }
-    std::string pathname(file.folder);
-    pathname += file.name;
-    append_record(layout, &place, pathname, file.length, file.md5, &out);
-    if (out.size() >= 1 << 16) {
-      print_bytes(out);
-      out.clear();
-    }
-  });
-  if (!read) catalog_failed(options, catalog);
-  if (!started && !decode_layout(layout_bytes, &layout)) {
-    problem("%s: the layout of disc %llu is damaged", options.catalog_name.c_str(), static_cast<unsigned long long>(number));
-    close_catalog(catalog);
-    return 2;
-  }
-  if (!started) append_header(layout, &place, disc.description, &out);
-  append_footer(layout, &place, &out);
-  print_bytes(out);
+  bool damaged = false;
+  if (!manifest_of(catalog, disc, [](std::string_view piece) { print_bytes(piece); }, &damaged))
+    catalog_failed(options, catalog);
   close_catalog(catalog);
   return 0;
+}
+
+int run_check(const CatalogOptions& options) {
+  no_operands(options);
+  Catalog* catalog = open_or_end(options, Access::kRead);
+  std::map<uint64_t, std::string> damage;  // the first found of each disc
+  std::vector<std::string> whole_damage;
+  if (!check_discs(catalog, [&](uint64_t disc, const std::string& what) {
+        if (disc == 0) {
+          whole_damage.push_back(what);
+        } else {
+          damage.emplace(disc, what);
+        }
+      }))
+    catalog_failed(options, catalog);
+  std::vector<Disc> discs;
+  if (!list_discs(catalog, [&](const Disc& disc) { discs.push_back(disc); })) {
+    // A row too damaged to list is named by check_discs already.
+    if (damage.empty()) catalog_failed(options, catalog);
+  }
+  std::map<uint64_t, std::string> descriptions;
+  for (const Disc& disc : discs) {
+    descriptions[disc.number] = disc.description;
+    if (damage.count(disc.number) != 0) continue;
+    const std::string what = export_damage(options, catalog, disc);
+    if (!what.empty()) damage.emplace(disc.number, what);
+  }
+  for (const std::string& what : whole_damage) print_fields({"damaged", "-", what});
+  for (const auto& one : damage)
+    print_fields({"damaged", std::to_string(one.first), one.second, descriptions[one.first]});
+  close_catalog(catalog);
+  return damage.empty() && whole_damage.empty() ? 0 : 1;
 }
 
 int run_remove(const CatalogOptions& options) {

@@ -95,10 +95,9 @@ long number_argument(const char* text, long least, long most, const char* what) 
 }
 
 void print_and_exit(const std::string& text) {
-  fputs(text.c_str(), stdout);
-  if (fflush(stdout) != 0 || ferror(stdout)) {
-    problem("standard output: %s", strerror(failed_write_error()));
-    exit(2);
-  }
+  // As every answer is written: a failure is said, with status 2, or
+  // ends the program quietly where its reader has gone.
+  print_bytes(text);
+  finish_report();
   exit(0);
 }

@@ -1,5 +1,6 @@
 #include "console/console.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +20,7 @@ std::mutex console;          // the two streams and the progress line
 std::string pending;         // report text not yet written
 bool line_at_a_time = false;  // standard output is a terminal
 bool error_terminal = false;  // so is standard error
+bool quiet_when_reader_gone = false;
 bool holding = false;          // problem lines are kept in |held|
 std::vector<std::string> held;
 size_t progress_shown = 0;   // the length of the progress line drawn, or 0
@@ -43,6 +45,7 @@ void write_pending_locked() {
   if (wrote != pending.size() || fflush(stdout) != 0 || ferror(stdout)) {
     const int error = failed_write_error();
     erase_progress_locked();
+    if (error == EPIPE && quiet_when_reader_gone) end_as_reader_gone();
     fprintf(stderr, "%s: standard output: %s\n", program, strerror(error));
     fflush(stderr);
     // Other threads may be hashing; nothing of theirs needs to finish.
@@ -85,6 +88,8 @@ std::string formatted_list(const char* format, va_list arguments) {
 void set_program_name(const char* name) { program = name; }
 
 const char* program_name() { return program; }
+
+void end_quietly_when_reader_gone(bool quiet) { quiet_when_reader_gone = quiet; }
 
 void start_console() {
   line_at_a_time = is_terminal(1);

@@ -30,6 +30,12 @@ const char* program_name();
 /// in large pieces.
 void start_console();
 
+/// From now on, when standard output's reader has gone (a closed pipe),
+/// the program ends silently as such a program ends (end_as_reader_gone)
+/// when |quiet|, instead of saying so with status 2: for what only
+/// answers, which nothing is lost by stopping.
+void end_quietly_when_reader_gone(bool quiet);
+
 /// Writes |line| and a line feed on standard output: on a terminal at
 /// once, with control characters but TAB shown as '?'; a line feed is
 /// always shown so.

@@ -93,10 +93,14 @@ struct Pipeline {
 const size_t kWindow = 512;
 const size_t kBatch = 64;
 
+// With the lock held. The taker is woken by the caller, once for all the
+// jobs it marks: a chunk of small files then wakes it once, not once a
+// file.
+void mark_done(Job* job) { job->done = true; }
+
 // With the lock held.
-void mark_done(Pipeline* p, Job* job) {
-  job->done = true;
-  if (job == &p->jobs.front()) p->front_done.notify_one();
+void wake_taker(Pipeline* p) {
+  if (!p->jobs.empty() && p->jobs.front().done) p->front_done.notify_one();
 }
 
 void hand_on(Pipeline* p, Chunk* chunk) {
@@ -115,7 +119,8 @@ Chunk* free_chunk(Pipeline* p) {
 
 void done_unread(Pipeline* p, Job* job) {
   std::lock_guard<std::mutex> hold(p->lock);
-  mark_done(p, job);
+  mark_done(job);
+  wake_taker(p);
 }
 
 // Reads the file of |job| into chunks, taking a new one into |*chunk|
@@ -137,6 +142,8 @@ void read_file(Pipeline* p, Job* job, Chunk** chunk) {
     return done_unread(p, job);
   }
   MD5Init(&job->context);
+  // What was read is the length, whatever the listing said.
+  job->digest.length = 0;
   for (uint32_t index = 0;; ++index) {
     if (*chunk == nullptr || (*chunk)->used == kChunkSize) {
       if (*chunk != nullptr) hand_on(p, *chunk);
@@ -199,8 +206,9 @@ void hash_chunks(Pipeline* p) {
     hold.lock();
     for (const Piece& piece : chunk->pieces) {
       piece.job->pieces_hashed = piece.index + 1;
-      if (piece.last) mark_done(p, piece.job);
+      if (piece.last) mark_done(piece.job);
     }
+    wake_taker(p);
     if (!chunk->pieces.back().last) p->piece_hashed.notify_all();
     chunk->used = 0;
     chunk->pieces.clear();
@@ -339,7 +347,9 @@ void found_file(void* context, const std::string& rel_dir, const std::string& na
     job.digest.length = *length;
     job.length_known = true;
   }
-  submit(static_cast<Pipeline*>(context), std::move(job));
+  Pipeline* p = static_cast<Pipeline*>(context);
+  if (p->hashing->listed) p->hashing->listed(job.pathname, length);
+  submit(p, std::move(job));
 }
 
 }  // namespace
@@ -348,9 +358,11 @@ void hash_tree(TreeHashing* hashing) {
   Pipeline p;
   p.hashing = hashing;
   // A listing reads no file: the search learns each length on the way.
-  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p, !hashing->hash};
+  const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p,
+                           !hashing->hash || hashing->listed != nullptr};
   if (!hashing->hash) {
     scan_folder(steps, "");
+    if (hashing->walked) hashing->walked();
     return;
   }
   for (int i = 0; i < 3 * hashing->jobs + 1; ++i) {
@@ -364,6 +376,7 @@ void hash_tree(TreeHashing* hashing) {
   }
   scan_folder(steps, "");
   hand_submitted(&p);
+  if (hashing->walked) hashing->walked();
   take_done(&p, 0);
   {
     std::lock_guard<std::mutex> hold(p.lock);

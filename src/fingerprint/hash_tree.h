@@ -33,6 +33,13 @@ struct TreeHashing {
   std::function<void(const HashedFile& file)> take;
   /// The file |left_out|, found at |pathname|.
   std::function<void(const std::string& pathname)> take_left_out;
+  /// When set, each file as the walk lists it, before it is read, with
+  /// the length the listing tells (the search is asked for lengths); and
+  /// |walked| once the walk has listed everything, while files may still
+  /// be being read and hashed: work that needs the list alone can go on
+  /// beside the hashing. Both on the calling thread.
+  std::function<void(const std::string& pathname, const uint64_t* length)> listed;
+  std::function<void()> walked;
   bool root_failed = false;  // the root could not be searched at all
   DWORD root_error = 0;
   bool in_doubt = false;     // a folder below could not be searched or listed

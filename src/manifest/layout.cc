@@ -84,13 +84,18 @@ void note_line_end(ManifestLayout* layout, uint64_t number, bool crlf) {
   }
 }
 
-void note_digest(ManifestLayout* layout, uint64_t record, const unsigned char md5[16],
-                 std::string_view text) {
-  if (record == 0) {
-    const std::string lower = orvm::bin2hex(md5, 16);
-    layout->upper_case_digests = text != lower && text == upper(lower);
+void note_digest(ManifestLayout* layout, uint64_t record, std::string_view text) {
+  // |text| is |md5| in hexadecimal, in some case: it is written as the
+  // layout writes digests unless it holds a letter of the other case.
+  bool has_upper = false;
+  bool has_lower = false;
+  for (const char c : text) {
+    has_upper = has_upper || (c >= 'A' && c <= 'F');
+    has_lower = has_lower || (c >= 'a' && c <= 'f');
   }
-  if (text != digest_text(*layout, md5)) layout->other_digests.push_back({record, std::string(text)});
+  if (record == 0) layout->upper_case_digests = has_upper && !has_lower;
+  const bool as_layout = layout->upper_case_digests ? !has_lower : !has_upper;
+  if (!as_layout) layout->other_digests.push_back({record, std::string(text)});
 }
 
 std::string encode_layout(const ManifestLayout& layout) {

@@ -39,10 +39,9 @@ struct ManifestLayout {
 /// of "</root>"): CR LF when |crlf|, else LF. Lines are noted in order.
 void note_line_end(ManifestLayout* layout, uint64_t number, bool crlf);
 
-/// Notes how the |record|th record (from 0) writes its digest |md5| as
-/// |text|. Records are noted in order.
-void note_digest(ManifestLayout* layout, uint64_t record, const unsigned char md5[16],
-                 std::string_view text);
+/// Notes how the |record|th record (from 0) writes its digest: as |text|,
+/// 32 hexadecimal digits. Records are noted in order.
+void note_digest(ManifestLayout* layout, uint64_t record, std::string_view text);
 
 /// The layout as bytes for storing, and back: false for bytes that are no
 /// layout (damaged where they were kept).

@@ -67,9 +67,9 @@ bool fill(ManifestReader* reader) {
   if (reader->input == nullptr) {
     const size_t part = std::min(reader->chunk, reader->memory_size - reader->memory_at);
     reader->buffer.append(reader->memory + reader->memory_at, part);
-    if (reader->digest != nullptr)
-      MD5Update(reader->digest, reinterpret_cast<const unsigned char*>(reader->memory + reader->memory_at),
-                static_cast<unsigned int>(part));
+    if (reader->bytes_read != nullptr)
+      reader->bytes_read(reader->bytes_context, reinterpret_cast<const unsigned char*>(reader->memory + reader->memory_at),
+                         part);
     reader->memory_at += part;
     if (part == 0) reader->input_ended = true;
     return part != 0;
@@ -79,8 +79,8 @@ bool fill(ManifestReader* reader) {
   errno = 0;
   const bool read = orv_read(&reader->buffer[had], static_cast<uint32_t>(reader->chunk), &got, reader->input);
   reader->buffer.resize(had + (read ? got : 0));
-  if (reader->digest != nullptr && read)
-    MD5Update(reader->digest, reinterpret_cast<const unsigned char*>(&reader->buffer[had]), got);
+  if (reader->bytes_read != nullptr && read)
+    reader->bytes_read(reader->bytes_context, reinterpret_cast<const unsigned char*>(&reader->buffer[had]), got);
   if (!read) {
     reader->error = errno != 0 ? errno : EIO;
     reader->input_ended = true;
@@ -302,7 +302,7 @@ ManifestStep read_manifest(ManifestReader* reader) {
           // end is missing is reported next.
           reader->cut_after_record = !ended;
           if (reader->layout != nullptr)
-            note_digest(reader->layout, reader->records, reader->record.md5, reader->record.digest_text);
+            note_digest(reader->layout, reader->records, reader->record.digest_text);
           ++reader->records;
           return ManifestStep::kRecord;
         }

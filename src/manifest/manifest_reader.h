@@ -83,7 +83,9 @@ struct ManifestReader {
   uint64_t records = 0;     // read so far
   bool description_cut = false;  // it was too long to be kept whole
   ManifestLayout* layout = nullptr;  // when set, told how the bytes are laid out
-  MD5_CTX* digest = nullptr;         // when set, fed every byte read
+  /// When set, handed every byte read, in order, with |bytes_context|.
+  void (*bytes_read)(void* context, const unsigned char* bytes, size_t size) = nullptr;
+  void* bytes_context = nullptr;
 };
 
 /// Starts reading from the open file |input|, which the caller closes.

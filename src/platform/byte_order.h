@@ -1,4 +1,5 @@
-// Little-endian loads and stores, independent of the host's byte order.
+// Little- and big-endian loads and stores, independent of the host's byte
+// order.
 #ifndef DISC_MANIFEST_PLATFORM_BYTE_ORDER_H_
 #define DISC_MANIFEST_PLATFORM_BYTE_ORDER_H_
 
@@ -36,6 +37,18 @@ inline uint64_t load_le64(const unsigned char* p) {
 inline void store_le64(unsigned char* p, uint64_t v) {
   store_le32(p, static_cast<uint32_t>(v));
   store_le32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
+/// Reads the 16-bit little-endian value at |p|.
+inline uint16_t load_le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+/// Reads the 16-bit big-endian value at |p|.
+inline uint16_t load_be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+/// Reads the 32-bit big-endian value at |p|.
+inline uint32_t load_be32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+         static_cast<uint32_t>(p[3]);
 }
 
 #endif  // DISC_MANIFEST_PLATFORM_BYTE_ORDER_H_

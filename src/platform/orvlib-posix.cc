@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
+#include <sys/syscall.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -284,3 +286,40 @@ bool orv_file_length(const char* path, uint64_t* length) {
   return true;
 }
 
+
+std::string orv_folder_of(const std::string& path) {
+  const std::string native = posix_path(path);
+  const size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : native.substr(0, slash);
+}
+
+bool orv_may_write(const char* path) { return access(posix_path(path).c_str(), W_OK) == 0; }
+
+bool orv_rename_new(const char* from, const char* to) {
+  const std::string source = posix_path(from);
+  const std::string target = posix_path(to);
+  // A second name, then the first one gone: link() never replaces.
+  if (link(source.c_str(), target.c_str()) == 0) {
+    unlink(source.c_str());
+    return true;
+  }
+  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  // File systems without hard links (FAT, exFAT): a rename that refuses
+  // to replace, where the kernel has one.
+#if defined(__linux__) && defined(SYS_renameat2)
+  const unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+  if (syscall(SYS_renameat2, AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), kNoReplace) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  // Else look, then rename: another process could make the file between
+  // the two, which nothing on such a file system can exclude.
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool orv_remove(const char* path) { return unlink(posix_path(path).c_str()) == 0; }

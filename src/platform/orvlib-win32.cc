@@ -264,3 +264,41 @@ bool orv_file_length(const char* path, uint64_t* length) {
   return true;
 }
 
+
+std::string orv_folder_of(const std::string& path) {
+  const size_t separator = path.find_last_of("\\/");
+  if (separator == std::string::npos) {
+    // "C:name" lies in the current folder of drive C.
+    return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
+  }
+  return path.substr(0, separator == 0 || (separator == 2 && path[1] == ':') ? separator + 1 : separator);
+}
+
+bool orv_may_write(const char* path) {
+  // The read-only attribute is all Windows tells without opening; a folder
+  // refused by its access list shows when a file is made in it.
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = EACCES;
+    return false;
+  }
+  return true;
+}
+
+bool orv_rename_new(const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING, a file already there is kept.
+  if (MoveFileExA(from, to, 0)) return true;
+  const DWORD error = GetLastError();
+  errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : errno_of(error);
+  return false;
+}
+
+bool orv_remove(const char* path) {
+  if (DeleteFileA(path)) return true;
+  errno = errno_of(GetLastError());
+  return false;
+}

@@ -118,6 +118,24 @@ bool orv_file_length(const char* path, uint64_t* length);
 /// missing. False with errno set when one cannot be made.
 bool orv_make_folders_for(const char* path);
 
+/// The folder |path|, a file's path, lies in: up to its last separator,
+/// or "." for a bare name.
+std::string orv_folder_of(const std::string& path);
+
+/// Whether this process may write |path| (a file, or a folder: make and
+/// remove files in it); false with errno set (EACCES, EROFS) when not,
+/// or when it cannot be told.
+bool orv_may_write(const char* path);
+
+/// Gives the file |from| the name |to|, unless a file of that name is
+/// there: then false with errno EEXIST, and |from| is left as it was. So
+/// a file made whole under a name of its own appears at once, and never
+/// over another's. False with errno set on any other failure.
+bool orv_rename_new(const char* from, const char* to);
+
+/// Removes the file |path|; false with errno set.
+bool orv_remove(const char* path);
+
 namespace orvm {
 /// |size| bytes at |data| as lower-case hexadecimal, two digits a byte.
 std::string bin2hex(const void* data, uint32_t size);

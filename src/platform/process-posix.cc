@@ -65,6 +65,13 @@ bool prepare_standard_streams() {
 
 int failed_write_error() { return errno != 0 ? errno : EIO; }
 
+void end_as_reader_gone() {
+  // Ignored since the start (prepare_standard_streams): ended by it now.
+  signal(SIGPIPE, SIG_DFL);
+  raise(SIGPIPE);
+  _exit(128 + SIGPIPE);
+}
+
 bool is_terminal(int stream) { return isatty(stream) == 1; }
 
 int terminal_width(int stream) {

@@ -149,6 +149,11 @@ int failed_write_error() {
   return errno != 0 ? errno : EIO;
 }
 
+void end_as_reader_gone() {
+  // The console's code page is set back on the way out.
+  exit(141);
+}
+
 int terminal_width(int stream) {
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (!GetConsoleScreenBufferInfo(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &info))

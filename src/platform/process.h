@@ -28,6 +28,11 @@ bool read_input_line(std::string* line);
 /// whose reader has gone; this says EPIPE there, as POSIX does.
 int failed_write_error();
 
+/// Ends the program as one ends whose standard output's reader has gone
+/// (SIGPIPE: a shell says 141), silently, as grep and ls end under
+/// "| head". On Windows, which has no such signal, with status 141.
+[[noreturn]] void end_as_reader_gone();
+
 /// Whether standard output (|stream| 1) or standard error (2) is a
 /// terminal (a console on Windows).
 bool is_terminal(int stream);

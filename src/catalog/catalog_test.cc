@@ -1,0 +1,125 @@
+// The catalog's promises, tried on real catalogs through catalog.h: what a
+// second process's change between two of an add's commits does, and what
+// one reading sees.
+
+#include "catalog/catalog.h"
+
+#include <string.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../../tests/temp_tree.h"
+
+namespace {
+
+const unsigned char kSomeMd5[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// A manifest digest of its own for each disc |n|.
+void manifest_md5(int n, unsigned char md5[16]) {
+  memset(md5, 0, 16);
+  md5[0] = static_cast<unsigned char>(n);
+  md5[1] = 0xd5;
+}
+
+Catalog* open_or_fail(const std::string& path, Access access) {
+  std::string problem;
+  Catalog* catalog = open_catalog(path, access, &problem);
+  EXPECT_NE(nullptr, catalog) << problem;
+  return catalog;
+}
+
+// Adds disc |n| with |pathnames| through |catalog|, not yet committed; its
+// number.
+uint64_t add_disc(Catalog* catalog, int n, const std::vector<std::string>& pathnames) {
+  unsigned char md5[16];
+  manifest_md5(n, md5);
+  Disc existing;
+  EXPECT_TRUE(start_disc(catalog, "disc" + std::to_string(n) + ".xml", md5, &existing)) << catalog_error(catalog);
+  EXPECT_EQ(0u, existing.number);
+  for (const std::string& pathname : pathnames) {
+    bool repeated = false;
+    EXPECT_TRUE(add_file(catalog, pathname, pathname.size(), kSomeMd5, &repeated)) << catalog_error(catalog);
+  }
+  uint64_t number = 0;
+  EXPECT_TRUE(finish_disc(catalog, "Disc " + std::to_string(n), "", 0, &number)) << catalog_error(catalog);
+  return number;
+}
+
+std::vector<std::string> pathnames_of(Catalog* catalog, uint64_t disc) {
+  std::vector<std::string> pathnames;
+  std::string layout;
+  EXPECT_TRUE(disc_files(catalog, disc, &layout, [&](const CatalogFile& file) {
+    pathnames.push_back(std::string(file.folder) + std::string(file.name));
+  })) << catalog_error(catalog);
+  return pathnames;
+}
+
+TEST(CatalogStoreTest, ARemoveBetweenTheCommitsOfAnAddChangesNoPathname) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/catalog.db";
+  Catalog* adding = open_or_fail(path, Access::kCreate);
+  ASSERT_NE(nullptr, adding);
+  bool one_change = false;
+  ASSERT_TRUE(begin_adding(adding, 10, &one_change));
+  const uint64_t first = add_disc(adding, 1, {"ONLY\\file1.txt"});
+  ASSERT_TRUE(commit_discs(adding));
+
+  // Another process removes that disc, and with it the folder no other
+  // disc uses; the next new folder may take its number.
+  Catalog* removing = open_or_fail(path, Access::kChange);
+  std::vector<Disc> removed;
+  uint64_t unknown = 0;
+  ASSERT_TRUE(remove_discs(removing, {first}, &removed, &unknown)) << catalog_error(removing);
+  close_catalog(removing);
+
+  const uint64_t second = add_disc(adding, 2, {"AAA_NEW\\x.txt", "ONLY\\file2.txt"});
+  ASSERT_TRUE(commit_discs(adding));
+  const uint64_t third = add_disc(adding, 3, {"ONLY\\file3.txt"});
+  ASSERT_TRUE(commit_discs(adding));
+  ASSERT_TRUE(end_adding(adding));
+  close_catalog(adding);
+
+  Catalog* reading = open_or_fail(path, Access::kRead);
+  EXPECT_EQ((std::vector<std::string>{"AAA_NEW\\x.txt", "ONLY\\file2.txt"}), pathnames_of(reading, second));
+  EXPECT_EQ((std::vector<std::string>{"ONLY\\file3.txt"}), pathnames_of(reading, third));
+  close_catalog(reading);
+}
+
+TEST(CatalogStoreTest, AReadingSeesOneStateWhateverIsRemovedMeanwhile) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/catalog.db";
+  Catalog* adding = open_or_fail(path, Access::kCreate);
+  ASSERT_NE(nullptr, adding);
+  add_disc(adding, 1, {"a.txt"});
+  const uint64_t second = add_disc(adding, 2, {"V\\b.txt", "V\\c.txt"});
+  ASSERT_TRUE(commit_discs(adding));
+  ASSERT_TRUE(end_adding(adding));
+  close_catalog(adding);
+
+  Catalog* reading = open_or_fail(path, Access::kRead);
+  Disc disc;
+  ASSERT_TRUE(find_disc(reading, second, &disc));
+  Catalog* removing = open_or_fail(path, Access::kChange);
+  std::vector<Disc> removed;
+  uint64_t unknown = 0;
+  ASSERT_TRUE(remove_discs(removing, {second}, &removed, &unknown)) << catalog_error(removing);
+  close_catalog(removing);
+
+  // The disc found is read whole, as it was when the reading began.
+  EXPECT_EQ((std::vector<std::string>{"V\\b.txt", "V\\c.txt"}), pathnames_of(reading, second));
+  std::vector<uint64_t> listed;
+  EXPECT_TRUE(list_discs(reading, [&](const Disc& d) { listed.push_back(d.number); }));
+  EXPECT_EQ((std::vector<uint64_t>{1, 2}), listed);
+  close_catalog(reading);
+
+  reading = open_or_fail(path, Access::kRead);
+  EXPECT_FALSE(find_disc(reading, second, &disc));
+  EXPECT_EQ("", catalog_error(reading));
+  close_catalog(reading);
+}
+
+}  // namespace
