@@ -78,12 +78,14 @@ int run_merge(const CatalogOptions& options) {
     source.name = catalog_name(where);
     std::string why;
     source.catalog = open_catalog(where, Access::kRead, &why);
+    hold_problems();
     if (source.catalog == nullptr) {
-      source.problems.push_back(formatted("%s: %s", source.name.c_str(), why.c_str()));
+      problem("%s: %s", source.name.c_str(), why.c_str());
     } else if (!list_discs(source.catalog, [&](const Disc& disc) { source.discs.push_back(disc); })) {
-      source.problems.push_back(formatted("%s: %s", source.name.c_str(), catalog_error(source.catalog).c_str()));
+      problem("%s: %s", source.name.c_str(), catalog_error(source.catalog).c_str());
       source.discs.clear();
     }
+    source.problems = take_held_problems();
     for (const Disc& disc : source.discs) {
       Disc existing;
       if (!find_manifest(into, disc.manifest_md5, &existing) && !catalog_error(into).empty())
