@@ -811,7 +811,7 @@ TEST_P(CatalogTest, AKilledAddLeavesTheDiscWholeOrAbsent) {
 #if defined(DISC_CATALOG_HAVE_POSTGRES)
   if (on_server()) {
     Sql sql(server_uri());
-    EXPECT_EQ("t\n", sql("SELECT indisvalid FROM pg_index WHERE indexrelid = '" + shelf.schema + ".file_md5'::regclass"));
+    EXPECT_EQ("t\n", sql("SELECT indisvalid FROM pg_index WHERE indexrelid = '" + shelf.schema + ".file_content'::regclass"));
     return;
   }
 #endif

@@ -487,7 +487,7 @@ TEST(ServerCatalogTest, APartitionedCatalogAnswersAsAnyOther) {
     shelf.sql("INSERT INTO " + t + " SELECT * FROM " + t + "_whole; DROP TABLE " + t + "_whole");
   }
   shelf.sql("ALTER TABLE " + s + ".folder ADD PRIMARY KEY (disc, id); CREATE INDEX ON " + s + ".file (disc); " +
-            "CREATE INDEX ON " + s + ".file (md5); CREATE INDEX ON " + s + ".file USING gin (" +
+            "CREATE INDEX ON " + s + ".file (md5, length, disc); CREATE INDEX ON " + s + ".file USING gin (" +
             "(translate(encode(name, 'escape'), 'ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz')) " + trgm +
             ".gin_trgm_ops)");
   ASSERT_EQ(0, catalog(shelf.uri, {"add", "-q", manifests[1], manifests[2], manifests[3], manifests[4], manifests[5]}).status);

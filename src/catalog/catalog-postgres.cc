@@ -13,7 +13,8 @@
 //
 // The large tables, folder and file, are keyed by the disc's key, so that
 // they can be split by disc. Indexes: file by disc (each disc read in one
-// scan), a B-tree index on digests, and a trigram index (pg_trgm) on an
+// scan), a B-tree index on content (digest, length, disc: read alone, in
+// order, it tells how many discs hold each content), and a trigram index (pg_trgm) on an
 // ASCII form of names: encode(name, 'escape') with the letters A to Z
 // folded. Every text is bytea, the manifest's bytes exactly, whatever the
 // database's encoding; names are matched on the server by regular
@@ -26,6 +27,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <unordered_map>
 
@@ -73,7 +75,7 @@ const char kTables[] =
     " md5 bytea NOT NULL,"
     " name bytea NOT NULL);"
     "CREATE INDEX file_disc ON @.file (disc);"
-    "CREATE INDEX file_md5 ON @.file (md5);";
+    "CREATE INDEX file_content ON @.file (md5, length, disc);";
 
 // A name's ASCII form, as the trigram index holds it: bytes 0 and from
 // 0x80 as \ooo, a backslash as \\, the letters A to Z folded.
@@ -216,6 +218,7 @@ struct ServerCatalog : Catalog {
   bool reading = false;      // in the one read-only transaction of a reader
   bool in_transaction = false;
   bool finished = false;     // a disc was finished since the last commit
+  bool large_add = false;    // begin_adding put the indexes off
 
   // The disc being added.
   bool disc_open = false;
@@ -416,6 +419,35 @@ std::string first_schema(const std::string& path, const std::string& user) {
   if (name == "$user") return user;
   for (char& ch : name) ch = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
   return name;
+}
+
+// The search_path that the connection's options set (the URI's options
+// parameter, or PGOPTIONS): -c search_path=X, -csearch_path=X or
+// --search_path=X, spaces escaped with backslashes; empty when none.
+std::string search_path_option(const char* options) {
+  std::vector<std::string> words(1);
+  for (const char* p = options; p != nullptr && *p != '\0'; ++p) {
+    if (*p == '\\' && p[1] != '\0') {
+      words.back() += *++p;
+    } else if (*p == ' ' || *p == '\t') {
+      if (!words.back().empty()) words.emplace_back();
+    } else {
+      words.back() += *p;
+    }
+  }
+  std::string path;
+  for (size_t i = 0; i < words.size(); ++i) {
+    std::string setting;
+    if (words[i] == "-c" && i + 1 < words.size()) setting = words[++i];
+    else if (words[i].compare(0, 2, "-c") == 0) setting = words[i].substr(2);
+    else if (words[i].compare(0, 2, "--") == 0) setting = words[i].substr(2);
+    const size_t equals = setting.find('=');
+    if (equals == std::string::npos) continue;
+    std::string name = setting.substr(0, equals);
+    for (char& ch : name) ch = ch == '-' ? '_' : ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+    if (name == "search_path") path = setting.substr(equals + 1);
+  }
+  return path;
 }
 
 enum class Found { kCatalog, kMissing, kEmpty, kRefused, kFailed };
@@ -648,19 +680,35 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
   PQsetNoticeProcessor(c->conn, ignore_notice, nullptr);
   // The schema: the first of a search_path the connection sets
   // (options=-csearch_path=NAME in the URI, or PGOPTIONS), else ours.
-  PGresult* r = run(c, "SELECT setting, source, current_user FROM pg_settings WHERE name = 'search_path'", Params(),
-                    true);
-  if (r == nullptr) return give_up(c, problem);
   std::string name = kDefaultSchema;
-  if (PQntuples(r) == 1 && strcmp(PQgetvalue(r, 0, 1), "client") == 0) {
-    const std::string first = first_schema(PQgetvalue(r, 0, 0), PQgetvalue(r, 0, 2));
-    if (!first.empty()) name = first;
+  if (PQconninfoOption* options = PQconninfo(c->conn)) {
+    for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+      if (strcmp(o->keyword, "options") != 0) continue;
+      const std::string first = first_schema(search_path_option(o->val), PQuser(c->conn));
+      if (!first.empty()) name = first;
+    }
+    PQconninfoFree(options);
   }
-  PQclear(r);
   char* quoted = PQescapeIdentifier(c->conn, name.data(), name.size());
   if (quoted == nullptr) return give_up(c, problem);
   c->schema = quoted;
   PQfreemem(quoted);
+
+  // Most often a catalog is there: its marker, read in one round trip
+  // (with the one snapshot of a reader), tells at once.
+  const std::string marker = expand(c, "SELECT version FROM @.catalog WHERE marker = 'disc-catalog'");
+  PGresult* r = PQexec(c->conn, (access == Access::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; " + marker
+                                                         : marker).c_str());
+  const bool known = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 &&
+                     atoi(PQgetvalue(r, 0, 0)) == kSchemaVersion;
+  PQclear(r);
+  if (known) {
+    c->reading = access == Access::kRead;
+    c->seen_key = random_key();
+    return c;
+  }
+  if (access == Access::kRead) exec(c, "ROLLBACK");
+  c->error.clear();
 
   for (int attempt = 0;; ++attempt) {
     const Found found = look_at_schema(c, name, problem);
@@ -724,7 +772,7 @@ struct PutOff {
   const char* name;
   const char* make;  // after "CREATE INDEX IF NOT EXISTS "
 };
-const PutOff kPutOff[] = {{"file_md5", "file_md5 ON @.file (md5)"},
+const PutOff kPutOff[] = {{"file_content", "file_content ON @.file (md5, length, disc)"},
                           {"file_name", "file_name ON @.file USING gin ((" FOLDED("name") ") "}};
 
 // Whether file is a plain table (not one partitioned by its administrator,
@@ -749,6 +797,7 @@ bool server_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
   PQclear(r);
   bool plain = false;
   if (records < held / 2 || !plain_file_table(c, &plain) || !plain) return c->error.empty();
+  c->large_add = true;
   // Readers go on meanwhile, without these indexes. A role that does not
   // own them adds with them in place.
   for (const PutOff& index : kPutOff) {
@@ -765,10 +814,16 @@ bool server_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
 // end left unbuilt (or half-built: invalid). Readers go on meanwhile;
 // other writers wait for the build, which takes one pass where building it
 // concurrently with them would take two.
-bool build_put_off(ServerCatalog* c) {
+bool build_put_off(ServerCatalog* c, bool large) {
   bool plain = false;
   if (!plain_file_table(c, &plain)) return false;
   if (!plain) return true;
+  // After many rows at once: statistics for the planner, and the pages
+  // marked all-visible, so that the content index is read alone.
+  if (large && !exec(c, sql(c, "VACUUM (ANALYZE) @.file"))) {
+    if (c->state != "42501") return false;
+    c->error.clear();
+  }
   for (const PutOff& index : kPutOff) {
     PGresult* r = run(c, "SELECT i.indisvalid FROM pg_index i WHERE i.indexrelid = to_regclass($1)",
                       Params().text(c->schema + "." + index.name), true);
@@ -819,7 +874,8 @@ bool server_find_manifest(Catalog* catalog, const unsigned char manifest_md5[16]
 }
 
 bool server_end_adding(Catalog* catalog) {
-  return server_commit_discs(catalog) && build_put_off(own(catalog));
+  ServerCatalog* c = own(catalog);
+  return server_commit_discs(catalog) && build_put_off(c, c->large_add);
 }
 
 bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
@@ -1250,21 +1306,160 @@ bool server_files_with_contents(Catalog* catalog, const std::vector<Content>& co
                   });
 }
 
+// Streams the rows of |query| through COPY in binary, handing |each| the
+// fields of each row (a null field as null data); false on failure.
+template <typename Each>
+bool each_copied(ServerCatalog* c, const std::string& query, Each each) {
+  PGresult* r = PQexec(c->conn, ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str());
+  const bool started = PQresultStatus(r) == PGRES_COPY_OUT;
+  if (!started) fail(c, r);
+  PQclear(r);
+  if (!started) return false;
+  std::vector<std::string_view> fields;
+  bool ok = true;
+  bool header = true;
+  char* data = nullptr;
+  int got = 0;
+  while ((got = PQgetCopyData(c->conn, &data, 0)) > 0) {
+    std::string_view row(data, static_cast<size_t>(got));
+    if (header) {
+      // Signature, flags and the length of an extension, then the extension.
+      if (row.size() < 19 || memcmp(row.data(), kCopyHeader, 11) != 0) ok = ok && fail_with(c, "a COPY without its header");
+      const uint64_t extension = row.size() >= 19 ? be_value(row.data() + 15, 4) : 0;
+      row.remove_prefix(std::min<size_t>(row.size(), 19 + extension));
+      header = false;
+    }
+    if (ok && row.size() >= 2) {
+      const uint64_t count = be_value(row.data(), 2);
+      row.remove_prefix(2);
+      fields.clear();
+      if (count != 0xffff) {
+        for (uint64_t i = 0; i < count && ok; ++i) {
+          if (row.size() < 4) {
+            ok = fail_with(c, "a COPY row cut short");
+            break;
+          }
+          const uint64_t size = be_value(row.data(), 4);
+          row.remove_prefix(4);
+          if (size == 0xffffffffu) {
+            fields.emplace_back();
+            continue;
+          }
+          if (size > row.size()) {
+            ok = fail_with(c, "a COPY row cut short");
+            break;
+          }
+          fields.push_back(row.substr(0, static_cast<size_t>(size)));
+          row.remove_prefix(static_cast<size_t>(size));
+        }
+        if (ok) ok = each(fields);
+      }
+    }
+    PQfreemem(data);
+  }
+  if (got == -2 && ok) ok = fail(c, nullptr);
+  if (!drain(c)) ok = false;
+  return ok;
+}
+
+uint64_t field_u64(std::string_view field) {
+  return field.size() == 8 || field.size() == 4 ? be_value(field.data(), static_cast<int>(field.size())) : 0;
+}
+
+// A content: digest and length.
+struct Content16 {
+  unsigned char md5[16];
+  uint64_t length;
+  bool operator<(const Content16& other) const {
+    const int order = memcmp(md5, other.md5, 16);
+    return order != 0 ? order < 0 : length < other.length;
+  }
+};
+
 bool server_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
   ServerCatalog* c = own(catalog);
-  // Each content (length and digest) once a disc, then counted.
-#define RARE                                                                                                    \
-  "WITH rare AS (SELECT md5, length FROM (SELECT DISTINCT md5, length, disc FROM @.file WHERE length <> 0) x " \
-  "GROUP BY md5, length HAVING count(*) < $1) "
-  const std::string& text =
-      whole ? sql(c, RARE "SELECT " FILE_COLUMNS FILE_JOIN
-                          " JOIN rare r ON r.md5 = f.md5 AND r.length = f.length ORDER BY d.number, f.idx")
-            : sql(c, RARE "SELECT d.number, f.idx, ''::bytea, ''::bytea, f.length, f.md5 FROM @.file f "
-                          "JOIN @.disc d ON d.key = f.disc JOIN rare r ON r.md5 = f.md5 AND r.length = f.length "
-                          "ORDER BY d.number, f.idx");
-#undef RARE
-  const int64_t fewer_than = discs < (uint64_t{1} << 62) ? static_cast<int64_t>(discs) : int64_t{1} << 62;
-  return each_row(c, text, Params().int8(fewer_than), [&](const Row& row) { return visit_file(c, row, visit); });
+  // The content index is read whole, in order, each content's discs
+  // together and ascending: its discs are counted as the file store counts
+  // them, in one pass, holding one content at a time.
+  std::map<uint64_t, std::vector<uint64_t>> lengths;  // of the rare files, by disc key
+  // The rare contents, ascending: a deque grows without copying what it
+  // holds, so that no moment holds it twice.
+  std::deque<Content16> rare;
+  Content16 content = {};
+  std::vector<uint64_t> group;  // the disc of each file of the content, ascending
+  const auto end_group = [&]() {
+    if (group.empty()) return;
+    uint64_t held_on = 1;
+    for (size_t i = 1; i < group.size(); ++i) held_on += group[i] != group[i - 1] ? 1 : 0;
+    if (held_on < discs) {
+      if (whole) {
+        rare.push_back(content);
+      } else {
+        for (const uint64_t key : group) lengths[key].push_back(content.length);
+      }
+    }
+    group.clear();
+  };
+  bool sound = true;
+  if (!each_copied(c, sql(c, "SELECT md5, length, disc FROM @.file WHERE length <> 0 ORDER BY md5, length, disc"),
+                   [&](const std::vector<std::string_view>& f) {
+                     if (f.size() != 3 || f[0].size() != 16) {
+                       sound = false;
+                       return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
+                     }
+                     const uint64_t length = field_u64(f[1]);
+                     if (group.empty() || length != content.length || memcmp(f[0].data(), content.md5, 16) != 0) {
+                       end_group();
+                       memcpy(content.md5, f[0].data(), 16);
+                       content.length = length;
+                     }
+                     group.push_back(field_u64(f[2]));
+                     return true;
+                   }))
+    return false;
+  end_group();
+  if (!sound) return false;
+  if (!whole) {
+    // Disc by disc, by number.
+    std::vector<std::pair<uint64_t, uint64_t>> numbers;  // number, key
+    if (!each_row(c, sql(c, "SELECT number, key FROM @.disc WHERE number IS NOT NULL ORDER BY number"), Params(),
+                  [&](const Row& row) {
+                    numbers.emplace_back(row.u64(0), row.u64(1));
+                    return true;
+                  }))
+      return false;
+    for (const auto& disc : numbers) {
+      const auto found = lengths.find(disc.second);
+      if (found == lengths.end()) continue;
+      for (const uint64_t length : found->second) {
+        CatalogFile file;
+        file.disc = disc.first;
+        file.length = length;
+        visit(file);
+      }
+    }
+    return true;
+  }
+  if (rare.empty()) return true;
+  // Every file, by disc number and in manifest order; those of a rare
+  // content handed over.
+  return each_copied(c, sql(c, "SELECT " FILE_COLUMNS FILE_JOIN " WHERE f.length <> 0 ORDER BY d.number, f.idx"),
+                     [&](const std::vector<std::string_view>& f) {
+                       if (f.size() != 6 || f[5].size() != 16) return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
+                       Content16 key;
+                       memcpy(key.md5, f[5].data(), 16);
+                       key.length = field_u64(f[4]);
+                       if (!std::binary_search(rare.begin(), rare.end(), key)) return true;
+                       CatalogFile file;
+                       file.disc = field_u64(f[0]);
+                       file.index = field_u64(f[1]);
+                       file.folder = f[2];
+                       file.name = f[3];
+                       file.length = key.length;
+                       file.md5 = reinterpret_cast<const unsigned char*>(f[5].data());
+                       visit(file);
+                       return true;
+                     });
 }
 
 bool server_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
