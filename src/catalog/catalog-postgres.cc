@@ -212,6 +212,7 @@ void ignore_notice(void*, const char*) {}
 
 struct ServerCatalog : Catalog {
   PGconn* conn = nullptr;
+  std::string where;   // the URI, for a second connection
   std::string schema;  // quoted
   std::unordered_map<const char*, std::string> sql;  // by the text's address, '@' filled in
   std::string state;  // the SQLSTATE of the last failure
@@ -665,6 +666,7 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
   problem->clear();
   ServerCatalog* c = new ServerCatalog();
   c->store = &kServerStore;
+  c->where = where;
   c->conn = PQconnectdb(where.c_str());
   if (c->conn == nullptr) {
     *problem = "out of memory";
@@ -824,6 +826,7 @@ bool build_put_off(ServerCatalog* c, bool large) {
     if (c->state != "42501") return false;
     c->error.clear();
   }
+  std::vector<std::string> builds;
   for (const PutOff& index : kPutOff) {
     PGresult* r = run(c, "SELECT i.indisvalid FROM pg_index i WHERE i.indexrelid = to_regclass($1)",
                       Params().text(c->schema + "." + index.name), true);
@@ -839,13 +842,38 @@ bool build_put_off(ServerCatalog* c, bool large) {
       if (trgm.empty()) continue;
     }
     if (there && !exec(c, expand(c, std::string("DROP INDEX CONCURRENTLY IF EXISTS @.") + index.name))) return false;
-    // An index built in one pass sorts what it holds in memory.
-    if (!exec(c, "SET maintenance_work_mem = '256MB'")) return false;
     std::string make = expand(c, std::string("CREATE INDEX IF NOT EXISTS ") + index.make);
     if (!trgm.empty()) make += trgm + ".gin_trgm_ops)";
-    if (!exec(c, make)) return false;
+    builds.push_back(make);
   }
-  return true;
+  // An index built in one pass sorts what it holds in memory.
+  const char kMemory[] = "SET maintenance_work_mem = '256MB'";
+  if (builds.empty() || !exec(c, kMemory)) return builds.empty();
+  // Two indexes are built at once, the first on a second connection: each
+  // build keeps one processor busy.
+  PGconn* helper = builds.size() > 1 ? PQconnectdb(c->where.c_str()) : nullptr;
+  bool helping = helper != nullptr && PQstatus(helper) == CONNECTION_OK;
+  if (helping) {
+    PQsetNoticeProcessor(helper, ignore_notice, nullptr);
+    PGresult* r = PQexec(helper, kMemory);
+    helping = PQresultStatus(r) == PGRES_COMMAND_OK && PQsendQuery(helper, builds.front().c_str()) == 1;
+    PQclear(r);
+  }
+  bool ok = true;
+  for (size_t i = helping ? 1 : 0; i < builds.size() && ok; ++i) ok = exec(c, builds[i]);
+  if (helping) {
+    while (PGresult* r = PQgetResult(helper)) {
+      if (ok && PQresultStatus(r) != PGRES_COMMAND_OK) {
+        const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+        c->error = one_line(primary != nullptr ? primary : PQerrorMessage(helper));
+        ok = false;
+      }
+      PQclear(r);
+      if (PQstatus(helper) == CONNECTION_BAD) break;
+    }
+  }
+  PQfinish(helper);
+  return ok;
 }
 
 bool server_commit_discs(Catalog* catalog) {
@@ -1256,8 +1284,11 @@ bool server_files_matching(Catalog* catalog, const std::vector<Pattern>& pattern
     params.text(pattern_like(pattern)).text(pattern_regex(pattern));
     const std::string like = "$" + std::to_string(params.values.size() - 1);
     const std::string regex = "$" + std::to_string(params.values.size());
-    where += std::string("(") + folded + " LIKE " + like + " AND " + (pattern.case_sensitive ? plain : folded) +
-             " ~ " + regex + ")";
+    // The regular expression only checks what the LIKE found: made of the
+    // form the trigram index holds, it would be asked of the index too, at a
+    // cost of its own.
+    where += std::string("(") + folded + " LIKE " + like + " AND (" + (pattern.case_sensitive ? plain : folded) +
+             " || '') ~ " + regex + ")";
   }
   if (where.empty()) return true;
   return each_row(c, expand(c, "SELECT " FILE_COLUMNS FILE_JOIN " WHERE " + where + " ORDER BY d.number, f.idx"),
