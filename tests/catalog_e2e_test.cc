@@ -42,6 +42,7 @@ bool under_wine() { return windows_catalog() != nullptr; }
 // The store the running case asks: a catalog file, or a server.
 enum class Store { kFile, kServer };
 Store g_store = Store::kFile;
+void PrintTo(Store store, std::ostream* out) { *out << (store == Store::kFile ? "a catalog file" : "a server"); }
 bool on_server() { return g_store == Store::kServer; }
 
 #define SKIP_ON_SERVER(why) \
