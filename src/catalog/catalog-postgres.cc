@@ -1253,9 +1253,11 @@ bool server_files_picked(Catalog* catalog, uint64_t number, const std::vector<ui
   ServerCatalog* c = own(catalog);
   c->error.clear();
   bool there = false;
-  if (!each_row(c, sql(c, "SELECT " FILE_COLUMNS " FROM @.disc d LEFT JOIN @.file f ON f.disc = d.key AND "
-                          "f.idx = ANY($2::bigint[]) LEFT JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
-                          "WHERE d.number = $1 ORDER BY f.idx"),
+  // The indexes joined as a table: "= ANY" of an array would test each of
+  // the disc's files against every index picked.
+  if (!each_row(c, sql(c, "SELECT " FILE_COLUMNS " FROM @.disc d LEFT JOIN (@.file f JOIN unnest($2::bigint[]) "
+                          "AS picked (idx) ON f.idx = picked.idx) ON f.disc = d.key LEFT JOIN @.folder fo ON "
+                          "fo.disc = f.disc AND fo.id = f.folder WHERE d.number = $1 ORDER BY f.idx"),
                 Params().int8(static_cast<int64_t>(number)).numbers(indexes), [&](const Row& row) {
                   there = true;
                   return row.null(1) || visit_file(c, row, visit);
