@@ -399,6 +399,34 @@ TEST(ServerCatalogTest, MergeMovesACatalogBetweenAFileAndAServer) {
   shelf.sql("DROP SCHEMA " + other + " CASCADE");
 }
 
+TEST(ServerCatalogTest, CheckNamesTheDiscsWhoseRowsAreNotWhatWasAdded) {
+  NEED_SERVER();
+  ServerShelf shelf;
+  std::vector<std::string> manifests;
+  for (int i = 1; i <= 4; ++i) {
+    const std::string tag = "disc " + std::to_string(i);
+    manifests.push_back(shelf.write(tag + ".xml", manifest(tag, records_of(tag, 20))));
+  }
+  ASSERT_EQ(0, catalog(shelf.uri, {"add", "-q", manifests[0], manifests[1], manifests[2], manifests[3]}).status);
+  expect_run(catalog(shelf.uri, {"check"}), "", "", 0);
+  // A record gone, a length changed, a digest changed: what the server
+  // keeps whole, but not what was added.
+  const std::string s = shelf.schema;
+  const std::string key = "(SELECT key FROM " + s + ".disc WHERE number = ";
+  shelf.sql("DELETE FROM " + s + ".file WHERE disc = " + key + "1) AND idx = 7");
+  shelf.sql("UPDATE " + s + ".file SET length = length + 1 WHERE disc = " + key + "2) AND idx = 3");
+  shelf.sql("UPDATE " + s + ".file SET md5 = '\\x00112233445566778899aabbccddeeff' WHERE disc = " + key + "4) AND idx = 0");
+  expect_run(catalog(shelf.uri, {"check"}),
+             "damaged\t1\tits records are not all there\tdisc 1\n"
+             "damaged\t2\tits bytes are not the sum of its records' lengths\tdisc 2\n"
+             "damaged\t4\tits manifest written back differs from the one added\tdisc 4\n",
+             "", 1);
+  // export writes no manifest that is not the one added.
+  const Outcome run = catalog(shelf.uri, {"export", "4"});
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(2, run.status);
+}
+
 // The statements |role| ran, from pg_stat_statements.
 std::string statements_of(Sql& sql, const std::string& role) {
   return sql("SELECT coalesce(sum(calls), 0) FROM pg_stat_statements WHERE userid = '" + role +
