@@ -433,16 +433,16 @@ int run_identify(const CatalogOptions& options) {
   const std::vector<Candidate> candidates = id.candidates_known ? id.candidates : candidates_of(&id);
 
   std::vector<Candidate> ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  if (tree && !options.full && !ranked.empty()) {
+    for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
+    ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  }
   // Nothing found is what an empty disc holds: a perfect match for each.
-  if (id.found.empty()) {
+  if (id.found.size() == id.gone) {
     if (!list_discs(id.catalog, [&](const Disc& disc) {
           if (disc.files == 0 && ranked.size() < options.best) ranked.push_back({disc.number, 0, 0, 0});
         }))
       catalog_failed(options, id.catalog);
-  }
-  if (tree && !options.full && !ranked.empty()) {
-    for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
-    ranked = rank(&id, candidates, static_cast<size_t>(options.best));
   }
 
   std::unordered_map<uint64_t, std::string> descriptions;

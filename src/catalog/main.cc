@@ -210,7 +210,10 @@ Catalog* open_or_end(const CatalogOptions& options, Access access) {
 
 void catalog_failed(const CatalogOptions& options, Catalog* catalog) {
   write_problem_lines(take_held_problems());
-  problem("%s: %s", options.catalog.c_str(), catalog_error(catalog).c_str());
+  // A store says why; where it has nothing to say, what it found made no
+  // sense, which is damage.
+  const std::string reason = catalog_error(catalog).empty() ? "the catalog is damaged" : catalog_error(catalog);
+  problem("%s: %s", options.catalog.c_str(), reason.c_str());
   // What was not committed is left out of the catalog by closing it.
   close_catalog(catalog);
   finish_report();
