@@ -1,47 +1,15 @@
-// What the image tests share: images made by independent writers from a
-// temporary tree, read back into memory; a small ISO 9660 image made byte
-// by byte, for what no writer makes (damage, odd records); and a walk of
-// a reader's whole tree.
+// What the image tests share: images held in memory, and a small ISO 9660
+// image made byte by byte, for what no writer makes (damage, odd records).
 #ifndef DISC_MANIFEST_IMAGE_IMAGE_TEST_UTIL_H_
 #define DISC_MANIFEST_IMAGE_IMAGE_TEST_UTIL_H_
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <vector>
 
+#include "../../tests/disc_images.h"
 #include "image/sectors.h"
-
-/// Runs |command| through the shell; its standard output, and its status
-/// in |*status|.
-inline std::string shell_output(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int done = pclose(pipe);
-  if (status != nullptr) *status = WIFEXITED(done) ? WEXITSTATUS(done) : -1;
-  return out;
-}
-
-/// Whether the program |name| can be run.
-inline bool have_program(const std::string& name) {
-  int status = 0;
-  shell_output("command -v " + name + " >/dev/null 2>&1", &status);
-  return status == 0;
-}
-
-/// Whether Debian's python3 has pycdlib.
-inline bool have_pycdlib() {
-  int status = 0;
-  shell_output("/usr/bin/python3 -c 'import pycdlib' 2>/dev/null", &status);
-  return status == 0;
-}
 
 /// An image's bytes, held as a SectorImage reads them.
 struct HeldImage {
