@@ -268,6 +268,10 @@ ImageLook open_image_file(const std::string& path, SectorImage* image, std::stri
   *image = SectorImage();
   orv_io* io = orv_open(path.c_str(), 4);
   if (io == nullptr) {
+    if (errno == ENXIO) {
+      *why = path + ": no disc image: neither a file nor a block device";
+      return ImageLook::kNoImage;
+    }
     *why = path + ": " + strerror(errno);
     return ImageLook::kUnusable;
   }
