@@ -8,6 +8,9 @@ independent of the programs under test.
       PATH<TAB>d or f<TAB>LENGTH, PATH's names joined by backslashes, as
       Windows shows them (ISO 9660's own names without their version and
       without the dot of a name without extension).
+  image_tools.py extent IMAGE VIEW PATH
+      The first sector of the data of the file or folder PATH (names joined
+      by slashes, as the view records them).
   image_tools.py make IMAGE TREE [udf]
       An image of the folder TREE with Joliet and Rock Ridge names (and a
       UDF 2.60 bridge with udf), its ISO 9660 names made up (Dnnn, Fnnn.DAT).
@@ -104,6 +107,11 @@ def main():
             list_iso(iso, {'iso9660': 'iso_path', 'joliet': 'joliet_path', 'rock-ridge': 'rr_path'}[view],
                      '', '', out)
         sys.stdout.write(''.join(line + '\n' for line in out))
+    elif sys.argv[1] == 'extent':
+        iso = pycdlib.PyCdlib()
+        iso.open(sys.argv[2])
+        view = {'iso9660': 'iso_path', 'joliet': 'joliet_path', 'rock-ridge': 'rr_path', 'udf': 'udf_path'}[sys.argv[3]]
+        print(iso.get_record(**{view: sys.argv[4]}).extent_location())
     elif sys.argv[1] == 'make':
         make(sys.argv[2], sys.argv[3], len(sys.argv) > 4 and sys.argv[4] == 'udf')
 

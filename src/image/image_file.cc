@@ -249,7 +249,7 @@ ImageLook open_cue_track(const std::string& sheet, const CueTrack& track, Sector
     if (io == nullptr) errno = error;
   }
   if (io == nullptr) {
-    *why = "the cue sheet's data track is in " + path + ", which cannot be opened: " + strerror(errno);
+    *why = sheet + ": its data track is in " + path + ", which cannot be opened: " + strerror(errno);
     return ImageLook::kUnusable;
   }
   image->file = io;

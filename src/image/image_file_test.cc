@@ -155,7 +155,8 @@ TEST(ImageFileTest, WhatIsNoImageOrCannotBeReadSaysSo) {
 
   write_file(tmp.path + "/missing.cue", "FILE \"missing.bin\" BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n");
   EXPECT_EQ(ImageLook::kUnusable, open_image_file(tmp.path + "/missing.cue", &opened, &why));
-  EXPECT_EQ("the cue sheet's data track is in " + tmp.path + "/missing.bin, which cannot be opened: No such file or directory",
+  EXPECT_EQ(tmp.path + "/missing.cue: its data track is in " + tmp.path +
+                "/missing.bin, which cannot be opened: No such file or directory",
             why);
   write_file(tmp.path + "/audio.cue", "FILE \"a.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n");
   EXPECT_EQ(ImageLook::kUnusable, open_image_file(tmp.path + "/audio.cue", &opened, &why));
