@@ -352,7 +352,7 @@ void parse_susp(const IsoVolume& v, const unsigned char* use, uint32_t length, R
       }
       at += size;
     }
-    if (!more) return;
+    if (!more || next_length == 0) return;
     if (area == kMostContinuations || next_offset >= kSectorSize || next_length > kMostContinuationBytes) {
       set_problem(problem, std::string(v.name) + ": a continuation area at sector " + number(next_block) + " is damaged",
                   false);

@@ -487,7 +487,8 @@ std::string px(uint32_t mode) { return susp("PX", both32(mode) + both32(1) + bot
 
 TEST(Iso9660HandMadeTest, RockRidgeEntriesThatMislead) {
   // A name continued in a continuation area; a continuation area that
-  // leads to itself; a link of fifty parts of "..".
+  // leads to itself; a link of fifty parts of ".."; a device; a
+  // continuation area of no bytes.
   const std::string ce_to_self = susp("CE", both32(30) + both32(0) + both32(28));
   std::string dots;
   for (int i = 0; i < 50; ++i) dots += std::string("\x04\x00", 2);
@@ -497,13 +498,15 @@ TEST(Iso9660HandMadeTest, RockRidgeEntriesThatMislead) {
   iso.folder(20, 20,
              {iso_record("A.;1", 40, 1, 0, susp("NM", std::string("\x01", 1) + "first-") + susp("CE", both32(31) + both32(0) + both32(20)) + px(0100644)),
               iso_record("B.;1", 40, 1, 0, ce_to_self), iso_record("C.;1", 40, 1, 0, px(0120777) + susp("SL", std::string("\0", 1) + dots)),
-              iso_record("D.;1", 40, 1, 0, px(0060644) + susp("NM", std::string("\0", 1) + "device"))},
+              iso_record("D.;1", 40, 1, 0, px(0060644) + susp("NM", std::string("\0", 1) + "device")),
+              iso_record("E.;1", 40, 1, 0, susp("CE", both32(31) + both32(0) + both32(0)))},
              kSectorSize, kRockRidgeRoot);
   iso.data(30, ce_to_self);
   iso.data(31, susp("NM", std::string("\0", 1) + "second"));
   iso.data(40, "x");
   const Listed listed = survive(iso.held(), FileSystemKind::kRockRidge);
-  EXPECT_EQ("first-second\tf\t1\t" + md5_of("x") + "\nB\tf\t1\t" + md5_of("x") + "\nC\to\t0\ndevice\to\t0\n",
+  EXPECT_EQ("first-second\tf\t1\t" + md5_of("x") + "\nB\tf\t1\t" + md5_of("x") + "\nC\to\t0\ndevice\to\t0\nE\tf\t1\t" +
+                md5_of("x") + "\n",
             listed.tree);
   EXPECT_EQ("Rock Ridge: a continuation area at sector 30 is damaged\n", listed.problems);
   // Without SP and an extension reference in its root, an image has no
