@@ -533,8 +533,17 @@ TEST(ImageFaultTest, ScratchedSectorsFailTheirFileOrFolderAndTheWalkGoesOn) {
   EXPECT_EQ("Unable to read bytes.bin\n", run.err);
   EXPECT_NE(std::string::npos, read_file(disc.out).find("pathname=\"Docs\\notes.txt\""));
 
+  // A small file is read with those after it: a bad sector of the next
+  // one fails that one alone.
+  scratched.env = {"DM_FAIL_PREAD=disc.iso:" + sectors_of(disc.image, "/b.dat", 1)};
+  run = make_manifest(disc.image, "x", disc.out, scratched);
+  EXPECT_EQ("Unable to read b.dat\n", run.err);
+  EXPECT_NE(std::string::npos, read_file(disc.out).find(record("README", 8, md5sum(disc.tree + "/README"))));
+  EXPECT_NE(std::string::npos, read_file(disc.out).find("pathname=\"empty.txt\""));
+
   // disc-verify: UNREADABLE, with the reason, and the walk goes on.
   ASSERT_EQ(0, make_manifest(disc.image, "x", disc.out).status);
+  scratched.env = {"DM_FAIL_PREAD=disc.iso:" + std::to_string(from + 40960) + "-" + std::to_string(from + 43008)};
   run = verify({"-j", "2", disc.out, disc.image}, scratched);
   EXPECT_EQ("UNREADABLE Docs\\Deeper\\bytes.bin\nOK Docs\\notes.txt\nOK README\nOK b.dat\nOK empty.txt\n"
             "Summary: 4 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n",

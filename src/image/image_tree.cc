@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <list>
 #include <map>
 #include <memory>
@@ -59,6 +60,50 @@ struct OpenFile {
 };
 
 ImageTree* mounted = nullptr;
+
+// Small files lie one after another in an image, mostly in the order they
+// are walked: a file smaller than this is read with those after it, in one
+// read of a window this large, kept for the next small file the thread
+// reads. One read in place of dozens counts where a read is a request to
+// a drive or over a network. (A large file is read as asked, straight
+// into the caller's buffer.)
+const uint32_t kSmallFile = 64 * 1024;
+const uint32_t kWindow = 256 * 1024;
+
+struct Window {
+  uint64_t mount = 0;  // of the mount it was read in; 0 for none
+  uint64_t start = 0;  // its first byte in the data track
+  uint32_t size = 0;
+  std::vector<unsigned char> bytes;
+};
+
+thread_local Window window;
+// Each mount's number, so that no window read from another outlives it.
+std::atomic<uint64_t> mounts{0};
+uint64_t this_mount = 0;
+
+// Reads |size| bytes from |offset| of the data track, through the thread's
+// window when they are the whole of a small file's run.
+bool read_data(const ImageTree& t, uint64_t offset, uint32_t size, bool small, unsigned char* to) {
+  Window& w = window;
+  if (!small) return read_track_bytes(t.image, offset, size, to);
+  if (w.mount != this_mount || offset < w.start || offset - w.start + size > w.size) {
+    w.mount = 0;
+    w.bytes.resize(kWindow);
+    // Up to the end of the track: a window past it cannot be read.
+    const uint64_t end = t.image.sectors * kSectorSize;
+    const uint32_t take = end > offset && end - offset < kWindow ? static_cast<uint32_t>(end - offset) : kWindow;
+    // A window that cannot be read whole may hold another file's bad
+    // sector: this one is read as asked.
+    if (take < size || !read_track_bytes(t.image, offset, take, w.bytes.data()))
+      return read_track_bytes(t.image, offset, size, to);
+    w.mount = this_mount;
+    w.start = offset;
+    w.size = take;
+  }
+  memcpy(to, w.bytes.data() + (offset - w.start), size);
+  return true;
+}
 
 bool list_node(const ImageTree& t, uint64_t node, std::vector<FolderEntry>* entries, ImageProblem* problem) {
   return t.udf != nullptr ? udf_list_folder(t.udf, node, entries, problem)
@@ -270,7 +315,8 @@ bool tree_read(void* context, void* opened, uint64_t offset, void* data, uint32_
     const uint32_t piece = left < size ? static_cast<uint32_t>(left) : size;
     if (r.zeros) {
       memset(to, 0, piece);
-    } else if (!read_track_bytes(t->image, r.offset + within, piece, to)) {
+    } else if (!read_data(*t, r.offset + within, piece, within == 0 && piece == r.length && r.length < kSmallFile,
+                          to)) {
       // Past the end of the image, or a sector that cannot be read: the
       // file's data is not there to read.
       errno = EIO;
@@ -393,6 +439,7 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   if (!damaged.empty()) *problem = path + ": " + damaged + "; read through its " + describe_kind(t->kind);
 
   mounted = t.release();
+  this_mount = ++mounts;
   VirtualTree tree;
   tree.context = mounted;
   tree.list = tree_list;
@@ -406,6 +453,7 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
 
 void unmount_image_root() {
   if (mounted == nullptr) return;
+  window = Window();
   unmount_virtual_tree();
   close_tree(mounted);
   mounted = nullptr;
