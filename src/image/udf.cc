@@ -19,13 +19,13 @@ namespace {
 
 // Bounds on the work a hostile image can ask for. Each is far beyond what
 // a disc written by a real writer needs.
-const uint32_t kMostRecognitionSectors = 64;   // volume recognition sequence
-const uint32_t kMostSequenceSectors = 4096;    // a volume descriptor sequence
-const int kMostSequenceExtents = 16;           // Volume Descriptor Pointers followed
-const int kMostIndirections = 64;              // ICB Indirect Entries followed
+const uint32_t kMostRecognitionSectors = 64;       // volume recognition sequence
+const uint32_t kMostSequenceSectors = 4096;        // a volume descriptor sequence
+const int kMostSequenceExtents = 16;               // Volume Descriptor Pointers followed
+const int kMostIndirections = 64;                  // ICB Indirect Entries followed
 const uint32_t kMostExtentDescriptors = 1u << 16;  // Allocation Extent Descriptors of one file
-const uint32_t kVatSearch = 32;                // last sectors of the image searched for the VAT
-const uint32_t kFolderChunk = 1u << 16;        // bytes of a folder read at once
+const uint32_t kVatSearch = 32;                    // last sectors of the image searched for the VAT
+const uint32_t kFolderChunk = 1u << 16;            // bytes of a folder read at once
 
 const uint32_t kUnmapped = 0xffffffff;
 
@@ -135,9 +135,7 @@ std::string partition_name(const UdfVolume& v, uint16_t ref) {
   }
 }
 
-std::string at_sector(const char* what, uint64_t sector) {
-  return std::string(what) + " at sector " + number(sector);
-}
+std::string at_sector(const char* what, uint64_t sector) { return std::string(what) + " at sector " + number(sector); }
 
 std::string at_block(const UdfVolume& v, const char* what, uint16_t ref, uint32_t block) {
   return std::string(what) + " at block " + number(block) + " of " + partition_name(v, ref);
@@ -180,15 +178,19 @@ bool check_descriptor(const UdfVolume* v, const unsigned char* d, size_t size, c
   const std::string where = at_sector(what, place.sector);
   if (!udf_tag_checksum_ok(d)) return fail(where + ": its tag checksum is wrong", problem);
   const uint16_t id = udf_tag_id(d);
-  if (std::find(ids.begin(), ids.end(), id) == ids.end())
-    return fail(where + ": it holds no " + (what + 4) + " but a descriptor of tag identifier " + number(id), problem);
+  if (std::find(ids.begin(), ids.end(), id) == ids.end()) {
+    bool blank = true;
+    for (int i = 0; i < 16 && blank; ++i) blank = d[i] == 0;
+    return fail(where + ": it holds no " + (what + 4) +
+                    (blank ? " but nothing" : " but a descriptor of tag identifier " + number(id)),
+                problem);
+  }
   const uint32_t location = place.in_partition ? place.block : static_cast<uint32_t>(place.sector);
   switch (udf_check_tag(d, size, location)) {
     case TagFault::kNone: return true;
     case TagFault::kChecksum: return fail(where + ": its tag checksum is wrong", problem);
     case TagFault::kCrcLength:
-      return fail(where + ": its CRC covers " + number(le16(d + 10)) + " bytes, more than the descriptor has",
-                  problem);
+      return fail(where + ": its CRC covers " + number(le16(d + 10)) + " bytes, more than the descriptor has", problem);
     case TagFault::kCrc: return fail(where + ": its CRC is wrong", problem);
     case TagFault::kLocation:
       if (!place.in_partition || v == nullptr)
@@ -336,14 +338,14 @@ bool parse_entry(Entry* e, ImageProblem* problem) {
 // for ICBs of strategy 4096, the last entry, reached through Indirect
 // Entries.
 bool load_entry(const UdfVolume& v, uint16_t ref, uint32_t block, Entry* e, ImageProblem* problem) {
-  std::vector<uint64_t> seen;
+  uint64_t seen[kMostIndirections];
+  int hops = 0;
   for (;;) {
-    if (std::find(seen.begin(), seen.end(), make_node(ref, block)) != seen.end() ||
-        seen.size() > static_cast<size_t>(kMostIndirections))
+    if (std::find(seen, seen + hops, make_node(ref, block)) != seen + hops || hops == kMostIndirections)
       return fail(at_sector("UDF Indirect Entry", e->sector) + ": its indirect entries lead round in a loop", problem);
-    seen.push_back(make_node(ref, block));
-    if (!read_descriptor(v, ref, block, "UDF File Entry",
-                         {kUdfFileEntry, kUdfExtendedFileEntry, kUdfIndirectEntry}, e->data, &e->sector, problem))
+    seen[hops++] = make_node(ref, block);
+    if (!read_descriptor(v, ref, block, "UDF File Entry", {kUdfFileEntry, kUdfExtendedFileEntry, kUdfIndirectEntry},
+                         e->data, &e->sector, problem))
       return false;
     if (udf_tag_id(e->data) == kUdfIndirectEntry) {
       if ((load_le32(e->data + 36) & 0x3fffffff) == 0)
@@ -414,8 +416,7 @@ bool walk_extents(const UdfVolume& v, const Entry& e, Visit visit, ImageProblem*
     }
     if (type == 3) {
       if (++hops > kMostExtentDescriptors || !seen.insert(make_node(ref, block)).second)
-        return fail(at_sector(e.what, e.sector) + ": its allocation extent descriptors lead round in a loop",
-                    problem);
+        return fail(at_sector(e.what, e.sector) + ": its allocation extent descriptors lead round in a loop", problem);
       uint64_t sector = 0;
       if (!read_descriptor(v, ref, block, "UDF Allocation Extent Descriptor", {kUdfAllocationExtent}, aed, &sector,
                            problem))
@@ -628,8 +629,7 @@ const char* volume_descriptor_name(uint16_t id) {
 }
 
 // Reads the volume descriptor sequence of |length| bytes at |location|.
-bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location, Sequence* seq,
-                   ImageProblem* problem) {
+bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location, Sequence* seq, ImageProblem* problem) {
   unsigned char d[kSectorSize];
   uint32_t count = length / kSectorSize;
   uint64_t first = location;
@@ -742,8 +742,9 @@ bool load_sparing_table(const SectorImage& image, PartitionMap* map, ImageProble
 bool read_whole(const UdfVolume& v, const Entry& e, int only, std::vector<unsigned char>* bytes,
                 ImageProblem* problem) {
   if (e.length > v.image.sectors * kSectorSize || e.length > std::numeric_limits<size_t>::max() / 2)
-    return fail(at_sector(e.what, e.sector) + ": its length of " + number(e.length) + " bytes is more than the image holds",
-                problem);
+    return fail(
+        at_sector(e.what, e.sector) + ": its length of " + number(e.length) + " bytes is more than the image holds",
+        problem);
   std::vector<Piece> pieces;
   if (!collect_pieces(v, e, false, only, &pieces, problem)) return false;
   bytes->assign(static_cast<size_t>(e.length), 0);
@@ -754,8 +755,8 @@ bool read_whole(const UdfVolume& v, const Entry& e, int only, std::vector<unsign
         const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(p.length - done, 1u << 24));
         errno = 0;
         if (!read_track_bytes(v.image, p.offset + done, chunk, bytes->data() + at + done))
-          return fail_read(v.image, errno, at_sector(e.what, e.sector) + "'s data at sector " +
-                                               number((p.offset + done) / kSectorSize),
+          return fail_read(v.image, errno,
+                           at_sector(e.what, e.sector) + "'s data at sector " + number((p.offset + done) / kSectorSize),
                            problem);
         done += chunk;
       }
@@ -814,7 +815,8 @@ bool load_vat(UdfVolume* v, uint16_t ref, ImageProblem* problem) {
     for (size_t i = first; i + 4 <= end; i += 4) map.vat.push_back(load_le32(&table[i]));
     return true;
   }
-  return fail("UDF virtual allocation table: none in the last " + number(std::min<uint64_t>(kVatSearch, image.sectors)) +
+  return fail("UDF virtual allocation table: none in the last " +
+                  number(std::min<uint64_t>(kVatSearch, image.sectors)) +
                   " sectors of the image (it must end where the disc's last session ends)",
               problem);
 }
@@ -836,14 +838,14 @@ bool load_metadata_file(const UdfVolume& v, uint16_t ref, uint32_t block, bool m
   uint64_t covered = 0;
   auto visit = [&](unsigned type, uint16_t in, uint32_t at, uint64_t take) {
     if (in != under)
-      return fail(at_sector(what, e->sector) + ": its data lies in " + partition_name(v, in) + ", not under the metadata partition",
+      return fail(at_sector(what, e->sector) + ": its data lies in " + partition_name(v, in) +
+                      ", not under the metadata partition",
                   problem);
     const uint64_t first = covered / kSectorSize;
     const uint64_t count = (take + kSectorSize - 1) / kSectorSize;
     if (covered % kSectorSize != 0 || first + count > UINT32_MAX)
       return fail(at_sector(what, e->sector) + ": its extents are not whole blocks", problem);
-    if (count > 0)
-      runs->push_back({static_cast<uint32_t>(first), static_cast<uint32_t>(count), at, type != 0});
+    if (count > 0) runs->push_back({static_cast<uint32_t>(first), static_cast<uint32_t>(count), at, type != 0});
     covered += take;
     return true;
   };
@@ -958,8 +960,7 @@ bool open_udf(const SectorImage& image, UdfVolume** volume, ImageProblem* proble
   unsigned char anchor[kSectorSize];
   if (!find_anchor(image, anchor, problem)) return false;
   auto seq = std::make_unique<Sequence>();
-  if (!read_sequence(image, load_le32(anchor + 16), load_le32(anchor + 20), seq.get(), problem) ||
-      !seq->have_volume) {
+  if (!read_sequence(image, load_le32(anchor + 16), load_le32(anchor + 20), seq.get(), problem) || !seq->have_volume) {
     if (problem->text.empty())
       fail(at_sector("UDF volume descriptor sequence", load_le32(anchor + 20)) +
                ": it holds no Logical Volume Descriptor",
@@ -1029,7 +1030,8 @@ bool udf_file_data(const UdfVolume* volume, uint64_t node, std::vector<DataExten
   for (const Piece& p : pieces) {
     if (!runs->empty()) {
       DataExtent& last = runs->back();
-      if (last.zeros == p.zeros && (p.zeros || (last.offset + last.length == p.offset && last.length % kSectorSize == 0))) {
+      if (last.zeros == p.zeros &&
+          (p.zeros || (last.offset + last.length == p.offset && last.length % kSectorSize == 0))) {
         last.length += p.length;
         continue;
       }
@@ -1164,8 +1166,7 @@ bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& p
 
 }  // namespace
 
-bool udf_list_folder(const UdfVolume* volume, uint64_t node, std::vector<FolderEntry>* entries,
-                     ImageProblem* problem) {
+bool udf_list_folder(const UdfVolume* volume, uint64_t node, std::vector<FolderEntry>* entries, ImageProblem* problem) {
   const UdfVolume& v = *volume;
   uint16_t ref = 0;
   uint32_t block = 0;

@@ -54,8 +54,7 @@ std::string udf_revision(const UdfVolume* volume);
 /// be read to its end, an entry with a name that cannot be shown (empty,
 /// "." or "..", holding "/" or NUL) included; the entries read before the
 /// fault stay appended.
-bool udf_list_folder(const UdfVolume* volume, uint64_t node, std::vector<FolderEntry>* entries,
-                     ImageProblem* problem);
+bool udf_list_folder(const UdfVolume* volume, uint64_t node, std::vector<FolderEntry>* entries, ImageProblem* problem);
 
 /// Stores in |runs| where the data of the file |node| lies, as runs in the
 /// data track in file order, summing to |*length|, the File Entry's

@@ -22,8 +22,7 @@ constexpr std::array<uint16_t, 256> kCrcTable = make_crc_table();
 
 uint16_t udf_crc(const unsigned char* data, size_t size) {
   uint16_t crc = 0;
-  for (size_t i = 0; i < size; ++i)
-    crc = static_cast<uint16_t>(crc << 8 ^ kCrcTable[(crc >> 8 ^ data[i]) & 0xff]);
+  for (size_t i = 0; i < size; ++i) crc = static_cast<uint16_t>(crc << 8 ^ kCrcTable[(crc >> 8 ^ data[i]) & 0xff]);
   return crc;
 }
 

@@ -33,9 +33,7 @@ enum UdfTagId : uint16_t {
 uint16_t udf_crc(const unsigned char* data, size_t size);
 
 /// The identifier in the tag at |d|.
-inline uint16_t udf_tag_id(const unsigned char* d) {
-  return static_cast<uint16_t>(d[0] | d[1] << 8);
-}
+inline uint16_t udf_tag_id(const unsigned char* d) { return static_cast<uint16_t>(d[0] | d[1] << 8); }
 
 /// The first thing wrong with a tag, in the order a reader finds it.
 enum class TagFault {
@@ -43,7 +41,7 @@ enum class TagFault {
   kChecksum,   // the tag's own checksum
   kCrcLength,  // the CRC covers more bytes than the descriptor has
   kCrc,
-  kLocation,   // the tag records another place than the one it was read from
+  kLocation,  // the tag records another place than the one it was read from
 };
 
 /// Checks the tag of the descriptor at |d|, of which |size| bytes (16 at

@@ -1,5 +1,6 @@
 #include "image/udf.h"
 
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -8,9 +9,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "../../tests/temp_tree.h"
 #include "image/udf_name.h"
@@ -57,7 +57,8 @@ std::string file_bytes(const SectorImage& image, const std::vector<DataExtent>& 
     }
     const size_t at = data.size();
     data.resize(at + run.length);
-    if (!read_track_bytes(image, run.offset, static_cast<uint32_t>(run.length), reinterpret_cast<unsigned char*>(&data[at])))
+    if (!read_track_bytes(image, run.offset, static_cast<uint32_t>(run.length),
+                          reinterpret_cast<unsigned char*>(&data[at])))
       *ok = false;
   }
   return data;
@@ -201,17 +202,19 @@ std::string long_ad(uint32_t length, uint32_t block, uint16_t ref, unsigned type
 // A File Entry of 2048 bytes: allocation descriptors of |form| (0 short,
 // 1 long, 3 the data itself) in |ads|.
 std::string file_entry(uint8_t type, uint64_t length, unsigned form, const std::string& ads, uint32_t location,
-                       uint16_t strategy = 4) {
+                       uint16_t strategy = 4, bool extended = false) {
   std::string d(kSectorSize, '\0');
+  const size_t header = extended ? 216 : 176;
   put16(&d, 20, strategy);
   put16(&d, 24, 1);
   d[27] = static_cast<char>(type);
   put16(&d, 34, static_cast<uint16_t>(form));
   put16(&d, 48, 1);
   store_le64(reinterpret_cast<unsigned char*>(&d[56]), length);
-  put32(&d, 172, static_cast<uint32_t>(ads.size()));
-  d.replace(176, ads.size(), ads);
-  seal(reinterpret_cast<unsigned char*>(&d[0]), 176 + ads.size(), kUdfFileEntry, location);
+  put32(&d, header - 4, static_cast<uint32_t>(ads.size()));
+  d.replace(header, ads.size(), ads);
+  seal(reinterpret_cast<unsigned char*>(&d[0]), header + ads.size(), extended ? kUdfExtendedFileEntry : kUdfFileEntry,
+       location);
   return d;
 }
 
@@ -266,8 +269,9 @@ struct Writer {
       uint32_t first;
       if (short_data) {
         first = next_icb;
-        for (uint32_t b = 0; b < blocks; ++b) memcpy(icb(next_icb++), part.data() + b * kSectorSize,
-                                                     std::min<size_t>(kSectorSize, part.size() - b * kSectorSize));
+        for (uint32_t b = 0; b < blocks; ++b)
+          memcpy(icb(next_icb++), part.data() + b * kSectorSize,
+                 std::min<size_t>(kSectorSize, part.size() - b * kSectorSize));
         ads += short_ad(static_cast<uint32_t>(part.size()), first);
       } else {
         first = next_data;
@@ -286,26 +290,27 @@ struct Writer {
     return block;
   }
 
-  uint32_t embedded_file(const std::string& content) {
+  uint32_t embedded_file(const std::string& content, bool extended = false) {
     const uint32_t block = next_icb++;
-    put_icb(block, file_entry(5, content.size(), 3, content, block));
+    put_icb(block, file_entry(5, content.size(), 3, content, block, 4, extended));
     return block;
   }
 
   // A folder whose FIDs lie in blocks of their own (|inside| false) or in
   // its File Entry; |fids| are made for the block they are written in.
-  void folder(uint32_t block, bool inside,
-              const std::vector<std::function<std::string(uint32_t location)>>& fids) {
+  void folder(uint32_t block, bool inside, const std::vector<std::function<std::string(uint32_t location)>>& fids) {
     std::string data;
     const uint32_t first = inside ? block : next_icb;
-    for (const auto& make : fids) data += make(static_cast<uint32_t>(inside ? block : first + data.size() / kSectorSize));
+    for (const auto& make : fids)
+      data += make(static_cast<uint32_t>(inside ? block : first + data.size() / kSectorSize));
     if (inside) {
       put_icb(block, file_entry(4, data.size(), 3, data, block));
       return;
     }
     const uint32_t blocks = static_cast<uint32_t>((data.size() + kSectorSize - 1) / kSectorSize);
     for (uint32_t b = 0; b < blocks; ++b)
-      memcpy(icb(next_icb++), data.data() + b * kSectorSize, std::min<size_t>(kSectorSize, data.size() - b * kSectorSize));
+      memcpy(icb(next_icb++), data.data() + b * kSectorSize,
+             std::min<size_t>(kSectorSize, data.size() - b * kSectorSize));
     put_icb(block, file_entry(4, data.size(), 0, short_ad(static_cast<uint32_t>(data.size()), first), block));
   }
 };
@@ -323,7 +328,7 @@ const char16_t kGreek16[] = u"\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac";
 // reader must give back. It has data in several extents, in the ICB,
 // after a hole, continued in an Allocation Extent Descriptor, behind an
 // Indirect Entry (strategy 4096), names of both forms and beyond 16 bits,
-// a hidden and a deleted entry, and a root folder whose descriptors cross
+// a hidden and a deleted entry, an Extended File Entry, and a root folder whose descriptors cross
 // a block boundary.
 std::string write_tree(Writer* w, uint32_t root) {
   const std::string data = pattern(5000, 1);
@@ -375,7 +380,7 @@ std::string write_tree(Writer* w, uint32_t root) {
     w->put_icb(later + 1, d);
   }
   w->put_icb(newer, file_entry(5, 3, 3, "new", newer, 4096));
-  const uint32_t hidden = w->embedded_file("h");
+  const uint32_t hidden = w->embedded_file("h", true);
   const uint32_t smile = w->embedded_file("smile");
   w->folder(root, false,
             {[&](uint32_t at) { return fid("", 8 | 2, ref, root, at, 1900); },
@@ -387,8 +392,8 @@ std::string write_tree(Writer* w, uint32_t root) {
              [&](uint32_t at) { return fid(cs8("later.txt"), 0, ref, later, at); },
              [&](uint32_t at) { return fid(cs8("hidden.txt"), 1, ref, hidden, at); },
              [&](uint32_t at) { return fid(cs16(u"\U0001F600.txt"), 0, ref, smile, at); }});
-  return "F /data.bin 5000 " + md5_hex(data) + "\nF /a.txt 3 " + md5_hex("abc") + "\nD /" + kGreekName +
-         "\nF /" + kGreekName + "/\u65e5\u672c\u8a9e.txt 70000 " + md5_hex(big) + "\nF /holes.bin 4100 " +
+  return "F /data.bin 5000 " + md5_hex(data) + "\nF /a.txt 3 " + md5_hex("abc") + "\nD /" + kGreekName + "\nF /" +
+         kGreekName + "/\u65e5\u672c\u8a9e.txt 70000 " + md5_hex(big) + "\nF /holes.bin 4100 " +
          md5_hex(std::string(4096, '\0') + "tail") + "\nF /chained.bin 8192 " + md5_hex(chained_data) +
          "\nF /later.txt 3 " + md5_hex("new") + "\nF /hidden.txt 1 " + md5_hex("h") + "\nF /\U0001F600.txt 5 " +
          md5_hex("smile") + "\n";
@@ -449,23 +454,30 @@ TEST(UdfNameTest, BothFormsBecomeUtf8) {
     std::string recorded;
     std::string shown;
   } cases[] = {
-      {"\x08" "caf\xe9", "caf\u00e9"},
-      {"\xfe" "caf\xe9", "caf\u00e9"},  // 254: the 8-bit form again
+      {"\x08"
+       "caf\xe9",
+       "caf\u00e9"},
+      {"\xfe"
+       "caf\xe9",
+       "caf\u00e9"},  // 254: the 8-bit form again
       {cs16(u"\u65e5\u672c"), "\u65e5\u672c"},
       {"\xff" + cs16(u"\u65e5").substr(1), "\u65e5"},  // 255: the 16-bit form again
       {cs16(u"a\U0001F600b"), "a\U0001F600b"},
       // What is no character becomes U+FFFD, as a Windows program writes it.
       {cs16(u"a") + "\xd8\x3d" + cs16(u"b").substr(1), "a\ufffdb"},  // high surrogate alone
-      {std::string("\x10\xde\x00", 3), "\ufffd"},                 // low surrogate alone
-      {cs16(u"a") + '\x00', "a\ufffd"},                             // odd length
+      {std::string("\x10\xde\x00", 3), "\ufffd"},                    // low surrogate alone
+      {cs16(u"a") + '\x00', "a\ufffd"},                              // odd length
   };
   for (const Case& c : cases) {
     std::string name;
     std::string fault;
-    EXPECT_TRUE(udf_name_utf8(reinterpret_cast<const unsigned char*>(c.recorded.data()), c.recorded.size(), &name, &fault));
+    EXPECT_TRUE(
+        udf_name_utf8(reinterpret_cast<const unsigned char*>(c.recorded.data()), c.recorded.size(), &name, &fault));
     EXPECT_EQ(c.shown, name);
   }
-  for (const std::string& bad : {std::string(), std::string("\x08"), std::string("\x10"), std::string("\x07" "ab")}) {
+  for (const std::string& bad : {std::string(), std::string("\x08"), std::string("\x10"),
+                                 std::string("\x07"
+                                             "ab")}) {
     std::string name;
     std::string fault;
     EXPECT_FALSE(udf_name_utf8(reinterpret_cast<const unsigned char*>(bad.data()), bad.size(), &name, &fault));
@@ -616,7 +628,8 @@ TEST(UdfWritersTest, GenisoimageUdfBridgeGivesTheTree) {
   for (std::istringstream in(listing); std::getline(in, line);) {
     if (line.rfind("Path = ", 0) == 0) path = line.substr(7);
     if (line == "Folder = +") theirs.push_back(path + " dir");
-    if (line.rfind("Size = ", 0) == 0 && line.size() > 7 && path != image) theirs.push_back(path + " " + line.substr(7));
+    if (line.rfind("Size = ", 0) == 0 && line.size() > 7 && path != image)
+      theirs.push_back(path + " " + line.substr(7));
   }
   std::sort(ours.begin(), ours.end());
   std::sort(theirs.begin(), theirs.end());
@@ -693,9 +706,8 @@ void check_virtual(const char* options) {
   put32(&table, table.size() - 4 * vat.size() - (v150 ? 36 : 0) + 4, vat_block);
   const std::string looped = file_entry(v150 ? 0 : 248, table.size(), 3, table, vat_block);
   memcpy(disc.at(l.start + vat_block), looped.data(), looped.size());
-  EXPECT_EQ("! open: UDF File Entry at sector " + std::to_string(l.start + vat_block) +
-                ": it records block " + std::to_string(vat_block) +
-                " as its place, where it lies at block 1 of the virtual partition\n",
+  EXPECT_EQ("! open: UDF File Entry at sector " + std::to_string(l.start + vat_block) + ": it records block " +
+                std::to_string(vat_block) + " as its place, where it lies at block 1 of the virtual partition\n",
             tree_of(disc.image()));
 }
 
@@ -742,7 +754,8 @@ TEST(UdfOwnWritesTest, SparablePartitionReadsSparedPackets) {
 std::string metadata_volume(Disc* disc, uint32_t* start) {
   const Layout l = layout_of(disc);
   *start = l.start;
-  for (uint64_t s : {l.lvd, static_cast<uint64_t>(load_le32(disc->at(256) + 28)) + (l.lvd - load_le32(disc->at(256) + 20))}) {
+  for (uint64_t s :
+       {l.lvd, static_cast<uint64_t>(load_le32(disc->at(256) + 28)) + (l.lvd - load_le32(disc->at(256) + 20))}) {
     unsigned char* lvd = disc->at(s);
     std::string map(64, '\0');
     map[0] = 2;
@@ -798,6 +811,25 @@ TEST(UdfOwnWritesTest, MetadataPartitionAndItsMirror) {
     ImageProblem problem;
     ASSERT_TRUE(open_udf(disc.image(), &v, &problem));
     EXPECT_EQ("2.50", udf_revision(v));
+    close_udf(v);
+  }
+  // Several threads read one volume at once.
+  {
+    UdfVolume* v = nullptr;
+    ImageProblem problem;
+    ASSERT_TRUE(open_udf(disc.image(), &v, &problem));
+    std::vector<std::string> trees(4);
+    std::vector<std::thread> threads;
+    for (std::string& tree : trees) {
+      threads.emplace_back([&disc, v, &tree] {
+        std::vector<uint64_t> folders;
+        for (int i = 0; i < 20; ++i) walk(disc.image(), v, udf_root(v), "", true, &folders, &tree);
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    std::string twenty;
+    for (int i = 0; i < 20; ++i) twenty += expected;
+    for (const std::string& tree : trees) EXPECT_EQ(twenty, tree);
     close_udf(v);
   }
   // A damaged File Entry, and the root's File Entry and folder in the
@@ -896,6 +928,69 @@ TEST(UdfHostileTest, DamagedDescriptorsAreNamed) {
   }
 }
 
+// The problem of the file |name| in the root.
+ImageProblem file_problem(const SectorImage& image, const std::string& name) {
+  UdfVolume* v = nullptr;
+  ImageProblem problem;
+  EXPECT_TRUE(open_udf(image, &v, &problem)) << problem.text;
+  if (v == nullptr) return problem;
+  std::vector<FolderEntry> entries;
+  EXPECT_TRUE(udf_list_folder(v, udf_root(v), &entries, &problem)) << problem.text;
+  for (const FolderEntry& e : entries) {
+    std::vector<DataExtent> runs;
+    uint64_t length = 0;
+    if (e.name == name) {
+      EXPECT_FALSE(udf_file_data(v, e.node, &runs, &length, &problem));
+    }
+  }
+  close_udf(v);
+  return problem;
+}
+
+TEST(UdfHostileTest, UnreadableOnlyWhereTheImageCannotBeRead) {
+  Plain p;
+  if (p.expected.empty()) GTEST_SKIP() << "mkudffs (udftools) is not installed";
+  Plain q = p;
+  q.disc.bytes.resize((q.l.start + 401) * kSectorSize);
+  EXPECT_TRUE(file_problem(q.disc.image(), "data.bin").unreadable);
+  q = p;
+  q.at(kDataBin)[40] ^= 1;
+  const ImageProblem damaged = file_problem(q.disc.image(), "data.bin");
+  EXPECT_FALSE(damaged.unreadable);
+  EXPECT_EQ("UDF File Entry at " + p.sector_text(kDataBin) + ": its CRC is wrong", damaged.text);
+}
+
+TEST(UdfOwnWritesTest, FileOverFourGiBWithHoles) {
+  Plain p;
+  if (p.expected.empty()) GTEST_SKIP() << "mkudffs (udftools) is not installed";
+  // Five extents of almost 1 GiB allocated but not recorded, then the
+  // first 10 bytes of data.bin's data.
+  std::string ads;
+  for (int i = 0; i < 5; ++i) ads += long_ad(0x3ffff800, 0, 0, 1);
+  ads += long_ad(10, 400, 0);
+  const uint64_t length = 5ull * 0x3ffff800 + 10;
+  const std::string entry = file_entry(5, length, 1, ads, kATxt);
+  memcpy(p.at(kATxt), entry.data(), entry.size());
+  UdfVolume* v = nullptr;
+  ImageProblem problem;
+  ASSERT_TRUE(open_udf(p.disc.image(), &v, &problem)) << problem.text;
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(udf_list_folder(v, udf_root(v), &entries, &problem)) << problem.text;
+  ASSERT_EQ("a.txt", entries[1].name);
+  EXPECT_EQ(length, entries[1].length);
+  std::vector<DataExtent> runs;
+  uint64_t got = 0;
+  ASSERT_TRUE(udf_file_data(v, entries[1].node, &runs, &got, &problem)) << problem.text;
+  EXPECT_EQ(length, got);
+  ASSERT_EQ(2u, runs.size());
+  EXPECT_TRUE(runs[0].zeros);
+  EXPECT_EQ(5ull * 0x3ffff800, runs[0].length);
+  EXPECT_FALSE(runs[1].zeros);
+  EXPECT_EQ((p.l.start + 400ull) * kSectorSize, runs[1].offset);
+  EXPECT_EQ(10u, runs[1].length);
+  close_udf(v);
+}
+
 TEST(UdfHostileTest, DamagedFoldersStopWhereTheyAreDamaged) {
   Plain p;
   if (p.expected.empty()) GTEST_SKIP() << "mkudffs (udftools) is not installed";
@@ -914,7 +1009,8 @@ TEST(UdfHostileTest, DamagedFoldersStopWhereTheyAreDamaged) {
   EXPECT_EQ(std::string::npos, tree.find("holes.bin")) << tree;
 
   // A name of zero length; a name with a slash.
-  for (const std::string& bad : {std::string("\x08"), std::string("\x08" "a/b")}) {
+  for (const std::string& bad : {std::string("\x08"), std::string("\x08"
+                                                                  "a/b")}) {
     q = p;
     unsigned char* d = reinterpret_cast<unsigned char*>(&q.disc.bytes[at - 38]);
     d[19] = static_cast<unsigned char>(bad.size());
@@ -971,6 +1067,11 @@ TEST(UdfHostileTest, LoopsAndLyingCountsEnd) {
   EXPECT_EQ("! open: UDF Logical Volume Descriptor at sector " + std::to_string(q.l.lvd) +
                 ": it counts 7 partition maps, but its table of 6 bytes holds 1\n",
             tree_of(q.disc.image()));
+
+  // A damaged main volume descriptor sequence: the reserve stands in.
+  q = p;
+  q.disc.at(q.l.lvd)[300] ^= 1;
+  EXPECT_EQ(p.expected, tree_of(q.disc.image()));
 
   // An anchor damaged at 256 is found at the end; damaged everywhere, not.
   q = p;
