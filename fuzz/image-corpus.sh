@@ -53,8 +53,14 @@ if /usr/bin/python3 -c 'import pycdlib' 2>/dev/null; then
   rm "$tree/link" "$tree/Docs/out"
   /usr/bin/python3 "$here/../tests/image_tools.py" make "$work/p.iso" "$tree" udf && keep "$work/p.iso" pycdlib-udf && made=$((made + 1))
 fi
+if command -v mkudffs >/dev/null; then
+  # An empty UDF 2.50 file system of a CD-R: a virtual partition, its
+  # allocation table in the last sector.
+  truncate -s 2M "$work/v.udf"
+  mkudffs --media-type=cdr --udfrev=0x0250 "$work/v.udf" >/dev/null 2>&1 && keep "$work/v.udf" mkudffs-cdr-vat && made=$((made + 1))
+fi
 if [ "$made" = 0 ]; then
-  echo "image-corpus.sh: no image writer installed (genisoimage, xorriso, python3-pycdlib)" >&2
+  echo "image-corpus.sh: no image writer installed (genisoimage, xorriso, python3-pycdlib, udftools)" >&2
   exit 77
 fi
 if [ -n "$runner" ]; then

@@ -235,20 +235,19 @@ TEST(ImageManifestTest, AJolietImageIsWalkedInTheOrderItRecords) {
 TEST(ImageManifestTest, EveryWritersImageHoldsTheRecordsOfItsTree) {
   SKIP_WITHOUT_PYCDLIB;
   // Each writer, and the view the programs read by default: UDF where the
-  // image has it and this build reads it, else Joliet, else ISO 9660.
+  // image has it, else Joliet, else ISO 9660.
   struct Writer {
     const char* program;
     std::string command;
     const char* view;
   };
-  const char* udf_or_joliet = DISC_MANIFEST_READS_UDF ? "udf" : "joliet";
   const Writer writers[] = {
-      {"genisoimage", "genisoimage -quiet -J -R -udf", udf_or_joliet},
+      {"genisoimage", "genisoimage -quiet -J -R -udf", "udf"},
       {"genisoimage", "genisoimage -quiet -J", "joliet"},
       {"genisoimage", "genisoimage -quiet -iso-level 3 -J -joliet-long", "joliet"},
       {"xorriso", "xorriso -as mkisofs -quiet -J -R", "joliet"},
       {"xorriso", "xorriso -as mkisofs -quiet -iso-level 2 -R", "iso9660"},
-      {"python3", "/usr/bin/python3 " TESTS_DIR "/image_tools.py make", udf_or_joliet},
+      {"python3", "/usr/bin/python3 " TESTS_DIR "/image_tools.py make", "udf"},
   };
   for (const Writer& writer : writers) {
     if (!have_program(writer.program)) continue;
