@@ -567,6 +567,10 @@ TEST(ImageVerifyTest, EveryOptionChecksAnImageAsATree) {
   EXPECT_EQ("Summary: 9 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
   EXPECT_EQ("", run.err);
   EXPECT_EQ(0, run.status);
+  // Typed with a separator after it, as a root may be.
+  run = verify({"-q", disc.out, disc.image + "/"});
+  EXPECT_EQ("Summary: 9 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ(0, run.status);
   const Outcome one_job = verify({disc.out, disc.image});
   for (const char* jobs : {"2", "5"}) {
     run = verify({"-j", jobs, "--progress", disc.out, disc.image});
@@ -656,7 +660,7 @@ TEST(ImageCatalogTest, IdentifyTellsWhichDiscAnImageIs) {
                                                   std::vector<std::string>{"--file-system", "rock-ridge", "-j", "2"}}) {
     std::vector<std::string> arguments = {"--catalog", db, "identify"};
     arguments.insert(arguments.end(), options.begin(), options.end());
-    arguments.push_back(disc.image);
+    arguments.push_back(options.empty() ? disc.image + "/" : disc.image);
     const Outcome run = catalog(arguments);
     EXPECT_EQ("1\t100.0\t5\t5\tThe disc\n2\t20.0\t1\t1\tOther\n", run.out) << run.err;
     EXPECT_EQ(0, run.status);

@@ -421,11 +421,10 @@ int run_identify(const CatalogOptions& options) {
   // A folder is a tree; anything else a manifest: a file, "-" for
   // standard input, a pipe.
   const PathKind kind = operand == kStandardInput ? PathKind::kOther : orv_path_kind(operand.c_str());
-  if (kind == PathKind::kMissing) {
-    problem("%s: %s", operand.c_str(), strerror(errno));
-    return 2;
-  }
-  // A file or device that is a disc image is a tree.
+  const int missing = errno;
+  // A file or device that is a disc image is a tree, also typed with a
+  // separator after it (and so no folder, nor anything else, to the
+  // system).
   RootImage image = RootImage::kNoFile;
   if (operand != kStandardInput && kind != PathKind::kFolder) {
     std::string said;
@@ -438,6 +437,10 @@ int run_identify(const CatalogOptions& options) {
       problem("%s", said.c_str());
       id.in_doubt = true;
     }
+  }
+  if (kind == PathKind::kMissing && image != RootImage::kMounted) {
+    problem("%s: %s", operand.c_str(), strerror(missing));
+    return 2;
   }
   if (options.file_system_given && image != RootImage::kMounted)
     usage_error("--file-system reads a disc image, and '" + operand + "' is none");

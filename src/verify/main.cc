@@ -186,7 +186,8 @@ int run(const Options& options) {
   // A file or device is told by its content: a disc image is a tree.
   bool in_doubt = false;
   RootImage image = RootImage::kNoFile;
-  if (other != kStandardInput && (other_kind == PathKind::kFile || other_kind == PathKind::kOther)) {
+  // (Typed with a separator after it, an image is no folder: "missing".)
+  if (other != kStandardInput && other_kind != PathKind::kFolder) {
     std::string said;
     image = mount_image_root(other, options.file_system, &said);
     if (image == RootImage::kUnusable) {
@@ -202,7 +203,7 @@ int run(const Options& options) {
   }
   if (options.file_system_given && image != RootImage::kMounted)
     usage_error("--file-system reads a disc image, and '" + other + "' is none");
-  if (other_kind == PathKind::kMissing || (other_kind == PathKind::kOther && image != RootImage::kMounted)) {
+  if (image != RootImage::kMounted && (other_kind == PathKind::kMissing || other_kind == PathKind::kOther)) {
     problem("%s: %s", other.c_str(), other_kind == PathKind::kMissing ? strerror(missing) : "not a folder or a regular file");
     close_manifest(&first);
     return 2;
