@@ -959,11 +959,12 @@ TEST(CatalogTest, AKilledAddLeavesACatalogEveryCommandReads) {
     const Outcome found = shelf.run({"find", "*"});
     EXPECT_EQ("", found.err);
     EXPECT_NE(2, found.status);
-    // A kill as the new catalog went into WAL mode may leave a journal,
-    // which the reader undid.
     expect_run(shelf.run({"check"}), "", "", 0);
-    EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-journal"));
   }
+  // A kill as the new catalog went into WAL mode may leave a journal that
+  // holds nothing: the next writer takes it away.
+  ASSERT_EQ(0, shelf.run({"add", "-q", small}).status);
+  EXPECT_FALSE(std::filesystem::exists(shelf.catalog + "-journal"));
 }
 
 TEST(CatalogTest, AChangeCutShortByAnOlderVersionIsUndoneWherePermitted) {

@@ -315,9 +315,9 @@ struct Writer {
   }
 };
 
-std::string pattern(size_t size, unsigned seed) {
+std::string pattern(size_t size, unsigned salt) {
   std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + i / 977) & 0xff);
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + salt * 7 + i / 977) & 0xff);
   return s;
 }
 
