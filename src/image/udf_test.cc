@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../tests/disc_images.h"
 #include "../../tests/temp_tree.h"
 #include "image/udf_name.h"
 #include "image/udf_tag.h"
@@ -21,18 +22,10 @@
 
 namespace {
 
+// Whether |check|, a shell command, succeeds (its output thrown away).
 bool have(const std::string& check) { return system((check + " >/dev/null 2>&1").c_str()) == 0; }
 
-std::string output_of(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
+std::string output_of(const std::string& command) { return shell_output(command); }
 
 std::string md5_hex(const std::string& data) {
   MD5_CTX context;
@@ -586,7 +579,6 @@ add('', '')
 iso.write(sys.argv[2])
 )";
 
-bool have_pycdlib() { return have("/usr/bin/python3 -c 'import pycdlib'"); }
 
 std::string pycdlib_account(const TempDir& tmp, const std::string& image, const std::string& tree) {
   write_file(tmp.path + "/walk.py", kPycdlibWalk);

@@ -290,12 +290,7 @@ bool orv_make_folders_for(const char* path) {
 
 bool orv_file_length(const char* path, uint64_t* length) {
   std::string inside;
-  if (in_virtual_tree(path, &inside)) {
-    const PathKind kind = virtual_path_kind(inside, length);
-    if (kind == PathKind::kFile) return true;
-    if (kind != PathKind::kMissing) errno = kind == PathKind::kFolder ? EISDIR : ENXIO;
-    return false;
-  }
+  if (in_virtual_tree(path, &inside)) return virtual_file_length(inside, length);
   struct stat st;
   if (stat(posix_path(path).c_str(), &st) != 0) return false;
   *length = static_cast<uint64_t>(st.st_size);

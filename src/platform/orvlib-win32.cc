@@ -266,12 +266,7 @@ bool orv_make_folders_for(const char* path) {
 
 bool orv_file_length(const char* path, uint64_t* length) {
   std::string inside;
-  if (in_virtual_tree(path, &inside)) {
-    const PathKind kind = virtual_path_kind(inside, length);
-    if (kind == PathKind::kFile) return true;
-    if (kind != PathKind::kMissing) errno = kind == PathKind::kFolder ? EISDIR : ENXIO;
-    return false;
-  }
+  if (in_virtual_tree(path, &inside)) return virtual_file_length(inside, length);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
     errno = errno_of(GetLastError());

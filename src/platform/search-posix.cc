@@ -147,30 +147,14 @@ void read_entries(int fd, const char* leaf, bool lengths, Search* search) {
 
 namespace {
 
-// An entry of a mounted tree (virtual_tree.h), as a search gives it.
-void fill_virtual(const TreeEntry& entry, WIN32_FIND_DATAA* data) {
-  memset(data, 0, sizeof *data);
-  data->dwFileAttributes = entry.kind == PathKind::kFolder ? FILE_ATTRIBUTE_DIRECTORY
-                           : entry.kind == PathKind::kFile ? FILE_ATTRIBUTE_NORMAL
-                                                           : FILE_ATTRIBUTE_DEVICE;
-  if (entry.kind == PathKind::kFile) {
-    data->nFileSizeHigh = static_cast<DWORD>(entry.length >> 32);
-    data->nFileSizeLow = static_cast<DWORD>(entry.length);
-    data->dwReserved0 = 1;
-  }
-  strncpy(data->cFileName, entry.name.c_str(), MAX_PATH - 1);
-}
-
+// A search of a mounted tree (virtual_tree.h).
 HANDLE start_virtual(const std::string& inside, WIN32_FIND_DATAA* data) {
   uint32_t error = 0;
-  VirtualSearch* search = start_virtual_search(inside, &error);
-  const TreeEntry* first = search != nullptr ? next_virtual_entry(search, &error) : nullptr;
-  if (first == nullptr) {
-    if (search != nullptr) end_virtual_search(search);
+  void* search = find_first_virtual(inside, data, &error);
+  if (search == nullptr) {
     last_error = error;
     return INVALID_HANDLE_VALUE;
   }
-  fill_virtual(*first, data);
   return search;
 }
 
@@ -245,13 +229,9 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
   }
   if (is_virtual_search(handle)) {
     uint32_t error = 0;
-    const TreeEntry* entry = next_virtual_entry(static_cast<VirtualSearch*>(handle), &error);
-    if (entry == nullptr) {
-      last_error = error;
-      return 0;
-    }
-    fill_virtual(*entry, data);
-    return 1;
+    if (find_next_virtual(handle, data, &error)) return 1;
+    last_error = error;
+    return 0;
   }
   if (search->next >= search->entries.size()) {
     last_error = search->end_error;

@@ -66,27 +66,14 @@ bool is_open(const Identity& folder) {
   return false;
 }
 
-// An entry of a mounted tree, as a search gives it.
-void fill_virtual(const TreeEntry& entry, WIN32_FIND_DATAA* data) {
-  memset(data, 0, sizeof *data);
-  data->dwFileAttributes = entry.kind == PathKind::kFolder ? FILE_ATTRIBUTE_DIRECTORY
-                           : entry.kind == PathKind::kFile ? FILE_ATTRIBUTE_NORMAL
-                                                           : FILE_ATTRIBUTE_DEVICE;
-  data->nFileSizeHigh = static_cast<DWORD>(entry.length >> 32);
-  data->nFileSizeLow = static_cast<DWORD>(entry.length);
-  strncpy(data->cFileName, entry.name.c_str(), MAX_PATH - 1);
-}
-
+// A search of a mounted tree (virtual_tree.h).
 HANDLE start_virtual(const std::string& inside, WIN32_FIND_DATAA* data) {
   uint32_t error = 0;
-  VirtualSearch* search = start_virtual_search(inside, &error);
-  const TreeEntry* first = search != nullptr ? next_virtual_entry(search, &error) : nullptr;
-  if (first == nullptr) {
-    if (search != nullptr) end_virtual_search(search);
+  void* search = find_first_virtual(inside, data, &error);
+  if (search == nullptr) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  fill_virtual(*first, data);
   return search;
 }
 
@@ -119,13 +106,9 @@ HANDLE guarded_find_first_file(const char* pattern, WIN32_FIND_DATAA* data) {
 BOOL guarded_find_next_file(HANDLE search, WIN32_FIND_DATAA* data) {
   if (!is_virtual_search(search)) return FindNextFileA(search, data);
   uint32_t error = 0;
-  const TreeEntry* entry = next_virtual_entry(static_cast<VirtualSearch*>(search), &error);
-  if (entry == nullptr) {
-    SetLastError(error);
-    return FALSE;
-  }
-  fill_virtual(*entry, data);
-  return TRUE;
+  if (find_next_virtual(search, data, &error)) return TRUE;
+  SetLastError(error);
+  return FALSE;
 }
 
 BOOL guarded_find_close(HANDLE search) {

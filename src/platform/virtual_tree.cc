@@ -227,3 +227,47 @@ PathKind virtual_path_kind(const std::string& inside, uint64_t* length) {
   *length = 0;
   return mounted_tree.kind(mounted_tree.context, inside, length);
 }
+
+namespace {
+
+// An entry of the tree as a search gives it.
+void fill_entry(const TreeEntry& entry, WIN32_FIND_DATAA* data) {
+  memset(data, 0, sizeof *data);
+  data->dwFileAttributes = entry.kind == PathKind::kFolder ? FILE_ATTRIBUTE_DIRECTORY
+                           : entry.kind == PathKind::kFile ? FILE_ATTRIBUTE_NORMAL
+                                                           : FILE_ATTRIBUTE_DEVICE;
+  if (entry.kind == PathKind::kFile) {
+    data->nFileSizeHigh = static_cast<DWORD>(entry.length >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(entry.length);
+    data->dwReserved0 = 1;  // the length is known (search-posix.cc's entry_length)
+  }
+  strncpy(data->cFileName, entry.name.c_str(), MAX_PATH - 1);
+}
+
+}  // namespace
+
+void* find_first_virtual(const std::string& inside, WIN32_FIND_DATAA* data, uint32_t* error) {
+  *error = 0;
+  VirtualSearch* search = start_virtual_search(inside, error);
+  const TreeEntry* first = search != nullptr ? next_virtual_entry(search, error) : nullptr;
+  if (first == nullptr) {
+    if (search != nullptr) end_virtual_search(search);
+    return nullptr;
+  }
+  fill_entry(*first, data);
+  return search;
+}
+
+bool find_next_virtual(void* search, WIN32_FIND_DATAA* data, uint32_t* error) {
+  const TreeEntry* entry = next_virtual_entry(static_cast<VirtualSearch*>(search), error);
+  if (entry == nullptr) return false;
+  fill_entry(*entry, data);
+  return true;
+}
+
+bool virtual_file_length(const std::string& inside, uint64_t* length) {
+  const PathKind kind = virtual_path_kind(inside, length);
+  if (kind == PathKind::kFile) return true;
+  if (kind != PathKind::kMissing) errno = kind == PathKind::kFolder ? EISDIR : ENXIO;
+  return false;
+}

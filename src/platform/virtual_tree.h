@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/orvlib.h"
+#include "platform/search.h"
 
 /// The Windows error numbers a tree's folder may fail with, on every
 /// system.
@@ -85,6 +86,14 @@ VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error);
 /// end, with |*error| 18 (ERROR_NO_MORE_FILES) or why the listing stopped.
 const TreeEntry* next_virtual_entry(VirtualSearch* search, uint32_t* error);
 
+/// FindFirstFileA of the search |inside|: a search (to end with
+/// end_virtual_search) with its first entry in |data|, or null with
+/// |*error|. A file's entry tells its length (entry_length).
+void* find_first_virtual(const std::string& inside, WIN32_FIND_DATAA* data, uint32_t* error);
+
+/// FindNextFileA of such a search: false at its end, with |*error|.
+bool find_next_virtual(void* search, WIN32_FIND_DATAA* data, uint32_t* error);
+
 /// Whether |handle| is a search that start_virtual_search gave.
 bool is_virtual_search(const void* handle);
 
@@ -105,7 +114,11 @@ bool read_virtual_file_at(orv_io* io, uint64_t offset, void* data, uint32_t size
 /// orv_close of a handle of the tree.
 int close_virtual_file(orv_io* io);
 
-/// orv_path_kind and orv_file_length of a path in the tree.
+/// orv_path_kind of a path in the tree, with a file's length.
 PathKind virtual_path_kind(const std::string& inside, uint64_t* length);
+
+/// orv_file_length of a path in the tree: false with errno set for what
+/// is no regular file (EISDIR, ENXIO) or missing.
+bool virtual_file_length(const std::string& inside, uint64_t* length);
 
 #endif  // DISC_MANIFEST_PLATFORM_VIRTUAL_TREE_H_
