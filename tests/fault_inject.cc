@@ -4,7 +4,12 @@
 //   DM_FAIL_READ=NAME:OFFSET  reads of a file called NAME fail with EIO once
 //                             OFFSET bytes of it have been read;
 //   DM_FAIL_LIST=NAME:COUNT   reading the folder called NAME fails with EIO
-//                             after COUNT entries.
+//                             after COUNT entries;
+//   DM_FAIL_PREAD=NAME:FROM-TO[,FROM-TO]...
+//                             positional reads (pread) of the file called
+//                             NAME fail with EIO at the bytes FROM to TO - 1,
+//                             as a disc's scratched sectors do: a read that
+//                             starts before them stops short of them.
 
 #include <dirent.h>
 #include <errno.h>
@@ -59,6 +64,45 @@ Entry* failing_readdir(DIR* dir, Entry* (*real)(DIR*)) {
   return real(dir);
 }
 
+// The first bad byte of |name|'s ranges in DM_FAIL_PREAD at or after
+// |offset|, its range's end in |*end|; -1 when none is.
+long long bad_from(int fd, long long offset, long long* end) {
+  const char* text = getenv("DM_FAIL_PREAD");
+  if (text == nullptr || fd <= 2) return -1;
+  const char* colon = strchr(text, ':');
+  if (colon == nullptr || !fd_is(fd, std::string(text, static_cast<size_t>(colon - text)))) return -1;
+  long long first = -1;
+  for (const char* at = colon + 1; *at != '\0';) {
+    char* dash = nullptr;
+    const long long from = strtoll(at, &dash, 10);
+    if (*dash != '-') return -1;
+    char* after = nullptr;
+    const long long to = strtoll(dash + 1, &after, 10);
+    if (to > offset && (first < 0 || from < first)) {
+      first = from;
+      *end = to;
+    }
+    at = *after == ',' ? after + 1 : after;
+    if (after == dash + 1) break;
+  }
+  return first;
+}
+
+template <typename Offset>
+ssize_t failing_pread(int fd, void* buf, size_t count, Offset offset,
+                      ssize_t (*real)(int, void*, size_t, Offset)) {
+  long long end = 0;
+  const long long bad = bad_from(fd, static_cast<long long>(offset), &end);
+  if (bad >= 0 && bad < static_cast<long long>(offset) + static_cast<long long>(count)) {
+    if (bad <= static_cast<long long>(offset)) {
+      errno = EIO;
+      return -1;
+    }
+    count = static_cast<size_t>(bad - static_cast<long long>(offset));
+  }
+  return real(fd, buf, count, offset);
+}
+
 }  // namespace
 
 extern "C" {
@@ -78,6 +122,17 @@ ssize_t __wrap_read(int fd, void* buf, size_t count) {
     if (at + static_cast<off_t>(count) > offset) count = static_cast<size_t>(offset - at);
   }
   return __real_read(fd, buf, count);
+}
+
+ssize_t __real_pread(int fd, void* buf, size_t count, off_t offset);
+ssize_t __real_pread64(int fd, void* buf, size_t count, off64_t offset);
+
+ssize_t __wrap_pread(int fd, void* buf, size_t count, off_t offset) {
+  return failing_pread<off_t>(fd, buf, count, offset, __real_pread);
+}
+
+ssize_t __wrap_pread64(int fd, void* buf, size_t count, off64_t offset) {
+  return failing_pread<off64_t>(fd, buf, count, offset, __real_pread64);
 }
 
 dirent* __wrap_readdir(DIR* dir) { return failing_readdir(dir, __real_readdir); }

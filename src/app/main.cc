@@ -8,6 +8,7 @@
 
 #include "app/console.h"
 #include "app/run_state.h"
+#include "image/image_tree.h"
 #include "manifest/manifest.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
@@ -22,6 +23,13 @@ const char kUsage[] =
     "disc or folder tree, a description of it, and the file to save the\n"
     "manifest in. Then walk the tree depth first and write an XML-like manifest\n"
     "with the relative path, size and MD5 digest of every file.\n"
+    "\n"
+    "The root may also be a disc image, told by its content: an ISO 9660 or UDF\n"
+    "image (.iso, any name), a raw CD image of 2352-byte sectors (.bin), a cue\n"
+    "sheet (.cue), or a block device holding one. Its files are read through\n"
+    "the file system Windows reads from the disc: UDF, else Joliet, else ISO\n"
+    "9660; its folders are named below the image as below a folder\n"
+    "(disc.iso\\DIR\\*). Nothing is mounted.\n"
     "\n"
     "The questions and a trace of the walk go to standard output, problems to\n"
     "standard error, one line each. Arguments are ignored, but for one of\n"
@@ -85,7 +93,16 @@ int main(int argc, char** argv) {
   }
 
   write_piece(g_manifest_io, manifest_header(description));
+  // A root that names a disc image is walked through the image's file
+  // system, one Windows reads; its folders are named below it as below a
+  // folder, so a root typed without a separator after it gets one.
+  std::string image_problem;
+  const RootImage image = mount_image_root(g_disc_root, FileSystemChoice::kDefault, &image_problem);
+  if (!image_problem.empty()) report("disc-manifest: %s\n", image_problem.c_str());
+  if (image == RootImage::kMounted && g_disc_root.back() != '/' && g_disc_root.back() != '\\')
+    g_disc_root += kImageRootSeparator;
   scan_folder(kTracedWalk, "");
+  unmount_image_root();
   write_piece(g_manifest_io, manifest_footer());
   // Writes are not checked one by one; the handle remembers the first
   // failure, so one look at closing tells whether the manifest is whole.

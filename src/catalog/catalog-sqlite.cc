@@ -1,8 +1,10 @@
 // The catalog in one SQLite database file.
 //
 // disc    one row a disc: its description, the manifest's name and digest,
-//         its layout, its number of files and their total length, and the
-//         keys of its files (see shared_keys), sorted, as one blob.
+//         its layout, its number of files and their total length, the
+//         keys of its files (see shared_keys), sorted, as one blob, and the
+//         keys of its contents (the first 4 bytes of each digest), sorted,
+//         by which a look-up by content tells an index that lost a record.
 // names   one row a disc: the folder and name of each of its files, in the
 //         order of its manifest, as one blob (see append_name). Names are
 //         scanned far faster so than row by row, and kept once.
@@ -68,7 +70,8 @@ const char kSchema[] =
     " layout BLOB NOT NULL,"
     " code_page INTEGER NOT NULL,"
     " keys BLOB NOT NULL,"
-    " sums BLOB);"
+    " sums BLOB,"
+    " contents BLOB);"
     "CREATE TABLE names ("
     " disc INTEGER PRIMARY KEY,"
     " names BLOB NOT NULL);"
@@ -85,6 +88,7 @@ const char kSchema[] =
 // What version 1 lacks; the checksums are then computed for what it holds.
 const char kUpgradeFrom1[] =
     "ALTER TABLE disc ADD COLUMN sums BLOB;"
+    "ALTER TABLE disc ADD COLUMN contents BLOB;"
     "ALTER TABLE folder ADD COLUMN sum INTEGER;";
 
 // The columns of a disc's row, in the order read_row takes them.
@@ -111,7 +115,7 @@ const size_t kMostNamesKept = size_t{32} << 20;
 
 // The checksums of a disc, in the order disc.sums keeps them, 8 bytes
 // each, little-endian.
-enum Sum { kRowSum, kLayoutSum, kKeysSum, kNamesSum, kRecordsSum, kSums };
+enum Sum { kRowSum, kLayoutSum, kKeysSum, kNamesSum, kRecordsSum, kContentsSum, kSums };
 
 struct Range {
   uint64_t number;
@@ -145,6 +149,9 @@ struct SqliteCatalog : Catalog {
   bool writer = false;
   bool immutable = false;
   bool reading = false;  // a reader's one read transaction is open
+  // The catalog's schema version: 1 kept no checksums, and its rows are
+  // read without them; from 2 on, a checksum missing is damage.
+  int version = kSchemaVersion;
   std::unordered_map<const char*, sqlite3_stmt*> statements;  // by their text's address
 
   // Which disc each rowid belongs to, loaded when first needed.
@@ -157,6 +164,9 @@ struct SqliteCatalog : Catalog {
   // Names of discs, by number, for look-ups.
   std::map<uint64_t, DiscNames> names_kept;
   size_t names_kept_bytes = 0;
+  // The keys of each disc's contents, by number, once asked by content.
+  std::vector<std::pair<uint64_t, std::string>> contents;
+  bool contents_loaded = false;
 
   // Adding.
   bool in_transaction = false;
@@ -171,6 +181,7 @@ struct SqliteCatalog : Catalog {
   uint64_t bytes = 0;
   uint64_t records_sum = 0;
   std::vector<uint32_t> keys;
+  std::vector<uint32_t> content_keys;
   DiscNames adding;  // the names of the disc being added
   std::string last_folder;
   int64_t last_folder_id = -1;
@@ -187,6 +198,11 @@ namespace {
 bool fail(SqliteCatalog* c) {
   c->error = sqlite3_errmsg(c->db);
   c->error_code = sqlite3_extended_errcode(c->db);
+  // SQLite's words for a failing file say nothing of why it failed.
+  const int primary = c->error_code & 0xff;
+  const int system = sqlite3_system_errno(c->db);
+  if ((primary == SQLITE_IOERR || primary == SQLITE_FULL || primary == SQLITE_CANTOPEN) && system != 0)
+    c->error += std::string(" (") + strerror(system) + ")";
   return false;
 }
 
@@ -203,11 +219,25 @@ bool damaged_disc(SqliteCatalog* c, uint64_t number, const char* what) {
   return fail_with(c, "disc " + std::to_string(number) + " is damaged: " + c->damage);
 }
 
+// |sql| as a catalog of version 1 answers it: without the columns of the
+// checksums, which it lacks.
+std::string without_checksums(std::string sql) {
+  if (sql.compare(0, 7, "SELECT ") != 0) return sql;
+  for (const char* column : {", sums", "path, sum", ", contents"}) {
+    const size_t at = sql.find(column);
+    if (at == std::string::npos) continue;
+    const size_t name = at + (column[0] == ',' ? 2 : 6);
+    sql.replace(name, strlen(column) - (column[0] == ',' ? 2 : 6), "NULL");
+  }
+  return sql;
+}
+
 // The statement of |sql|, prepared once; reset and unbound. Null on failure.
 sqlite3_stmt* statement(SqliteCatalog* c, const char* sql) {
   sqlite3_stmt*& stmt = c->statements[sql];
   if (stmt == nullptr) {
-    if (sqlite3_prepare_v3(c->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    const std::string text = c->version < 2 ? without_checksums(sql) : std::string(sql);
+    if (sqlite3_prepare_v3(c->db, text.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
       fail(c);
       stmt = nullptr;
       return nullptr;
@@ -298,6 +328,17 @@ uint64_t row_sum(const DiscRow& row) {
   return bytes_sum(bytes);
 }
 
+// The key of a content: the first 4 bytes of its digest, random enough.
+uint32_t content_key(const unsigned char md5[16]) { return load_le32(md5); }
+
+// |keys| sorted, as a blob of 4 bytes each.
+std::string keys_blob(std::vector<uint32_t> keys) {
+  std::sort(keys.begin(), keys.end());
+  std::string blob(keys.size() * 4, '\0');
+  for (size_t i = 0; i < keys.size(); ++i) store_le32(reinterpret_cast<unsigned char*>(&blob[4 * i]), keys[i]);
+  return blob;
+}
+
 std::string sums_blob(const uint64_t sums[kSums]) {
   std::string blob;
   for (int i = 0; i < kSums; ++i) put_u64(&blob, sums[i]);
@@ -321,7 +362,7 @@ bool read_row(SqliteCatalog* c, sqlite3_stmt* stmt, DiscRow* row) {
   row->first_file = column_u64(stmt, 8);
   const std::string_view sums = column_bytes(stmt, 9);
   row->summed = sqlite3_column_type(stmt, 9) != SQLITE_NULL;
-  if (!row->summed) return true;
+  if (!row->summed) return c->version < 2 || damaged_disc(c, disc->number, "its checksums are missing");
   if (sums.size() != 8 * kSums) return damaged_disc(c, disc->number, "its checksums are cut short");
   for (int i = 0; i < kSums; ++i) row->sums[i] = load_le64(reinterpret_cast<const unsigned char*>(sums.data()) + 8 * i);
   if (row_sum(*row) != row->sums[kRowSum]) return damaged_disc(c, disc->number, "its description and counts do not match what was added");
@@ -371,10 +412,11 @@ const Range* range_of(const SqliteCatalog* c, uint64_t id) {
 const uint32_t kNoFolder = 0xffffffffu;
 const uint32_t kDamagedFolder = 0xfffffffeu;
 
-// Whether the folder row |id| with |path| is as it was added; a row
-// without a checksum (version 1) is taken as it is.
-bool folder_sound(sqlite3_stmt* row, uint64_t id, std::string_view path) {
-  return sqlite3_column_type(row, 2) == SQLITE_NULL || column_u64(row, 2) == folder_sum(id, path);
+// Whether the folder row |id| with |path| (its checksum in column 2) is
+// as it was added; in a catalog of version 1 it is taken as it is.
+bool folder_sound(const SqliteCatalog* c, sqlite3_stmt* row, uint64_t id, std::string_view path) {
+  if (c->version < 2) return true;
+  return sqlite3_column_type(row, 2) != SQLITE_NULL && column_u64(row, 2) == folder_sum(id, path);
 }
 
 // Every folder path, for a pass over many files.
@@ -390,7 +432,7 @@ bool load_all_folders(SqliteCatalog* c) {
     const size_t at = static_cast<size_t>(id);
     if (c->folder_spans.size() <= at) c->folder_spans.resize(at + 1, {0, kNoFolder});
     // A damaged folder is found damaged where a disc's file needs it.
-    if (!folder_sound(s, id, path)) {
+    if (!folder_sound(c, s, id, path)) {
       c->folder_spans[at] = {0, kDamagedFolder};
       return;
     }
@@ -419,7 +461,7 @@ bool folder_path(SqliteCatalog* c, uint64_t id, uint64_t disc, std::string_view*
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
           found = std::string(column_bytes(row, 1));
           there = true;
-          sound = column_u64(row, 0) == id && folder_sound(row, id, found);
+          sound = column_u64(row, 0) == id && folder_sound(c, row, id, found);
         }))
       return false;
     if (!there || !sound) return damaged_disc(c, disc, "the folders of its files do not match what was added");
@@ -717,7 +759,7 @@ bool folder_id(SqliteCatalog* c, std::string_view path, int64_t* id) {
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
           found = sqlite3_column_int64(row, 0);
           // Found through the index of paths: it must be the path asked.
-          sound = column_bytes(row, 1) == path && folder_sound(row, static_cast<uint64_t>(found), path);
+          sound = column_bytes(row, 1) == path && folder_sound(c, row, static_cast<uint64_t>(found), path);
         }))
       return false;
     if (!sound) return damaged(c, "a folder does not match what was added");
@@ -807,7 +849,7 @@ bool create_schema(SqliteCatalog* c, std::string* problem) {
 
 // The checksums of the disc |row| as it stands, for a catalog that kept
 // none: its layout, keys, names and records read again.
-bool sum_disc(SqliteCatalog* c, DiscRow* row) {
+bool sum_disc(SqliteCatalog* c, DiscRow* row, std::string* contents) {
   sqlite3_stmt* s = statement(c, "SELECT layout, keys FROM disc WHERE number = ?1");
   if (s == nullptr) return false;
   bind_u64(s, 1, row->disc.number);
@@ -821,6 +863,7 @@ bool sum_disc(SqliteCatalog* c, DiscRow* row) {
   if (r.files != 0 && !read_names(c, r, &names)) return false;
   row->sums[kNamesSum] = bytes_sum(names);
   uint64_t sum = 0;
+  std::vector<uint32_t> content_keys;
   s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2");
   if (s == nullptr) return false;
   bind_u64(s, 1, row->first_file);
@@ -832,23 +875,27 @@ bool sum_disc(SqliteCatalog* c, DiscRow* row) {
           sound = false;
           return;
         }
-        sum += record_sum(column_u64(r2, 0) - row->first_file, column_u64(r2, 1),
-                          reinterpret_cast<const unsigned char*>(md5.data()));
+        const unsigned char* digest = reinterpret_cast<const unsigned char*>(md5.data());
+        sum += record_sum(column_u64(r2, 0) - row->first_file, column_u64(r2, 1), digest);
+        content_keys.push_back(content_key(digest));
       }))
     return false;
   if (!sound) return damaged_disc(c, row->disc.number, "its records do not match what was added");
   row->sums[kRecordsSum] = sum;
+  *contents = keys_blob(std::move(content_keys));
+  row->sums[kContentsSum] = bytes_sum(*contents);
   row->sums[kRowSum] = row_sum(*row);
   row->summed = true;
   return true;
 }
 
-bool store_sums(SqliteCatalog* c, const DiscRow& row) {
-  sqlite3_stmt* s = statement(c, "UPDATE disc SET sums = ?2 WHERE number = ?1");
+bool store_sums(SqliteCatalog* c, const DiscRow& row, const std::string& contents) {
+  sqlite3_stmt* s = statement(c, "UPDATE disc SET sums = ?2, contents = ?3 WHERE number = ?1");
   if (s == nullptr) return false;
   bind_u64(s, 1, row.disc.number);
   const std::string blob = sums_blob(row.sums);
   bind_bytes(s, 2, blob);
+  bind_bytes(s, 3, contents);
   return run(c, s);
 }
 
@@ -880,7 +927,8 @@ bool upgrade(SqliteCatalog* c, std::string* problem) {
                  [&](const DiscRow& row, sqlite3_stmt*) { rows.push_back(row); }))
     return give_up_change();
   for (DiscRow& row : rows) {
-    if (!sum_disc(c, &row) || !store_sums(c, row)) return give_up_change();
+    std::string contents;
+    if (!sum_disc(c, &row, &contents) || !store_sums(c, row, contents)) return give_up_change();
   }
   const std::string pragma = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
   if (!exec(c, pragma.c_str())) return give_up_change();
@@ -953,14 +1001,6 @@ std::string uri(const std::string& path, const char* query) {
   return text + "?" + query;
 }
 
-// Whether the failure of a reader can be that of a catalog in WAL mode on
-// a medium it may not write: SQLite then cannot make the shared memory
-// file that a WAL reader needs.
-bool read_only_wal_failure(int code) {
-  code &= 0xff;
-  return code == SQLITE_READONLY || code == SQLITE_CANTOPEN;
-}
-
 // Whether a log beside |path| (write-ahead, or the rollback journal of
 // a change cut short, which older versions could leave) holds anything.
 bool pending_log(const std::string& path, const char* log) {
@@ -991,13 +1031,22 @@ std::string why_unwritable(const std::string& path, bool made) {
   return "";
 }
 
-// Makes a new catalog at |path| whole under a name of its own beside it,
-// then gives it its name, so that no other process ever sees one half
-// made; where another process made one first, that one stays. False with
+// Makes a new catalog at |path| whole under a name of its own beside it
+// (|path| + "-making"), then gives it its name, so that no other process
+// ever sees one half made; where another process made one first, that one
+// stays. Processes making the same catalog at once share that file under
+// SQLite's locks, and one whose making was cut short leaves it (and its
+// journal) for the next to undo, make whole and use. False with
 // |*problem| said.
 bool make_catalog_file(const std::string& path, std::string* problem) {
   if (!orv_make_folders_for(path.c_str())) {
-    *problem = "cannot be made: " + std::string(strerror(errno));
+    const int error = errno;
+    // The nearest folder that is there is the one that could not be
+    // written in.
+    std::string folder = orv_folder_of(path);
+    while (orv_path_kind(folder.c_str()) == PathKind::kMissing && orv_folder_of(folder) != folder)
+      folder = orv_folder_of(folder);
+    *problem = "cannot be made: " + native_path(folder) + ": " + strerror(error);
     return false;
   }
   const std::string unwritable = why_unwritable(path, false);
@@ -1005,28 +1054,64 @@ bool make_catalog_file(const std::string& path, std::string* problem) {
     *problem = unwritable;
     return false;
   }
-  char suffix[32];
-  snprintf(suffix, sizeof suffix, ".new-%016llx", static_cast<unsigned long long>(random_key()));
-  const std::string making = path + suffix;
-  SqliteCatalog* c = new SqliteCatalog();
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
-  bool made = sqlite3_open_v2(making.c_str(), &c->db, flags, nullptr) == SQLITE_OK && create_schema(c, problem) &&
-              exec(c, "PRAGMA journal_mode = WAL");
-  if (!made && problem->empty()) *problem = "cannot be made: " + std::string(sqlite3_errmsg(c->db));
-  // Closed, its log is folded in and gone: the file is all there is.
-  for (auto& entry : c->statements) sqlite3_finalize(entry.second);
-  sqlite3_close_v2(c->db);
-  delete c;
-  if (made && !orv_rename_new(making.c_str(), path.c_str()) && errno != EEXIST) {
-    *problem = "cannot be made: " + std::string(strerror(errno));
-    made = false;
-  } else if (made) {
-    // Made by this process or, just before, by another: either way a
-    // catalog is there now.
+  const std::string making = path + "-making";
+  bool made = false;
+  for (int attempt = 0; attempt < 2 && !made; ++attempt) {
     problem->clear();
+    SqliteCatalog* c = new SqliteCatalog();
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+    made = sqlite3_open_v2(making.c_str(), &c->db, flags, nullptr) == SQLITE_OK;
+    if (made) {
+      sqlite3_extended_result_codes(c->db, 1);
+      sqlite3_busy_timeout(c->db, 24 * 3600 * 1000);
+      // In rollback mode: processes making the catalog at once share this
+      // file and nothing else (no log whose shared memory one of them
+      // could remove under another); the catalog goes into WAL mode once
+      // it has its name.
+      made = create_schema(c, problem);
+    }
+    if (!made && problem->empty()) *problem = "cannot be made: " + (c->error.empty() ? std::string(sqlite3_errmsg(c->db)) : c->error);
+    const int primary = c->error_code & 0xff;
+    // Closed, its journal is gone: the file is all there is.
+    for (auto& entry : c->statements) sqlite3_finalize(entry.second);
+    sqlite3_close_v2(c->db);
+    delete c;
+    // Another process making it at once gave it its name first, and took
+    // the file this one was waiting for away under it.
+    if (!made && orv_path_kind(path.c_str()) == PathKind::kFile) {
+      problem->clear();
+      return true;
+    }
+    // What a making cut short left that is no database (no other process
+    // making the catalog leaves such a file) is removed, and the making
+    // tried once more.
+    if (!made && (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)) {
+      for (const char* part : {"", "-wal", "-shm", "-journal"}) orv_remove((making + part).c_str());
+      continue;
+    }
+    if (!made) {
+      // Nothing of it is worth keeping, where no other process uses it.
+      for (const char* part : {"", "-wal", "-shm", "-journal"}) {
+        uint64_t length = 0;
+        if (*part == '\0' || (orv_file_length((making + part).c_str(), &length) && length == 0))
+          orv_remove((making + part).c_str());
+      }
+      return false;
+    }
   }
-  orv_remove(making.c_str());
-  return made;
+  if (!made) return false;
+  if (!orv_rename_new(making.c_str(), path.c_str())) {
+    const int error = errno;
+    // Another process gave its own the name first (EEXIST), or gave this
+    // very file its name and removed the other (ENOENT): a catalog is
+    // there either way.
+    if (orv_path_kind(path.c_str()) != PathKind::kFile) {
+      *problem = "cannot be made: " + std::string(strerror(error));
+      return false;
+    }
+    orv_remove(making.c_str());
+  }
+  return true;
 }
 
 }  // namespace
@@ -1037,13 +1122,38 @@ namespace {
 SqliteCatalog* own(Catalog* catalog) { return static_cast<SqliteCatalog*>(catalog); }
 const SqliteCatalog* own(const Catalog* catalog) { return static_cast<const SqliteCatalog*>(catalog); }
 
+// Whether the catalog is in WAL mode, as every catalog is once a writer
+// of this version has opened it.
+bool in_wal_mode(SqliteCatalog* c) {
+  bool wal = false;
+  each_row(c, statement(c, "PRAGMA journal_mode"), [&](sqlite3_stmt* row) { wal = column_bytes(row, 0) == "wal"; });
+  return wal;
+}
+
+// Opens the file |path| as it stands, for reading only and without the
+// shared memory a log needs: for a reader that cannot make it (a read-only
+// folder, a full disk), where nothing waits in a log beside the file.
+bool open_as_it_stands(SqliteCatalog* c, const std::string& path, int* version, std::string* problem) {
+  if (pending_log(path, "-wal") || pending_log(path, "-journal")) {
+    *problem = "cannot be read while a log beside it holds changes that cannot be read with it (" + c->error + ")";
+    return false;
+  }
+  sqlite3_close_v2(c->db);
+  c->db = nullptr;
+  c->error.clear();
+  const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_URI;
+  if (sqlite3_open_v2(uri(path, "immutable=1").c_str(), &c->db, flags, nullptr) != SQLITE_OK) return false;
+  c->immutable = true;
+  return check_identity(c, version, problem);
+}
+
 Catalog* file_open(const std::string& path, Access access, std::string* problem) {
   problem->clear();
   FileKind kind = file_kind(path, problem);
   if (kind == FileKind::kOther || kind == FileKind::kUnreadable) return nullptr;
+  const char kEmptyFile[] = "an empty file, no catalog yet ('disc-catalog add MANIFEST' makes one of it)";
   if ((kind == FileKind::kMissing || kind == FileKind::kEmpty) && access != Access::kCreate) {
-    *problem = kind == FileKind::kMissing ? "no catalog there yet ('disc-catalog add MANIFEST' makes one)"
-                                          : "an empty file, no catalog yet ('disc-catalog add MANIFEST' makes one of it)";
+    *problem = kind == FileKind::kMissing ? "no catalog there yet ('disc-catalog add MANIFEST' makes one)" : kEmptyFile;
     return nullptr;
   }
   if (kind == FileKind::kMissing) {
@@ -1078,47 +1188,61 @@ Catalog* file_open(const std::string& path, Access access, std::string* problem)
 
   int version = 0;
   if (!check_identity(c, &version, problem) && access == Access::kRead && problem->empty()) {
-    if ((c->error_code & 0xff) == SQLITE_READONLY && pending_log(path, "-journal")) {
+    const int primary = c->error_code & 0xff;
+    if (pending_log(path, "-journal") && !orv_may_write(path.c_str())) {
       *problem = "a change cut short left " + native_path(path + "-journal") +
                  " beside it, which only a user who may write the catalog can undo: run 'disc-catalog list' as one";
       return give_up(c, problem);
     }
-    if (!read_only_wal_failure(c->error_code)) return give_up(c, problem);
-    // A catalog in WAL mode where the shared memory file cannot be made:
-    // read the file as it stands, if nothing waits in a log beside it.
-    if (pending_log(path, "-wal") || pending_log(path, "-journal")) {
-      *problem = "cannot be read without write permission while a log beside it holds changes";
+    // Where the log's shared memory cannot be made (a read-only folder, a
+    // full disk), the file is read as it stands.
+    if (primary != SQLITE_READONLY && primary != SQLITE_CANTOPEN && primary != SQLITE_IOERR && primary != SQLITE_FULL)
       return give_up(c, problem);
-    }
-    sqlite3_close_v2(c->db);
-    c->db = nullptr;
-    c->error.clear();
-    if (sqlite3_open_v2(uri(path, "immutable=1").c_str(), &c->db,
-                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_URI,
-                        nullptr) != SQLITE_OK)
-      return give_up(c, problem);
-    if (!check_identity(c, &version, problem)) return give_up(c, problem);
-    c->immutable = true;
+    if (!open_as_it_stands(c, path, &version, problem)) return give_up(c, problem);
   } else if (!c->error.empty() || !problem->empty()) {
     return give_up(c, problem);
   }
   if (version == 0 && access != Access::kCreate) {
-    *problem = "not a catalog: an empty database";
+    // What a making of the catalog in an empty file left when it was cut
+    // short: nothing yet.
+    *problem = kEmptyFile;
     return give_up(c, problem);
   }
+  c->version = version;
   if (access != Access::kRead) {
+    // Catalogs of earlier versions rested in rollback mode: from now on
+    // this one is in WAL mode for good, first, so that neither making nor
+    // bringing it up to date can leave a rollback journal.
+    // Going into WAL mode needs the catalog alone, and SQLite may refuse at
+    // once rather than wait while another process reads it.
+    bool in_wal = false;
+    for (int waited = 0; !in_wal; waited += 10) {
+      in_wal = exec(c, "PRAGMA journal_mode = WAL");
+      if (!in_wal && ((c->error_code & 0xff) != SQLITE_BUSY || waited > 24 * 3600 * 1000)) return give_up(c, problem);
+      if (!in_wal) sqlite3_sleep(10);
+    }
+    if (!exec(c, "PRAGMA synchronous = FULL")) return give_up(c, problem);
+    // A journal still there in WAL mode is one that a kill as the catalog
+    // went into WAL mode left holding nothing (SQLite undid what it held
+    // when the catalog was opened): no process writes through one now.
+    orv_remove((path + "-journal").c_str());
     // An empty file given as the catalog becomes one: it held nothing.
     if (version == 0 && !create_schema(c, problem)) return give_up(c, problem);
-    if (version == 1 && !upgrade(c, problem)) return give_up(c, problem);
-    // Catalogs of earlier versions rested in rollback mode: from now on
-    // this one is in WAL mode for good.
-    if (!exec(c, "PRAGMA journal_mode = WAL") || !exec(c, "PRAGMA synchronous = FULL")) return give_up(c, problem);
+    if (version == 1) {
+      if (!upgrade(c, problem)) return give_up(c, problem);
+      // Its statements were made for version 1.
+      for (auto& entry : c->statements) sqlite3_finalize(entry.second);
+      c->statements.clear();
+    }
+    c->version = kSchemaVersion;
     c->writer = true;
   } else {
     // One state of the catalog for the whole command: a disc removed
     // meanwhile is wholly there or wholly gone.
     if (!exec(c, "BEGIN") || !check_identity(c, &version, problem)) return give_up(c, problem);
+    c->version = version;
     c->reading = true;
+    if (!c->immutable && in_wal_mode(c) && orv_may_write(path.c_str())) orv_remove((path + "-journal").c_str());
   }
   c->seen_key = random_key();
   return c;
@@ -1157,7 +1281,9 @@ bool file_find_manifest(Catalog* catalog, const unsigned char manifest_md5[16], 
   SqliteCatalog* c = own(catalog);
   c->error.clear();
   disc->number = 0;
-  sqlite3_stmt* s = statement(c, "SELECT " DISC_ROW " FROM disc WHERE manifest_md5 = ?1");
+  // Every disc's row, not the index of manifests' digests: an index that
+  // lost one would let the same manifest in twice.
+  sqlite3_stmt* s = statement(c, "SELECT " DISC_ROW " FROM disc NOT INDEXED WHERE manifest_md5 = ?1");
   if (s == nullptr) return false;
   sqlite3_bind_blob(s, 1, manifest_md5, 16, SQLITE_STATIC);
   bool sound = true;
@@ -1195,6 +1321,7 @@ bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const u
   c->bytes = 0;
   c->records_sum = 0;
   c->keys.clear();
+  c->content_keys.clear();
   c->adding = DiscNames();
   c->seen.assign(1024, 0);
   c->seen_used = 0;
@@ -1224,6 +1351,7 @@ bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
   c->bytes = c->bytes + length < c->bytes ? UINT64_MAX : c->bytes + length;
   c->records_sum += record_sum(index, length, md5);
   c->keys.push_back(pathname_key(pathname, length));
+  c->content_keys.push_back(content_key(md5));
   return true;
 }
 
@@ -1231,11 +1359,8 @@ bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
 // that number or any above it, else the next number.
 bool finish(SqliteCatalog* c, const std::string& description, const std::string& layout, int code_page, int64_t added,
             uint64_t wanted, uint64_t* number) {
-  std::sort(c->keys.begin(), c->keys.end());
-  std::string keys(c->keys.size() * 4, '\0');
-  for (size_t i = 0; i < c->keys.size(); ++i) {
-    for (int b = 0; b < 4; ++b) keys[4 * i + b] = static_cast<char>(c->keys[i] >> (8 * b));
-  }
+  const std::string keys = keys_blob(std::move(c->keys));
+  const std::string contents = keys_blob(std::move(c->content_keys));
   uint64_t given = 0;
   if (wanted != 0 && !each_row(c, statement(c, "SELECT seq FROM sqlite_sequence WHERE name = 'disc'"),
                                [&given](sqlite3_stmt* row) { given = column_u64(row, 0); }))
@@ -1253,27 +1378,29 @@ bool finish(SqliteCatalog* c, const std::string& description, const std::string&
   row.sums[kKeysSum] = bytes_sum(keys);
   row.sums[kNamesSum] = bytes_sum(c->adding.names);
   row.sums[kRecordsSum] = c->records_sum;
+  row.sums[kContentsSum] = bytes_sum(contents);
   sqlite3_stmt* s = statement(c, "INSERT INTO disc (description, manifest_name, manifest_md5, added, "
-                                 "first_file, files, bytes, layout, code_page, keys, number) "
-                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+                                 "first_file, files, bytes, layout, code_page, keys, contents, number) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
   if (s == nullptr) return false;
   bind_bytes(s, 1, description);
   bind_bytes(s, 2, c->manifest_name);
   sqlite3_bind_blob(s, 3, c->manifest_md5, 16, SQLITE_STATIC);
   sqlite3_bind_int64(s, 4, row.disc.added);
   // NULL: the next number.
-  if (wanted > given && wanted < (uint64_t{1} << 62)) bind_u64(s, 11, wanted);
+  if (wanted > given && wanted < (uint64_t{1} << 62)) bind_u64(s, 12, wanted);
   bind_u64(s, 5, row.first_file);
   bind_u64(s, 6, row.disc.files);
   bind_u64(s, 7, row.disc.bytes);
   bind_bytes(s, 8, layout);
   sqlite3_bind_int(s, 9, code_page);
   bind_bytes(s, 10, keys);
+  bind_bytes(s, 11, contents);
   if (!run(c, s)) return false;
   // The row's checksum covers its number, which the insert gave.
   row.disc.number = static_cast<uint64_t>(sqlite3_last_insert_rowid(c->db));
   row.sums[kRowSum] = row_sum(row);
-  if (!store_sums(c, row)) return false;
+  if (!store_sums(c, row, contents)) return false;
   *number = row.disc.number;
   s = statement(c, "INSERT INTO names (disc, names) VALUES (?1, ?2)");
   if (s == nullptr) return false;
@@ -1558,6 +1685,44 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
   });
 }
 
+// The keys of every disc's contents, each checked, for the look-ups that
+// follow; nothing for a catalog of version 1, which has none.
+bool load_contents(SqliteCatalog* c) {
+  if (c->contents_loaded || c->version < 2) return true;
+  c->contents.clear();
+  bool sound = true;
+  if (!each_disc(c, statement(c, "SELECT " DISC_ROW ", contents FROM disc ORDER BY number"),
+                 [&](const DiscRow& row, sqlite3_stmt* s) {
+                   if (!sound) return;
+                   const std::string_view contents = column_bytes(s, 10);
+                   if (bytes_sum(contents) != row.sums[kContentsSum] || contents.size() % 4 != 0) {
+                     sound = damaged_disc(c, row.disc.number, "the keys of its contents do not match what was added");
+                     return;
+                   }
+                   c->contents.emplace_back(row.disc.number, std::string(contents));
+                 }))
+    return false;
+  c->contents_loaded = sound;
+  return sound;
+}
+
+// Whether the sorted keys |contents| hold |key|.
+bool holds_key(std::string_view contents, uint32_t key) {
+  size_t low = 0;
+  size_t high = contents.size() / 4;
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    const uint32_t at = load_le32(reinterpret_cast<const unsigned char*>(contents.data()) + 4 * middle);
+    if (at == key) return true;
+    if (at < key) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return false;
+}
+
 bool file_files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                              const FileVisitor& visit) {
   SqliteCatalog* c = own(catalog);
@@ -1575,8 +1740,38 @@ bool file_files_with_content(Catalog* catalog, const unsigned char md5[16], cons
     sqlite3_bind_blob(s, 1, md5, 16, SQLITE_STATIC);
     if (length != nullptr) bind_u64(s, 2, *length);
     bool ok = true;
-    if (!each_row(c, s, [&](sqlite3_stmt* row) { ok = ok && visit_row(c, row, md5, length, visit); })) return false;
-    return ok;
+    std::vector<uint64_t> holders;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          ok = ok && visit_row(c, row, md5, length, visit);
+          const Range* r = range_of(c, column_u64(row, 0));
+          if (ok && r != nullptr && (holders.empty() || holders.back() != r->number)) holders.push_back(r->number);
+        }))
+      return false;
+    if (!ok || !load_contents(c)) return false;
+    // A disc whose contents hold the digest's key, of which the index gave
+    // nothing: its records are read, and one with the digest means that
+    // the index lost it. (Keys of other digests fall together with it
+    // rarely.)
+    const uint32_t key = content_key(md5);
+    for (const auto& disc : c->contents) {
+      if (std::find(holders.begin(), holders.end(), disc.first) != holders.end() || !holds_key(disc.second, key))
+        continue;
+      const Range* r = nullptr;
+      for (const Range& range : c->ranges)
+        if (range.number == disc.first) r = &range;
+      if (r == nullptr || r->files == 0) continue;
+      sqlite3_stmt* scan = statement(c, "SELECT count(*) FROM file NOT INDEXED WHERE id BETWEEN ?1 AND ?2 "
+                                        "AND md5 = ?3 AND (?4 IS NULL OR length = ?4)");
+      if (scan == nullptr) return false;
+      bind_u64(scan, 1, r->first_file);
+      bind_u64(scan, 2, r->first_file + r->files - 1);
+      sqlite3_bind_blob(scan, 3, md5, 16, SQLITE_STATIC);
+      if (length != nullptr) bind_u64(scan, 4, *length);
+      uint64_t missed = 0;
+      if (!each_row(c, scan, [&](sqlite3_stmt* row) { missed = column_u64(row, 0); })) return false;
+      if (missed != 0) return damaged_disc(c, disc.first, "the content index lacks records of it");
+    }
+    return true;
   });
 }
 
@@ -1717,8 +1912,7 @@ bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys
 // Reports each disc whose parts do not match their checksums, read from
 // the table of records and again from the content index, and every
 // problem SQLite's own check finds.
-bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
-  SqliteCatalog* c = own(catalog);
+bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
   // SQLite's check of the file: pages, B-trees, indexes.
   if (!each_row(c, statement(c, "PRAGMA integrity_check(20)"), [&](sqlite3_stmt* row) {
         const std::string_view text = column_bytes(row, 0);
@@ -1733,7 +1927,9 @@ bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
     c->error.clear();
   };
   std::vector<Range> whole;
-  if (!each_row(c, statement(c, "SELECT " DISC_ROW ", keys, layout FROM disc ORDER BY number"), [&](sqlite3_stmt* row) {
+  std::map<uint64_t, std::string> contents;
+  if (!each_row(c, statement(c, "SELECT " DISC_ROW ", keys, layout, contents FROM disc ORDER BY number"),
+                [&](sqlite3_stmt* row) {
         DiscRow read;
         if (!read_row(c, row, &read)) return note(read.disc.number);
         if (read.summed && bytes_sum(column_bytes(row, 10)) != read.sums[kKeysSum]) {
@@ -1744,16 +1940,25 @@ bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
           damaged_disc(c, read.disc.number, "its layout does not match what was added");
           return note(read.disc.number);
         }
+        if (read.summed && bytes_sum(column_bytes(row, 12)) != read.sums[kContentsSum]) {
+          damaged_disc(c, read.disc.number, "the keys of its contents do not match what was added");
+          return note(read.disc.number);
+        }
+        contents[read.disc.number] = std::string(column_bytes(row, 12));
         whole.push_back(range_of_row(read));
       }))
     return false;
   if (!load_all_folders(c)) return false;
   std::vector<Range> read_whole;
   for (const Range& r : whole) {
-    if (visit_disc(c, r, nullptr, [](const CatalogFile&) {})) {
-      read_whole.push_back(r);
-    } else {
+    std::vector<uint32_t> keys;
+    if (!visit_disc(c, r, nullptr, [&](const CatalogFile& file) { keys.push_back(content_key(file.md5)); })) {
       note(r.number);
+    } else if (r.summed && keys_blob(std::move(keys)) != contents[r.number]) {
+      damaged_disc(c, r.number, "the keys of its contents do not match its records");
+      note(r.number);
+    } else {
+      read_whole.push_back(r);
     }
   }
   // The content index against the records: each disc's records summed
@@ -1781,6 +1986,18 @@ bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
   }
   std::sort(bad.begin(), bad.end());
   for (const auto& one : bad) damage(one.first, one.second);
+  return true;
+}
+
+bool file_check_discs(Catalog* catalog, const DamageVisitor& damage) {
+  SqliteCatalog* c = own(catalog);
+  if (check_every_disc(c, damage)) return true;
+  // Where SQLite finds the file itself damaged on the way, that is what
+  // the check found; what cannot be read for another reason is no check.
+  const int primary = c->error_code & 0xff;
+  if (primary != SQLITE_CORRUPT && primary != SQLITE_NOTADB) return false;
+  damage(0, c->error);
+  c->error.clear();
   return true;
 }
 

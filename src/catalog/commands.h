@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalog/catalog.h"
+#include "image/image_tree.h"
 
 /// The command line, parsed.
 struct CatalogOptions {
@@ -21,6 +22,8 @@ struct CatalogOptions {
   bool case_sensitive = false;  // find -c
   bool by_md5 = false;          // which --md5
   bool full = false;            // identify --full
+  FileSystemChoice file_system = FileSystemChoice::kDefault;  // identify --file-system
+  bool file_system_given = false;
   int jobs = 1;                 // which, identify: files hashed at once
   uint64_t best = 5;            // identify -n
   uint64_t fewer_than = 2;      // copies --fewer-than

@@ -373,10 +373,12 @@ bool walk_tree(Identify* id, const std::string& root) {
   return true;
 }
 
-// The records of the manifest |path|. False when it is none.
-bool read_manifest_file(Identify* id, const std::string& path) {
+// The records of the manifest |path|, a file found to be no disc image
+// where |no_image|. False when it is none.
+bool read_manifest_file(Identify* id, const std::string& path, bool no_image) {
   ManifestInput input;
   input.path = path;
+  input.no_image = no_image;
   if (!open_manifest(&input, true)) return false;
   for (InputStep step; (step = next_record(&input, &id->in_doubt)) != InputStep::kEnd;) {
     if (step == InputStep::kUnusable) {
@@ -419,13 +421,32 @@ int run_identify(const CatalogOptions& options) {
   // A folder is a tree; anything else a manifest: a file, "-" for
   // standard input, a pipe.
   const PathKind kind = operand == kStandardInput ? PathKind::kOther : orv_path_kind(operand.c_str());
-  if (kind == PathKind::kMissing) {
-    problem("%s: %s", operand.c_str(), strerror(errno));
+  const int missing = errno;
+  // A file or device that is a disc image is a tree, also typed with a
+  // separator after it (and so no folder, nor anything else, to the
+  // system).
+  RootImage image = RootImage::kNoFile;
+  if (operand != kStandardInput && kind != PathKind::kFolder) {
+    std::string said;
+    image = mount_image_root(operand, options.file_system, &said);
+    if (image == RootImage::kUnusable) {
+      problem("%s", said.c_str());
+      return 2;
+    }
+    if (image == RootImage::kMounted && !said.empty()) {
+      problem("%s", said.c_str());
+      id.in_doubt = true;
+    }
+  }
+  if (kind == PathKind::kMissing && image != RootImage::kMounted) {
+    problem("%s: %s", operand.c_str(), strerror(missing));
     return 2;
   }
+  if (options.file_system_given && image != RootImage::kMounted)
+    usage_error("--file-system reads a disc image, and '" + operand + "' is none");
   id.catalog = open_or_end(options, Access::kRead);
-  const bool tree = kind == PathKind::kFolder;
-  if (!(tree ? walk_tree(&id, operand) : read_manifest_file(&id, operand))) {
+  const bool tree = kind == PathKind::kFolder || image == RootImage::kMounted;
+  if (!(tree ? walk_tree(&id, operand) : read_manifest_file(&id, operand, image == RootImage::kNoImage))) {
     close_catalog(id.catalog);
     return 2;
   }
@@ -433,16 +454,16 @@ int run_identify(const CatalogOptions& options) {
   const std::vector<Candidate> candidates = id.candidates_known ? id.candidates : candidates_of(&id);
 
   std::vector<Candidate> ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  if (tree && !options.full && !ranked.empty()) {
+    for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
+    ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  }
   // Nothing found is what an empty disc holds: a perfect match for each.
-  if (id.found.empty()) {
+  if (id.found.size() == id.gone) {
     if (!list_discs(id.catalog, [&](const Disc& disc) {
           if (disc.files == 0 && ranked.size() < options.best) ranked.push_back({disc.number, 0, 0, 0});
         }))
       catalog_failed(options, id.catalog);
-  }
-  if (tree && !options.full && !ranked.empty()) {
-    for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
-    ranked = rank(&id, candidates, static_cast<size_t>(options.best));
   }
 
   std::unordered_map<uint64_t, std::string> descriptions;
@@ -460,6 +481,7 @@ int run_identify(const CatalogOptions& options) {
                   std::to_string(c.files), descriptions[c.disc]});
   }
   close_catalog(id.catalog);
+  unmount_image_root();
   if (id.in_doubt) return 2;
   return perfect ? 0 : 1;
 }

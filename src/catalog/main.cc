@@ -33,8 +33,9 @@ const char kUsage[] =
     "  find [-c] PATTERN...        files whose name (or pathname) matches\n"
     "  which [-j N] PATH...        where files with the same content are catalogued\n"
     "  which --md5 HEX...          where files with this digest are catalogued\n"
-    "  identify [--full] [-j N] [-n N] ROOT|MANIFEST\n"
-    "                              the discs that best match a tree or a manifest\n"
+    "  identify [--full] [-j N] [-n N] [--file-system FS] ROOT|IMAGE|MANIFEST\n"
+    "                              the discs that best match a tree, a disc image\n"
+    "                              or a manifest\n"
     "  copies [--fewer-than N] [--files]\n"
     "                              content held on fewer than N discs (default 2)\n"
     "  check                       read the whole catalog and tell damaged discs\n"
@@ -109,8 +110,10 @@ const Command kCommands[] = {
      "Exit status: 0 if every file was found, 1 if any is unknown, 2 if any could\n"
      "not be read.\n",
      "j:", run_which},
-    {"identify", "identify [--full] [-j N] [-n N] ROOT|MANIFEST",
-     "Rank the discs by how well they match the tree ROOT, or MANIFEST: a file\n"
+    {"identify", "identify [--full] [-j N] [-n N] [--file-system FS] ROOT|IMAGE|MANIFEST",
+     "Rank the discs by how well they match the tree ROOT, the disc image IMAGE\n"
+     "(told by its content: an ISO 9660 or UDF image, a raw CD image, a cue sheet,\n"
+     "a block device holding one; read without mounting it), or MANIFEST: a file\n"
      "matches when a disc records its pathname with its length and, where it was\n"
      "hashed, its MD5. N PERCENT MATCHED DISC_FILES DESCRIPTION for the best\n"
      "discs, where PERCENT is matched / (disc files + files found - matched),\n"
@@ -118,6 +121,9 @@ const Command kCommands[] = {
      "folder listings are read, and at most 16 files (64 MiB) hashed to confirm.\n"
      "\n"
      "      --full        hash every file\n"
+     "      --file-system=FS  read IMAGE through FS: udf, joliet, rock-ridge or\n"
+     "                    iso9660 (default: the one Windows reads, UDF where the\n"
+     "                    disc has it, else Joliet, else ISO 9660)\n"
      "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
      "  -n N              show the best N discs (default 5)\n"
      "\n"
@@ -165,6 +171,7 @@ enum {
   kFewerThan,
   kFiles,
   kCodePage,
+  kFileSystem,
 };
 
 const option kGlobalOptions[] = {{"catalog", required_argument, nullptr, kCatalog},
@@ -184,7 +191,10 @@ std::vector<option> options_of(const Command& command) {
   if (name == "find") options.push_back({"case-sensitive", no_argument, nullptr, 'c'});
   if (name == "which" || name == "identify") options.push_back({"jobs", required_argument, nullptr, 'j'});
   if (name == "which") options.push_back({"md5", no_argument, nullptr, kMd5});
-  if (name == "identify") options.push_back({"full", no_argument, nullptr, kFull});
+  if (name == "identify") {
+    options.push_back({"full", no_argument, nullptr, kFull});
+    options.push_back({"file-system", required_argument, nullptr, kFileSystem});
+  }
   if (name == "copies") {
     options.push_back({"fewer-than", required_argument, nullptr, kFewerThan});
     options.push_back({"files", no_argument, nullptr, kFiles});
@@ -224,7 +234,10 @@ Catalog* open_or_end(const CatalogOptions& options, Access access) {
 
 void catalog_failed(const CatalogOptions& options, Catalog* catalog) {
   write_problem_lines(take_held_problems());
-  problem("%s: %s", options.catalog_name.c_str(), catalog_error(catalog).c_str());
+  // A store says why; where it has nothing to say, what it found made no
+  // sense, which is damage.
+  const std::string reason = catalog_error(catalog).empty() ? "the catalog is damaged" : catalog_error(catalog);
+  problem("%s: %s", options.catalog_name.c_str(), reason.c_str());
   // What was not committed is left out of the catalog by closing it.
   close_catalog(catalog);
   finish_report();
@@ -313,6 +326,11 @@ int main(int argc, char** argv) {
         case 'n': options.best = static_cast<uint64_t>(number_argument(optarg, 1, 1000000, "number of discs")); break;
         case kMd5: options.by_md5 = true; break;
         case kFull: options.full = true; break;
+        case kFileSystem:
+          if (!parse_file_system(optarg, &options.file_system))
+            usage_error(std::string("unknown file system '") + optarg + "' (udf, joliet, rock-ridge or iso9660)");
+          options.file_system_given = true;
+          break;
         case kFewerThan:
           options.fewer_than = static_cast<uint64_t>(number_argument(optarg, 1, 1000000000, "number of discs"));
           break;

@@ -92,14 +92,21 @@ bool manifest_of(Catalog* catalog, const Disc& disc, const std::function<void(st
 // What of |disc| differs from the manifest it was added from, where its
 // manifest written back is not that manifest's bytes; empty when whole.
 // Does not tell of a disc whose texts were converted from a code page.
-std::string export_damage(const CatalogOptions& options, Catalog* catalog, const Disc& disc) {
+// Where the catalog fails on the way, its reason, with |*failed| set.
+std::string export_damage(Catalog* catalog, const Disc& disc, bool* failed) {
+  *failed = false;
   MD5_CTX context;
   MD5Init(&context);
   bool damaged = false;
   if (!manifest_of(catalog, disc, [&](std::string_view piece) {
         MD5Update(&context, reinterpret_cast<const unsigned char*>(piece.data()), static_cast<uint32_t>(piece.size()));
-      }, &damaged))
-    catalog_failed(options, catalog);
+      }, &damaged)) {
+    // Listed, yet not found by its number: its row or the table's tree is
+    // damaged.
+    if (catalog_error(catalog).empty()) return "its row cannot be found by its number";
+    *failed = true;
+    return catalog_error(catalog);
+  }
   if (damaged) return "its layout cannot be read";
   unsigned char md5[16];
   MD5Final(md5, &context);
@@ -122,7 +129,9 @@ int run_export(const CatalogOptions& options) {
   }
   // Written only once its bytes are known to be the manifest's: read
   // twice, in the one state the catalog is read in.
-  const std::string damage = export_damage(options, catalog, disc);
+  bool failed = false;
+  const std::string damage = export_damage(catalog, disc, &failed);
+  if (failed) catalog_failed(options, catalog);
   if (!damage.empty()) {
     problem("%s: disc %llu is damaged: %s", options.catalog_name.c_str(), static_cast<unsigned long long>(number),
             damage.c_str());
@@ -163,7 +172,10 @@ int run_check(const CatalogOptions& options) {
   for (const Disc& disc : discs) {
     descriptions[disc.number] = disc.description;
     if (damage.count(disc.number) != 0) continue;
-    const std::string what = export_damage(options, catalog, disc);
+    bool failed = false;
+    std::string what = export_damage(catalog, disc, &failed);
+    const std::string said = "disc " + std::to_string(disc.number) + " is damaged: ";
+    if (failed && what.compare(0, said.size(), said) == 0) what.erase(0, said.size());
     if (!what.empty()) damage.emplace(disc.number, what);
   }
   for (const std::string& what : whole_damage) print_fields({"damaged", "-", what});

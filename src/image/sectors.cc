@@ -7,6 +7,7 @@ namespace {
 
 // Reads |size| bytes at |offset| of the file; a short read is the end.
 bool read_file(const SectorImage& image, uint64_t offset, uint32_t size, unsigned char* data) {
+  if (size == 0) return true;
   if (image.file == nullptr) {
     if (offset > image.bytes_size || size > image.bytes_size - offset) {
       errno = ERANGE;
@@ -47,9 +48,25 @@ bool read_sectors(const SectorImage& image, uint64_t first, uint32_t count, unsi
     }
     return true;
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint64_t at = image.start + (first + i) * image.stride + image.data_offset;
-    if (!read_file(image, at, kSectorSize, data + static_cast<size_t>(i) * kSectorSize)) return false;
+  // Raw sectors: a run of them at once, from the first one's data to the
+  // last one's, and each sector's data taken out of it.
+  const uint32_t kRawAtOnce = 16;
+  unsigned char raw[kRawAtOnce * 2352];
+  if (image.stride > 2352) {
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint64_t at = image.start + (first + i) * image.stride + image.data_offset;
+      if (!read_file(image, at, kSectorSize, data + static_cast<size_t>(i) * kSectorSize)) return false;
+    }
+    return true;
+  }
+  while (count > 0) {
+    const uint32_t run = count < kRawAtOnce ? count : kRawAtOnce;
+    const uint64_t at = image.start + first * image.stride + image.data_offset;
+    if (!read_file(image, at, (run - 1) * image.stride + kSectorSize, raw)) return false;
+    for (uint32_t i = 0; i < run; ++i) memcpy(data + static_cast<size_t>(i) * kSectorSize, raw + i * image.stride, kSectorSize);
+    first += run;
+    count -= run;
+    data += static_cast<size_t>(run) * kSectorSize;
   }
   return true;
 }
@@ -63,13 +80,18 @@ bool read_track_bytes(const SectorImage& image, uint64_t offset, uint32_t size, 
     }
     return read_file(image, image.start + offset, size, data);
   }
-  unsigned char sector[kSectorSize];
+  // Whole sectors at once, a few at a time, and the bytes asked taken out.
+  const uint32_t kSectorsAtOnce = 16;
+  unsigned char sectors[kSectorsAtOnce * kSectorSize];
   while (size > 0) {
     const uint64_t number = offset / kSectorSize;
     const uint32_t within = static_cast<uint32_t>(offset % kSectorSize);
-    const uint32_t take = size < kSectorSize - within ? size : kSectorSize - within;
-    if (!read_sectors(image, number, 1, sector)) return false;
-    memcpy(data, sector + within, take);
+    const uint64_t wanted = (uint64_t{within} + size + kSectorSize - 1) / kSectorSize;
+    const uint32_t count = wanted < kSectorsAtOnce ? static_cast<uint32_t>(wanted) : kSectorsAtOnce;
+    if (!read_sectors(image, number, count, sectors)) return false;
+    const uint32_t there = count * kSectorSize - within;
+    const uint32_t take = size < there ? size : there;
+    memcpy(data, sectors + within, take);
     data += take;
     offset += take;
     size -= take;

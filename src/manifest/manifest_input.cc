@@ -68,7 +68,11 @@ InputStep next_record(ManifestInput* m, bool* in_doubt) {
       case ManifestStep::kEnd:
         return InputStep::kEnd;
       case ManifestStep::kNotManifest:
-        problem("%s: %s", path, reader.problem.c_str());
+        if (m->no_image && reader.problem.compare(0, 16, "not a manifest: ") == 0) {
+          problem("%s: neither a disc image nor a manifest: %s", path, reader.problem.c_str() + 16);
+        } else {
+          problem("%s: %s", path, reader.problem.c_str());
+        }
         *in_doubt = true;
         return InputStep::kUnusable;
       case ManifestStep::kMalformed:

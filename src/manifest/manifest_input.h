@@ -25,6 +25,9 @@ struct ManifestInput {
   uint64_t unsaid = 0;
   int code_page = 0;      // of its texts; 0: taken as they are
   std::string converted;  // the last pathname converted, in UTF-8
+  /// It might have been a disc image too, and was found to be none: a
+  /// file that is no manifest either is said to be neither.
+  bool no_image = false;
 };
 
 /// The path that names standard input.

@@ -16,6 +16,7 @@
 
 #include "platform/orv_handle.h"
 #include "platform/posix_path.h"
+#include "platform/virtual_tree.h"
 
 #ifdef __linux__
 #include <linux/fs.h>  // BLKGETSIZE64
@@ -170,6 +171,8 @@ orv_io* open_for_writing(const char* path) {
 }  // namespace
 
 orv_io* orv_open(const char* path, int mode) {
+  std::string inside;
+  if ((mode == 0 || mode == 1) && in_virtual_tree(path, &inside)) return open_virtual_file(inside);
   const std::string native = posix_path(path);
   errno = 0;
   if (mode == 0 || mode == 1) return open_for_reading(native.c_str(), mode == 1);
@@ -189,6 +192,7 @@ orv_io* orv_open_standard_input() {
 }
 
 bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
+  if (is_virtual_file(io)) return read_virtual_file(data, size, count, io);
   *count = 0;
   ssize_t n = read(fd_of(io), data, size);
   while (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -210,6 +214,7 @@ bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
 }
 
 bool orv_read_at(orv_io* io, uint64_t offset, void* data, uint32_t size, uint32_t* count) {
+  if (is_virtual_file(io)) return read_virtual_file_at(io, offset, data, size, count);
   unsigned char* bytes = static_cast<unsigned char*>(data);
   uint32_t done = 0;
   // A read may return less than asked before the end (a signal, a device
@@ -246,6 +251,7 @@ bool orv_write(const void* data, uint32_t size, uint32_t* written, orv_io* io) {
 
 int orv_close(orv_io* io) {
   if (io == nullptr) return EBADF;
+  if (is_virtual_file(io)) return close_virtual_file(io);
   // A close that fails may mean that data never reached the file (NFS
   // reports a full disk there); EINTR on Linux still releases the descriptor.
   if (close(fd_of(io)) != 0 && errno != EINTR) note_error(io, errno);
@@ -254,8 +260,8 @@ int orv_close(orv_io* io) {
 
 bool orv_identity(const orv_io* io, FileIdentity* identity) {
   // Known since opening; a stream that is no regular file has none that
-  // a file of a tree could share.
-  if (io->mode == 3 || (io->volume == 0 && io->index == 0)) return false;
+  // a file of a tree could share, nor has a file of a mounted tree.
+  if (io->mode == 3 || is_virtual_file(io) || (io->volume == 0 && io->index == 0)) return false;
   identity->volume = io->volume;
   identity->index = io->index;
   return true;
@@ -264,6 +270,9 @@ bool orv_identity(const orv_io* io, FileIdentity* identity) {
 std::string native_path(std::string path) { return posix_path(std::move(path)); }
 
 PathKind orv_path_kind(const char* path) {
+  std::string inside;
+  uint64_t length = 0;
+  if (in_virtual_tree(path, &inside)) return virtual_path_kind(inside, &length);
   struct stat st;
   if (stat(posix_path(path).c_str(), &st) != 0) return PathKind::kMissing;
   if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
@@ -280,6 +289,8 @@ bool orv_make_folders_for(const char* path) {
 }
 
 bool orv_file_length(const char* path, uint64_t* length) {
+  std::string inside;
+  if (in_virtual_tree(path, &inside)) return virtual_file_length(inside, length);
   struct stat st;
   if (stat(posix_path(path).c_str(), &st) != 0) return false;
   *length = static_cast<uint64_t>(st.st_size);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/orv_handle.h"
+#include "platform/virtual_tree.h"
 
 namespace {
 
@@ -125,6 +126,8 @@ orv_io* open_for_writing(const char* path) {
 }  // namespace
 
 orv_io* orv_open(const char* path, int mode) {
+  std::string inside;
+  if ((mode == 0 || mode == 1) && in_virtual_tree(path, &inside)) return open_virtual_file(inside);
   // A listing's word that a file is regular saves nothing here.
   if (mode == 0 || mode == 1) return open_for_reading(path);
   if (mode == 2) return open_for_writing(path);
@@ -150,6 +153,7 @@ orv_io* orv_open_standard_input() {
 }
 
 bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
+  if (is_virtual_file(io)) return read_virtual_file(data, size, count, io);
   DWORD got = 0;
   *count = 0;
   if (!ReadFile(handle_of(io), data, size, &got, nullptr)) {
@@ -167,6 +171,7 @@ bool orv_read(void* data, uint32_t size, uint32_t* count, orv_io* io) {
 }
 
 bool orv_read_at(orv_io* io, uint64_t offset, void* data, uint32_t size, uint32_t* count) {
+  if (is_virtual_file(io)) return read_virtual_file_at(io, offset, data, size, count);
   unsigned char* bytes = static_cast<unsigned char*>(data);
   uint32_t done = 0;
   while (done < size) {
@@ -212,13 +217,15 @@ bool orv_write(const void* data, uint32_t size, uint32_t* written, orv_io* io) {
 
 int orv_close(orv_io* io) {
   if (io == nullptr) return EBADF;
+  if (is_virtual_file(io)) return close_virtual_file(io);
   if (!CloseHandle(handle_of(io))) note_error(io, errno_of(GetLastError()));
   return delete_orv_handle(io);
 }
 
 bool orv_identity(const orv_io* io, FileIdentity* identity) {
-  // A pipe or a console is no file of any tree.
-  if (io->mode == 3) return false;
+  // A pipe or a console is no file of any tree, nor is a file of a
+  // mounted tree one of the system's.
+  if (io->mode == 3 || is_virtual_file(io)) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle_of(io), &info)) return false;
   identity->volume = info.dwVolumeSerialNumber;
@@ -229,6 +236,9 @@ bool orv_identity(const orv_io* io, FileIdentity* identity) {
 std::string native_path(std::string path) { return path; }
 
 PathKind orv_path_kind(const char* path) {
+  std::string inside;
+  uint64_t length = 0;
+  if (in_virtual_tree(path, &inside)) return virtual_path_kind(inside, &length);
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     errno = errno_of(GetLastError());
@@ -255,6 +265,8 @@ bool orv_make_folders_for(const char* path) {
 }
 
 bool orv_file_length(const char* path, uint64_t* length) {
+  std::string inside;
+  if (in_virtual_tree(path, &inside)) return virtual_file_length(inside, length);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
     errno = errno_of(GetLastError());

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/posix_path.h"
+#include "platform/virtual_tree.h"
 
 namespace {
 
@@ -61,29 +62,6 @@ DWORD windows_error(int error) {
     case EIO: return ERROR_IO_DEVICE;
     default: return 0x20000000u | static_cast<DWORD>(error);
   }
-}
-
-// Windows wildcards: '*' matches any run of characters, '?' any one.
-bool wildcard_match(const char* pattern, const char* name) {
-  if (strcmp(pattern, "*.*") == 0) return true;  // Windows' own "everything"
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*name != '\0') {
-    if (*pattern == '?' || (*pattern == *name && *pattern != '*')) {
-      ++pattern;
-      ++name;
-    } else if (*pattern == '*') {
-      star = pattern++;
-      resume = name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
 }
 
 // "." and ".." come first, as on Windows folders; the rest in byte order.
@@ -169,7 +147,20 @@ void read_entries(int fd, const char* leaf, bool lengths, Search* search) {
 
 namespace {
 
+// A search of a mounted tree (virtual_tree.h).
+HANDLE start_virtual(const std::string& inside, WIN32_FIND_DATAA* data) {
+  uint32_t error = 0;
+  void* search = find_first_virtual(inside, data, &error);
+  if (search == nullptr) {
+    last_error = error;
+    return INVALID_HANDLE_VALUE;
+  }
+  return search;
+}
+
 HANDLE start_search(const char* pattern, WIN32_FIND_DATAA* data, bool lengths) {
+  std::string inside;
+  if (in_virtual_tree(pattern, &inside)) return start_virtual(inside, data);
   std::string folder = posix_path(pattern);
   std::string leaf;
   const size_t slash = folder.rfind('/');
@@ -236,6 +227,12 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
     last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
+  if (is_virtual_search(handle)) {
+    uint32_t error = 0;
+    if (find_next_virtual(handle, data, &error)) return 1;
+    last_error = error;
+    return 0;
+  }
   if (search->next >= search->entries.size()) {
     last_error = search->end_error;
     return 0;
@@ -249,6 +246,10 @@ BOOL FindClose(HANDLE handle) {
     last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
+  if (is_virtual_search(handle)) {
+    end_virtual_search(static_cast<VirtualSearch*>(handle));
+    return 1;
+  }
   Search* search = static_cast<Search*>(handle);
   open_searches.erase(std::remove(open_searches.begin(), open_searches.end(), search),
                       open_searches.end());
@@ -259,6 +260,8 @@ BOOL FindClose(HANDLE handle) {
 DWORD GetLastError() { return last_error; }
 
 std::string describe_search_error(DWORD error) {
+  std::string tree_text;
+  if (describe_virtual_error(error, &tree_text)) return tree_text;
   // The errno each number stands for, as windows_error maps them.
   switch (error) {
     case ERROR_FILE_NOT_FOUND: return "no entry matches";

@@ -2,11 +2,16 @@
 
 #include "platform/search.h"
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
+#include "platform/virtual_tree.h"
+
 // This file calls the system's functions that the guard stands in for.
 #undef FindFirstFileA
+#undef FindNextFileA
 #undef FindClose
 
 namespace {
@@ -61,6 +66,17 @@ bool is_open(const Identity& folder) {
   return false;
 }
 
+// A search of a mounted tree (virtual_tree.h).
+HANDLE start_virtual(const std::string& inside, WIN32_FIND_DATAA* data) {
+  uint32_t error = 0;
+  void* search = find_first_virtual(inside, data, &error);
+  if (search == nullptr) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return search;
+}
+
 }  // namespace
 
 HANDLE find_first_file_with_lengths(const char* pattern, WIN32_FIND_DATAA* data) {
@@ -70,6 +86,8 @@ HANDLE find_first_file_with_lengths(const char* pattern, WIN32_FIND_DATAA* data)
 bool entry_length(const WIN32_FIND_DATAA*, uint64_t*) { return false; }
 
 HANDLE guarded_find_first_file(const char* pattern, WIN32_FIND_DATAA* data) {
+  std::string inside;
+  if (in_virtual_tree(pattern, &inside)) return start_virtual(inside, data);
   HANDLE search = FindFirstFileA(pattern, data);
   if (search == INVALID_HANDLE_VALUE) return search;
   Identity folder;
@@ -85,7 +103,19 @@ HANDLE guarded_find_first_file(const char* pattern, WIN32_FIND_DATAA* data) {
   return search;
 }
 
+BOOL guarded_find_next_file(HANDLE search, WIN32_FIND_DATAA* data) {
+  if (!is_virtual_search(search)) return FindNextFileA(search, data);
+  uint32_t error = 0;
+  if (find_next_virtual(search, data, &error)) return TRUE;
+  SetLastError(error);
+  return FALSE;
+}
+
 BOOL guarded_find_close(HANDLE search) {
+  if (is_virtual_search(search)) {
+    end_virtual_search(static_cast<VirtualSearch*>(search));
+    return TRUE;
+  }
   for (size_t i = 0; i < open_searches.size(); ++i) {
     if (open_searches[i].search == search) {
       open_searches.erase(open_searches.begin() + static_cast<ptrdiff_t>(i));
@@ -96,6 +126,8 @@ BOOL guarded_find_close(HANDLE search) {
 }
 
 std::string describe_search_error(DWORD error) {
+  std::string tree_text;
+  if (describe_virtual_error(error, &tree_text)) return tree_text;
   if (error == ERROR_CANT_RESOLVE_FILENAME) return "a link back into the folders above it";
   char text[512];
   DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

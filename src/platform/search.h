@@ -12,11 +12,14 @@
 // searches are open: a folder met again through a link or junction back
 // into the walk's own path (same volume serial number and file index)
 // fails with ERROR_CANT_RESOLVE_FILENAME instead of being descended again
-// and again. FindNextFileA, GetLastError and WIN32_FIND_DATAA are the
-// system's, untouched.
+// and again. A search below a mounted tree (virtual_tree.h) goes to the
+// tree, and so does the next entry of such a search. GetLastError and
+// WIN32_FIND_DATAA are the system's, untouched.
 HANDLE guarded_find_first_file(const char* pattern, WIN32_FIND_DATAA* data);
+BOOL guarded_find_next_file(HANDLE search, WIN32_FIND_DATAA* data);
 BOOL guarded_find_close(HANDLE search);
 #define FindFirstFileA guarded_find_first_file
+#define FindNextFileA guarded_find_next_file
 #define FindClose guarded_find_close
 #else
 #include <stdint.h>
@@ -73,7 +76,8 @@ struct WIN32_FIND_DATAA {
 /// Starts the search |pattern|: a folder path, then a last component with
 /// the wildcards '*' and '?'. Every backslash separates folders, like a
 /// slash. Reads all matching entries at once, "." and ".." first, then the
-/// other names in ascending byte order, and closes the folder again, so no
+/// other names in ascending byte order (in a mounted tree, virtual_tree.h,
+/// in the tree's own order), and closes the folder again, so no
 /// descriptor stays open while the search is. Fills |data| with the first
 /// entry; returns INVALID_HANDLE_VALUE with the error for GetLastError
 /// when the folder cannot be read, when nothing matches (2), or when the

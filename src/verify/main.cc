@@ -15,6 +15,7 @@
 #include "console/console.h"
 #include "console/progress.h"
 #include "fingerprint/hash_tree.h"
+#include "image/image_tree.h"
 #include "manifest/manifest_input.h"
 #include "manifest/manifest_reader.h"
 #include "platform/byte_order.h"
@@ -30,12 +31,16 @@ namespace {
 
 const char kUsage[] =
     "Usage: disc-verify [OPTION]... MANIFEST ROOT\n"
+    "  or:  disc-verify [OPTION]... MANIFEST IMAGE\n"
     "  or:  disc-verify [OPTION]... MANIFEST OTHER_MANIFEST\n"
-    "Check the folder tree ROOT, or a second manifest, against MANIFEST, a\n"
-    "manifest written by disc-manifest.\n"
+    "Check the folder tree ROOT, a disc image, or a second manifest, against\n"
+    "MANIFEST, a manifest written by disc-manifest.\n"
     "\n"
     "ROOT is walked as disc-manifest walks it, and every file is read and\n"
-    "hashed again. OTHER_MANIFEST is compared record by record; no file is read.\n"
+    "hashed again. IMAGE, told by its content (an ISO 9660 or UDF image, a raw\n"
+    "CD image, a cue sheet, a block device holding one), is walked the same way\n"
+    "through its file system, without mounting it. OTHER_MANIFEST is compared\n"
+    "record by record; no file is read.\n"
     "MANIFEST may be a pipe; either manifest may be -, standard input.\n"
     "Each file gets one line on standard output:\n"
     "  OK PATH               same path, same length and MD5\n"
@@ -62,6 +67,9 @@ const char kUsage[] =
     "      --code-page=N     read the texts of the manifests as Windows code page N\n"
     "                        (1252, 932, 1251 ...), as earlier Windows builds of\n"
     "                        disc-manifest wrote them, and compare them in UTF-8\n"
+    "      --file-system=FS  read IMAGE through FS: udf, joliet, rock-ridge or\n"
+    "                        iso9660 (default: the one Windows reads, UDF where\n"
+    "                        the disc has it, else Joliet, else ISO 9660)\n"
     "      --help            display this help and exit\n"
     "      --version         output version information and exit\n"
     "\n"
@@ -70,7 +78,8 @@ const char kUsage[] =
     "has a malformed line, records a pathname twice, holds a pathname that is no\n"
     "text in its code page, has text after its closing lines or is cut short; a\n"
     "folder that cannot be searched or listed to its end; with -i, two files of\n"
-    "the tree that differ only in case; a report that cannot be written.\n"
+    "the tree that differ only in case; an image without the file system asked\n"
+    "for, or whose default one is damaged; a report that cannot be written.\n"
     "Interrupted (Ctrl-C, SIGTERM), it ends as the signal ends a program: a\n"
     "shell shows 130 or 143.\n";
 
@@ -82,17 +91,20 @@ struct Options {
   int jobs = 1;
   int progress = -1;  // -1: when standard error is a terminal
   int code_page = 0;  // of the manifests' texts; 0: as they are
+  FileSystemChoice file_system = FileSystemChoice::kDefault;  // of an image
+  bool file_system_given = false;
   std::vector<std::string> operands;
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress, kCodePage, kHelp, kVersion };
+  enum { kProgress = 256, kNoProgress, kCodePage, kFileSystem, kHelp, kVersion };
   static const option long_options[] = {{"ignore-case", no_argument, nullptr, 'i'},
                                         {"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
                                         {"progress", no_argument, nullptr, kProgress},
                                         {"no-progress", no_argument, nullptr, kNoProgress},
                                         {"code-page", required_argument, nullptr, kCodePage},
+                                        {"file-system", required_argument, nullptr, kFileSystem},
                                         {"help", no_argument, nullptr, kHelp},
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
@@ -107,6 +119,11 @@ Options parse_options(int argc, char** argv) {
       case kCodePage:
         options.code_page = static_cast<int>(number_argument(optarg, 1, 65535, "code page"));
         if (!known_code_page(options.code_page)) usage_error(std::string("unknown code page '") + optarg + "'");
+        break;
+      case kFileSystem:
+        if (!parse_file_system(optarg, &options.file_system))
+          usage_error(std::string("unknown file system '") + optarg + "' (udf, joliet, rock-ridge or iso9660)");
+        options.file_system_given = true;
         break;
       case kHelp: print_and_exit(kUsage);
       case kVersion: print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
@@ -165,14 +182,34 @@ int run(const Options& options) {
   // Both are looked at before a large manifest is read.
   if (!open_manifest(&first, true)) return 2;
   const PathKind other_kind = other == kStandardInput ? PathKind::kFile : orv_path_kind(other.c_str());
-  if (other_kind == PathKind::kMissing || other_kind == PathKind::kOther) {
-    problem("%s: %s", other.c_str(), other_kind == PathKind::kMissing ? strerror(errno) : "not a folder or a regular file");
+  const int missing = errno;
+  // A file or device is told by its content: a disc image is a tree.
+  bool in_doubt = false;
+  RootImage image = RootImage::kNoFile;
+  // (Typed with a separator after it, an image is no folder: "missing".)
+  if (other != kStandardInput && other_kind != PathKind::kFolder) {
+    std::string said;
+    image = mount_image_root(other, options.file_system, &said);
+    if (image == RootImage::kUnusable) {
+      problem("%s", said.c_str());
+      close_manifest(&first);
+      return 2;
+    }
+    // The default file system was damaged, and another one read.
+    if (image == RootImage::kMounted && !said.empty()) {
+      problem("%s", said.c_str());
+      in_doubt = true;
+    }
+  }
+  if (options.file_system_given && image != RootImage::kMounted)
+    usage_error("--file-system reads a disc image, and '" + other + "' is none");
+  if (image != RootImage::kMounted && (other_kind == PathKind::kMissing || other_kind == PathKind::kOther)) {
+    problem("%s: %s", other.c_str(), other_kind == PathKind::kMissing ? strerror(missing) : "not a folder or a regular file");
     close_manifest(&first);
     return 2;
   }
-  const bool against_tree = other_kind == PathKind::kFolder;
+  const bool against_tree = other_kind == PathKind::kFolder || image == RootImage::kMounted;
 
-  bool in_doubt = false;
   Comparison comparison;
   comparison.report = report_line;
   comparison.ignore_case = options.ignore_case;
@@ -223,6 +260,7 @@ int run(const Options& options) {
     if (show_progress) start_progress(&progress);
     check_tree(&check);
     stop_progress();
+    unmount_image_root();
     if (check.root_failed) {
       problem("%s", search_failure(other, check.root_error).c_str());
       return 2;
@@ -232,6 +270,7 @@ int run(const Options& options) {
     ManifestInput second;
     second.path = other;
     second.code_page = options.code_page;
+    second.no_image = image == RootImage::kNoImage;
     // The second operand was looked at as a folder or a regular file.
     if (!open_manifest(&second, false)) return 2;
     // A regular file: judged by a reading of its own before the one that

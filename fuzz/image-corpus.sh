@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Makes the image reader's corpus: small images of a small tree, made by
+# the writers the tests use, each kept from its sector 16 on (the fuzz
+# target puts sixteen sectors of zeros before its input) and without the
+# zeros at its end. Made where it is needed (CI, a test), not kept in the
+# repository: images carry 32 KiB and more of zeros, and writers differ
+# from version to version.
+#
+#   fuzz/image-corpus.sh OUT_DIR [RUNNER]
+#
+# With RUNNER (the target built to run once over each file), runs it over
+# the corpus. Writers that are missing are left out; with none at all, the
+# script says so and ends with status 77, which CTest takes as a skip.
+set -euo pipefail
+
+out=$1
+runner=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$out"
+
+tree="$work/tree"
+mkdir -p "$tree/Docs/Deeper" "$tree/Ελληνικά"
+printf 'read me\n' > "$tree/README"
+: > "$tree/empty.txt"
+printf 'x%.0s' $(seq 1 3000) > "$tree/Docs/Deeper/bytes.bin"
+printf 'notes' > "$tree/Docs/notes.txt"
+printf 'a' > "$tree/Ελληνικά/αρχείο.txt"
+ln -s Docs/notes.txt "$tree/link"
+ln -s ../../outside "$tree/Docs/out"
+
+# Keeps |$1|'s bytes from sector 16 on, without its trailing zeros, as
+# corpus file |$2|.
+keep() {
+  tail -c +32769 "$1" | perl -0777 -pe 's/\0+\z//' > "$out/$2"
+}
+
+made=0
+if command -v genisoimage >/dev/null; then
+  genisoimage -quiet -no-pad -J -R -o "$work/g.iso" "$tree" && keep "$work/g.iso" genisoimage-joliet-rr && made=$((made + 1))
+  genisoimage -quiet -no-pad -iso-level 1 -o "$work/l1.iso" "$tree" 2>/dev/null && keep "$work/l1.iso" genisoimage-level1 && made=$((made + 1))
+  genisoimage -quiet -no-pad -J -R -udf -o "$work/u.iso" "$tree" && keep "$work/u.iso" genisoimage-udf && made=$((made + 1))
+  # Deep enough for Rock Ridge to relocate folders.
+  mkdir -p "$work/deep/1/2/3/4/5/6/7/8/9/10"
+  printf 'deep' > "$work/deep/1/2/3/4/5/6/7/8/9/10/f"
+  genisoimage -quiet -no-pad -R -o "$work/d.iso" "$work/deep" && keep "$work/d.iso" genisoimage-relocated && made=$((made + 1))
+fi
+if command -v xorriso >/dev/null; then
+  xorriso -as mkisofs -quiet -no-pad -J -R -o "$work/x.iso" "$tree" 2>/dev/null && keep "$work/x.iso" xorriso-links && made=$((made + 1))
+fi
+if /usr/bin/python3 -c 'import pycdlib' 2>/dev/null; then
+  rm "$tree/link" "$tree/Docs/out"
+  /usr/bin/python3 "$here/../tests/image_tools.py" make "$work/p.iso" "$tree" udf && keep "$work/p.iso" pycdlib-udf && made=$((made + 1))
+fi
+if command -v mkudffs >/dev/null; then
+  # An empty UDF 2.50 file system of a CD-R: a virtual partition, its
+  # allocation table in the last sector.
+  truncate -s 2M "$work/v.udf"
+  mkudffs --media-type=cdr --udfrev=0x0250 "$work/v.udf" >/dev/null 2>&1 && keep "$work/v.udf" mkudffs-cdr-vat && made=$((made + 1))
+fi
+if [ "$made" = 0 ]; then
+  echo "image-corpus.sh: no image writer installed (genisoimage, xorriso, python3-pycdlib, udftools)" >&2
+  exit 77
+fi
+if [ -n "$runner" ]; then
+  "$runner" "$out"/*
+fi

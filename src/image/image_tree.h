@@ -1,0 +1,50 @@
+// A disc image's file system as a tree behind the folder search and the
+// file handles (platform/virtual_tree.h): what the three programs walk
+// when their root is an image, the walk itself unchanged.
+//
+// Folders are listed as the file system records them, and read again
+// only when they have dropped out of a bounded set kept by path; files
+// are read from their runs, with orv_read_at, by any thread.
+#ifndef DISC_MANIFEST_IMAGE_IMAGE_TREE_H_
+#define DISC_MANIFEST_IMAGE_IMAGE_TREE_H_
+
+#include <string>
+
+#include "image/file_system.h"
+#include "image/sectors.h"
+
+/// Which of a disc's file systems to read: by default the one Windows
+/// reads from the disc in a drive (UDF where the disc has it, else Joliet,
+/// else ISO 9660's own names), or the one asked for.
+enum class FileSystemChoice { kDefault, kUdf, kJoliet, kRockRidge, kIso9660 };
+
+/// The choice that a --file-system word names: udf, joliet, rock-ridge or
+/// iso9660. False for any other word.
+bool parse_file_system(const std::string& word, FileSystemChoice* choice);
+
+/// What a root is, as mount_image_root found it.
+enum class RootImage {
+  kNoFile,    // a folder, or nothing at all: nothing mounted
+  kMounted,   // a disc image, mounted at the root
+  kNoImage,   // a file that is no disc image: |problem| says so
+  kUnusable,  // an image that cannot be read as asked: |problem| says why
+};
+
+/// Looks at the root |root| as typed, with or without a separator after
+/// it. Where it names a file or a block device that is a disc image (told
+/// by its content, image_file.h), opens the file system |choice| of it
+/// and mounts it at the root, so that every search and file below the
+/// root reads the image. |problem|: for kNoImage and kUnusable, one line
+/// (the path, then the reason); for kMounted, empty or a line that says
+/// that the default file system was damaged and another one read.
+RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std::string* problem);
+
+/// Ends the mount and closes the image, once nothing reads it any more.
+void unmount_image_root();
+
+/// Where a root typed without a separator after it gets one: the
+/// separator joined to an image's root, so that its folders are named
+/// "disc.iso\DIR\*" in a trace.
+const char kImageRootSeparator = '\\';
+
+#endif  // DISC_MANIFEST_IMAGE_IMAGE_TREE_H_

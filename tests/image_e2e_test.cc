@@ -1,0 +1,674 @@
+// Runs the built programs over disc images that independent writers made
+// (genisoimage, xorriso, pycdlib) from temporary trees, and over images
+// made byte by byte for damage no writer makes, and compares the trace,
+// the manifest, the report and the exit status byte for byte. What an
+// image should give is told by independent tools: the order of each
+// folder's entries by pycdlib's listing (tests/image_tools.py), the
+// digests by md5sum of the tree's own files.
+//
+// With DISC_MANIFEST_UNDER_WINE (and DISC_VERIFY_UNDER_WINE,
+// DISC_CATALOG_UNDER_WINE) set to Windows builds, the same cases run those
+// under Wine, with Windows paths, and a manifest they write must be the
+// Linux build's byte for byte; the cases that need Linux alone are
+// skipped.
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "disc_images.h"
+#include "image/image_test_util.h"
+#include "run_program.h"
+#include "temp_tree.h"
+
+namespace {
+
+const char* windows_manifest() { return getenv("DISC_MANIFEST_UNDER_WINE"); }
+const char* windows_verify() { return getenv("DISC_VERIFY_UNDER_WINE"); }
+const char* windows_catalog() { return getenv("DISC_CATALOG_UNDER_WINE"); }
+bool under_wine() { return windows_manifest() != nullptr; }
+
+#define SKIP_UNDER_WINE(why) \
+  if (under_wine()) GTEST_SKIP() << why
+#define SKIP_WITHOUT(program) \
+  if (!have_program(program)) GTEST_SKIP() << program " is not installed"
+#define SKIP_WITHOUT_PYCDLIB \
+  if (!have_pycdlib()) GTEST_SKIP() << "python3-pycdlib is not installed"
+
+// Wine makes its prefix on its first start and says so on standard error;
+// one run before the cases keeps that out of their comparisons.
+struct WineStart : testing::Environment {
+  void SetUp() override {
+    if (under_wine()) run_program({"/usr/lib/wine/wine64", windows_manifest(), "--version"}, "");
+  }
+};
+testing::Environment* const wine_start = testing::AddGlobalTestEnvironment(new WineStart);
+
+const char kPrompts[] =
+    "Enter the path to the root of your DVD (ie \"D:\\\") : "
+    "Enter a description of this disc (ie: \"Brimvale DVD-ROM\") : "
+    "Enter path to save data we'll collect (ie: \"c:\\stuff.txt\") : ";
+const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
+
+std::string typed(std::string path) {
+  if (!under_wine() || path.empty() || path[0] != '/') return path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
+}
+
+std::string record(const std::string& path, uint64_t length, const std::string& md5) {
+  return "<key_file pathname=\"" + path + "\" length=\"" + std::to_string(length) + "\" md5=\"" + md5 +
+         "\" />\r\n";
+}
+
+std::string manifest(const std::string& description, const std::string& records) {
+  return "<root>\r\n<key_disc name=\"" + description + "\">\r\n" + records + "</key_disc>\r\n</root>\r\n";
+}
+
+// Runs disc-manifest (under Wine where asked, or its build that fails on
+// request) with the answers |root|, |description| and |out|.
+Outcome make_manifest(const std::string& root, const std::string& description, const std::string& out,
+                      const Conditions& setup = Conditions(), bool linux_build = false) {
+  std::vector<std::string> argv;
+  if (under_wine() && !linux_build) {
+    argv = {"/usr/lib/wine/wine64", windows_manifest()};
+  } else {
+    argv = {setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE};
+  }
+  const bool windows = under_wine() && !linux_build;
+  const std::string answers =
+      (windows ? typed(root) : root) + "\n" + description + "\n" + (windows ? typed(out) : out) + "\n";
+  return run_program(argv, answers, setup);
+}
+
+Outcome verify(std::vector<std::string> arguments, const Conditions& setup = Conditions()) {
+  std::vector<std::string> argv;
+  if (windows_verify() != nullptr) {
+    argv = {"/usr/lib/wine/wine64", windows_verify()};
+    for (std::string& a : arguments) a = typed(a);
+  } else {
+    argv = {setup.fault_injection ? DISC_VERIFY_FAULTS_EXE : DISC_VERIFY_EXE};
+  }
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return run_program(argv, "", setup);
+}
+
+// The md5sum of the file |path|.
+std::string md5sum(const std::string& path) { return shell_output("md5sum '" + path + "'").substr(0, 32); }
+
+uint64_t size_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+struct Listed {
+  std::string path;  // names joined by backslashes
+  bool folder;
+  uint64_t length;
+};
+
+// pycdlib's listing of the view |view| of |image|, depth first, each
+// folder's entries in recorded order.
+std::vector<Listed> pycdlib_listing(const std::string& image, const std::string& view) {
+  const std::string text = shell_output("/usr/bin/python3 " TESTS_DIR "/image_tools.py list '" + image + "' " + view);
+  std::vector<Listed> listed;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const size_t tab = line.find('\t');
+    listed.push_back(Listed{line.substr(0, tab), line[tab + 1] == 'd', std::stoull(line.substr(tab + 3))});
+  }
+  return listed;
+}
+
+// The manifest of the image whose listing is |listed|, made from the tree
+// |tree| it was made of: its records in the image's order, their lengths
+// and md5sum's digests of the tree's files.
+std::string expected_manifest(const std::string& description, const std::vector<Listed>& listed,
+                              const std::string& tree) {
+  std::string records;
+  for (const Listed& entry : listed) {
+    if (entry.folder) continue;
+    std::string native = entry.path;
+    std::replace(native.begin(), native.end(), '\\', '/');
+    EXPECT_EQ(size_of(tree + "/" + native), entry.length) << entry.path;
+    records += record(entry.path, entry.length, md5sum(tree + "/" + native));
+  }
+  return manifest(description, records);
+}
+
+// The trace disc-manifest gives of the image whose listing is |listed|,
+// its root typed as |root|, files' digests from the tree |tree|.
+std::string expected_trace(const std::string& root, const std::vector<Listed>& listed, const std::string& tree) {
+  const auto folder_start = [](const std::string& pattern) {
+    return "Target file is " + pattern + "*.\nThe first file found is .\nFound a file: ..\n";
+  };
+  std::string trace = kPrompts + folder_start(root);
+  for (const Listed& entry : listed) {
+    const size_t slash = entry.path.rfind('\\');
+    trace += "Found a file: " + entry.path.substr(slash == std::string::npos ? 0 : slash + 1) + "\n";
+    if (entry.folder) {
+      trace += folder_start(root + entry.path + "\\");
+    } else {
+      std::string native = entry.path;
+      std::replace(native.begin(), native.end(), '\\', '/');
+      trace += "The md5 is " + md5sum(tree + "/" + native) + "\n";
+    }
+  }
+  return trace;
+}
+
+// A tree with what every writer records: nested folders, an empty file, a
+// file of several sectors, a name without an extension.
+void make_tree(const std::string& t) {
+  make_dir(t);
+  write_file(t + "/README", "read me\n");
+  write_file(t + "/empty.txt", "");
+  make_dir(t + "/Docs");
+  make_dir(t + "/Docs/Deeper");
+  std::string bytes(70000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 31 + 7) & 0xff);
+  write_file(t + "/Docs/Deeper/bytes.bin", bytes);
+  write_file(t + "/Docs/notes.txt", "notes");
+  write_file(t + "/b.dat", "b");
+}
+
+// A temporary folder with a tree "t" and an image of it made by |command|
+// (the image's path and the tree's folder come after it).
+struct ImageOfTree {
+  TempDir tmp;
+  std::string tree = tmp.path + "/t";
+  std::string image;
+  std::string out = tmp.path + "/m.xml";
+  explicit ImageOfTree(const std::string& name = "disc.iso") : image(tmp.path + "/" + name) {}
+  bool make(const std::string& command) {
+    int status = 0;
+    const std::string said = shell_output(command + " -o '" + image + "' '" + tree + "' 2>&1", &status);
+    EXPECT_EQ(0, status) << said;
+    return status == 0;
+  }
+};
+
+// The manifest the Linux build writes of |root|, to compare the Windows
+// build's with.
+std::string linux_manifest(const std::string& root, const std::string& description, const std::string& out) {
+  const Outcome run = make_manifest(root, description, out, Conditions(), true);
+  EXPECT_EQ(0, run.status) << run.err;
+  return read_file(out);
+}
+
+TEST(ImageManifestTest, AJolietImageIsWalkedInTheOrderItRecords) {
+  SKIP_WITHOUT("genisoimage");
+  SKIP_WITHOUT_PYCDLIB;
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J -R"));
+  const std::vector<Listed> joliet = pycdlib_listing(disc.image, "joliet");
+  ASSERT_EQ(7u, joliet.size());
+
+  // Typed without a separator after it, the image's root gets one.
+  Outcome run = make_manifest(disc.image, "Disc", disc.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(expected_trace(typed(disc.image) + "\\", joliet, disc.tree), run.out);
+  const std::string expected = expected_manifest("Disc", joliet, disc.tree);
+  EXPECT_EQ(expected, read_file(disc.out));
+  if (under_wine()) {
+    EXPECT_EQ(expected, linux_manifest(disc.image, "Disc", disc.tmp.path + "/linux.xml"));
+  }
+
+  // Typed with one, it keeps it.
+  const std::string separator = under_wine() ? "\\" : "/";
+  run = make_manifest(disc.image + "/", "Disc", disc.out);
+  EXPECT_EQ(expected_trace(typed(disc.image) + separator, joliet, disc.tree), run.out);
+  EXPECT_EQ(expected, read_file(disc.out));
+}
+
+TEST(ImageManifestTest, EveryWritersImageHoldsTheRecordsOfItsTree) {
+  SKIP_WITHOUT_PYCDLIB;
+  // Each writer, and the view the programs read by default: UDF where the
+  // image has it, else Joliet, else ISO 9660.
+  struct Writer {
+    const char* program;
+    std::string command;
+    const char* view;
+  };
+  const Writer writers[] = {
+      {"genisoimage", "genisoimage -quiet -J -R -udf", "udf"},
+      {"genisoimage", "genisoimage -quiet -J", "joliet"},
+      {"genisoimage", "genisoimage -quiet -iso-level 3 -J -joliet-long", "joliet"},
+      {"xorriso", "xorriso -as mkisofs -quiet -J -R", "joliet"},
+      {"xorriso", "xorriso -as mkisofs -quiet -iso-level 2 -R", "iso9660"},
+      {"python3", "/usr/bin/python3 " TESTS_DIR "/image_tools.py make", "udf"},
+  };
+  for (const Writer& writer : writers) {
+    if (!have_program(writer.program)) continue;
+    ImageOfTree disc;
+    make_tree(disc.tree);
+    make_scripts_tree(disc.tree + "/");
+    // pycdlib takes its image and tree without options.
+    if (writer.command.find("image_tools.py") != std::string::npos) {
+      int status = 0;
+      const std::string said =
+          shell_output(writer.command + " '" + disc.image + "' '" + disc.tree + "' udf 2>&1", &status);
+      ASSERT_EQ(0, status) << said;
+    } else if (!disc.make(writer.command)) {
+      continue;
+    }
+    const std::vector<Listed> listed = pycdlib_listing(disc.image, writer.view);
+    const Outcome run = make_manifest(disc.image, "d", disc.out);
+    EXPECT_EQ("", run.err) << writer.command;
+    EXPECT_EQ(0, run.status) << writer.command;
+    const std::string made = read_file(disc.out);
+    if (std::string(writer.view) == "iso9660") {
+      // ISO 9660's own names are no names of the tree: the same number of
+      // records, each file's digest once.
+      const std::vector<Listed> rr = pycdlib_listing(disc.image, "rock-ridge");
+      std::string records;
+      for (size_t i = 0; i < listed.size(); ++i) {
+        if (listed[i].folder) continue;
+        std::string native = rr[i].path;
+        std::replace(native.begin(), native.end(), '\\', '/');
+        records += record(listed[i].path, listed[i].length, md5sum(disc.tree + "/" + native));
+      }
+      EXPECT_EQ(manifest("d", records), made) << writer.command;
+    } else {
+      EXPECT_EQ(expected_manifest("d", listed, disc.tree), made) << writer.command;
+    }
+    if (under_wine()) {
+    EXPECT_EQ(made, linux_manifest(disc.image, "d", disc.tmp.path + "/linux.xml"));
+  }
+  }
+}
+
+// The bytes of |image| as a raw CD image and its cue sheet, in the folder
+// |folder|: |name|.bin and |name|.cue.
+void make_raw(const std::string& image, const std::string& folder, const std::string& name, int mode,
+              const std::string& cue_mode) {
+  write_file(folder + "/" + name + ".bin", raw_cd_sectors(read_file(image), mode));
+  write_file(folder + "/" + name + ".cue", "FILE \"" + name + ".bin\" BINARY\r\n  TRACK 01 " + cue_mode +
+                                               "\r\n    INDEX 01 00:00:00\r\n");
+}
+
+TEST(ImageManifestTest, RawSectorsAndCueSheetsGiveTheImagesManifest) {
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J -R"));
+  ASSERT_EQ(0, make_manifest(disc.image, "same", disc.out).status);
+  const std::string expected = read_file(disc.out);
+  make_raw(disc.image, disc.tmp.path, "mode1", 1, "MODE1/2352");
+  make_raw(disc.image, disc.tmp.path, "mode2", 2, "MODE2/2352");
+  for (const char* root : {"mode1.bin", "mode1.cue", "mode2.bin", "mode2.cue"}) {
+    const Outcome run = make_manifest(disc.tmp.path + "/" + root, "same", disc.out);
+    EXPECT_EQ("", run.err) << root;
+    EXPECT_EQ(0, run.status) << root;
+    EXPECT_EQ(expected, read_file(disc.out)) << root;
+  }
+}
+
+TEST(ImageManifestTest, ARootFileThatIsNoImageIsWalkedAsBeforeWithOneLine) {
+  TempDir tmp;
+  write_file(tmp.path + "/notes.txt", "hello");
+  const std::string out = tmp.path + "/m.xml";
+  // Typed without a separator, a root is a prefix, as it always was:
+  // the search finds the file, and the path joined to it names none.
+  Outcome run = make_manifest(tmp.path + "/notes.txt", "d", out);
+  EXPECT_EQ("disc-manifest: " + typed(tmp.path + "/notes.txt") +
+                ": no disc image: no ISO 9660 or UDF volume at byte 32768, no raw CD sectors, no cue sheet\n"
+                "Unable to open notes.txt\n",
+            run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(std::string(kPrompts) + "Target file is " + typed(tmp.path + "/notes.txt") +
+                "*.\nThe first file found is notes.txt\n",
+            run.out);
+  EXPECT_EQ(manifest("d", ""), read_file(out));
+
+  // A cue sheet whose file is missing: one line, and the sheet is a file.
+  write_file(tmp.path + "/disc.cue", "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n");
+  run = make_manifest(tmp.path + "/disc.cue/", "d", out);
+  EXPECT_EQ("disc-manifest: " + typed(tmp.path + "/disc.cue") + ": its data track is in " +
+                typed(tmp.path + "/disc.bin") + ", which cannot be opened: No such file or directory\n",
+            run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("d", ""), read_file(out));
+}
+
+TEST(ImageManifestTest, AnImageInsideATreeIsAFileLikeAnyOther) {
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  disc.image = disc.tmp.path + "/shelf/inner.iso";
+  make_dir(disc.tmp.path + "/shelf");
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J"));
+  const Outcome run = make_manifest(disc.tmp.path + "/shelf/", "shelf", disc.out);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("shelf", record("inner.iso", size_of(disc.image), md5sum(disc.image))), read_file(disc.out));
+}
+
+TEST(ImageManifestTest, AFileOver4GiBOfSeveralExtentsIsOneFile) {
+#ifdef DISC_MANIFEST_SANITIZED
+  GTEST_SKIP() << "4 GiB through MD5 takes minutes under the sanitizers; the build without them runs it";
+#endif
+  SKIP_UNDER_WINE("4 GiB through Wine takes minutes; the Linux build runs it");
+  SKIP_WITHOUT("xorriso");
+  ImageOfTree disc;
+  make_dir(disc.tree);
+  // A sparse file of 4 GiB and three bytes: xorriso records it in two
+  // extents of ISO 9660 level 3.
+  const std::string big = disc.tree + "/big.bin";
+  write_file(big, "");
+  ASSERT_EQ(0, truncate(big.c_str(), 4294967296ll));
+  const int fd = open(big.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(3, write(fd, "end", 3));
+  close(fd);
+  write_file(disc.tree + "/small", "a");
+  ASSERT_TRUE(disc.make("xorriso -as mkisofs -quiet -iso-level 3 -J -R"));
+  unlink(big.c_str());  // the room it takes
+  Conditions long_run;
+  long_run.time_limit = 600;
+  const Outcome run = make_manifest(disc.image, "big", disc.out, long_run);
+  EXPECT_EQ("", run.err);
+  // The digest of 2^32 zero bytes and "end".
+  EXPECT_EQ(manifest("big", record("big.bin", 4294967299ull, "29f9fe6f34f27cd12fbdee8ce0645c90") +
+                                record("small", 1, "0cc175b9c0f1b6a831c399e269772661")),
+            read_file(disc.out));
+}
+
+TEST(ImageManifestTest, ALoopDeviceHoldingAnImageIsRead) {
+  SKIP_UNDER_WINE("Windows has no loop devices");
+  SKIP_WITHOUT("genisoimage");
+  if (getuid() != 0) GTEST_SKIP() << "only root sets up loop devices";
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J"));
+  ASSERT_EQ(0, make_manifest(disc.image, "d", disc.out).status);
+  const std::string expected = read_file(disc.out);
+  int status = 0;
+  std::string device = shell_output("losetup --find --show --read-only '" + disc.image + "' 2>/dev/null", &status);
+  if (status != 0 || device.empty()) GTEST_SKIP() << "losetup cannot set up a loop device here";
+  device.pop_back();
+  const Outcome run = make_manifest(device, "d", disc.out);
+  shell_output("losetup -d " + device);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(expected, read_file(disc.out));
+}
+
+// --- Damage ------------------------------------------------------------------
+
+// A hand-made image with every kind of damage a folder or file can have,
+// and the manifest and trace of what can be read.
+struct DamagedImage {
+  TempDir tmp;
+  std::string image = tmp.path + "/bad.iso";
+  std::string out = tmp.path + "/m.xml";
+  DamagedImage() {
+    HandMadeIso iso;
+    iso.descriptor(16, 1, 20);
+    iso.terminator(17);
+    iso.folder(20, 20,
+               {iso_record("A.TXT;1", 30, 5, 0), iso_record("FAR.BIN;1", 90000, 10, 0),
+                iso_record("GONE", 90000, 2048, 2), iso_record("LOOP", 21, 2048, 2),
+                iso_record("NAMES", 22, 2048, 2), iso_record("Z.TXT;1", 31, 1, 0)});
+    iso.folder(21, 20, {iso_record("BACK", 20, 2048, 2)});
+    std::string nameless = iso_record("N", 30, 0, 0);
+    nameless[32] = 0;
+    iso.folder(22, 20, {iso_record("KEPT.TXT;1", 31, 1, 0), nameless});
+    iso.data(30, "hello");
+    iso.data(31, "a");
+    write_file(image, iso.bytes);
+  }
+};
+
+TEST(ImageDamageTest, EachDamageIsALineAndTheWalkGoesOn) {
+  DamagedImage disc;
+  const Outcome run = make_manifest(disc.image, "bad", disc.out);
+  const std::string root = typed(disc.image) + "\\";
+  const auto folder_start = [](const std::string& pattern) {
+    return "Target file is " + pattern + "*.\nThe first file found is .\nFound a file: ..\n";
+  };
+  EXPECT_EQ(kPrompts + folder_start(root) + "Found a file: A.TXT\nThe md5 is 5d41402abc4b2a76b9719d911017c592\n" +
+                "Found a file: FAR.BIN\n"
+                "Found a file: GONE\nTarget file is " + root + "GONE\\*.\nInvalid File Handle. GetLastError reports 23\n"
+                "Found a file: LOOP\n" + folder_start(root + "LOOP\\") +
+                "Found a file: BACK\nTarget file is " + root + "LOOP\\BACK\\*.\nInvalid File Handle. GetLastError reports 1921\n"
+                "Found a file: NAMES\n" + folder_start(root + "NAMES\\") +
+                "Found a file: KEPT.TXT\nThe md5 is 0cc175b9c0f1b6a831c399e269772661\n"
+                "Found a file: Z.TXT\nThe md5 is 0cc175b9c0f1b6a831c399e269772661\n",
+            run.out);
+  EXPECT_EQ("Unable to read FAR.BIN\nUnable to list " + root + "NAMES\\*. GetLastError reports 1392\n", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("bad", record("A.TXT", 5, "5d41402abc4b2a76b9719d911017c592") +
+                                record("NAMES\\KEPT.TXT", 1, "0cc175b9c0f1b6a831c399e269772661") +
+                                record("Z.TXT", 1, "0cc175b9c0f1b6a831c399e269772661")),
+            read_file(disc.out));
+  if (under_wine()) {
+    EXPECT_EQ(read_file(disc.out), linux_manifest(disc.image, "bad", disc.tmp.path + "/linux.xml"));
+  }
+}
+
+TEST(ImageDamageTest, DiscVerifySaysWhyWithTheImagesOwnReasons) {
+  if (under_wine() && windows_verify() == nullptr) GTEST_SKIP() << "no Windows disc-verify given";
+  DamagedImage disc;
+  write_file(disc.out, manifest("bad", record("A.TXT", 5, "5d41402abc4b2a76b9719d911017c592") +
+                                           record("FAR.BIN", 10, kEmptyMd5)));
+  const Outcome run = verify({disc.out, disc.image});
+  EXPECT_EQ("OK A.TXT\nUNREADABLE FAR.BIN\nNEW NAMES\\KEPT.TXT\nNEW Z.TXT\n"
+            "Summary: 1 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 2 new\n",
+            run.out);
+  const std::string root = under_wine() ? typed(disc.image) + "\\" : disc.image + "/";
+  EXPECT_EQ("disc-verify: " + root + "FAR.BIN: Input/output error\n"
+            "disc-verify: " + root + "GONE: cannot search the folder: ISO 9660 folder at sector 90000: sector 90000 "
+            "lies past the end of the image (error 23)\n"
+            "disc-verify: " + root + "NAMES: the folder's listing stopped part-way: ISO 9660 folder at sector 22: "
+            "a directory record at byte 45168 has a name of 0 bytes (error 1392)\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+}
+
+TEST(ImageDamageTest, AnImageCutShortReadsWhatItHolds) {
+  SKIP_WITHOUT("genisoimage");
+  SKIP_WITHOUT_PYCDLIB;
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J"));
+  // Cut in the middle of the largest file: it and what lies after it
+  // cannot be read.
+  const long long first = std::stoll(
+      shell_output("/usr/bin/python3 " TESTS_DIR "/image_tools.py extent '" + disc.image + "' joliet /Docs/Deeper/bytes.bin"));
+  ASSERT_EQ(0, truncate(disc.image.c_str(), first * 2048 + 4096));
+  const Outcome run = make_manifest(disc.image, "cut", disc.out);
+  EXPECT_NE(std::string::npos, run.err.find("Unable to read bytes.bin\n")) << run.err;
+  EXPECT_EQ(0, run.status);
+  const std::string made = read_file(disc.out);
+  EXPECT_EQ(std::string::npos, made.find("bytes.bin"));
+  EXPECT_NE(std::string::npos, made.find(record("README", 8, md5sum(disc.tree + "/README"))));
+}
+
+// The byte ranges of the image that the data of |path| (in the Joliet
+// view) takes, as DM_FAIL_PREAD names them.
+std::string sectors_of(const std::string& image, const std::string& path, uint64_t bytes) {
+  const long long first =
+      std::stoll(shell_output("/usr/bin/python3 " TESTS_DIR "/image_tools.py extent '" + image + "' joliet " + path));
+  return std::to_string(first * 2048) + "-" + std::to_string(first * 2048 + static_cast<long long>(bytes));
+}
+
+TEST(ImageFaultTest, ScratchedSectorsFailTheirFileOrFolderAndTheWalkGoesOn) {
+  SKIP_UNDER_WINE("faults are injected into the Linux build");
+  SKIP_WITHOUT("genisoimage");
+  SKIP_WITHOUT_PYCDLIB;
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J"));
+  // The second half of bytes.bin, and the folder Deeper's first sector.
+  const std::string file = sectors_of(disc.image, "/Docs/Deeper/bytes.bin", 70000);
+  const long long from = std::stoll(file.substr(0, file.find('-')));
+  const std::string bad = "DM_FAIL_PREAD=disc.iso:" + std::to_string(from + 40960) + "-" +
+                          std::to_string(from + 43008) + "," + sectors_of(disc.image, "/Docs", 2048);
+  Conditions scratched;
+  scratched.fault_injection = true;
+  scratched.env.push_back(bad);
+  Outcome run = make_manifest(disc.image, "x", disc.out, scratched);
+  EXPECT_EQ("", run.err);
+  EXPECT_NE(std::string::npos, run.out.find("Target file is " + disc.image + "\\Docs\\*.\n"
+                                            "Invalid File Handle. GetLastError reports 23\n"))
+      << run.out;
+  EXPECT_EQ(manifest("x", record("README", 8, md5sum(disc.tree + "/README")) +
+                              record("b.dat", 1, md5sum(disc.tree + "/b.dat")) +
+                              record("empty.txt", 0, kEmptyMd5)),
+            read_file(disc.out));
+
+  // The folder readable, the file not: "Unable to read", and on.
+  scratched.env = {"DM_FAIL_PREAD=disc.iso:" + std::to_string(from + 40960) + "-" + std::to_string(from + 43008)};
+  run = make_manifest(disc.image, "x", disc.out, scratched);
+  EXPECT_EQ("Unable to read bytes.bin\n", run.err);
+  EXPECT_NE(std::string::npos, read_file(disc.out).find("pathname=\"Docs\\notes.txt\""));
+
+  // A small file is read with those after it: a bad sector of the next
+  // one fails that one alone.
+  scratched.env = {"DM_FAIL_PREAD=disc.iso:" + sectors_of(disc.image, "/b.dat", 1)};
+  run = make_manifest(disc.image, "x", disc.out, scratched);
+  EXPECT_EQ("Unable to read b.dat\n", run.err);
+  EXPECT_NE(std::string::npos, read_file(disc.out).find(record("README", 8, md5sum(disc.tree + "/README"))));
+  EXPECT_NE(std::string::npos, read_file(disc.out).find("pathname=\"empty.txt\""));
+
+  // disc-verify: UNREADABLE, with the reason, and the walk goes on.
+  ASSERT_EQ(0, make_manifest(disc.image, "x", disc.out).status);
+  scratched.env = {"DM_FAIL_PREAD=disc.iso:" + std::to_string(from + 40960) + "-" + std::to_string(from + 43008)};
+  run = verify({"-j", "2", disc.out, disc.image}, scratched);
+  EXPECT_EQ("UNREADABLE Docs\\Deeper\\bytes.bin\nOK Docs\\notes.txt\nOK README\nOK b.dat\nOK empty.txt\n"
+            "Summary: 4 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n",
+            run.out);
+  EXPECT_EQ("disc-verify: " + disc.image + "/Docs/Deeper/bytes.bin: Input/output error\n", run.err);
+  EXPECT_EQ(1, run.status);
+}
+
+// --- disc-verify and disc-catalog ------------------------------------------------
+
+TEST(ImageVerifyTest, EveryOptionChecksAnImageAsATree) {
+  if (under_wine() && windows_verify() == nullptr) GTEST_SKIP() << "no Windows disc-verify given";
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  make_scripts_tree(disc.tree + "/");
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J -R"));
+  // The manifest of the tree on disk, checked against its image: order
+  // aside, the same records.
+  ASSERT_EQ(0, make_manifest(disc.tree + "/", "tree", disc.out).status);
+  Outcome run = verify({"-q", disc.out, disc.image});
+  EXPECT_EQ("Summary: 9 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  // Typed with a separator after it, as a root may be.
+  run = verify({"-q", disc.out, disc.image + "/"});
+  EXPECT_EQ("Summary: 9 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ(0, run.status);
+  const Outcome one_job = verify({disc.out, disc.image});
+  for (const char* jobs : {"2", "5"}) {
+    run = verify({"-j", jobs, "--progress", disc.out, disc.image});
+    EXPECT_EQ(one_job.out, run.out) << jobs;
+    EXPECT_EQ(0, run.status);
+  }
+  // Rock Ridge's names are the tree's too; ISO 9660's own are in upper
+  // case, and their name and extension cut short.
+  for (const char* view : {"--file-system=rock-ridge", "--file-system=joliet"}) {
+    EXPECT_EQ(0, verify({view, "-q", disc.out, disc.image}).status) << view;
+  }
+  run = verify({"--file-system", "iso9660", "-q", disc.out, disc.image});
+  EXPECT_NE(std::string::npos, run.out.find("MOVED Docs\\notes.txt -> DOCS\\NOTES.TXT\n")) << run.out;
+  EXPECT_EQ(1, run.status);
+  // With -i, letter case aside, the names of ISO 9660 are a manifest's.
+  write_file(disc.tmp.path + "/lower.xml",
+             manifest("u", record("b.dat", 1, md5sum(disc.tree + "/b.dat")) +
+                               record("docs\\notes.txt", 5, md5sum(disc.tree + "/Docs/notes.txt"))));
+  run = verify({"--file-system=iso9660", "-q", "-i", disc.tmp.path + "/lower.xml", disc.image});
+  EXPECT_NE(std::string::npos, run.out.find("Summary: 2 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 7 new"))
+      << run.out;
+}
+
+TEST(ImageVerifyTest, AManifestOfALegacyCodePageChecksAnImage) {
+  if (under_wine() && windows_verify() == nullptr) GTEST_SKIP() << "no Windows disc-verify given";
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_dir(disc.tree);
+  write_file(disc.tree + "/caf\xc3\xa9.txt", "coffee");
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J"));
+  write_file(disc.out, manifest("old", record("caf\xe9.txt", 6, md5sum(disc.tree + "/caf\xc3\xa9.txt"))));
+  const Outcome run = verify({"--code-page", "1252", disc.out, disc.image});
+  EXPECT_EQ("OK caf\xc3\xa9.txt\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ(0, run.status);
+}
+
+TEST(ImageVerifyTest, AFileSystemTheImageLacksIsOneLine) {
+  if (under_wine() && windows_verify() == nullptr) GTEST_SKIP() << "no Windows disc-verify given";
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet"));
+  write_file(disc.out, manifest("x", ""));
+  Outcome run = verify({"--file-system=joliet", disc.out, disc.image});
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("disc-verify: " + typed(disc.image) + ": the image has no Joliet volume\n", run.err);
+  EXPECT_EQ(2, run.status);
+  run = verify({"--file-system=rock-ridge", disc.out, disc.image});
+  EXPECT_EQ("disc-verify: " + typed(disc.image) + ": the image has no Rock Ridge entries\n", run.err);
+  EXPECT_EQ(2, run.status);
+  run = verify({"--file-system=hfs", disc.out, disc.image});
+  EXPECT_EQ("disc-verify: unknown file system 'hfs' (udf, joliet, rock-ridge or iso9660); try 'disc-verify --help'\n",
+            run.err);
+  // A file that is neither image nor manifest.
+  write_file(disc.tmp.path + "/notes.txt", "notes");
+  run = verify({disc.out, disc.tmp.path + "/notes.txt"});
+  EXPECT_EQ("disc-verify: " + typed(disc.tmp.path + "/notes.txt") +
+                ": neither a disc image nor a manifest: its first line is not <root>\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+}
+
+#ifdef DISC_CATALOG_EXE
+Outcome catalog(std::vector<std::string> arguments) {
+  std::vector<std::string> argv;
+  if (windows_catalog() != nullptr) {
+    argv = {"/usr/lib/wine/wine64", windows_catalog()};
+    for (std::string& a : arguments) a = typed(a);
+  } else {
+    argv = {DISC_CATALOG_EXE};
+  }
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return run_program(argv, "");
+}
+
+TEST(ImageCatalogTest, IdentifyTellsWhichDiscAnImageIs) {
+  if (under_wine() && windows_catalog() == nullptr) GTEST_SKIP() << "no Windows disc-catalog given";
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J -R"));
+  const std::string db = disc.tmp.path + "/catalog.db";
+  ASSERT_EQ(0, make_manifest(disc.image, "The disc", disc.out).status);
+  write_file(disc.tmp.path + "/other.xml", manifest("Other", record("README", 8, md5sum(disc.tree + "/README"))));
+  ASSERT_EQ(0, catalog({"--catalog", db, "add", "-q", disc.out, disc.tmp.path + "/other.xml"}).status);
+  for (const std::vector<std::string>& options : {std::vector<std::string>{}, std::vector<std::string>{"--full"},
+                                                  std::vector<std::string>{"--file-system", "rock-ridge", "-j", "2"}}) {
+    std::vector<std::string> arguments = {"--catalog", db, "identify"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.push_back(options.empty() ? disc.image + "/" : disc.image);
+    const Outcome run = catalog(arguments);
+    EXPECT_EQ("1\t100.0\t5\t5\tThe disc\n2\t20.0\t1\t1\tOther\n", run.out) << run.err;
+    EXPECT_EQ(0, run.status);
+  }
+  const Outcome run = catalog({"--catalog", db, "identify", "--file-system=udf", disc.image});
+  EXPECT_EQ("disc-catalog: " + typed(disc.image) + ": the image has no UDF file system\n", run.err);
+  EXPECT_EQ(2, run.status);
+}
+#endif
+
+}  // namespace
