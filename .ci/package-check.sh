@@ -85,17 +85,25 @@ dpkg -x "$deb" "$root"
 bin="$root/usr/bin"
 
 # Dependencies as dpkg-shlibdeps found them: none for static programs,
-# the C library at least for dynamic ones.
-readelf -d "$bin/disc-manifest" "$bin/disc-verify" "$bin/disc-catalog" > "$work/dynamic.txt"
+# the C library at least for dynamic ones, and libpq for a disc-catalog
+# that speaks to PostgreSQL (linked dynamically where the others are not).
+readelf -d "$bin/disc-manifest" "$bin/disc-verify" > "$work/dynamic.txt"
+readelf -d "$bin/disc-catalog" > "$work/catalog-dynamic.txt"
 dpkg-deb --field "$deb" Depends | sed '/^$/d' > "$work/depends.txt"
 static=yes
 if grep -q '(NEEDED)' "$work/dynamic.txt"; then
   static=no
   step "dynamically linked; Depends: $(cat "$work/depends.txt")"
   must_match "$work/depends.txt" '(^|, )libc6( |,|$)'
+elif grep -q '(NEEDED)' "$work/catalog-dynamic.txt"; then
+  step "disc-catalog dynamically linked; Depends: $(cat "$work/depends.txt")"
+  must_match "$work/depends.txt" '(^|, )libc6( |,|$)'
 else
   step "statically linked; Depends: none"
   must_be_empty "$work/depends.txt" "static programs, yet the package depends on"
+fi
+if grep -q 'libpq' "$work/catalog-dynamic.txt"; then
+  must_match "$work/depends.txt" '(^|, )libpq5( |,|$)'
 fi
 
 step "dpkg-deb --contents $deb"

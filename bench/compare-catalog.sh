@@ -3,7 +3,7 @@
 # disc-verify) on the same data, in the same run, and prints each figure as
 # a ratio to the peer's, next to the goal the catalog is built for.
 #
-#   bench/compare-catalog.sh [WORK_DIR] [ROUNDS]
+#   bench/compare-catalog.sh [WORK_DIR] [ROUNDS] [SERVER_ROUNDS]
 #
 # WORK_DIR (default /tmp/disc-manifest-bench) receives, made once and kept:
 # 200 synthetic manifests of 10,000 records each and the same records as a
@@ -19,10 +19,20 @@
 # other work on the machine stretches the first; "spread" is the range of
 # the rounds over the median, and peak memory the largest resident set of
 # a run.
+#
+# Where disc-catalog speaks to PostgreSQL and the server's programs are
+# installed (Debian: postgresql-15), the same catalog is also put on a
+# throwaway server on this machine, reached over its Unix socket (its data
+# in WORK_DIR, run as user postgres, stopped at the end), against psql
+# loading the same records the plain way: \copy of the TAB-separated file
+# into one table, then a B-tree index on md5 and a pg_trgm index on
+# pathname. Those commands are timed in the first SERVER_ROUNDS rounds
+# (default 1): each add takes most of a minute.
 set -euo pipefail
 
 work=${1:-/tmp/disc-manifest-bench}
 rounds=${2:-5}
+server_rounds=${3:-1}
 
 # The peer and the library the catalog is built on, before common.sh builds.
 need=()
@@ -169,6 +179,61 @@ labels=(true sqlite-after add sqlite-before grep-find find like grep-md5 which-m
         which-files verify-big identify-big identify-full-big verify-small identify-small
         identify-full-small)
 
+# The same catalog on a PostgreSQL server, and the psql peer.
+pg_bin=$(find /usr/lib/postgresql -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1)
+server_labels=()
+if [ -n "$pg_bin" ] && command -v psql >/dev/null &&
+   ! "$catalog" --catalog postgresql:// list 2>&1 | grep -q 'built without PostgreSQL'; then
+  pg_dir="$data/server"
+  as_postgres() {
+    if [ "$(id -u)" = 0 ]; then setpriv --reuid=postgres --regid=postgres --init-groups "$@"; else "$@"; fi
+  }
+  if [ ! -f "$pg_dir/data/PG_VERSION" ]; then
+    rm -rf "$pg_dir"
+    mkdir -p "$pg_dir"
+    [ "$(id -u)" = 0 ] && chown postgres "$pg_dir"
+    as_postgres "$pg_bin/initdb" -D "$pg_dir/data" -U postgres --auth-local=trust -E UTF8 --locale=C.UTF-8 > /dev/null
+  fi
+  as_postgres "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w start \
+    -o "-k $pg_dir -p 5432 -c listen_addresses=" > /dev/null
+  trap 'as_postgres "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast -w stop > /dev/null' EXIT
+  pg_uri="postgresql://postgres@/postgres?host=$pg_dir&port=5432"
+  in_schema() { echo "$pg_uri&options=-csearch_path%3D$1"; }
+  # pg_trgm where the peer finds it, and so every catalog of the database.
+  psql -X -q "$pg_uri" -c 'CREATE EXTENSION IF NOT EXISTS pg_trgm'
+  psql -X -q "$pg_uri" -c 'DROP SCHEMA IF EXISTS bench_query CASCADE' -c 'DROP SCHEMA IF EXISTS bench_add CASCADE'
+  "$catalog" --catalog "$(in_schema bench_query)" add -q "$manifests"/*.xml
+  "$catalog" --catalog "$(in_schema bench_query)" add -q "$extra/which-disc.xml" "$extra/big-tree.xml" \
+    "$extra/small-tree.xml"
+  cat > "$data/psql-load.sql" <<SQL
+DROP TABLE IF EXISTS peer_file;
+CREATE TABLE peer_file (disc integer, pathname text, length bigint, md5 text);
+\copy peer_file FROM '$manifests/records.tsv' WITH (FORMAT csv, DELIMITER E'\t', QUOTE E'\b')
+CREATE INDEX peer_file_md5 ON peer_file (md5);
+CREATE INDEX peer_file_pathname ON peer_file USING gin (pathname gin_trgm_ops);
+SQL
+  query_uri=$(in_schema bench_query)
+  add_uri=$(in_schema bench_add)
+  cmd[psql-load]="psql -X -q -v ON_ERROR_STOP=1 '$pg_uri' -f '$data/psql-load.sql'"
+  cmd[server-add]="sh -c \"psql -X -q '$pg_uri' -c 'DROP SCHEMA IF EXISTS bench_add CASCADE' && exec '$catalog' --catalog '$add_uri' add -q '$manifests'/*.xml\""
+  cmd[server-find]="'$catalog' --catalog '$query_uri' find '*report2639*' > '$out/server-find'"
+  cmd[server-which-md5]="'$catalog' --catalog '$query_uri' which --md5 $hex > '$out/server-which-md5'"
+  cmd[server-identify-big]="'$catalog' --catalog '$query_uri' identify '$data/big-tree' > '$out/server-identify-big'"
+  cmd[copies]="'$catalog' --catalog '$query' copies > '$out/copies'"
+  cmd[server-copies]="'$catalog' --catalog '$query_uri' copies > '$out/server-copies'"
+  cmd[server-list]="'$catalog' --catalog '$query_uri' list > '$out/server-list'"
+  cmd[server-export]="'$catalog' --catalog '$query_uri' export 100 > '$out/server-export'"
+  cmd[server-copies-files]="'$catalog' --catalog '$query_uri' copies --files > '$out/server-copies-files'"
+  cmd[server-find-all]="'$catalog' --catalog '$query_uri' find '*' > '$out/server-find-all'"
+  cmd[server-which-files]="'$catalog' --catalog '$query_uri' which '$data/which' > '$out/server-which-files'"
+  cmd[server-identify-small]="'$catalog' --catalog '$query_uri' identify '$work/tree' > '$out/server-identify-small'"
+  server_labels=(psql-load server-add server-find server-which-md5 server-identify-big copies server-copies
+                 server-list server-export server-copies-files server-find-all server-which-files
+                 server-identify-small)
+else
+  echo "no PostgreSQL server programs, or disc-catalog built without PostgreSQL: no server figures" >&2
+fi
+
 # Every command once, with its status and its answer checked, before any is
 # timed: a wrong answer fails the run.
 echo "checking the answers" >&2
@@ -208,6 +273,33 @@ for set in big small; do
       fail "${cmd[$label]}: the first line is '$first', not disc ${!disc} with 100.0"
   done
 done
+if [ ${#server_labels[@]} -gt 0 ]; then
+  for label in psql-load server-add server-which-md5 copies server-copies server-list server-export \
+               server-copies-files server-find-all; do
+    status "$label" 0
+  done
+  status server-find 0
+  status server-identify-big 0
+  status server-which-files 1
+  status server-identify-small 0
+  for pair in find:server-find which-md5:server-which-md5 identify-big:server-identify-big copies:server-copies \
+              which-files:server-which-files identify-small:server-identify-small; do
+    cmp -s "$out/${pair%%:*}" "$out/${pair#*:}" || fail "${pair#*:} differs from ${pair%%:*}: see $out"
+  done
+  "$catalog" --catalog "$query" export 100 | cmp -s - "$out/server-export" || fail "server-export differs"
+  server_size=$(psql -X -At "$pg_uri" -c "SELECT sum(pg_total_relation_size(c.oid)) FROM pg_class c JOIN pg_namespace n
+    ON n.oid = c.relnamespace WHERE n.nspname = 'bench_add' AND c.relkind IN ('r', 'p')")
+  peer_size=$(psql -X -At "$pg_uri" -c "SELECT pg_total_relation_size('peer_file')")
+  peer_table=$(psql -X -At "$pg_uri" -c "SELECT pg_table_size('peer_file')")
+  peer_md5=$(psql -X -At "$pg_uri" -c "SELECT pg_relation_size('peer_file_md5')")
+  peer_trgm=$(psql -X -At "$pg_uri" -c "SELECT pg_relation_size('peer_file_pathname')")
+  server_tables=$(psql -X -At "$pg_uri" -c "SELECT string_agg(c.relname || ' ' || pg_size_pretty(pg_total_relation_size(c.oid)),
+    ', ' ORDER BY c.relname) FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace
+    WHERE n.nspname = 'bench_add' AND c.relkind IN ('r', 'p')")
+  server_indexes=$(psql -X -At "$pg_uri" -c "SELECT string_agg(c.relname || ' ' || pg_size_pretty(pg_relation_size(c.oid)),
+    ', ' ORDER BY c.relname) FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace
+    WHERE n.nspname = 'bench_add' AND c.relkind = 'i'")
+fi
 catalog_bytes=$(stat -c %s "$db")
 naive_after_bytes=$(stat -c %s "$naive-after.db")
 naive_before_bytes=$(stat -c %s "$naive-before.db")
@@ -220,6 +312,9 @@ cpu=()
 for ((round = 1; round <= rounds; ++round)); do
   echo "round $round of $rounds" >&2
   for label in "${labels[@]}"; do measure "$label"; done
+  if [ "$round" -le "$server_rounds" ]; then
+    for label in "${server_labels[@]}"; do measure "$label"; done
+  fi
 done
 if [ -f "$db-wal" ]; then fail "add left $db-wal behind"; fi
 
@@ -297,3 +392,37 @@ header "identify: 20,000 files of 0 to 8 KiB in 400 folders (disc $small_disc)"
 line verify-small verify-small "disc-verify -j1 -q MANIFEST TREE"
 line identify-small verify-small "disc-catalog identify" 0.6
 line identify-full-small verify-small "disc-catalog identify --full" 1.1
+
+if [ ${#server_labels[@]} -gt 0 ]; then
+  echo
+  echo "ON A POSTGRESQL SERVER ($("$pg_bin/postgres" --version), this machine, Unix socket; stock settings),"
+  echo "the first $server_rounds round(s)"
+  header "add of the 200 manifests (2,000,000 records) into a new schema"
+  line psql-load psql-load "psql \\copy, then CREATE INDEX md5, trgm"
+  line server-add psql-load "disc-catalog add -q" 0.75
+  echo
+  echo "size on the server (pg_total_relation_size of every table, indexes included)"
+  printf '  %-40s %12d %8s\n' "psql's table with its two indexes" "$peer_size" 1.00
+  printf '    (table %d, md5 index %d, trigram index %d)\n' "$peer_table" "$peer_md5" "$peer_trgm"
+  verdict=$(echo "$server_size / $peer_size <= 0.75" | bc -l)
+  printf '  %-40s %12d %8.2f  <= 0.75 %s\n' "disc-catalog's schema" "$server_size" \
+    "$(echo "$server_size / $peer_size" | bc -l)" "$([ "$verdict" = 1 ] && echo met || echo MISSED)"
+  echo "    tables: $server_tables"
+  echo "    indexes: $server_indexes"
+  header "find of a substring: $(lines "$out/server-find") files match *report2639*"
+  line server-find grep-find "disc-catalog find (server)" 0.25
+  header "one digest, on $places records"
+  line server-which-md5 grep-md5 "disc-catalog which --md5 HEX (server)" 0.25
+  header "identify: 1,000 files of 100 KiB to 1 MiB (disc $big_disc)"
+  line server-identify-big verify-big "disc-catalog identify (server)" 0.25
+  header "copies: content held on no other disc"
+  line copies copies "disc-catalog copies (file)"
+  line server-copies copies "disc-catalog copies (server)" 1.5
+  header "the other commands on the server (x the file catalog's find, which, identify)"
+  line server-list server-list "list"
+  line server-export server-list "export 100 (10,000 records)"
+  line server-copies-files copies "copies --files ($(lines "$out/server-copies-files") lines)"
+  line server-find-all find "find '*' ($(lines "$out/server-find-all") lines)"
+  line server-which-files which-files "which DIR (1,000 files of 100 KiB)"
+  line server-identify-small identify-small "identify (20,000 files of 0 to 8 KiB)"
+fi

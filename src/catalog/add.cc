@@ -274,7 +274,7 @@ int run_add(const CatalogOptions& options) {
   }
   stop_progress();
   write_waiting();
-  if (!settle_catalog(catalog)) problem("%s: %s", options.catalog.c_str(), catalog_error(catalog).c_str());
+  if (!settle_catalog(catalog)) problem("%s: %s", options.catalog_name.c_str(), catalog_error(catalog).c_str());
   close_catalog(catalog);
   return refused ? 2 : 0;
 }

@@ -1355,18 +1355,23 @@ bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
   return true;
 }
 
-bool file_finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
-                      uint64_t* number) {
-  SqliteCatalog* c = own(catalog);
+// Ends the disc started, numbered |wanted| when the catalog never gave
+// that number or any above it, else the next number.
+bool finish(SqliteCatalog* c, const std::string& description, const std::string& layout, int code_page, int64_t added,
+            uint64_t wanted, uint64_t* number) {
   const std::string keys = keys_blob(std::move(c->keys));
   const std::string contents = keys_blob(std::move(c->content_keys));
+  uint64_t given = 0;
+  if (wanted != 0 && !each_row(c, statement(c, "SELECT seq FROM sqlite_sequence WHERE name = 'disc'"),
+                               [&given](sqlite3_stmt* row) { given = column_u64(row, 0); }))
+    return false;
   DiscRow row;
   row.disc.files = c->next_file - c->first_file;
   row.disc.bytes = c->bytes;
   row.disc.description = description;
   row.disc.manifest_name = c->manifest_name;
   memcpy(row.disc.manifest_md5, c->manifest_md5, 16);
-  row.disc.added = static_cast<int64_t>(time(nullptr));
+  row.disc.added = added;
   row.disc.code_page = code_page;
   row.first_file = c->first_file;
   row.sums[kLayoutSum] = bytes_sum(layout);
@@ -1375,13 +1380,15 @@ bool file_finish_disc(Catalog* catalog, const std::string& description, const st
   row.sums[kRecordsSum] = c->records_sum;
   row.sums[kContentsSum] = bytes_sum(contents);
   sqlite3_stmt* s = statement(c, "INSERT INTO disc (description, manifest_name, manifest_md5, added, "
-                                 "first_file, files, bytes, layout, code_page, keys, contents) "
-                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+                                 "first_file, files, bytes, layout, code_page, keys, contents, number) "
+                                 "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
   if (s == nullptr) return false;
   bind_bytes(s, 1, description);
   bind_bytes(s, 2, c->manifest_name);
   sqlite3_bind_blob(s, 3, c->manifest_md5, 16, SQLITE_STATIC);
   sqlite3_bind_int64(s, 4, row.disc.added);
+  // NULL: the next number.
+  if (wanted > given && wanted < (uint64_t{1} << 62)) bind_u64(s, 12, wanted);
   bind_u64(s, 5, row.first_file);
   bind_u64(s, 6, row.disc.files);
   bind_u64(s, 7, row.disc.bytes);
@@ -1406,6 +1413,15 @@ bool file_finish_disc(Catalog* catalog, const std::string& description, const st
   c->seen.clear();
   c->seen.shrink_to_fit();
   return true;
+}
+
+bool file_finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
+                      uint64_t* number) {
+  return finish(own(catalog), description, layout, code_page, static_cast<int64_t>(time(nullptr)), 0, number);
+}
+
+bool file_finish_disc_as(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number) {
+  return finish(own(catalog), disc.description, layout, disc.code_page, disc.added, disc.number, number);
 }
 
 void file_abandon_disc(Catalog* catalog) {
@@ -1994,5 +2010,5 @@ const CatalogStore kFileStore = {
     file_remove_discs,  file_list_discs,     file_find_disc,     file_disc_files,
     file_disc_pathnames, file_files_picked,  file_files_named,   file_files_with_content,
     file_rare_files,    file_shared_keys,
-    file_check_discs,
+    file_check_discs,   nullptr,             file_finish_disc_as, nullptr,
 };

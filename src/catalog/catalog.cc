@@ -2,11 +2,55 @@
 
 #include "catalog/catalog.h"
 
+#include <algorithm>
+
 #include "catalog/catalog_store.h"
 #include "catalog/keyed_hash.h"
 
+bool is_server_uri(const std::string& where) {
+  return where.compare(0, 13, "postgresql://") == 0 || where.compare(0, 11, "postgres://") == 0;
+}
+
 Catalog* open_catalog(const std::string& path, Access access, std::string* problem) {
+  if (is_server_uri(path)) {
+#if defined(DISC_CATALOG_HAVE_POSTGRES)
+    return kServerStore.open(path, access, problem);
+#elif defined(_WIN32)
+    *problem = "the Windows programs do not speak to a PostgreSQL server yet";
+    return nullptr;
+#else
+    *problem = "this disc-catalog was built without PostgreSQL (libpq): it takes catalog files only";
+    return nullptr;
+#endif
+  }
   return kFileStore.open(path, access, problem);
+}
+
+std::string catalog_name(const std::string& where) {
+  if (!is_server_uri(where)) return where;
+  // postgresql://[user[:password]@]host.../database?parameter=value&...
+  std::string shown = where;
+  const size_t authority = shown.find("://") + 3;
+  const size_t authority_end = std::min(shown.find_first_of("/?", authority), shown.size());
+  const size_t at = shown.rfind('@', authority_end);
+  if (at != std::string::npos && at >= authority) {
+    const size_t colon = shown.find(':', authority);
+    if (colon < at) shown.erase(colon, at - colon);
+  }
+  const size_t query = shown.find('?');
+  if (query == std::string::npos) return shown;
+  std::string kept;
+  for (size_t from = query + 1; from <= shown.size();) {
+    const size_t end = std::min(shown.find('&', from), shown.size());
+    const std::string parameter = shown.substr(from, end - from);
+    if (parameter.compare(0, 9, "password=") != 0 && parameter != "password") {
+      kept += kept.empty() ? "" : "&";
+      kept += parameter;
+    }
+    from = end + 1;
+  }
+  shown.resize(query);
+  return kept.empty() ? shown : shown + "?" + kept;
 }
 
 void close_catalog(Catalog* catalog) {
@@ -40,6 +84,10 @@ bool add_file(Catalog* catalog, std::string_view pathname, uint64_t length, cons
 bool finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
                  uint64_t* number) {
   return catalog->store->finish_disc(catalog, description, layout, code_page, number);
+}
+
+bool finish_disc_as(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number) {
+  return catalog->store->finish_disc_as(catalog, disc, layout, number);
 }
 
 void abandon_disc(Catalog* catalog) { catalog->store->abandon_disc(catalog); }
@@ -76,9 +124,35 @@ bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& vi
   return catalog->store->files_named(catalog, wanted, visit);
 }
 
+bool files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit) {
+  if (catalog->store->files_matching != nullptr) return catalog->store->files_matching(catalog, patterns, visit);
+  std::string scratch;
+  return files_named(
+      catalog,
+      [&](std::string_view folder, std::string_view name) {
+        for (const Pattern& pattern : patterns)
+          if (pattern_matches(pattern, folder, name, &scratch)) return true;
+        return false;
+      },
+      visit);
+}
+
 bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                         const FileVisitor& visit) {
   return catalog->store->files_with_content(catalog, md5, length, visit);
+}
+
+bool files_with_contents(Catalog* catalog, const std::vector<Content>& contents,
+                         const std::function<void(size_t content, const CatalogFile& file)>& visit) {
+  if (catalog->store->files_with_contents != nullptr)
+    return catalog->store->files_with_contents(catalog, contents, visit);
+  for (size_t i = 0; i < contents.size(); ++i) {
+    const Content& c = contents[i];
+    if (!files_with_content(catalog, c.md5, c.any_length ? nullptr : &c.length,
+                            [&](const CatalogFile& file) { visit(i, file); }))
+      return false;
+  }
+  return true;
 }
 
 bool rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "catalog/pattern.h"
+
 struct Catalog;
 
 /// One disc of the catalog, without its files.
@@ -54,6 +56,10 @@ enum class Access { kRead, kChange, kCreate };
 /// (any other file, another program's database: left as it was), a
 /// catalog of a newer version (never changed), damaged.
 Catalog* open_catalog(const std::string& path, Access access, std::string* problem);
+
+/// How problem lines name the catalog at |where|: as given, but a server's
+/// URI without its password.
+std::string catalog_name(const std::string& where);
 
 /// Closes it. A catalog opened for reading was read in one state from its
 /// opening on, whatever others changed meanwhile.
@@ -105,6 +111,12 @@ bool add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
 bool finish_disc(Catalog* catalog, const std::string& description, const std::string& layout, int code_page,
                  uint64_t* number);
 
+/// Ends the disc started as finish_disc does, with what |disc| holds: its
+/// description, time of adding and code page, and its number when the
+/// catalog never gave that number or any above it (else the next number).
+/// For merging one catalog into another.
+bool finish_disc_as(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number);
+
 /// Drops the disc started, and all of its records.
 void abandon_disc(Catalog* catalog);
 
@@ -154,10 +166,26 @@ using NameTest = std::function<bool(std::string_view folder, std::string_view na
 /// manifest order.
 bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit);
 
+/// The files whose name (or pathname, pattern.h) matches any of |patterns|,
+/// by disc number, then in manifest order.
+bool files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit);
+
 /// Every file with the digest |md5|, and when |length| is not null, that
 /// length; by disc number, then in manifest order.
 bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                         const FileVisitor& visit);
+
+/// A content asked for: a digest, and a length unless any will do.
+struct Content {
+  unsigned char md5[16] = {};
+  uint64_t length = 0;
+  bool any_length = false;
+};
+
+/// files_with_content for each of |contents| at once: |visit| is given the
+/// index of the content and each file, by content, then as above.
+bool files_with_contents(Catalog* catalog, const std::vector<Content>& contents,
+                         const std::function<void(size_t content, const CatalogFile& file)>& visit);
 
 /// The files whose content (length and digest; empty files left out) is
 /// held on fewer than |discs| discs, by disc number, then in manifest

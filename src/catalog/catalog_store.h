@@ -48,9 +48,25 @@ struct CatalogStore {
   bool (*shared_keys)(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                       const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit);
   bool (*check_discs)(Catalog* catalog, const DamageVisitor& damage);
+  // Null in a store that matches names in the client: catalog.cc then
+  // hands files_named a test made of the patterns.
+  bool (*files_matching)(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit);
+  bool (*finish_disc_as)(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number);
+  // Null where asking content by content costs no more: catalog.cc asks
+  // files_with_content for each.
+  bool (*files_with_contents)(Catalog* catalog, const std::vector<Content>& contents,
+                              const std::function<void(size_t content, const CatalogFile& file)>& visit);
 };
 
 /// The catalog in one SQLite database file (catalog-sqlite.cc).
 extern const CatalogStore kFileStore;
+
+/// The catalog in a schema of a PostgreSQL database (catalog-postgres.cc),
+/// where the build has libpq.
+extern const CatalogStore kServerStore;
+
+/// Whether |where| names a server's catalog: a postgresql:// or postgres://
+/// URI.
+bool is_server_uri(const std::string& where);
 
 #endif  // DISC_MANIFEST_CATALOG_CATALOG_STORE_H_

@@ -15,7 +15,8 @@
 
 /// The command line, parsed.
 struct CatalogOptions {
-  std::string catalog;          // the catalog's path
+  std::string catalog;          // the catalog's path, or a server's URI
+  std::string catalog_name;     // how problem lines name it (catalog_name)
   bool quiet = false;           // add -q
   int code_page = 0;            // add --code-page
   bool case_sensitive = false;  // find -c
@@ -39,6 +40,7 @@ int run_which(const CatalogOptions& options);
 int run_identify(const CatalogOptions& options);
 int run_copies(const CatalogOptions& options);
 int run_check(const CatalogOptions& options);
+int run_merge(const CatalogOptions& options);
 
 /// Opens the catalog of |options| for |access|, or says why it cannot be
 /// and ends the program with status 2.

@@ -39,10 +39,12 @@ const char kUsage[] =
     "  copies [--fewer-than N] [--files]\n"
     "                              content held on fewer than N discs (default 2)\n"
     "  check                       read the whole catalog and tell damaged discs\n"
+    "  merge [-q] CATALOG...       add every disc of other catalogs\n"
     "\n"
     "  --catalog FILE    the catalog (also after the command word); else\n"
     "                    $DISC_CATALOG, else $XDG_DATA_HOME/disc-manifest/catalog.db\n"
-    "                    ($HOME/.local/share/disc-manifest/catalog.db)\n"
+    "                    ($HOME/.local/share/disc-manifest/catalog.db); a\n"
+    "                    postgresql:// URI names a catalog on a server\n"
     "  --help            display this help and exit ('COMMAND --help': the\n"
     "                    command's own)\n"
     "  --version         output version information and exit\n"
@@ -146,6 +148,18 @@ const Command kCommands[] = {
      "Exit status: 0 if nothing is damaged, 1 if anything is, 2 if the catalog\n"
      "cannot be checked.\n",
      "", run_check},
+    {"merge", "merge [-q] CATALOG...",
+     "Add every disc of each CATALOG (a file, or a postgresql:// URI) to the catalog\n"
+     "in use, made where it is missing: each with its description, its manifest's\n"
+     "name and bytes, its time of adding and code page. One line each, as add's:\n"
+     "added N FILES DESCRIPTION, or already N FILES DESCRIPTION for a manifest in\n"
+     "the catalog already. A disc keeps its number where the catalog never gave\n"
+     "it (so into an empty catalog, all keep theirs), else takes the next.\n"
+     "\n"
+     "  -q, --quiet          no output lines\n"
+     "\n"
+     "Exit status: 0, or 2 if any catalog or disc could not be merged.\n",
+     "q", run_merge},
 };
 
 enum {
@@ -170,8 +184,8 @@ std::vector<option> options_of(const Command& command) {
   std::vector<option> options = {{"catalog", required_argument, nullptr, kCatalog},
                                  {"help", no_argument, nullptr, kHelp}};
   const std::string name = command.name;
+  if (name == "add" || name == "merge") options.push_back({"quiet", no_argument, nullptr, 'q'});
   if (name == "add") {
-    options.push_back({"quiet", no_argument, nullptr, 'q'});
     options.push_back({"code-page", required_argument, nullptr, kCodePage});
   }
   if (name == "find") options.push_back({"case-sensitive", no_argument, nullptr, 'c'});
@@ -212,7 +226,7 @@ Catalog* open_or_end(const CatalogOptions& options, Access access) {
   std::string problem_text;
   Catalog* catalog = open_catalog(options.catalog, access, &problem_text);
   if (catalog == nullptr) {
-    problem("%s: %s", options.catalog.c_str(), problem_text.c_str());
+    problem("%s: %s", options.catalog_name.c_str(), problem_text.c_str());
     exit(2);
   }
   return catalog;
@@ -223,7 +237,7 @@ void catalog_failed(const CatalogOptions& options, Catalog* catalog) {
   // A store says why; where it has nothing to say, what it found made no
   // sense, which is damage.
   const std::string reason = catalog_error(catalog).empty() ? "the catalog is damaged" : catalog_error(catalog);
-  problem("%s: %s", options.catalog.c_str(), reason.c_str());
+  problem("%s: %s", options.catalog_name.c_str(), reason.c_str());
   // What was not committed is left out of the catalog by closing it.
   close_catalog(catalog);
   finish_report();
@@ -329,6 +343,7 @@ int main(int argc, char** argv) {
     }
     for (int i = optind; i < sub_argc; ++i) options.operands.push_back(sub_argv[i]);
     if (options.catalog.empty()) options.catalog = default_catalog();
+    options.catalog_name = catalog_name(options.catalog);
     start_console();
     const int status = command->run(options);
     finish_report();

@@ -31,7 +31,7 @@ uint64_t disc_operand(const std::string& text) {
 }
 
 [[noreturn]] void no_such_disc(const CatalogOptions& options, Catalog* catalog, uint64_t number) {
-  problem("%s: no disc %llu", options.catalog.c_str(), static_cast<unsigned long long>(number));
+  problem("%s: no disc %llu", options.catalog_name.c_str(), static_cast<unsigned long long>(number));
   close_catalog(catalog);
   finish_report();
   exit(2);
@@ -133,7 +133,7 @@ int run_export(const CatalogOptions& options) {
   const std::string damage = export_damage(catalog, disc, &failed);
   if (failed) catalog_failed(options, catalog);
   if (!damage.empty()) {
-    problem("%s: disc %llu is damaged: %s", options.catalog.c_str(), static_cast<unsigned long long>(number),
+    problem("%s: disc %llu is damaged: %s", options.catalog_name.c_str(), static_cast<unsigned long long>(number),
             damage.c_str());
     close_catalog(catalog);
     return 2;
@@ -209,13 +209,7 @@ int run_find(const CatalogOptions& options) {
   for (const std::string& text : options.operands) patterns.push_back(make_pattern(text, options.case_sensitive));
   Catalog* catalog = open_or_end(options, Access::kRead);
   bool any = false;
-  std::string scratch;
-  const auto wanted = [&](std::string_view folder, std::string_view name) {
-    for (const Pattern& pattern : patterns)
-      if (pattern_matches(pattern, folder, name, &scratch)) return true;
-    return false;
-  };
-  if (!files_named(catalog, wanted, [&](const CatalogFile& file) {
+  if (!files_matching(catalog, patterns, [&](const CatalogFile& file) {
         any = true;
         print_fields({std::to_string(file.disc), pathname_of(file), std::to_string(file.length), hex(file.md5)});
       }))

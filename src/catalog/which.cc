@@ -36,30 +36,65 @@ bool parse_md5(const std::string& text, unsigned char md5[16]) {
   return true;
 }
 
+// Contents are looked up this many at once: a catalog on a server answers
+// them in one round trip.
+const size_t kContentsAsked = 4096;
+
 struct Which {
   const CatalogOptions* options;
   Catalog* catalog;
   bool unknown = false;
   bool unreadable = false;
+  // Asked, not yet looked up: what each is shown as, and its content (a
+  // content of no bytes is empty, and not looked up).
+  std::vector<std::string> shown;
+  std::vector<Content> contents;
 };
 
-// Says where the content |md5| (of |length|, when given) is catalogued,
-// for the file or digest shown as |shown|.
-void look_up(Which* which, const std::string& shown, const unsigned char md5[16], const uint64_t* length) {
-  if ((length != nullptr && *length == 0) || (length == nullptr && memcmp(md5, kEmptyMd5, 16) == 0)) {
-    print_fields({"empty", shown});
-    return;
+// Looks up what was asked, and says where each content is catalogued, in
+// the order asked.
+void look_up_asked(Which* which) {
+  std::vector<Content> asked;
+  for (const Content& c : which->contents) {
+    if (!(c.any_length ? memcmp(c.md5, kEmptyMd5, 16) == 0 : c.length == 0)) asked.push_back(c);
   }
-  bool found = false;
-  if (!files_with_content(which->catalog, md5, length, [&](const CatalogFile& file) {
-        found = true;
-        print_fields({"found", shown, std::to_string(file.disc), pathname_of(file)});
+  std::vector<std::vector<std::string>> places(asked.size());
+  if (!asked.empty() && !files_with_contents(which->catalog, asked, [&](size_t i, const CatalogFile& file) {
+        places[i].push_back(std::to_string(file.disc) + '\t' + pathname_of(file));
       }))
     catalog_failed(*which->options, which->catalog);
-  if (!found) {
-    print_fields({"unknown", shown});
-    which->unknown = true;
+  size_t next = 0;
+  for (size_t i = 0; i < which->contents.size(); ++i) {
+    const Content& c = which->contents[i];
+    const std::string& shown = which->shown[i];
+    if (c.any_length ? memcmp(c.md5, kEmptyMd5, 16) == 0 : c.length == 0) {
+      print_fields({"empty", shown});
+      continue;
+    }
+    const std::vector<std::string>& found = places[next++];
+    for (const std::string& place : found) {
+      const size_t tab = place.find('\t');
+      print_fields({"found", shown, std::string_view(place).substr(0, tab), std::string_view(place).substr(tab + 1)});
+    }
+    if (found.empty()) {
+      print_fields({"unknown", shown});
+      which->unknown = true;
+    }
   }
+  which->shown.clear();
+  which->contents.clear();
+}
+
+// Asks where the content |md5| (of |length|, when given) is catalogued,
+// for the file or digest shown as |shown|.
+void look_up(Which* which, const std::string& shown, const unsigned char md5[16], const uint64_t* length) {
+  Content c;
+  memcpy(c.md5, md5, 16);
+  c.any_length = length == nullptr;
+  c.length = length != nullptr ? *length : 0;
+  which->shown.push_back(shown);
+  which->contents.push_back(c);
+  if (which->contents.size() >= kContentsAsked) look_up_asked(which);
 }
 
 void which_file(Which* which, const std::string& path) {
@@ -114,6 +149,9 @@ int run_which(const CatalogOptions& options) {
       look_up(&which, operand, digests[i].data(), nullptr);
       continue;
     }
+    // What a file or folder cannot be read for is said after the lines of
+    // those before it.
+    look_up_asked(&which);
     const PathKind kind = orv_path_kind(operand.c_str());
     if (kind == PathKind::kFolder) {
       which_folder(&which, operand);
@@ -124,6 +162,7 @@ int run_which(const CatalogOptions& options) {
       which.unreadable = true;
     }
   }
+  look_up_asked(&which);
   close_catalog(which.catalog);
   return which.unreadable ? 2 : which.unknown ? 1 : 0;
 }
