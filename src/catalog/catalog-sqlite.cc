@@ -1180,10 +1180,6 @@ Catalog* file_open(const std::string& path, Access access, std::string* problem)
   // Another process adding holds the write lock for a moment at a time:
   // wait for it, however long its work takes.
   sqlite3_busy_timeout(c->db, access == Access::kRead ? 60 * 1000 : 24 * 3600 * 1000);
-  // Pages read through a mapping of the file, not a system call each: a
-  // question reads megabytes of keys and names. The file never shrinks
-  // under a reader (no vacuum), so the mapping stays valid.
-  exec(c, "PRAGMA mmap_size = 1073741824");
   if (access == Access::kRead) exec(c, "PRAGMA query_only = 1");
 
   int version = 0;
