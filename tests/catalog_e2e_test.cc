@@ -1337,7 +1337,7 @@ TEST(CatalogTest, AFullDiskIsStillRead) {
   const std::string discs = shelf.run({"list"}).out;
   const std::string disk = shelf.tmp.path + "/disk";
   make_dir(disk);
-  if (system(("mount -t tmpfs -o size=512k tmpfs " + disk + " 2>/dev/null").c_str()) != 0)
+  if (system(("mount -t tmpfs -o size=4m tmpfs " + disk + " 2>/dev/null").c_str()) != 0)
     GTEST_SKIP() << "cannot mount a file system here";
   const std::string catalog = disk + "/catalog.db";
   write_file(catalog, bytes_of(shelf.catalog));
@@ -1371,15 +1371,19 @@ TEST(CatalogTest, CheckSaysWhatItFindsOfPagesOutOfPlace) {
   std::vector<std::string> paths;
   for (int disc = 0; disc < 12; ++disc) {
     std::string records;
-    for (int i = 0; i < 200; ++i) records += record("d" + std::to_string(disc) + "\\f" + std::to_string(i), std::to_string(i), kHello);
+    for (int i = 0; i < 2000; ++i) records += record("d" + std::to_string(disc) + "\\f" + std::to_string(i), std::to_string(i), kHello);
     paths.push_back(shelf.write("m" + std::to_string(disc) + ".xml", manifest("Disc " + std::to_string(disc), records)));
   }
   std::vector<std::string> arguments = {"add", "-q"};
   arguments.insert(arguments.end(), paths.begin(), paths.end());
   ASSERT_EQ(0, shelf.run(arguments).status);
   std::string damaged = bytes_of(shelf.catalog);
-  ASSERT_GT(damaged.size(), 26u * 4096);
-  std::swap_ranges(damaged.begin() + 15 * 4096, damaged.begin() + 16 * 4096, damaged.begin() + 25 * 4096);
+  // Two pages of the catalog's own size (bytes 16 and 17 of its header; 1
+  // for 65536) past the first, which holds the schema.
+  const size_t size_field = static_cast<unsigned char>(damaged[16]) << 8 | static_cast<unsigned char>(damaged[17]);
+  const size_t page = size_field == 1 ? 65536 : size_field;
+  ASSERT_GT(damaged.size(), 5 * page);
+  std::swap_ranges(damaged.begin() + 2 * page, damaged.begin() + 3 * page, damaged.begin() + 4 * page);
   write_file(shelf.catalog, damaged);
   const Outcome run = shelf.run({"check"});
   EXPECT_EQ(1, run.status) << run.err;

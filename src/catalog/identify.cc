@@ -338,6 +338,9 @@ bool walk_tree(Identify* id, const std::string& root) {
       lengths_listed = lengths_listed && length != nullptr;
       add_found(id, std::move(found));
     };
+    // The whole tree listed long before its last file is hashed, for the
+    // files of most trees: identify keeps them all anyway.
+    hashing.window = size_t{1} << 16;
     hashing.walked = [id, &lengths_listed]() {
       // Where the listing told no lengths (Windows), nothing is known yet.
       if (!lengths_listed) return;

@@ -89,8 +89,6 @@ struct Pipeline {
   std::vector<Job> batch;  // done jobs being taken
 };
 
-// The jobs under way at most: bounds memory however fast the walk is.
-const size_t kWindow = 512;
 const size_t kBatch = 64;
 
 // With the lock held. The taker is woken by the caller, once for all the
@@ -276,7 +274,7 @@ void hand_submitted(Pipeline* p) {
   }
   p->submitted.clear();
   p->job_to_read.notify_all();
-  take_done(p, kWindow);
+  take_done(p, p->hashing->window);
 }
 
 // Asks the length of the file of |job|, which is not read.

@@ -40,6 +40,10 @@ struct TreeHashing {
   /// beside the hashing. Both on the calling thread.
   std::function<void(const std::string& pathname, const uint64_t* length)> listed;
   std::function<void()> walked;
+  /// The files listed but not yet taken at most: the walk waits for the
+  /// reading beyond that. A larger window lets it list (and |walked| come)
+  /// sooner, for the memory of that many files.
+  size_t window = 512;
   bool root_failed = false;  // the root could not be searched at all
   DWORD root_error = 0;
   bool in_doubt = false;     // a folder below could not be searched or listed
