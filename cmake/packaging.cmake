@@ -105,6 +105,11 @@ else()
     # None for the static programs; the C and C++ run-time libraries where
     # they are linked dynamically.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    # libpq, which disc-catalog loads only for a catalog on a server: a
+    # machine that keeps catalog files alone goes without it.
+    if(DISC_CATALOG_HAVE_POSTGRES)
+      set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libpq5)
+    endif()
     # Without a setting, CPack asks dpkg, which tells the machine's
     # architecture; the x86 builds say their own.
     if(disc_manifest_cpu MATCHES "^(x86_64|AMD64|amd64)$")

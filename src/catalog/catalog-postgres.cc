@@ -35,7 +35,45 @@
 #include "catalog/catalog_store.h"
 #include "catalog/keyed_hash.h"
 #include "platform/byte_order.h"
+#include "platform/library.h"
 #include "platform/random_key.h"
+
+namespace {
+
+// libpq, loaded when a catalog on a server is first opened (library.h):
+// each function this store calls, by its own name.
+#define LIBPQ_FUNCTIONS(X) X(PQclear) X(PQconnectdb) X(PQconninfo) X(PQconninfoFree) X(PQerrorMessage) X(PQescapeIdentifier) X(PQexec) X(PQexecParams) X(PQfinish) X(PQfreemem) X(PQgetCopyData) X(PQgetResult) X(PQgetisnull) X(PQgetlength) X(PQgetvalue) X(PQntuples) X(PQputCopyData) X(PQputCopyEnd) X(PQresultErrorField) X(PQresultStatus) X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor) X(PQsetSingleRowMode) X(PQstatus) X(PQuser)
+
+struct Libpq {
+#define LIBPQ_POINTER(name) decltype(&::name) name = nullptr;
+  LIBPQ_FUNCTIONS(LIBPQ_POINTER)
+#undef LIBPQ_POINTER
+};
+Libpq pq;
+
+// Loads libpq and finds each of its functions; false with |*problem| said.
+bool load_libpq(std::string* problem) {
+  static bool loaded = false;
+  if (loaded) return true;
+  std::string why;
+  void* library = load_library("libpq.so.5", &why);
+  if (library == nullptr) {
+    *problem = "PostgreSQL's client library cannot be loaded (Debian: libpq5): " + why;
+    return false;
+  }
+#define LIBPQ_FIND(name)                                                       \
+  pq.name = reinterpret_cast<decltype(&::name)>(library_symbol(library, #name)); \
+  if (pq.name == nullptr) {                                                    \
+    *problem = "PostgreSQL's client library has no " #name;                   \
+    return false;                                                              \
+  }
+  LIBPQ_FUNCTIONS(LIBPQ_FIND)
+#undef LIBPQ_FIND
+  loaded = true;
+  return true;
+}
+
+}  // namespace
 
 namespace {
 
@@ -154,13 +192,13 @@ struct Row {
   const PGresult* result;
   int row;
   std::string_view bytes(int column) const {
-    return std::string_view(PQgetvalue(result, row, column), static_cast<size_t>(PQgetlength(result, row, column)));
+    return std::string_view(pq.PQgetvalue(result, row, column), static_cast<size_t>(pq.PQgetlength(result, row, column)));
   }
   uint64_t u64(int column) const {
-    const int size = PQgetlength(result, row, column);
-    return size == 8 || size == 4 ? be_value(PQgetvalue(result, row, column), size) : 0;
+    const int size = pq.PQgetlength(result, row, column);
+    return size == 8 || size == 4 ? be_value(pq.PQgetvalue(result, row, column), size) : 0;
   }
-  bool null(int column) const { return PQgetisnull(result, row, column) != 0; }
+  bool null(int column) const { return pq.PQgetisnull(result, row, column) != 0; }
 };
 
 void append_be(std::string* out, uint64_t v, int size) {
@@ -273,15 +311,15 @@ bool fail_with(ServerCatalog* c, const std::string& text) {
 }
 
 std::string state_of(const PGresult* result) {
-  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const char* state = result != nullptr ? pq.PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   return state != nullptr ? state : "";
 }
 
 // The reason of a failed |result| (or of the connection), in one line.
 bool fail(ServerCatalog* c, const PGresult* result) {
   c->state = state_of(result);
-  const char* primary = result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-  c->error = one_line(primary != nullptr ? primary : PQerrorMessage(c->conn));
+  const char* primary = result != nullptr ? pq.PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  c->error = one_line(primary != nullptr ? primary : pq.PQerrorMessage(c->conn));
   return false;
 }
 
@@ -294,12 +332,12 @@ PGresult* run(ServerCatalog* c, const std::string& text, const Params& params = 
     values.push_back(v.data());
     lengths.push_back(static_cast<int>(v.size()));
   }
-  PGresult* result = PQexecParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(),
+  PGresult* result = pq.PQexecParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(),
                                   values.data(), lengths.data(), params.formats.data(), text_result ? 0 : 1);
-  const ExecStatusType status = PQresultStatus(result);
+  const ExecStatusType status = pq.PQresultStatus(result);
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
     fail(c, result);
-    PQclear(result);
+    pq.PQclear(result);
     return nullptr;
   }
   return result;
@@ -307,16 +345,16 @@ PGresult* run(ServerCatalog* c, const std::string& text, const Params& params = 
 
 // Runs the statements of |text|, which take no values.
 bool exec_script(ServerCatalog* c, const std::string& text) {
-  PGresult* result = PQexec(c->conn, text.c_str());
-  const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK || PQresultStatus(result) == PGRES_TUPLES_OK;
+  PGresult* result = pq.PQexec(c->conn, text.c_str());
+  const bool ok = pq.PQresultStatus(result) == PGRES_COMMAND_OK || pq.PQresultStatus(result) == PGRES_TUPLES_OK;
   if (!ok) fail(c, result);
-  PQclear(result);
+  pq.PQclear(result);
   return ok;
 }
 
 bool exec(ServerCatalog* c, const std::string& text, const Params& params = Params()) {
   PGresult* result = run(c, text, params);
-  PQclear(result);
+  pq.PQclear(result);
   return result != nullptr;
 }
 
@@ -325,13 +363,13 @@ bool exec(ServerCatalog* c, const std::string& text, const Params& params = Para
 // lost is not waited on.
 bool drain(ServerCatalog* c) {
   bool ok = true;
-  while (PGresult* result = PQgetResult(c->conn)) {
-    const ExecStatusType status = PQresultStatus(result);
+  while (PGresult* result = pq.PQgetResult(c->conn)) {
+    const ExecStatusType status = pq.PQresultStatus(result);
     const bool copy = status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH;
     if (ok && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) ok = copy ? fail(c, nullptr) : fail(c, result);
-    PQclear(result);
-    if (PQstatus(c->conn) == CONNECTION_BAD) break;
-    if (copy && PQputCopyEnd(c->conn, "the client stopped") != 1) break;
+    pq.PQclear(result);
+    if (pq.PQstatus(c->conn) == CONNECTION_BAD) break;
+    if (copy && pq.PQputCopyEnd(c->conn, "the client stopped") != 1) break;
   }
   return ok;
 }
@@ -346,21 +384,21 @@ bool each_row(ServerCatalog* c, const std::string& text, const Params& params, E
     values.push_back(v.data());
     lengths.push_back(static_cast<int>(v.size()));
   }
-  if (!PQsendQueryParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(), values.data(),
+  if (!pq.PQsendQueryParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(), values.data(),
                          lengths.data(), params.formats.data(), 1) ||
-      !PQsetSingleRowMode(c->conn))
+      !pq.PQsetSingleRowMode(c->conn))
     return fail(c, nullptr);
   bool ok = true;
-  while (PGresult* result = PQgetResult(c->conn)) {
-    const ExecStatusType status = PQresultStatus(result);
+  while (PGresult* result = pq.PQgetResult(c->conn)) {
+    const ExecStatusType status = pq.PQresultStatus(result);
     if (status == PGRES_SINGLE_TUPLE) {
       if (ok) ok = each(Row{result, 0});
     } else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
       if (ok) fail(c, result);
       ok = false;
     }
-    PQclear(result);
-    if (PQstatus(c->conn) == CONNECTION_BAD) break;
+    pq.PQclear(result);
+    if (pq.PQstatus(c->conn) == CONNECTION_BAD) break;
   }
   return ok;
 }
@@ -468,10 +506,10 @@ Found look_at_schema(ServerCatalog* c, const std::string& name, std::string* pro
     *problem = c->error;
     return Found::kFailed;
   }
-  const bool exists = strcmp(PQgetvalue(r, 0, 0), "t") == 0;
-  const bool occupied = strcmp(PQgetvalue(r, 0, 1), "t") == 0;
-  const bool marked = strcmp(PQgetvalue(r, 0, 2), "t") == 0;
-  PQclear(r);
+  const bool exists = strcmp(pq.PQgetvalue(r, 0, 0), "t") == 0;
+  const bool occupied = strcmp(pq.PQgetvalue(r, 0, 1), "t") == 0;
+  const bool marked = strcmp(pq.PQgetvalue(r, 0, 2), "t") == 0;
+  pq.PQclear(r);
   if (!exists) return Found::kMissing;
   if (!occupied) return Found::kEmpty;
   const std::string not_ours = "not a catalog: the schema " + name + " holds other things (left as it is)";
@@ -486,13 +524,13 @@ Found look_at_schema(ServerCatalog* c, const std::string& name, std::string* pro
     *problem = foreign ? not_ours : c->error;
     return foreign ? Found::kRefused : Found::kFailed;
   }
-  if (PQntuples(r) != 1 || strcmp(PQgetvalue(r, 0, 0), kMarker) != 0) {
-    PQclear(r);
+  if (pq.PQntuples(r) != 1 || strcmp(pq.PQgetvalue(r, 0, 0), kMarker) != 0) {
+    pq.PQclear(r);
     *problem = not_ours;
     return Found::kRefused;
   }
-  const int version = atoi(PQgetvalue(r, 0, 1));
-  PQclear(r);
+  const int version = atoi(pq.PQgetvalue(r, 0, 1));
+  pq.PQclear(r);
   if (version > kSchemaVersion) {
     *problem = "a catalog of version " + std::to_string(version) + ", newer than this program's (" +
                std::to_string(kSchemaVersion) + "): left as it is";
@@ -513,8 +551,8 @@ bool trigram_schema(ServerCatalog* c, std::string* schema) {
                     " WHERE e.extname = 'pg_trgm'",
                     Params(), true);
   if (r == nullptr) return false;
-  if (PQntuples(r) == 1) *schema = PQgetvalue(r, 0, 0);
-  PQclear(r);
+  if (pq.PQntuples(r) == 1) *schema = pq.PQgetvalue(r, 0, 0);
+  pq.PQclear(r);
   return true;
 }
 
@@ -657,53 +695,54 @@ std::string pattern_like(const Pattern& pattern) {
 
 ServerCatalog* give_up(ServerCatalog* c, std::string* problem) {
   if (problem->empty()) *problem = c->error;
-  PQfinish(c->conn);
+  pq.PQfinish(c->conn);
   delete c;
   return nullptr;
 }
 
 Catalog* server_open(const std::string& where, Access access, std::string* problem) {
   problem->clear();
+  if (!load_libpq(problem)) return nullptr;
   ServerCatalog* c = new ServerCatalog();
   c->store = &kServerStore;
   c->where = where;
-  c->conn = PQconnectdb(where.c_str());
+  c->conn = pq.PQconnectdb(where.c_str());
   if (c->conn == nullptr) {
     *problem = "out of memory";
     delete c;
     return nullptr;
   }
-  if (PQstatus(c->conn) != CONNECTION_OK) {
-    *problem = one_line(PQerrorMessage(c->conn));
+  if (pq.PQstatus(c->conn) != CONNECTION_OK) {
+    *problem = one_line(pq.PQerrorMessage(c->conn));
     return give_up(c, problem);
   }
   // What the server says aside (a schema that exists already ...) is no
   // problem of the user's.
-  PQsetNoticeProcessor(c->conn, ignore_notice, nullptr);
+  pq.PQsetNoticeProcessor(c->conn, ignore_notice, nullptr);
   // The schema: the first of a search_path the connection sets
   // (options=-csearch_path=NAME in the URI, or PGOPTIONS), else ours.
   std::string name = kDefaultSchema;
-  if (PQconninfoOption* options = PQconninfo(c->conn)) {
+  if (PQconninfoOption* options = pq.PQconninfo(c->conn)) {
     for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
       if (strcmp(o->keyword, "options") != 0) continue;
-      const std::string first = first_schema(search_path_option(o->val), PQuser(c->conn));
+      const std::string first = first_schema(search_path_option(o->val), pq.PQuser(c->conn));
       if (!first.empty()) name = first;
     }
-    PQconninfoFree(options);
+    pq.PQconninfoFree(options);
   }
-  char* quoted = PQescapeIdentifier(c->conn, name.data(), name.size());
+  char* quoted = pq.PQescapeIdentifier(c->conn, name.data(), name.size());
   if (quoted == nullptr) return give_up(c, problem);
   c->schema = quoted;
-  PQfreemem(quoted);
+  pq.PQfreemem(quoted);
 
   // Most often a catalog is there: its marker, read in one round trip
   // (with the one snapshot of a reader), tells at once.
   const std::string marker = expand(c, "SELECT version FROM @.catalog WHERE marker = 'disc-catalog'");
-  PGresult* r = PQexec(c->conn, (access == Access::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; " + marker
+  PGresult* r = pq.PQexec(c->conn, (access == Access::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; " + marker
                                                          : marker).c_str());
-  const bool known = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 &&
-                     atoi(PQgetvalue(r, 0, 0)) == kSchemaVersion;
-  PQclear(r);
+  const bool known = pq.PQresultStatus(r) == PGRES_TUPLES_OK && pq.PQntuples(r) == 1 &&
+                     atoi(pq.PQgetvalue(r, 0, 0)) == kSchemaVersion;
+  pq.PQclear(r);
   if (known) {
     c->reading = access == Access::kRead;
     c->seen_key = random_key();
@@ -738,14 +777,14 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
 void end_copy(ServerCatalog* c, const char* failure) {
   if (!c->copying) return;
   c->copying = false;
-  if (PQputCopyEnd(c->conn, failure) == 1) drain(c);
+  if (pq.PQputCopyEnd(c->conn, failure) == 1) drain(c);
 }
 
 void server_close(Catalog* catalog) {
   ServerCatalog* c = own(catalog);
   // What was not committed goes with the connection.
   end_copy(c, "the program ended");
-  PQfinish(c->conn);
+  pq.PQfinish(c->conn);
   delete c;
 }
 
@@ -783,8 +822,8 @@ bool plain_file_table(ServerCatalog* c, bool* plain) {
   PGresult* r = run(c, "SELECT relkind = 'r' FROM pg_class WHERE oid = to_regclass($1)",
                     Params().text(c->schema + ".file"), true);
   if (r == nullptr) return false;
-  *plain = PQntuples(r) == 1 && strcmp(PQgetvalue(r, 0, 0), "t") == 0;
-  PQclear(r);
+  *plain = pq.PQntuples(r) == 1 && strcmp(pq.PQgetvalue(r, 0, 0), "t") == 0;
+  pq.PQclear(r);
   return true;
 }
 
@@ -796,7 +835,7 @@ bool server_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
   PGresult* r = run(c, sql(c, "SELECT coalesce(sum(files), 0) FROM @.disc"));
   if (r == nullptr) return false;
   const uint64_t held = Row{r, 0}.u64(0);
-  PQclear(r);
+  pq.PQclear(r);
   bool plain = false;
   if (records < held / 2 || !plain_file_table(c, &plain) || !plain) return c->error.empty();
   c->large_add = true;
@@ -831,9 +870,9 @@ bool build_put_off(ServerCatalog* c, bool large) {
     PGresult* r = run(c, "SELECT i.indisvalid FROM pg_index i WHERE i.indexrelid = to_regclass($1)",
                       Params().text(c->schema + "." + index.name), true);
     if (r == nullptr) return false;
-    const bool there = PQntuples(r) == 1;
-    const bool valid = there && strcmp(PQgetvalue(r, 0, 0), "t") == 0;
-    PQclear(r);
+    const bool there = pq.PQntuples(r) == 1;
+    const bool valid = there && strcmp(pq.PQgetvalue(r, 0, 0), "t") == 0;
+    pq.PQclear(r);
     if (valid) continue;
     std::string trgm;
     if (strcmp(index.name, "file_name") == 0) {
@@ -851,28 +890,28 @@ bool build_put_off(ServerCatalog* c, bool large) {
   if (builds.empty() || !exec(c, kMemory)) return builds.empty();
   // Two indexes are built at once, the first on a second connection: each
   // build keeps one processor busy.
-  PGconn* helper = builds.size() > 1 ? PQconnectdb(c->where.c_str()) : nullptr;
-  bool helping = helper != nullptr && PQstatus(helper) == CONNECTION_OK;
+  PGconn* helper = builds.size() > 1 ? pq.PQconnectdb(c->where.c_str()) : nullptr;
+  bool helping = helper != nullptr && pq.PQstatus(helper) == CONNECTION_OK;
   if (helping) {
-    PQsetNoticeProcessor(helper, ignore_notice, nullptr);
-    PGresult* r = PQexec(helper, kMemory);
-    helping = PQresultStatus(r) == PGRES_COMMAND_OK && PQsendQuery(helper, builds.front().c_str()) == 1;
-    PQclear(r);
+    pq.PQsetNoticeProcessor(helper, ignore_notice, nullptr);
+    PGresult* r = pq.PQexec(helper, kMemory);
+    helping = pq.PQresultStatus(r) == PGRES_COMMAND_OK && pq.PQsendQuery(helper, builds.front().c_str()) == 1;
+    pq.PQclear(r);
   }
   bool ok = true;
   for (size_t i = helping ? 1 : 0; i < builds.size() && ok; ++i) ok = exec(c, builds[i]);
   if (helping) {
-    while (PGresult* r = PQgetResult(helper)) {
-      if (ok && PQresultStatus(r) != PGRES_COMMAND_OK) {
-        const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
-        c->error = one_line(primary != nullptr ? primary : PQerrorMessage(helper));
+    while (PGresult* r = pq.PQgetResult(helper)) {
+      if (ok && pq.PQresultStatus(r) != PGRES_COMMAND_OK) {
+        const char* primary = pq.PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+        c->error = one_line(primary != nullptr ? primary : pq.PQerrorMessage(helper));
         ok = false;
       }
-      PQclear(r);
-      if (PQstatus(helper) == CONNECTION_BAD) break;
+      pq.PQclear(r);
+      if (pq.PQstatus(helper) == CONNECTION_BAD) break;
     }
   }
-  PQfinish(helper);
+  pq.PQfinish(helper);
   return ok;
 }
 
@@ -924,9 +963,9 @@ bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const
                               "ON CONFLICT (manifest_md5) DO NOTHING RETURNING key"),
                     Params().bytes(manifest_name).bytes(md5));
   if (r == nullptr) return false;
-  const bool claimed = PQntuples(r) == 1;
+  const bool claimed = pq.PQntuples(r) == 1;
   if (claimed) c->key = static_cast<int64_t>(Row{r, 0}.u64(0));
-  PQclear(r);
+  pq.PQclear(r);
   if (!claimed) {
     bool there = false;
     if (!each_row(c, sql(c, "SELECT " DISC_COLUMNS " FROM @.disc WHERE manifest_md5 = $1"), Params().bytes(md5),
@@ -952,15 +991,15 @@ bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const
 // Sends the COPY data gathered, starting the COPY first.
 bool send_copy(ServerCatalog* c) {
   if (!c->copying) {
-    PGresult* r = PQexec(c->conn, sql(c, "COPY @.file (length, disc, idx, folder, md5, name) FROM STDIN (FORMAT binary)").c_str());
-    const bool started = PQresultStatus(r) == PGRES_COPY_IN;
+    PGresult* r = pq.PQexec(c->conn, sql(c, "COPY @.file (length, disc, idx, folder, md5, name) FROM STDIN (FORMAT binary)").c_str());
+    const bool started = pq.PQresultStatus(r) == PGRES_COPY_IN;
     if (!started) fail(c, r);
-    PQclear(r);
+    pq.PQclear(r);
     if (!started) return false;
     c->copying = true;
     c->copy.insert(0, kCopyHeader, 19);
   }
-  if (PQputCopyData(c->conn, c->copy.data(), static_cast<int>(c->copy.size())) != 1) return fail(c, nullptr);
+  if (pq.PQputCopyData(c->conn, c->copy.data(), static_cast<int>(c->copy.size())) != 1) return fail(c, nullptr);
   c->copy.clear();
   return true;
 }
@@ -1046,7 +1085,7 @@ bool finish(ServerCatalog* c, const std::string& description, const std::string&
     append_be(&c->copy, 0xffff, 2);
     if (!send_copy(c)) return false;
     c->copying = false;
-    if (PQputCopyEnd(c->conn, nullptr) != 1) {
+    if (pq.PQputCopyEnd(c->conn, nullptr) != 1) {
       fail(c, nullptr);
       drain(c);
       return false;
@@ -1060,13 +1099,13 @@ bool finish(ServerCatalog* c, const std::string& description, const std::string&
       copy_bytes(&folders, c->folders[id]);
     }
     append_be(&folders, 0xffff, 2);
-    PGresult* r = PQexec(c->conn, sql(c, "COPY @.folder (disc, id, path) FROM STDIN (FORMAT binary)").c_str());
-    const bool started = PQresultStatus(r) == PGRES_COPY_IN;
+    PGresult* r = pq.PQexec(c->conn, sql(c, "COPY @.folder (disc, id, path) FROM STDIN (FORMAT binary)").c_str());
+    const bool started = pq.PQresultStatus(r) == PGRES_COPY_IN;
     if (!started) fail(c, r);
-    PQclear(r);
+    pq.PQclear(r);
     if (!started) return false;
-    if (PQputCopyData(c->conn, folders.data(), static_cast<int>(folders.size())) != 1 ||
-        PQputCopyEnd(c->conn, nullptr) != 1) {
+    if (pq.PQputCopyData(c->conn, folders.data(), static_cast<int>(folders.size())) != 1 ||
+        pq.PQputCopyEnd(c->conn, nullptr) != 1) {
       fail(c, nullptr);
       drain(c);
       return false;
@@ -1095,9 +1134,9 @@ bool finish(ServerCatalog* c, const std::string& description, const std::string&
                         .int4(code_page)
                         .bytes(keys));
   if (r == nullptr) return false;
-  const bool numbered = PQntuples(r) == 1;
+  const bool numbered = pq.PQntuples(r) == 1;
   if (numbered) *number = Row{r, 0}.u64(0);
-  PQclear(r);
+  pq.PQclear(r);
   if (!numbered) return fail_with(c, "the disc started is gone");
   if (!exec(c, "RELEASE disc")) return false;
   forget_disc(c);
@@ -1343,17 +1382,17 @@ bool server_files_with_contents(Catalog* catalog, const std::vector<Content>& co
 // fields of each row (a null field as null data); false on failure.
 template <typename Each>
 bool each_copied(ServerCatalog* c, const std::string& query, Each each) {
-  PGresult* r = PQexec(c->conn, ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str());
-  const bool started = PQresultStatus(r) == PGRES_COPY_OUT;
+  PGresult* r = pq.PQexec(c->conn, ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str());
+  const bool started = pq.PQresultStatus(r) == PGRES_COPY_OUT;
   if (!started) fail(c, r);
-  PQclear(r);
+  pq.PQclear(r);
   if (!started) return false;
   std::vector<std::string_view> fields;
   bool ok = true;
   bool header = true;
   char* data = nullptr;
   int got = 0;
-  while ((got = PQgetCopyData(c->conn, &data, 0)) > 0) {
+  while ((got = pq.PQgetCopyData(c->conn, &data, 0)) > 0) {
     std::string_view row(data, static_cast<size_t>(got));
     if (header) {
       // Signature, flags and the length of an extension, then the extension.
@@ -1388,7 +1427,7 @@ bool each_copied(ServerCatalog* c, const std::string& query, Each each) {
         if (ok) ok = each(fields);
       }
     }
-    PQfreemem(data);
+    pq.PQfreemem(data);
   }
   if (got == -2 && ok) ok = fail(c, nullptr);
   if (!drain(c)) ok = false;
