@@ -1263,7 +1263,7 @@ TEST(CatalogTest, ACatalogOfTheFirstVersionIsReadAndBroughtUpToDate) {
   // What the first version kept: no checksums, no keys of contents, at
   // rest in rollback mode.
   sql_on(shelf.catalog, "PRAGMA journal_mode = DELETE; ALTER TABLE disc DROP COLUMN sums;"
-                        "ALTER TABLE disc DROP COLUMN contents; ALTER TABLE folder DROP COLUMN sum;"
+                        "DROP TABLE contents; ALTER TABLE folder DROP COLUMN sum;"
                         "PRAGMA user_version = 1;");
   const std::string before = bytes_of(shelf.catalog);
   for (int round = 0; round < 2; ++round) {

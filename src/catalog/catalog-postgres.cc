@@ -1624,4 +1624,6 @@ const CatalogStore kServerStore = {
     server_disc_pathnames, server_files_picked,   server_files_named,   server_files_with_content,
     server_rare_files,     server_shared_keys,    server_check_discs,   server_files_matching,
     server_finish_disc_as, server_files_with_contents,
+    4096,  // in one round trip
+    nullptr,
 };

@@ -142,6 +142,12 @@ bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uin
   return catalog->store->files_with_content(catalog, md5, length, visit);
 }
 
+size_t contents_at_once(const Catalog* catalog) { return catalog->store->contents_at_once; }
+
+bool contents_all_told(Catalog* catalog) {
+  return catalog->store->contents_all_told == nullptr || catalog->store->contents_all_told(catalog);
+}
+
 bool files_with_contents(Catalog* catalog, const std::vector<Content>& contents,
                          const std::function<void(size_t content, const CatalogFile& file)>& visit) {
   if (catalog->store->files_with_contents != nullptr)

@@ -182,6 +182,17 @@ struct Content {
   bool any_length = false;
 };
 
+/// Ends the look-ups by content of a command: false, naming a disc, where
+/// the index that answered them had lost a record of one of them. (A
+/// catalog file tells this here, in one pass for every content asked
+/// since it was opened, not in each look-up.)
+bool contents_all_told(Catalog* catalog);
+
+/// How many contents are best asked for at once: a catalog on a server
+/// answers thousands in one round trip; a file answers each at once, and
+/// a few at a time go on as files are hashed.
+size_t contents_at_once(const Catalog* catalog);
+
 /// files_with_content for each of |contents| at once: |visit| is given the
 /// index of the content and each file, by content, then as above.
 bool files_with_contents(Catalog* catalog, const std::vector<Content>& contents,

@@ -56,6 +56,9 @@ struct CatalogStore {
   // files_with_content for each.
   bool (*files_with_contents)(Catalog* catalog, const std::vector<Content>& contents,
                               const std::function<void(size_t content, const CatalogFile& file)>& visit);
+  size_t contents_at_once;  // what files_with_contents is best given at once
+  // Null in a store whose look-ups by content need no check after them.
+  bool (*contents_all_told)(Catalog* catalog);
 };
 
 /// The catalog in one SQLite database file (catalog-sqlite.cc).

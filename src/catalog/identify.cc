@@ -76,6 +76,9 @@ struct Identify {
   // --full, while the files are being hashed.
   std::vector<Candidate> candidates;
   bool candidates_known = false;
+  // Of each candidate by its number: whether most of its files share keys
+  // with what was found.
+  std::unordered_map<uint64_t, bool> mostly_shared;
 };
 
 
@@ -143,13 +146,39 @@ bool ranks_before(const Identify& id, const Candidate& x, uint64_t mx, const Can
 // read again only where many discs match.
 const size_t kMostMatchesKept = 1 << 20;
 
+const Matches& keep_matches(Identify* id, uint64_t disc, Matches read) {
+  if (id->matches_kept + read.found.size() > kMostMatchesKept) {
+    id->matches.clear();
+    id->matches_kept = 0;
+  }
+  id->matches_kept += read.found.size();
+  return id->matches[disc] = std::move(read);
+}
+
 const Matches& matches_of(Identify* id, uint64_t disc) {
   auto kept = id->matches.find(disc);
   if (kept != id->matches.end()) return kept->second;
-  // The disc's pathnames first, a small part of its records: a disc whose
-  // keys only fell together with the tree's shares no pathname, and its
-  // records are never read.
   Matches read;
+  // A disc most of whose files share keys with what was found is read in
+  // one pass, its pathnames and its records together.
+  const auto mostly = id->mostly_shared.find(disc);
+  if (mostly != id->mostly_shared.end() && mostly->second) {
+    std::string layout;
+    std::string pathname;
+    if (!disc_files(id->catalog, disc, &layout, [&](const CatalogFile& file) {
+          pathname.assign(file.folder.data(), file.folder.size());
+          pathname.append(file.name.data(), file.name.size());
+          const int64_t at = look_up(id, pathname);
+          if (at < 0 || id->found[static_cast<size_t>(at)].length != file.length) return;
+          read.found.push_back(static_cast<uint32_t>(at));
+          read.md5.insert(read.md5.end(), file.md5, file.md5 + 16);
+        }))
+      catalog_failed(*id->options, id->catalog);
+    return keep_matches(id, disc, std::move(read));
+  }
+  // Else the disc's pathnames first, a small part of its records: a disc
+  // whose keys only fell together with the tree's shares no pathname, and
+  // its records are never read.
   std::vector<uint64_t> indexes;
   std::vector<uint32_t> found_at;
   std::string pathname;
@@ -172,12 +201,7 @@ const Matches& matches_of(Identify* id, uint64_t disc) {
         read.md5.insert(read.md5.end(), file.md5, file.md5 + 16);
       }))
     catalog_failed(*id->options, id->catalog);
-  if (id->matches_kept + read.found.size() > kMostMatchesKept) {
-    id->matches.clear();
-    id->matches_kept = 0;
-  }
-  id->matches_kept += read.found.size();
-  return id->matches[disc] = std::move(read);
+  return keep_matches(id, disc, std::move(read));
 }
 
 // Counts the files of |disc| that match: same pathname and length, and the
@@ -284,6 +308,7 @@ std::vector<Candidate> candidates_of(Identify* id) {
   std::vector<Candidate> candidates;
   if (!shared_keys(id->catalog, keys, [&](uint64_t disc, uint64_t files, uint64_t shared) {
         candidates.push_back({disc, files, shared, 0});
+        id->mostly_shared[disc] = 2 * shared >= files;
       }))
     catalog_failed(*id->options, id->catalog);
   return candidates;

@@ -36,9 +36,6 @@ bool parse_md5(const std::string& text, unsigned char md5[16]) {
   return true;
 }
 
-// Contents are looked up this many at once: a catalog on a server answers
-// them in one round trip.
-const size_t kContentsAsked = 4096;
 
 struct Which {
   const CatalogOptions* options;
@@ -94,7 +91,7 @@ void look_up(Which* which, const std::string& shown, const unsigned char md5[16]
   c.length = length != nullptr ? *length : 0;
   which->shown.push_back(shown);
   which->contents.push_back(c);
-  if (which->contents.size() >= kContentsAsked) look_up_asked(which);
+  if (which->contents.size() >= contents_at_once(which->catalog)) look_up_asked(which);
 }
 
 void which_file(Which* which, const std::string& path) {
@@ -163,6 +160,7 @@ int run_which(const CatalogOptions& options) {
     }
   }
   look_up_asked(&which);
+  if (!contents_all_told(which.catalog)) catalog_failed(options, which.catalog);
   close_catalog(which.catalog);
   return which.unreadable ? 2 : which.unknown ? 1 : 0;
 }
