@@ -6,6 +6,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,6 +120,46 @@ TEST(CatalogStoreTest, AReadingSeesOneStateWhateverIsRemovedMeanwhile) {
   reading = open_or_fail(path, Access::kRead);
   EXPECT_FALSE(find_disc(reading, second, &disc));
   EXPECT_EQ("", catalog_error(reading));
+  close_catalog(reading);
+}
+
+TEST(CatalogStoreTest, SharedKeysCountWhatEachDiscSharesExactly) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/catalog.db";
+  Catalog* adding = open_or_fail(path, Access::kCreate);
+  ASSERT_NE(nullptr, adding);
+  // Discs of 1, 300 and 3,000 files; the keys asked take every third file
+  // of each, some keys no disc holds, and the lowest and highest keys.
+  std::vector<std::vector<std::string>> discs(3);
+  for (size_t d = 0; d < discs.size(); ++d) {
+    const size_t files = d == 0 ? 1 : d == 1 ? 300 : 3000;
+    for (size_t i = 0; i < files; ++i)
+      discs[d].push_back("D" + std::to_string(d) + "\\F" + std::to_string(i / 50) + "\\f" + std::to_string(i));
+    add_disc(adding, static_cast<int>(d + 1), discs[d]);
+  }
+  ASSERT_TRUE(commit_discs(adding));
+  ASSERT_TRUE(end_adding(adding));
+  close_catalog(adding);
+
+  Catalog* reading = open_or_fail(path, Access::kRead);
+  for (const size_t asked_of_each : {size_t{1}, size_t{3}, size_t{100000}}) {
+    std::vector<uint32_t> keys = {0, 0xffffffffu, 12345};
+    for (const std::vector<std::string>& disc : discs)
+      for (size_t i = 0; i < disc.size(); i += 3)
+        if (i / 3 < asked_of_each) keys.push_back(pathname_key(disc[i], disc[i].size()));
+    std::sort(keys.begin(), keys.end());
+    std::vector<uint64_t> expected(discs.size());
+    for (size_t d = 0; d < discs.size(); ++d)
+      for (const std::string& pathname : discs[d])
+        if (std::binary_search(keys.begin(), keys.end(), pathname_key(pathname, pathname.size()))) ++expected[d];
+    std::vector<uint64_t> counted(discs.size());
+    EXPECT_TRUE(shared_keys(reading, keys, [&](uint64_t disc, uint64_t files, uint64_t shared) {
+      ASSERT_TRUE(disc >= 1 && disc <= discs.size());
+      EXPECT_EQ(discs[disc - 1].size(), files);
+      counted[disc - 1] = shared;
+    })) << catalog_error(reading);
+    EXPECT_EQ(expected, counted) << "asked " << keys.size() << " keys";
+  }
   close_catalog(reading);
 }
 
