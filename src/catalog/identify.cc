@@ -108,6 +108,22 @@ int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_
   return -1;
 }
 
+// look_up for pathnames that mostly come in the order the found files
+// were listed (the records of the disc a tree was made from): the file
+// after the one found last is tried first, a comparison in memory read in
+// order instead of a probe of the table at random. |*last| is where the
+// last one was found, -1 at first.
+int64_t look_up_next(Identify* id, std::string_view pathname, int64_t* last) {
+  const size_t next = static_cast<size_t>(*last + 1);
+  if (next < id->found.size() && id->found[next].pathname == pathname) {
+    *last = static_cast<int64_t>(next);
+    return *last;
+  }
+  const int64_t at = look_up(id, pathname);
+  if (at >= 0) *last = at;
+  return at;
+}
+
 // a / b < c / d, exactly, for a <= b and c <= d below 2^63.
 bool fraction_less(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
   // a * d < c * b, in 128 bits made of 32-bit halves.
@@ -165,10 +181,11 @@ const Matches& matches_of(Identify* id, uint64_t disc) {
   if (mostly != id->mostly_shared.end() && mostly->second) {
     std::string layout;
     std::string pathname;
+    int64_t last = -1;
     if (!disc_files(id->catalog, disc, &layout, [&](const CatalogFile& file) {
           pathname.assign(file.folder.data(), file.folder.size());
           pathname.append(file.name.data(), file.name.size());
-          const int64_t at = look_up(id, pathname);
+          const int64_t at = look_up_next(id, pathname, &last);
           if (at < 0 || id->found[static_cast<size_t>(at)].length != file.length) return;
           read.found.push_back(static_cast<uint32_t>(at));
           read.md5.insert(read.md5.end(), file.md5, file.md5 + 16);
@@ -182,10 +199,11 @@ const Matches& matches_of(Identify* id, uint64_t disc) {
   std::vector<uint64_t> indexes;
   std::vector<uint32_t> found_at;
   std::string pathname;
+  int64_t last = -1;
   if (!disc_pathnames(id->catalog, disc, [&](uint64_t index, std::string_view folder, std::string_view name) {
         pathname.assign(folder.data(), folder.size());
         pathname.append(name.data(), name.size());
-        const int64_t at = look_up(id, pathname);
+        const int64_t at = look_up_next(id, pathname, &last);
         if (at < 0) return;
         indexes.push_back(index);
         found_at.push_back(static_cast<uint32_t>(at));
@@ -292,9 +310,9 @@ void hash_found(Identify* id, Found* file) {
 // Adds |found|, unless a file of its pathname is there already; false
 // then.
 bool add_found(Identify* id, Found found) {
-  if (look_up(id, found.pathname) >= 0) return false;
+  // One probe: the slot is taken for the index it will have.
+  if (look_up(id, found.pathname, true, id->found.size()) >= 0) return false;
   id->found.push_back(std::move(found));
-  look_up(id, id->found.back().pathname, true, id->found.size() - 1);
   return true;
 }
 
@@ -326,7 +344,8 @@ bool walk_tree(Identify* id, const std::string& root) {
   hashing.hash = id->options->full;
   hashing.progress = &progress;
   bool lengths_listed = true;
-  hashing.take = [id, &progress, &lengths_listed](const HashedFile& file) {
+  size_t next_taken = 0;
+  hashing.take = [id, &progress, &lengths_listed, &next_taken](const HashedFile& file) {
     progress.files.fetch_add(1, std::memory_order_relaxed);
     if (!id->options->full) {
       if (!file.readable) {
@@ -339,9 +358,21 @@ bool walk_tree(Identify* id, const std::string& root) {
       add_found(id, std::move(found));
       return;
     }
-    const int64_t at = look_up(id, file.pathname);
-    if (at < 0) return;
-    Found& found = id->found[static_cast<size_t>(at)];
+    // Files are taken in the order they were listed, a few left out (gone
+    // before they were read): the next one is found a few places on from
+    // the last without a probe of the table. Only a few: a name listed
+    // twice (a damaged image) is the earlier one's, far behind.
+    size_t at = next_taken;
+    const size_t end = std::min(id->found.size(), next_taken + 8);
+    while (at < end && id->found[at].pathname != file.pathname) ++at;
+    if (at == end) {
+      const int64_t probed = look_up(id, file.pathname);
+      if (probed < 0) return;
+      at = static_cast<size_t>(probed);
+    } else {
+      next_taken = at + 1;
+    }
+    Found& found = id->found[at];
     found.taken = true;
     if (!file.readable) {
       id->in_doubt = true;
