@@ -33,6 +33,7 @@
 
 #include "catalog/catalog.h"
 #include "catalog/catalog_store.h"
+#include "catalog/key_set.h"
 #include "catalog/keyed_hash.h"
 #include "platform/byte_order.h"
 #include "platform/library.h"
@@ -1537,23 +1538,11 @@ bool server_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileV
 bool server_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                         const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
   ServerCatalog* c = own(catalog);
-  // A disc's keys are tested against a bitmap of the keys' high bits
-  // first; only a set bit is looked up.
-  int bits = 10;
-  while (bits < 32 && (uint64_t{1} << bits) < 16 * uint64_t{sorted_keys.size()}) ++bits;
-  const int shift = 32 - bits;
-  std::vector<uint64_t> bitmap((size_t{1} << bits) / 64);
-  for (const uint32_t key : sorted_keys) bitmap[key >> shift >> 6] |= uint64_t{1} << (key >> shift & 63);
+  const KeySet set = key_set(sorted_keys);
   return each_row(c, sql(c, "SELECT number, files, keys FROM @.disc WHERE number IS NOT NULL ORDER BY number"),
                   Params(), [&](const Row& row) {
                     const std::string_view keys = row.bytes(2);
-                    const unsigned char* k = reinterpret_cast<const unsigned char*>(keys.data());
-                    uint64_t shared = 0;
-                    for (size_t i = 0; i < keys.size() / 4; ++i) {
-                      const uint32_t key = load_le32(k + 4 * i);
-                      if ((bitmap[key >> shift >> 6] >> (key >> shift & 63) & 1) == 0) continue;
-                      if (std::binary_search(sorted_keys.begin(), sorted_keys.end(), key)) ++shared;
-                    }
+                    const uint64_t shared = keys_shared(set, keys);
                     if (shared != 0) visit(row.u64(0), row.u64(1), shared);
                     return true;
                   });

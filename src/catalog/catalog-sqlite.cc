@@ -45,6 +45,7 @@
 #include "catalog/catalog.h"
 #include "catalog/catalog_store.h"
 #include "catalog/checksum.h"
+#include "catalog/key_set.h"
 #include "catalog/keyed_hash.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
@@ -1990,32 +1991,8 @@ bool file_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVis
 bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys,
                       const std::function<void(uint64_t disc, uint64_t files, uint64_t shared)>& visit) {
   SqliteCatalog* c = own(catalog);
-  // A disc's keys are tested against a bitmap of the keys' high bits, 64
-  // bits a key, so that most keys cost one load and a branch that is
-  // rarely taken; a key whose bit is set is looked for among the few that
-  // share its highest bits, found by |starts|. A key a disc holds twice is
-  // counted twice: still an upper bound.
-  int bits = 10;
-  while (bits < 32 && (uint64_t{1} << bits) < 64 * uint64_t{sorted_keys.size()}) ++bits;
-  const int shift = 32 - bits;
-  std::vector<uint64_t> bitmap((size_t{1} << bits) / 64);
-  for (const uint32_t key : sorted_keys) bitmap[key >> shift >> 6] |= uint64_t{1} << (key >> shift & 63);
-  const int bucket_shift = shift + 6;  // about a key a bucket
-  std::vector<uint32_t> starts((size_t{1} << (32 - bucket_shift)) + 1);
-  {
-    size_t at = 0;
-    for (size_t bucket = 0; bucket + 1 < starts.size(); ++bucket) {
-      starts[bucket] = static_cast<uint32_t>(at);
-      while (at < sorted_keys.size() && (sorted_keys[at] >> bucket_shift) == bucket) ++at;
-    }
-    starts.back() = static_cast<uint32_t>(at);
-  }
-  const auto holds = [&](uint32_t key) {
-    const size_t bucket = key >> bucket_shift;
-    for (uint32_t at = starts[bucket]; at < starts[bucket + 1]; ++at)
-      if (sorted_keys[at] == key) return true;
-    return false;
-  };
+  // A key a disc holds twice is counted twice: still an upper bound.
+  const KeySet set = key_set(sorted_keys);
   return in_one_state(c, [&]() -> bool {
     bool sound = true;
     return each_disc(c, statement(c, "SELECT " DISC_ROW ", keys FROM disc ORDER BY number"),
@@ -2026,14 +2003,7 @@ bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys
                          sound = damaged_disc(c, row.disc.number, "its keys do not match what was added");
                          return;
                        }
-                       const unsigned char* k = reinterpret_cast<const unsigned char*>(keys.data());
-                       const size_t n = keys.size() / 4;
-                       uint64_t shared = 0;
-                       for (size_t i = 0; i < n; ++i) {
-                         const uint32_t key = load_le32(k + 4 * i);
-                         if ((bitmap[key >> shift >> 6] >> (key >> shift & 63) & 1) == 0) continue;
-                         if (holds(key)) ++shared;
-                       }
+                       const uint64_t shared = keys_shared(set, keys);
                        if (shared != 0) visit(row.disc.number, row.disc.files, shared);
                      }) &&
            sound;
