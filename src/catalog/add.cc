@@ -187,6 +187,18 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const Operan
 
 }  // namespace
 
+void write_waiting(WaitingLines* waiting, bool quiet) {
+  for (const auto& item : *waiting) {
+    if (item.first) {
+      write_problem_lines({item.second});
+    } else if (!quiet) {
+      print_line(item.second);
+    }
+  }
+  waiting->clear();
+  finish_report();
+}
+
 int run_add(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing manifest");
   Catalog* catalog = open_or_end(options, Access::kCreate);
@@ -220,27 +232,13 @@ int run_add(const CatalogOptions& options) {
   const bool show_progress = is_terminal(2) && operands.size() > 1;
   if (show_progress) start_progress(&progress);
   bool refused = false;
-  // What waits for the commit of the discs before it, in order: output
-  // lines, and the problem lines of the manifests that follow them.
-  std::vector<std::pair<bool, std::string>> waiting;  // (is a problem line, text)
-  const auto write_waiting = [&]() {
-    for (const auto& item : waiting) {
-      if (item.first) {
-        write_problem_lines({item.second});
-      } else if (!options.quiet) {
-        print_line(item.second);
-      }
-    }
-    waiting.clear();
-    // An output that fails ends the run here, before any later disc.
-    finish_report();
-  };
+  WaitingLines waiting;
   const auto commit = [&]() {
     if (!commit_discs(catalog)) {
       stop_progress();
       catalog_failed(options, catalog);
     }
-    if (!one_change) write_waiting();
+    if (!one_change) write_waiting(&waiting, options.quiet);
   };
   for (const Operand& operand : operands) {
     std::string line;
@@ -273,7 +271,7 @@ int run_add(const CatalogOptions& options) {
     catalog_failed(options, catalog);
   }
   stop_progress();
-  write_waiting();
+  write_waiting(&waiting, options.quiet);
   if (!settle_catalog(catalog)) problem("%s: %s", options.catalog_name.c_str(), catalog_error(catalog).c_str());
   close_catalog(catalog);
   return refused ? 2 : 0;

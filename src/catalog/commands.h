@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "catalog/catalog.h"
@@ -56,6 +57,15 @@ std::string fields_line(std::initializer_list<std::string_view> fields);
 
 /// Writes that line on standard output.
 void print_fields(std::initializer_list<std::string_view> fields);
+
+/// What add and merge say of the discs they add, waiting for the commit
+/// of those discs, in order: output lines, and the problem lines (first
+/// true) of what follows them.
+using WaitingLines = std::vector<std::pair<bool, std::string>>;
+
+/// Writes |*waiting| (its output lines unless |quiet|) and empties it; an
+/// output that fails ends the program here, before any later disc.
+void write_waiting(WaitingLines* waiting, bool quiet);
 
 /// A disc number given on the command line, or 0 when |text| is none.
 uint64_t disc_number(const std::string& text);

@@ -97,23 +97,10 @@ int run_merge(const CatalogOptions& options) {
   bool one_change = false;
   if (!begin_adding(into, records, &one_change)) catalog_failed(options, into);
   bool refused = false;
-  // Output lines and problem lines, in order, waiting for the commit of
-  // the discs before them.
-  std::vector<std::pair<bool, std::string>> waiting;  // (is a problem line, text)
-  const auto write_waiting = [&]() {
-    for (const auto& item : waiting) {
-      if (item.first) {
-        write_problem_lines({item.second});
-      } else if (!options.quiet) {
-        print_line(item.second);
-      }
-    }
-    waiting.clear();
-    finish_report();
-  };
+  WaitingLines waiting;
   const auto commit = [&]() {
     if (!commit_discs(into)) catalog_failed(options, into);
-    if (!one_change) write_waiting();
+    if (!one_change) write_waiting(&waiting, options.quiet);
   };
   for (Source& source : sources) {
     for (std::string& text : source.problems) waiting.emplace_back(true, std::move(text));
@@ -137,7 +124,7 @@ int run_merge(const CatalogOptions& options) {
   }
   commit();
   if (!end_adding(into)) catalog_failed(options, into);
-  write_waiting();
+  write_waiting(&waiting, options.quiet);
   if (!settle_catalog(into)) problem("%s: %s", options.catalog_name.c_str(), catalog_error(into).c_str());
   for (const Source& source : sources) {
     if (source.catalog != nullptr) close_catalog(source.catalog);
