@@ -35,6 +35,7 @@
 #include "catalog/catalog_store.h"
 #include "catalog/key_set.h"
 #include "catalog/keyed_hash.h"
+#include "catalog/seen_table.h"
 #include "platform/byte_order.h"
 #include "platform/library.h"
 #include "platform/random_key.h"
@@ -279,9 +280,7 @@ struct ServerCatalog : Catalog {
   // slots of hash << 32 | (index + 1), 0 for empty.
   std::string names;
   std::vector<uint32_t> name_at;
-  std::vector<uint64_t> seen;
-  size_t seen_used = 0;
-  uint64_t seen_key = 0;
+  SeenTable seen;
 };
 
 namespace {
@@ -746,7 +745,7 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
   pq.PQclear(r);
   if (known) {
     c->reading = access == Access::kRead;
-    c->seen_key = random_key();
+    c->seen.key = random_key();
     return c;
   }
   if (access == Access::kRead) exec(c, "ROLLBACK");
@@ -771,7 +770,7 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
     if (!exec(c, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")) return give_up(c, problem);
     c->reading = true;
   }
-  c->seen_key = random_key();
+  c->seen.key = random_key();
   return c;
 }
 
@@ -799,8 +798,8 @@ void forget_disc(ServerCatalog* c) {
   c->have_last_folder = false;
   c->names.clear();
   c->name_at.clear();
-  c->seen.clear();
-  c->seen_used = 0;
+  c->seen.slots.clear();
+  c->seen.used = 0;
   c->keys.clear();
 }
 
@@ -985,7 +984,7 @@ bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const
   memcpy(c->manifest_md5, manifest_md5, 16);
   c->files = 0;
   c->bytes = 0;
-  c->seen.assign(1024, 0);
+  clear_seen(&c->seen);
   return true;
 }
 
@@ -1008,40 +1007,22 @@ bool send_copy(ServerCatalog* c) {
 // Notes the pathname of record |index|, of |folder| and |name|; sets
 // |*repeated| when an earlier record of the disc has it.
 bool note_pathname(ServerCatalog* c, std::string_view pathname, uint32_t folder, std::string_view name, bool* repeated) {
-  if ((c->seen_used + 1) * 10 > c->seen.size() * 7) {
-    std::vector<uint64_t> old;
-    old.swap(c->seen);
-    c->seen.assign(old.size() * 2, 0);
-    for (const uint64_t slot : old) {
-      if (slot == 0) continue;
-      size_t at = static_cast<size_t>(mix(slot >> 32) % c->seen.size());
-      while (c->seen[at] != 0) at = at + 1 == c->seen.size() ? 0 : at + 1;
-      c->seen[at] = slot;
-    }
-  }
-  const uint64_t hash = keyed_hash(pathname, c->seen_key) >> 32;
-  size_t at = static_cast<size_t>(mix(hash) % c->seen.size());
-  for (; c->seen[at] != 0; at = at + 1 == c->seen.size() ? 0 : at + 1) {
-    if ((c->seen[at] >> 32) != hash) continue;
-    const size_t start = c->name_at[static_cast<size_t>((c->seen[at] & 0xffffffffu) - 1)];
+  if (c->files >= 0x7fffffffu || c->names.size() >= 0xffffffffu - name.size() - 8)
+    return fail_with(c, "more records than a disc can hold");
+  *repeated = note_seen(&c->seen, pathname, static_cast<uint32_t>(c->files), [&](uint32_t earlier) {
+    const size_t start = c->name_at[earlier];
     uint32_t other_folder = 0;
     memcpy(&other_folder, c->names.data() + start, 4);
     uint32_t size = 0;
     memcpy(&size, c->names.data() + start + 4, 4);
-    if (other_folder == folder && std::string_view(c->names).substr(start + 8, size) == name) {
-      *repeated = true;
-      return true;
-    }
-  }
-  if (c->files >= 0x7fffffffu || c->names.size() >= 0xffffffffu - name.size() - 8)
-    return fail_with(c, "more records than a disc can hold");
+    return other_folder == folder && std::string_view(c->names).substr(start + 8, size) == name;
+  }) >= 0;
+  if (*repeated) return true;
   c->name_at.push_back(static_cast<uint32_t>(c->names.size()));
   const uint32_t size = static_cast<uint32_t>(name.size());
   c->names.append(reinterpret_cast<const char*>(&folder), 4);
   c->names.append(reinterpret_cast<const char*>(&size), 4);
   c->names.append(name.data(), name.size());
-  c->seen[at] = hash << 32 | (c->files + 1);
-  ++c->seen_used;
   return true;
 }
 

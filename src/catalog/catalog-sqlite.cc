@@ -47,6 +47,7 @@
 #include "catalog/checksum.h"
 #include "catalog/key_set.h"
 #include "catalog/keyed_hash.h"
+#include "catalog/seen_table.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
 #include "platform/random_key.h"
@@ -211,9 +212,7 @@ struct SqliteCatalog : Catalog {
   std::unordered_map<std::string, int64_t> folder_ids;
   // The pathnames of the disc being added, by a hash of theirs: slots of
   // hash << 32 | (index + 1), 0 for empty.
-  std::vector<uint64_t> seen;
-  size_t seen_used = 0;
-  uint64_t seen_key = 0;
+  SeenTable seen;
 };
 
 namespace {
@@ -734,35 +733,15 @@ void roll_back(SqliteCatalog* c) {
 // |name|; sets |*repeated| when an earlier record has the same.
 bool note_pathname(SqliteCatalog* c, std::string_view pathname, uint64_t folder, std::string_view name, uint64_t index,
                    bool* repeated) {
-  *repeated = false;
-  if ((c->seen_used + 1) * 10 > c->seen.size() * 7) {
-    std::vector<uint64_t> old;
-    old.swap(c->seen);
-    c->seen.assign(std::max<size_t>(1024, old.size() * 2), 0);
-    for (const uint64_t slot : old) {
-      if (slot == 0) continue;
-      size_t at = static_cast<size_t>(mix(slot >> 32) % c->seen.size());
-      while (c->seen[at] != 0) at = at + 1 == c->seen.size() ? 0 : at + 1;
-      c->seen[at] = slot;
-    }
-  }
-  const uint64_t hash = keyed_hash(pathname, c->seen_key) >> 32;
-  size_t at = static_cast<size_t>(mix(hash) % c->seen.size());
-  for (; c->seen[at] != 0; at = at + 1 == c->seen.size() ? 0 : at + 1) {
-    if ((c->seen[at] >> 32) != hash) continue;
-    size_t start = c->adding.at[static_cast<size_t>((c->seen[at] & 0xffffffffu) - 1)];
+  if (index >= 0xffffffffu || c->adding.names.size() >= 0xffffffffu)
+    return fail_with(c, "more records than a disc can hold");
+  *repeated = note_seen(&c->seen, pathname, static_cast<uint32_t>(index), [&](uint32_t earlier) {
+    size_t start = c->adding.at[earlier];
     uint64_t other_folder = 0;
     std::string_view other_name;
     next_name(c->adding.names, &start, &other_folder, &other_name);
-    if (other_folder == folder && other_name == name) {
-      *repeated = true;
-      return true;
-    }
-  }
-  if (index >= 0xffffffffu || c->adding.names.size() >= 0xffffffffu)
-    return fail_with(c, "more records than a disc can hold");
-  c->seen[at] = hash << 32 | (index + 1);
-  ++c->seen_used;
+    return other_folder == folder && other_name == name;
+  }) >= 0;
   return true;
 }
 
@@ -1272,7 +1251,7 @@ Catalog* file_open(const std::string& path, Access access, std::string* problem)
     c->reading = true;
     if (!c->immutable && in_wal_mode(c) && orv_may_write(path.c_str())) orv_remove((path + "-journal").c_str());
   }
-  c->seen_key = random_key();
+  c->seen.key = random_key();
   return c;
 }
 
@@ -1351,8 +1330,7 @@ bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const u
   c->keys.clear();
   c->content_keys.clear();
   c->adding = DiscNames();
-  c->seen.assign(1024, 0);
-  c->seen_used = 0;
+  clear_seen(&c->seen);
   return true;
 }
 
@@ -1437,8 +1415,7 @@ bool finish(SqliteCatalog* c, const std::string& description, const std::string&
   c->disc_open = false;
   c->uncommitted_files += c->next_file - c->first_file;
   c->adding = DiscNames();
-  c->seen.clear();
-  c->seen.shrink_to_fit();
+  c->seen.slots = std::vector<uint64_t>();
   return true;
 }
 
@@ -1460,7 +1437,7 @@ void file_abandon_disc(Catalog* catalog) {
   c->folder_ids.clear();
   c->last_folder_id = -1;
   c->adding = DiscNames();
-  c->seen.clear();
+  c->seen.slots.clear();
 }
 
 bool file_commit_due(const Catalog* catalog) {
