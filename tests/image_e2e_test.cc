@@ -315,6 +315,36 @@ TEST(ImageManifestTest, RawSectorsAndCueSheetsGiveTheImagesManifest) {
   }
 }
 
+TEST(ImageManifestTest, AManifestIsNeverWrittenOverTheImageItIsMadeOf) {
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J"));
+  make_raw(disc.image, disc.tmp.path, "raw", 1, "MODE1/2352");
+  const std::string raw = disc.tmp.path + "/raw.bin";
+  const std::string sheet = disc.tmp.path + "/raw.cue";
+  const std::string before[] = {md5sum(disc.image), md5sum(raw), md5sum(sheet)};
+  // The image itself, typed with a separator after it too; the file a cue
+  // sheet names, and the sheet.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {disc.image, disc.image}, {disc.image + "/", disc.image}, {sheet, raw}, {sheet, sheet}};
+  for (const auto& [root, out] : cases) {
+    const Outcome run = make_manifest(root, "d", out);
+    EXPECT_EQ(kPrompts, run.out) << root;
+    EXPECT_EQ("Unable to create " + typed(out) + ": it is the disc image being read\n", run.err) << root;
+    EXPECT_EQ(1, run.status) << root;
+  }
+  EXPECT_EQ(before[0], md5sum(disc.image));
+  EXPECT_EQ(before[1], md5sum(raw));
+  EXPECT_EQ(before[2], md5sum(sheet));
+  // Nor over a root that is a file and no image.
+  write_file(disc.tmp.path + "/notes.txt", "hello");
+  const Outcome run = make_manifest(disc.tmp.path + "/notes.txt", "d", disc.tmp.path + "/notes.txt");
+  EXPECT_EQ("Unable to create " + typed(disc.tmp.path + "/notes.txt") + ": it is the root being read\n", run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("hello", read_file(disc.tmp.path + "/notes.txt"));
+}
+
 TEST(ImageManifestTest, ARootFileThatIsNoImageIsWalkedAsBeforeWithOneLine) {
   TempDir tmp;
   write_file(tmp.path + "/notes.txt", "hello");
@@ -417,11 +447,14 @@ struct DamagedImage {
     iso.folder(20, 20,
                {iso_record("A.TXT;1", 30, 5, 0), iso_record("FAR.BIN;1", 90000, 10, 0),
                 iso_record("GONE", 90000, 2048, 2), iso_record("LOOP", 21, 2048, 2),
-                iso_record("NAMES", 22, 2048, 2), iso_record("Z.TXT;1", 31, 1, 0)});
+                iso_record("NAMES", 22, 2048, 2), iso_record("Z.TXT;1", 31, 1, 0), iso_record("ZEROS", 23, 2048, 2)});
     iso.folder(21, 20, {iso_record("BACK", 20, 2048, 2)});
     std::string nameless = iso_record("N", 30, 0, 0);
     nameless[32] = 0;
-    iso.folder(22, 20, {iso_record("KEPT.TXT;1", 31, 1, 0), nameless});
+    // After the damaged record, one that is whole: read.
+    iso.folder(22, 20, {iso_record("KEPT.TXT;1", 31, 1, 0), nameless, iso_record("LAST.TXT;1", 30, 5, 0)});
+    // Sector 23, the folder ZEROS, is zeros: what a copy of a scratched
+    // disc holds where it could not be read. No empty folder.
     iso.data(30, "hello");
     iso.data(31, "a");
     write_file(image, iso.bytes);
@@ -442,12 +475,15 @@ TEST(ImageDamageTest, EachDamageIsALineAndTheWalkGoesOn) {
                 "Found a file: BACK\nTarget file is " + root + "LOOP\\BACK\\*.\nInvalid File Handle. GetLastError reports 1921\n"
                 "Found a file: NAMES\n" + folder_start(root + "NAMES\\") +
                 "Found a file: KEPT.TXT\nThe md5 is 0cc175b9c0f1b6a831c399e269772661\n"
-                "Found a file: Z.TXT\nThe md5 is 0cc175b9c0f1b6a831c399e269772661\n",
+                "Found a file: LAST.TXT\nThe md5 is 5d41402abc4b2a76b9719d911017c592\n"
+                "Found a file: Z.TXT\nThe md5 is 0cc175b9c0f1b6a831c399e269772661\n"
+                "Found a file: ZEROS\nTarget file is " + root + "ZEROS\\*.\nInvalid File Handle. GetLastError reports 1392\n",
             run.out);
   EXPECT_EQ("Unable to read FAR.BIN\nUnable to list " + root + "NAMES\\*. GetLastError reports 1392\n", run.err);
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(manifest("bad", record("A.TXT", 5, "5d41402abc4b2a76b9719d911017c592") +
                                 record("NAMES\\KEPT.TXT", 1, "0cc175b9c0f1b6a831c399e269772661") +
+                                record("NAMES\\LAST.TXT", 5, "5d41402abc4b2a76b9719d911017c592") +
                                 record("Z.TXT", 1, "0cc175b9c0f1b6a831c399e269772661")),
             read_file(disc.out));
   if (under_wine()) {
@@ -461,15 +497,51 @@ TEST(ImageDamageTest, DiscVerifySaysWhyWithTheImagesOwnReasons) {
   write_file(disc.out, manifest("bad", record("A.TXT", 5, "5d41402abc4b2a76b9719d911017c592") +
                                            record("FAR.BIN", 10, kEmptyMd5)));
   const Outcome run = verify({disc.out, disc.image});
-  EXPECT_EQ("OK A.TXT\nUNREADABLE FAR.BIN\nNEW NAMES\\KEPT.TXT\nNEW Z.TXT\n"
-            "Summary: 1 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 2 new\n",
+  EXPECT_EQ("OK A.TXT\nUNREADABLE FAR.BIN\nNEW NAMES\\KEPT.TXT\nNEW NAMES\\LAST.TXT\nNEW Z.TXT\n"
+            "Summary: 1 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 3 new\n",
             run.out);
   const std::string root = under_wine() ? typed(disc.image) + "\\" : disc.image + "/";
   EXPECT_EQ("disc-verify: " + root + "FAR.BIN: Input/output error\n"
             "disc-verify: " + root + "GONE: cannot search the folder: ISO 9660 folder at sector 90000: sector 90000 "
             "lies past the end of the image (error 23)\n"
             "disc-verify: " + root + "NAMES: the folder's listing stopped part-way: ISO 9660 folder at sector 22: "
-            "a directory record at byte 45168 has a name of 0 bytes (error 1392)\n",
+            "a directory record at byte 45168 has a name of 0 bytes (error 1392)\n"
+            "disc-verify: " + root + "ZEROS: cannot search the folder: ISO 9660 folder at sector 23: "
+            "it does not start with its own entry: it is no folder (error 1392)\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+}
+
+TEST(ImageDamageTest, AJolietRootOfWhichNothingCanBeReadGivesWayToIso9660) {
+  TempDir tmp;
+  const std::string image = tmp.path + "/j.iso";
+  HandMadeIso iso;
+  iso.descriptor(16, 1, 20);
+  iso.descriptor(17, 2, 21);  // its root, sector 21, is zeros
+  iso.terminator(18);
+  iso.folder(20, 20, {iso_record("A.TXT;1", 30, 5, 0)});
+  iso.data(30, "hello");
+  write_file(image, iso.bytes);
+  const Outcome run = make_manifest(image, "j", tmp.path + "/m.xml");
+  EXPECT_EQ("disc-manifest: " + typed(image) +
+                ": its Joliet volume cannot be read: Joliet folder at sector 21: it does not start with its own "
+                "entry: it is no folder; read through its ISO 9660 volume\n",
+            run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("j", record("A.TXT", 5, "5d41402abc4b2a76b9719d911017c592")), read_file(tmp.path + "/m.xml"));
+}
+
+TEST(ImageDamageTest, ARootThatCannotBeSearchedIsSaidInTheImagesWords) {
+  if (under_wine() && windows_verify() == nullptr) GTEST_SKIP() << "no Windows disc-verify given";
+  DamagedImage disc;
+  // Cut before its root folder, sector 20.
+  ASSERT_EQ(0, truncate(disc.image.c_str(), 20 * 2048));
+  write_file(disc.out, manifest("bad", record("A.TXT", 5, "5d41402abc4b2a76b9719d911017c592")));
+  const Outcome run = verify({disc.out, disc.image});
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("disc-verify: " + typed(disc.image) +
+                ": cannot search the folder: ISO 9660 folder at sector 20: sector 20 lies past the end of the "
+                "image (error 23)\n",
             run.err);
   EXPECT_EQ(2, run.status);
 }

@@ -86,18 +86,27 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // A root that names a disc image is walked through the image's file
+  // system, one Windows reads; its folders are named below it as below a
+  // folder, so a root typed without a separator after it gets one. It is
+  // looked at before the manifest is made: a manifest given the path of
+  // the image, or of the file its data is read from, would destroy it.
+  std::string image_problem;
+  const RootImage image = mount_image_root(g_disc_root, FileSystemChoice::kDefault, &image_problem);
+  if (root_reads_file(g_disc_root, output_path)) {
+    report("Unable to create %s: it is the %s being read\n", output_path.c_str(),
+           image == RootImage::kMounted ? "disc image" : "root");
+    unmount_image_root();
+    return 1;
+  }
   g_manifest_io = orv_open(output_path.c_str(), 2);
   if (g_manifest_io == nullptr) {
     report("Unable to create %s: %s\n", output_path.c_str(), strerror(errno));
+    unmount_image_root();
     return 1;
   }
 
   write_piece(g_manifest_io, manifest_header(description));
-  // A root that names a disc image is walked through the image's file
-  // system, one Windows reads; its folders are named below it as below a
-  // folder, so a root typed without a separator after it gets one.
-  std::string image_problem;
-  const RootImage image = mount_image_root(g_disc_root, FileSystemChoice::kDefault, &image_problem);
   if (!image_problem.empty()) report("disc-manifest: %s\n", image_problem.c_str());
   if (image == RootImage::kMounted && g_disc_root.back() != '/' && g_disc_root.back() != '\\')
     g_disc_root += kImageRootSeparator;

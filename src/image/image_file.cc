@@ -249,7 +249,9 @@ ImageLook open_cue_track(const std::string& sheet, const CueTrack& track, Sector
     if (io == nullptr) errno = error;
   }
   if (io == nullptr) {
-    *why = sheet + ": its data track is in " + path + ", which cannot be opened: " + strerror(errno);
+    *why = sheet + ": its data track is in " + path +
+           (errno == ENXIO ? ", which is neither a file nor a block device"
+                           : ", which cannot be opened: " + std::string(strerror(errno)));
     return ImageLook::kUnusable;
   }
   image->file = io;

@@ -48,6 +48,9 @@ struct ImageTree {
   std::map<std::string, Kept> listings;
   std::list<std::string> recent;  // most recent first
   size_t entries_kept = 0;
+  // The file or device the root names (an image, a cue sheet), and that
+  // its data track is read from: what no manifest may be written over.
+  std::vector<FileIdentity> read_from;
 };
 
 // A file open for reading: its runs and where each starts in the file.
@@ -372,9 +375,25 @@ bool open_kind(ImageTree* t, FileSystemKind kind, ImageProblem* problem) {
   return true;
 }
 
-void close_tree(ImageTree* t) {
+// The identity of the file or device at |path|, where it is one.
+bool identity_at(const std::string& path, FileIdentity* identity) {
+  orv_io* io = orv_open(path.c_str(), 4);
+  if (io == nullptr) return false;
+  const bool known = orv_identity(io, identity);
+  orv_close(io);
+  return known;
+}
+
+// Closes the file system open_kind opened, leaving the image open.
+void close_volume(ImageTree* t) {
   if (t->udf != nullptr) close_udf(t->udf);
   if (t->iso != nullptr) close_iso9660(t->iso);
+  t->udf = nullptr;
+  t->iso = nullptr;
+}
+
+void close_tree(ImageTree* t) {
+  close_volume(t);
   close_image_file(&t->image);
   delete t;
 }
@@ -417,13 +436,36 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   }
   std::string damaged;  // the first file system found damaged, and why
   bool opened = false;
-  for (const FileSystemKind k : order) {
+  // The first file system that opens but of whose root folder nothing can
+  // be read: read after all where none after it can be.
+  bool root_damaged = false;
+  FileSystemKind first_opened = order[0];
+  for (size_t i = 0; i < order.size(); ++i) {
+    const FileSystemKind k = order[i];
     ImageProblem p;
     if (open_kind(t.get(), k, &p)) {
-      opened = true;
-      break;
+      // A root folder of which nothing can be read is a damaged file
+      // system, where another may be read. (One read in part is read, as
+      // far as it goes, as Windows would.)
+      std::vector<FolderEntry> entries;
+      ImageProblem listing;
+      if (i + 1 == order.size() || list_node(*t, t->root, &entries, &listing) || !entries.empty()) {
+        opened = true;
+        break;
+      }
+      p = listing;
+      if (p.text.empty()) p.text = "its root folder cannot be read";
+      if (!root_damaged) first_opened = k;
+      root_damaged = true;
+      close_volume(t.get());
     }
     if (!p.text.empty() && damaged.empty()) damaged = std::string("its ") + describe_kind(k) + " cannot be read: " + p.text;
+  }
+  if (!opened && root_damaged) {
+    // None better: the walk meets the damage there, as it would on the disc.
+    ImageProblem p;
+    opened = open_kind(t.get(), first_opened, &p);
+    damaged.clear();
   }
   if (!opened) {
     if (!damaged.empty()) {
@@ -438,6 +480,9 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   }
   if (!damaged.empty()) *problem = path + ": " + damaged + "; read through its " + describe_kind(t->kind);
 
+  FileIdentity identity;
+  if (identity_at(path, &identity)) t->read_from.push_back(identity);
+  if (t->image.file != nullptr && orv_identity(t->image.file, &identity)) t->read_from.push_back(identity);
   mounted = t.release();
   this_mount = ++mounts;
   VirtualTree tree;
@@ -449,6 +494,19 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   tree.kind = tree_kind;
   mount_virtual_tree(path, tree);
   return RootImage::kMounted;
+}
+
+bool root_reads_file(const std::string& root, const std::string& path) {
+  FileIdentity written;
+  if (!identity_at(path, &written)) return false;
+  // While an image is mounted at the root, its path names a folder of the
+  // image: what it names on the system was noted at mounting.
+  if (mounted != nullptr)
+    return std::find(mounted->read_from.begin(), mounted->read_from.end(), written) != mounted->read_from.end();
+  std::string typed = root;
+  while (typed.size() > 1 && (typed.back() == '/' || typed.back() == '\\')) typed.pop_back();
+  FileIdentity read;
+  return identity_at(typed, &read) && read == written;
 }
 
 void unmount_image_root() {

@@ -42,6 +42,13 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
 /// Ends the mount and closes the image, once nothing reads it any more.
 void unmount_image_root();
 
+/// Whether |path| names the file or device the root |root| names (as
+/// typed, with or without a separator after it), or, while an image is
+/// mounted at the root, the file its data track is read from (the one a
+/// cue sheet names): a file that a manifest written at |path| would
+/// destroy before it is read.
+bool root_reads_file(const std::string& root, const std::string& path);
+
 /// Where a root typed without a separator after it gets one: the
 /// separator joined to an image's root, so that its folders are named
 /// "disc.iso\DIR\*" in a trace.

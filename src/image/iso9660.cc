@@ -138,13 +138,27 @@ bool for_each_record(const IsoVolume& v, uint64_t first, Take take, ImageProblem
     for (uint32_t s = 0; s < got; ++s) {
       const unsigned char* sector = buffer.data() + s * kSectorSize;
       const uint64_t sector_number = first + done + s;
+      // Every folder starts with its own entry: a first sector of zeros
+      // (what a copy of a scratched disc holds where it could not read)
+      // is no empty folder.
+      if (sector_number == first && sector[0] == 0) {
+        set_problem(problem, where + "it does not start with its own entry: it is no folder", false);
+        return false;
+      }
       for (uint32_t at = 0; at < kSectorSize && sector[at] != 0;) {
         Record r;
         std::string why;
         if (!parse_record(sector + at, kSectorSize - at, sector_number * kSectorSize + at, &r, &why)) {
           set_problem(problem, where + why, false);
           whole = false;
-          break;
+          // A damaged record whose own length holds goes by it, and the
+          // entries after it are read; else the rest of the sector is
+          // lost.
+          const uint32_t length = sector[at];
+          if (sector_number == first && at == 0) return false;
+          if (length < 34 || length > kSectorSize - at) break;
+          at += length;
+          continue;
         }
         if (sector_number == first && at == 0) {
           if (!is_dot_or_dot_dot(r) || r.id[0] != 0 || !(r.flags & kDirectory)) {

@@ -1107,6 +1107,15 @@ bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& p
   size_t at_piece = 0;  // the piece that holds the descriptor being read
   uint64_t at_piece_start = 0;
   auto child = std::make_unique<Entry>();
+  // A damaged descriptor is passed over by its length, and those after it
+  // read, each checked by its own tag; a run of damaged ones is garbage,
+  // not a folder, and ends the listing. The first damage is said.
+  ImageProblem first_damage;
+  uint32_t damaged_in_a_row = 0;
+  const auto pass_over = [&](const std::string& text) {
+    if (first_damage.text.empty()) first_damage.text = text;
+    return ++damaged_in_a_row < 16;
+  };
   uint64_t at = 0;
   while (at < f.length) {
     while (at_piece_start + pieces[at_piece].length <= at) at_piece_start += pieces[at_piece++].length;
@@ -1119,22 +1128,43 @@ bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& p
     const std::string where = piece.zeros ? "UDF File Identifier Descriptor at byte " + number(at) +
                                                 " of the folder of " + at_sector(e.what, e.sector)
                                           : at_sector("UDF File Identifier Descriptor", place.sector);
-    if (f.length - at < 38)
-      return fail(where + ": the folder ends " + number(f.length - at) + " bytes into it", problem);
-    if (!have_bytes(&f, at, 38, problem)) return false;
+    // Where a damaged descriptor was passed over, what ends the listing
+    // after it is said as that damage.
+    const auto end_here = [&]() {
+      if (!first_damage.text.empty()) *problem = first_damage;
+      return false;
+    };
+    if (f.length - at < 38) {
+      fail(where + ": the folder ends " + number(f.length - at) + " bytes into it", problem);
+      return end_here();
+    }
+    if (!have_bytes(&f, at, 38, problem)) return end_here();
     const unsigned char* d = f.window.data() + (at - f.window_start);
     const size_t name_size = d[19];
     const size_t bytes = 38 + le16(d + 36) + name_size;
-    if (bytes > f.length - at) return fail(where + ": it runs past the end of its folder", problem);
+    if (bytes > f.length - at) {
+      fail(where + ": it runs past the end of its folder", problem);
+      return end_here();
+    }
     const size_t padded = static_cast<size_t>(std::min<uint64_t>((bytes + 3) & ~static_cast<size_t>(3), f.length - at));
-    if (!have_bytes(&f, at, padded, problem)) return false;
+    if (!have_bytes(&f, at, padded, problem)) return end_here();
     d = f.window.data() + (at - f.window_start);
     if (piece.zeros) {
-      if (!udf_tag_checksum_ok(d) || udf_tag_id(d) != kUdfFileIdentifier)
-        return fail(where + ": the folder holds no File Identifier Descriptor there", problem);
-    } else if (!check_descriptor(&v, d, padded, "UDF File Identifier Descriptor", {kUdfFileIdentifier}, place,
-                                 problem)) {
-      return false;
+      // Unrecorded: zeros as long as the entry claims, never passed over.
+      if (!udf_tag_checksum_ok(d) || udf_tag_id(d) != kUdfFileIdentifier) {
+        fail(where + ": the folder holds no File Identifier Descriptor there", problem);
+        return end_here();
+      }
+    } else {
+      ImageProblem damage;
+      if (!check_descriptor(&v, d, padded, "UDF File Identifier Descriptor", {kUdfFileIdentifier}, place, &damage)) {
+        if (damage.unreadable || !pass_over(damage.text)) {
+          *problem = first_damage.text.empty() ? damage : first_damage;
+          return false;
+        }
+        at += padded;
+        continue;
+      }
     }
     const unsigned characteristics = d[18];
     // Deleted (bit 2) and parent (bit 3) entries are not files, nor are
@@ -1142,11 +1172,18 @@ bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& p
     if ((characteristics & 0x1c) == 0) {
       FolderEntry entry;
       std::string fault;
-      if (!udf_name_utf8(d + bytes - name_size, name_size, &entry.name, &fault))
-        return fail(where + ": " + fault, problem);
+      if (!udf_name_utf8(d + bytes - name_size, name_size, &entry.name, &fault)) {
+        if (!pass_over(where + ": " + fault)) return fail(first_damage.text, problem);
+        at += padded;
+        continue;
+      }
       if (entry.name == "." || entry.name == ".." || entry.name.find('/') != std::string::npos ||
-          entry.name.find('\0') != std::string::npos)
-        return fail(where + ": its name \"" + entry.name.c_str() + "\" cannot be a name of a file", problem);
+          entry.name.find('\0') != std::string::npos) {
+        if (!pass_over(where + ": its name \"" + entry.name.c_str() + "\" cannot be a name of a file"))
+          return fail(first_damage.text, problem);
+        at += padded;
+        continue;
+      }
       const uint32_t child_block = load_le32(d + 24);
       const uint16_t child_ref = le16(d + 28);
       entry.node = make_node(child_ref, child_block);
@@ -1159,8 +1196,10 @@ bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& p
       }
       entries->push_back(std::move(entry));
     }
+    damaged_in_a_row = 0;
     at += padded;
   }
+  if (!first_damage.text.empty()) return fail(first_damage.text, problem);
   return true;
 }
 

@@ -983,7 +983,7 @@ TEST(UdfOwnWritesTest, FileOverFourGiBWithHoles) {
   close_udf(v);
 }
 
-TEST(UdfHostileTest, DamagedFoldersStopWhereTheyAreDamaged) {
+TEST(UdfHostileTest, DamagedEntriesArePassedOverAndTheRestListed) {
   Plain p;
   if (p.expected.empty()) GTEST_SKIP() << "mkudffs (udftools) is not installed";
   // The root's descriptors lie in the first blocks after the ICBs; find
@@ -999,8 +999,21 @@ TEST(UdfHostileTest, DamagedFoldersStopWhereTheyAreDamaged) {
                                          std::to_string((at - 38) / kSectorSize) + ": its CRC is wrong\n"))
       << tree;
   EXPECT_EQ(std::string::npos, tree.find("holes.bin")) << tree;
+  // Its lengths hold: every other entry of the folder, before it and
+  // after it, is listed.
+  const std::string whole = tree_of(p.disc.image());
+  size_t others = 0;
+  for (size_t from = 0, end; (end = whole.find('\n', from)) != std::string::npos; from = end + 1) {
+    const std::string line = whole.substr(from, end + 1 - from);
+    if (line.find("holes.bin") != std::string::npos) continue;
+    EXPECT_NE(std::string::npos, tree.find(line)) << line << tree;
+    ++others;
+  }
+  EXPECT_LT(3u, others) << whole;
 
-  // A name of zero length; a name with a slash.
+  // A name of zero length; a name with a slash: the descriptor made
+  // shorter, what follows it is no descriptor, and the first damage is
+  // said.
   for (const std::string& bad : {std::string("\x08"), std::string("\x08"
                                                                   "a/b")}) {
     q = p;

@@ -260,11 +260,11 @@ int run(const Options& options) {
     if (show_progress) start_progress(&progress);
     check_tree(&check);
     stop_progress();
+    // The image's own words for a root that cannot be searched are its
+    // mount's: said before it ends.
+    if (check.root_failed) problem("%s", search_failure(other, check.root_error).c_str());
     unmount_image_root();
-    if (check.root_failed) {
-      problem("%s", search_failure(other, check.root_error).c_str());
-      return 2;
-    }
+    if (check.root_failed) return 2;
     in_doubt = in_doubt || check.in_doubt;
   } else {
     ManifestInput second;
