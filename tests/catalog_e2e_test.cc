@@ -738,6 +738,9 @@ TEST_P(CatalogTest, StandardOutputThatFails) {
   expect_run(shelf.run({"add", four, six, five}, full), "",
              "disc-catalog: standard output: No space left on device\n", 2);
   expect_run(shelf.run({"list"}), discs + "5\t1\t5\tDisc four\n", "", 0);
+  // The line of a manifest already in, too: nothing after it is added.
+  expect_run(shelf.run({"add", four, five}, full), "", "disc-catalog: standard output: No space left on device\n", 2);
+  expect_run(shelf.run({"list"}), discs + "5\t1\t5\tDisc four\n", "", 0);
 }
 
 // The number of discs and files of |shelf|'s catalog, read with SQLite

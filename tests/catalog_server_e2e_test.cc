@@ -212,6 +212,27 @@ TEST(ServerCatalogTest, TheServerStoppedDuringAnAddLeavesTheDiscWholeOrAbsent) {
   expect_run(catalog(server.uri, {"list"}), "1\t1\t5\tsmall\n2\t300000\t45000150000\tlarge\n", "", 0);
 }
 
+TEST(ServerCatalogTest, ALargeAddAndASmallOneEndingTogetherBothSucceed) {
+  NEED_SERVER();
+  // The large add puts its indexes off; the small one, ending first or
+  // meanwhile, finds them missing too: the two must not build them at
+  // once. The small one starts a little later each round, so that some
+  // round ends the two together.
+  for (int round = 0; round < 10; ++round) {
+    ServerShelf shelf;
+    ASSERT_EQ(0, catalog(shelf.uri, {"add", "-q", shelf.write("small.xml", manifest("small", records_of("s", 7)))})
+                     .status);
+    const pid_t large = start(shelf.uri, {"add", shelf.write("large.xml", manifest("large", records_of("l", 60000)))},
+                              shelf.tmp.path + "/large");
+    usleep(static_cast<useconds_t>(round) * 50 * 1000);
+    const Outcome small = catalog(shelf.uri, {"add", shelf.write("a.xml", manifest("a", records_of("a", 5)))});
+    EXPECT_EQ("", small.err);
+    EXPECT_EQ(0, small.status);
+    EXPECT_EQ(0, finish(large)) << read_file(shelf.tmp.path + "/large");
+    EXPECT_EQ("3\t60012\n", shelf.sql("SELECT count(DISTINCT disc), count(*) FROM " + shelf.schema + ".file"));
+  }
+}
+
 TEST(ServerCatalogTest, ConnectionsThatFailAreOneLineWithoutThePassword) {
   OwnServer server("local all secret scram-sha-256\nlocal all all trust\n");
   if (!server.reason.empty()) GTEST_SKIP() << server.reason;
@@ -255,6 +276,20 @@ TEST(ServerCatalogTest, ConnectionsThatFailAreOneLineWithoutThePassword) {
   // A parameter libpq does not know.
   run = catalog(server.uri + "&schema=x", {"list"});
   expect_one_line(run, server.uri + "&schema=x");
+  // The password's parameter spelt with an escape, which libpq reads as
+  // "password": left out as well.
+  expect_run(catalog(shown + "&pass%77ord=right-pass", {"list"}), "", "disc-catalog: " + shown + ": " + missing, 2);
+  // URIs libpq reads otherwise than meant, or not at all, whose words
+  // would quote a piece of the password.
+  for (const std::string& uri : {std::string("postgresql://u:pw-secret@[::1"),
+                                 std::string("postgresql://postgres:s3cr%zzet@/postgres?") + socket_folder,
+                                 std::string("postgresql://u:pa/ss-secret@localhost/db")}) {
+    run = catalog(uri, {"list"});
+    EXPECT_EQ(2, run.status) << uri;
+    EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    for (const char* piece : {"pw-secret", "s3cr", "pa/ss", "\"pa\""})
+      EXPECT_EQ(std::string::npos, run.err.find(piece)) << run.err;
+  }
 }
 
 TEST(ServerCatalogTest, WhatIsNoCatalogIsLeftAsItIs) {

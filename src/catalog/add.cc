@@ -233,11 +233,13 @@ int run_add(const CatalogOptions& options) {
   if (show_progress) start_progress(&progress);
   bool refused = false;
   WaitingLines waiting;
+  bool uncommitted = false;  // a disc added since the last commit
   const auto commit = [&]() {
     if (!commit_discs(catalog)) {
       stop_progress();
       catalog_failed(options, catalog);
     }
+    uncommitted = false;
     if (!one_change) write_waiting(&waiting, options.quiet);
   };
   for (const Operand& operand : operands) {
@@ -261,9 +263,17 @@ int run_add(const CatalogOptions& options) {
     } else {
       waiting.emplace_back(false, line);
     }
+    if (added == Added::kAdded) uncommitted = true;
     progress.files.fetch_add(1, std::memory_order_relaxed);
     progress.bytes.fetch_add(operand.length, std::memory_order_relaxed);
-    if (commit_due(catalog)) commit();
+    if (commit_due(catalog)) {
+      commit();
+    } else if (!uncommitted && !one_change) {
+      // Nothing waits for a commit: the line of a manifest already in is
+      // written now, and an output that fails ends the run before the
+      // next manifest is added.
+      write_waiting(&waiting, options.quiet);
+    }
   }
   commit();
   if (!end_adding(catalog)) {

@@ -44,7 +44,7 @@ namespace {
 
 // libpq, loaded when a catalog on a server is first opened (library.h):
 // each function this store calls, by its own name.
-#define LIBPQ_FUNCTIONS(X) X(PQclear) X(PQconnectdb) X(PQconninfo) X(PQconninfoFree) X(PQerrorMessage) X(PQescapeIdentifier) X(PQexec) X(PQexecParams) X(PQfinish) X(PQfreemem) X(PQgetCopyData) X(PQgetResult) X(PQgetisnull) X(PQgetlength) X(PQgetvalue) X(PQntuples) X(PQputCopyData) X(PQputCopyEnd) X(PQresultErrorField) X(PQresultStatus) X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor) X(PQsetSingleRowMode) X(PQstatus) X(PQuser)
+#define LIBPQ_FUNCTIONS(X) X(PQclear) X(PQconnectdb) X(PQconninfo) X(PQconninfoFree) X(PQconninfoParse) X(PQerrorMessage) X(PQescapeIdentifier) X(PQexec) X(PQexecParams) X(PQfinish) X(PQfreemem) X(PQgetCopyData) X(PQgetResult) X(PQgetisnull) X(PQgetlength) X(PQgetvalue) X(PQntuples) X(PQputCopyData) X(PQputCopyEnd) X(PQresultErrorField) X(PQresultStatus) X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor) X(PQsetSingleRowMode) X(PQstatus) X(PQuser)
 
 struct Libpq {
 #define LIBPQ_POINTER(name) decltype(&::name) name = nullptr;
@@ -703,6 +703,19 @@ ServerCatalog* give_up(ServerCatalog* c, std::string* problem) {
 Catalog* server_open(const std::string& where, Access access, std::string* problem) {
   problem->clear();
   if (!load_libpq(problem)) return nullptr;
+  // A URI libpq cannot read is told before any connection: its words then
+  // end by quoting the part it could not read, which may be the password.
+  char* unreadable = nullptr;
+  if (PQconninfoOption* parsed = pq.PQconninfoParse(where.c_str(), &unreadable)) {
+    pq.PQconninfoFree(parsed);
+  } else {
+    *problem = unreadable == nullptr ? "out of memory" : without_passwords(where, one_line(unreadable));
+    if (unreadable != nullptr) pq.PQfreemem(unreadable);
+    const size_t quoted = problem->rfind(": \"");
+    if (quoted != std::string::npos && problem->back() == '"') problem->erase(quoted);
+    *problem = "libpq cannot read it as a connection URI: " + *problem;
+    return nullptr;
+  }
   ServerCatalog* c = new ServerCatalog();
   c->store = &kServerStore;
   c->where = where;
@@ -713,7 +726,7 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
     return nullptr;
   }
   if (pq.PQstatus(c->conn) != CONNECTION_OK) {
-    *problem = one_line(pq.PQerrorMessage(c->conn));
+    *problem = without_passwords(where, one_line(pq.PQerrorMessage(c->conn)));
     return give_up(c, problem);
   }
   // What the server says aside (a schema that exists already ...) is no
@@ -854,8 +867,9 @@ bool server_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
 // Builds the indexes that an add put off, or that one killed before its
 // end left unbuilt (or half-built: invalid). Readers go on meanwhile;
 // other writers wait for the build, which takes one pass where building it
-// concurrently with them would take two.
-bool build_put_off(ServerCatalog* c, bool large) {
+// concurrently with them would take two. Called holding the lock of
+// builds (build_put_off).
+bool build_put_off_locked(ServerCatalog* c, bool large) {
   bool plain = false;
   if (!plain_file_table(c, &plain)) return false;
   if (!plain) return true;
@@ -913,6 +927,31 @@ bool build_put_off(ServerCatalog* c, bool large) {
   }
   pq.PQfinish(helper);
   return ok;
+}
+
+// build_put_off_locked, one writer at a time: two adds that end together
+// would both find an index missing, and the second to make it would fail
+// on the first's. The second waits, and then finds it made.
+bool build_put_off(ServerCatalog* c, bool large) {
+  const std::string key = "disc-catalog index build " + c->schema;
+  PGresult* r = run(c, "SELECT pg_advisory_lock(hashtextextended($1, 0))", Params().text(key), true);
+  if (r == nullptr) return false;
+  pq.PQclear(r);
+  const char kUnlock[] = "SELECT pg_advisory_unlock(hashtextextended($1, 0))";
+  if (!build_put_off_locked(c, large)) {
+    // Said as the build failed; the lock ends with the session anyway.
+    const std::string why = c->error;
+    const std::string state = c->state;
+    r = run(c, kUnlock, Params().text(key), true);
+    if (r != nullptr) pq.PQclear(r);
+    c->error = why;
+    c->state = state;
+    return false;
+  }
+  r = run(c, kUnlock, Params().text(key), true);
+  if (r == nullptr) return false;
+  pq.PQclear(r);
+  return true;
 }
 
 bool server_commit_discs(Catalog* catalog) {
@@ -1567,7 +1606,10 @@ bool server_check_discs(Catalog* catalog, const DamageVisitor& damage) {
     if (made != kept) damage(disc, "its keys differ from its records");
     keys.clear();
   };
-  return each_row(c, sql(c, "SELECT d.number, fo.path, f.name, f.length, d.keys FROM @.file f JOIN @.disc d ON "
+  // A disc's keys come with its first record only: with every record they
+  // would cross the connection once a record, the square of a disc's size.
+  return each_row(c, sql(c, "SELECT d.number, fo.path, f.name, f.length, CASE WHEN row_number() OVER (PARTITION BY "
+                            "d.number ORDER BY f.idx) = 1 THEN d.keys END FROM @.file f JOIN @.disc d ON "
                             "d.key = f.disc JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
                             "ORDER BY d.number, f.idx"),
                   Params(), [&](const Row& row) {

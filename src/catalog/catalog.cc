@@ -3,6 +3,8 @@
 #include "catalog/catalog.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "catalog/catalog_store.h"
 #include "catalog/keyed_hash.h"
@@ -26,13 +28,82 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
   return kFileStore.open(path, access, problem);
 }
 
+namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// |text| with each %XX of a URI as its byte.
+std::string percent_decoded(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+      plain += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+      i += 2;
+    } else {
+      plain += text[i];
+    }
+  }
+  return plain;
+}
+
+// The passwords the URI |where| carries, as typed and decoded.
+std::vector<std::string> passwords_of(const std::string& where) {
+  std::vector<std::string> found;
+  const auto note = [&found](const std::string& typed) {
+    if (typed.empty()) return;
+    found.push_back(typed);
+    found.push_back(percent_decoded(typed));
+  };
+  const size_t authority = where.find("://") + 3;
+  const size_t query = std::min(where.find('?', authority), where.size());
+  const size_t at = where.rfind('@', query);
+  if (at != std::string::npos && at >= authority) {
+    const size_t colon = where.find(':', authority);
+    if (colon < at) note(where.substr(colon + 1, at - colon - 1));
+  }
+  for (size_t from = query + 1; from < where.size();) {
+    const size_t end = std::min(where.find('&', from), where.size());
+    const std::string parameter = where.substr(from, end - from);
+    const size_t equals = parameter.find('=');
+    if (equals != std::string::npos && percent_decoded(parameter.substr(0, equals)) == "password")
+      note(parameter.substr(equals + 1));
+    from = end + 1;
+  }
+  return found;
+}
+
+}  // namespace
+
+std::string without_passwords(const std::string& where, std::string message) {
+  const std::vector<std::string> passwords = passwords_of(where);
+  for (size_t open = message.find('"'); open != std::string::npos;) {
+    const size_t close = message.find('"', open + 1);
+    if (close == std::string::npos) break;
+    const std::string quoted = message.substr(open + 1, close - open - 1);
+    bool secret = false;
+    for (const std::string& password : passwords)
+      secret = secret || (!quoted.empty() && (password.find(quoted) != std::string::npos ||
+                                              quoted.find(password) != std::string::npos));
+    if (secret) message.replace(open + 1, quoted.size(), "...");
+    open = message.find('"', open + 1 + (secret ? 3 : quoted.size()) + 1);
+  }
+  return message;
+}
+
 std::string catalog_name(const std::string& where) {
   if (!is_server_uri(where)) return where;
   // postgresql://[user[:password]@]host.../database?parameter=value&...
   std::string shown = where;
   const size_t authority = shown.find("://") + 3;
-  const size_t authority_end = std::min(shown.find_first_of("/?", authority), shown.size());
-  const size_t at = shown.rfind('@', authority_end);
+  // The last '@' before the query: a password typed with a '/' in it, not
+  // encoded, is one too.
+  const size_t query_at = std::min(shown.find('?', authority), shown.size());
+  const size_t at = shown.rfind('@', query_at);
   if (at != std::string::npos && at >= authority) {
     const size_t colon = shown.find(':', authority);
     if (colon < at) shown.erase(colon, at - colon);
@@ -43,7 +114,8 @@ std::string catalog_name(const std::string& where) {
   for (size_t from = query + 1; from <= shown.size();) {
     const size_t end = std::min(shown.find('&', from), shown.size());
     const std::string parameter = shown.substr(from, end - from);
-    if (parameter.compare(0, 9, "password=") != 0 && parameter != "password") {
+    // A parameter's name as libpq reads it: "pass%77ord" is "password".
+    if (percent_decoded(parameter.substr(0, parameter.find('='))) != "password") {
       kept += kept.empty() ? "" : "&";
       kept += parameter;
     }

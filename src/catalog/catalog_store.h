@@ -72,4 +72,10 @@ extern const CatalogStore kServerStore;
 /// URI.
 bool is_server_uri(const std::string& where);
 
+/// |message| (libpq's words about the URI |where|) with every quoted part
+/// that is, or is a piece of, a password |where| carries (after the user
+/// name, or as a password parameter; as typed and decoded) shown as "...":
+/// a URI libpq reads otherwise than meant can put a piece of it anywhere.
+std::string without_passwords(const std::string& where, std::string message);
+
 #endif  // DISC_MANIFEST_CATALOG_CATALOG_STORE_H_

@@ -98,8 +98,10 @@ int run_merge(const CatalogOptions& options) {
   if (!begin_adding(into, records, &one_change)) catalog_failed(options, into);
   bool refused = false;
   WaitingLines waiting;
+  bool uncommitted = false;  // a disc added since the last commit
   const auto commit = [&]() {
     if (!commit_discs(into)) catalog_failed(options, into);
+    uncommitted = false;
     if (!one_change) write_waiting(&waiting, options.quiet);
   };
   for (Source& source : sources) {
@@ -119,7 +121,13 @@ int run_merge(const CatalogOptions& options) {
       } else {
         waiting.emplace_back(false, line);
       }
-      if (commit_due(into)) commit();
+      if (merged == Merged::kAdded) uncommitted = true;
+      if (commit_due(into)) {
+        commit();
+      } else if (!uncommitted && !one_change) {
+        // Nothing waits for a commit: said now (as add does).
+        write_waiting(&waiting, options.quiet);
+      }
     }
   }
   commit();
