@@ -230,7 +230,9 @@ bool orv_identity(const orv_io* io, FileIdentity* identity) {
   if (!GetFileInformationByHandle(handle_of(io), &info)) return false;
   identity->volume = info.dwVolumeSerialNumber;
   identity->index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-  return true;
+  // A file system that gives every file 0 and 0 (some network shares)
+  // tells nothing: every file would be the same one.
+  return identity->volume != 0 || identity->index != 0;
 }
 
 std::string native_path(std::string path) { return path; }
