@@ -36,28 +36,41 @@ keep() {
   tail -c +32769 "$1" | perl -0777 -pe 's/\0+\z//' > "$out/$2"
 }
 
+# One command a line: set -e stops the script at a writer that fails, as
+# it would not inside an && chain. A writer that is missing is left out.
 made=0
 if command -v genisoimage >/dev/null; then
-  genisoimage -quiet -no-pad -J -R -o "$work/g.iso" "$tree" && keep "$work/g.iso" genisoimage-joliet-rr && made=$((made + 1))
-  genisoimage -quiet -no-pad -iso-level 1 -o "$work/l1.iso" "$tree" 2>/dev/null && keep "$work/l1.iso" genisoimage-level1 && made=$((made + 1))
-  genisoimage -quiet -no-pad -J -R -udf -o "$work/u.iso" "$tree" && keep "$work/u.iso" genisoimage-udf && made=$((made + 1))
+  genisoimage -quiet -no-pad -J -R -o "$work/g.iso" "$tree"
+  keep "$work/g.iso" genisoimage-joliet-rr
+  genisoimage -quiet -no-pad -iso-level 1 -o "$work/l1.iso" "$tree" 2>/dev/null
+  keep "$work/l1.iso" genisoimage-level1
+  genisoimage -quiet -no-pad -J -R -udf -o "$work/u.iso" "$tree"
+  keep "$work/u.iso" genisoimage-udf
   # Deep enough for Rock Ridge to relocate folders.
   mkdir -p "$work/deep/1/2/3/4/5/6/7/8/9/10"
   printf 'deep' > "$work/deep/1/2/3/4/5/6/7/8/9/10/f"
-  genisoimage -quiet -no-pad -R -o "$work/d.iso" "$work/deep" && keep "$work/d.iso" genisoimage-relocated && made=$((made + 1))
+  genisoimage -quiet -no-pad -R -o "$work/d.iso" "$work/deep"
+  keep "$work/d.iso" genisoimage-relocated
+  made=$((made + 4))
 fi
 if command -v xorriso >/dev/null; then
-  xorriso -as mkisofs -quiet -no-pad -J -R -o "$work/x.iso" "$tree" 2>/dev/null && keep "$work/x.iso" xorriso-links && made=$((made + 1))
+  xorriso -as mkisofs -quiet -no-pad -J -R -o "$work/x.iso" "$tree" 2>/dev/null
+  keep "$work/x.iso" xorriso-links
+  made=$((made + 1))
 fi
 if /usr/bin/python3 -c 'import pycdlib' 2>/dev/null; then
   rm "$tree/link" "$tree/Docs/out"
-  /usr/bin/python3 "$here/../tests/image_tools.py" make "$work/p.iso" "$tree" udf && keep "$work/p.iso" pycdlib-udf && made=$((made + 1))
+  /usr/bin/python3 "$here/../tests/image_tools.py" make "$work/p.iso" "$tree" udf
+  keep "$work/p.iso" pycdlib-udf
+  made=$((made + 1))
 fi
 if command -v mkudffs >/dev/null; then
   # An empty UDF 2.50 file system of a CD-R: a virtual partition, its
   # allocation table in the last sector.
   truncate -s 2M "$work/v.udf"
-  mkudffs --media-type=cdr --udfrev=0x0250 "$work/v.udf" >/dev/null 2>&1 && keep "$work/v.udf" mkudffs-cdr-vat && made=$((made + 1))
+  mkudffs --media-type=cdr --udfrev=0x0250 "$work/v.udf" >/dev/null 2>&1
+  keep "$work/v.udf" mkudffs-cdr-vat
+  made=$((made + 1))
 fi
 if [ "$made" = 0 ]; then
   echo "image-corpus.sh: no image writer installed (genisoimage, xorriso, python3-pycdlib, udftools)" >&2
