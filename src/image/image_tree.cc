@@ -384,12 +384,16 @@ bool identity_at(const std::string& path, FileIdentity* identity) {
   return known;
 }
 
-// Closes the file system open_kind opened, leaving the image open.
+// Closes the file system open_kind opened, and forgets its listings,
+// leaving the image open.
 void close_volume(ImageTree* t) {
   if (t->udf != nullptr) close_udf(t->udf);
   if (t->iso != nullptr) close_iso9660(t->iso);
   t->udf = nullptr;
   t->iso = nullptr;
+  t->listings.clear();
+  t->recent.clear();
+  t->entries_kept = 0;
 }
 
 void close_tree(ImageTree* t) {
@@ -446,15 +450,17 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
     if (open_kind(t.get(), k, &p)) {
       // A root folder of which nothing can be read is a damaged file
       // system, where another may be read. (One read in part is read, as
-      // far as it goes, as Windows would.)
-      std::vector<FolderEntry> entries;
-      ImageProblem listing;
-      if (i + 1 == order.size() || list_node(*t, t->root, &entries, &listing) || !entries.empty()) {
+      // far as it goes, as Windows would.) Its listing is kept for the walk.
+      if (i + 1 == order.size()) {
         opened = true;
         break;
       }
-      p = listing;
-      if (p.text.empty()) p.text = "its root folder cannot be read";
+      const std::shared_ptr<const Listing> root_listing = listing_of(t.get(), "", t->root);
+      if (root_listing->error == 0 || !root_listing->entries.empty()) {
+        opened = true;
+        break;
+      }
+      p.text = root_listing->detail;
       if (!root_damaged) first_opened = k;
       root_damaged = true;
       close_volume(t.get());
