@@ -14,6 +14,7 @@
 
 #include "../../tests/disc_images.h"
 #include "../../tests/temp_tree.h"
+#include "image/image_test_util.h"
 #include "image/udf_name.h"
 #include "image/udf_tag.h"
 #include "platform/byte_order.h"
@@ -104,15 +105,8 @@ void walk(const SectorImage& image, const UdfVolume* v, uint64_t node, const std
 }
 
 // An image in memory, to be written to.
-struct Disc {
-  std::string bytes;
-  SectorImage image() const {
-    SectorImage i;
-    i.bytes = reinterpret_cast<const unsigned char*>(bytes.data());
-    i.bytes_size = bytes.size();
-    i.sectors = bytes.size() / kSectorSize;
-    return i;
-  }
+struct Disc : HeldImage {
+  SectorImage image() const { return sectors(); }
   unsigned char* at(uint64_t sector) {
     if ((sector + 1) * kSectorSize > bytes.size()) bytes.resize((sector + 1) * kSectorSize);
     return reinterpret_cast<unsigned char*>(&bytes[sector * kSectorSize]);
