@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "image/utf16.h"
+
 struct IsoVolume {
   SectorImage image;
   FileSystemKind kind = FileSystemKind::kIso9660;
@@ -186,24 +188,6 @@ bool for_each_record(const IsoVolume& v, uint64_t first, Take take, ImageProblem
 
 // --- Names -----------------------------------------------------------
 
-void append_utf8(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xc0 | c >> 6);
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xe0 | c >> 12);
-    *out += static_cast<char>(0x80 | (c >> 6 & 0x3f));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  } else {
-    *out += static_cast<char>(0xf0 | c >> 18);
-    *out += static_cast<char>(0x80 | (c >> 12 & 0x3f));
-    *out += static_cast<char>(0x80 | (c >> 6 & 0x3f));
-    *out += static_cast<char>(0x80 | (c & 0x3f));
-  }
-}
-
 // A name as Windows shows it: without its version (";1"), and without the
 // dot of a name that has no extension ("README.").
 void shown_as_windows_shows(std::string* name) {
@@ -224,20 +208,7 @@ std::string iso_name(const Record& r) {
 // for characters beyond it; a lone half of a pair is U+FFFD.
 std::string joliet_name(const Record& r) {
   std::string name;
-  const uint32_t units = r.id_length / 2;
-  for (uint32_t i = 0; i < units; ++i) {
-    uint32_t c = static_cast<uint32_t>(r.id[2 * i]) << 8 | r.id[2 * i + 1];
-    if (c >= 0xd800 && c < 0xdc00 && i + 1 < units) {
-      const uint32_t low = static_cast<uint32_t>(r.id[2 * i + 2]) << 8 | r.id[2 * i + 3];
-      if (low >= 0xdc00 && low < 0xe000) {
-        c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
-        ++i;
-      }
-    }
-    if (c >= 0xd800 && c < 0xe000) c = 0xfffd;
-    append_utf8(c, &name);
-  }
-  if (r.id_length % 2 != 0) append_utf8(0xfffd, &name);
+  append_utf16be(r.id, r.id_length, &name);
   shown_as_windows_shows(&name);
   return name;
 }
