@@ -8,6 +8,7 @@
 
 #include "catalog/catalog_store.h"
 #include "catalog/keyed_hash.h"
+#include "platform/orvlib.h"
 
 bool is_server_uri(const std::string& where) {
   return where.compare(0, 13, "postgresql://") == 0 || where.compare(0, 11, "postgres://") == 0;
@@ -30,19 +31,12 @@ Catalog* open_catalog(const std::string& path, Access access, std::string* probl
 
 namespace {
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // |text| with each %XX of a URI as its byte.
 std::string percent_decoded(const std::string& text) {
   std::string plain;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
-      plain += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && orvm::hex_digit(text[i + 1]) >= 0 && orvm::hex_digit(text[i + 2]) >= 0) {
+      plain += static_cast<char>(orvm::hex_digit(text[i + 1]) * 16 + orvm::hex_digit(text[i + 2]));
       i += 2;
     } else {
       plain += text[i];

@@ -13,6 +13,7 @@
 #include "console/console.h"
 #include "fingerprint/fingerprint.h"
 #include "fingerprint/hash_tree.h"
+#include "platform/orvlib.h"
 #include "platform/process.h"
 
 namespace {
@@ -24,11 +25,7 @@ const unsigned char kEmptyMd5[16] = {0xd4, 0x1d, 0x8c, 0xd9, 0x8f, 0x00, 0xb2, 0
 bool parse_md5(const std::string& text, unsigned char md5[16]) {
   if (text.size() != 32) return false;
   for (size_t i = 0; i < 32; ++i) {
-    const char c = text[i];
-    const int value = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                             : -1;
+    const int value = orvm::hex_digit(text[i]);
     if (value < 0) return false;
     if (i % 2 == 0) md5[i / 2] = static_cast<unsigned char>(value << 4);
     else md5[i / 2] = static_cast<unsigned char>(md5[i / 2] | value);

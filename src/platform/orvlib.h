@@ -139,6 +139,11 @@ bool orv_remove(const char* path);
 namespace orvm {
 /// |size| bytes at |data| as lower-case hexadecimal, two digits a byte.
 std::string bin2hex(const void* data, uint32_t size);
+
+/// The value of the hexadecimal digit |c| (either case), or -1.
+inline int hex_digit(char c) {
+  return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
 }  // namespace orvm
 
 namespace numstr {
