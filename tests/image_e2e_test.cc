@@ -705,6 +705,38 @@ TEST(ImageVerifyTest, AFileSystemTheImageLacksIsOneLine) {
   EXPECT_EQ(2, run.status);
 }
 
+TEST(ImageVerifyTest, AHintNamesTheFileSystemThatReadsWhatDiffers) {
+  if (under_wine() && windows_verify() == nullptr) GTEST_SKIP() << "no Windows disc-verify given";
+  SKIP_WITHOUT("genisoimage");
+  // A tree's manifest follows its link and keeps its long name; Joliet
+  // shows the link as an empty file and cuts the name, UDF leaves the
+  // link out; Rock Ridge reads both as the tree had them.
+  ImageOfTree disc;
+  make_dir(disc.tree);
+  write_file(disc.tree + "/target.txt", "the target\n");
+  ASSERT_EQ(0, symlink("target.txt", (disc.tree + "/link.txt").c_str()));
+  const std::string long_name(90, 'n');
+  write_file(disc.tree + "/" + long_name + ".txt", "long\n");
+  const std::string hint = "disc-verify: " + typed(disc.image) +
+                           ": read with --file-system rock-ridge, the files that differ here are as the manifest has them\n";
+  for (const char* writer : {"genisoimage -quiet -J -R", "genisoimage -quiet -J -R -udf"}) {
+    ASSERT_TRUE(disc.make(writer));
+    ASSERT_EQ(0, make_manifest(disc.tree + "/", "links", disc.out).status);
+    Outcome run = verify({"-q", disc.out, disc.image});
+    EXPECT_EQ(hint, run.err) << writer;
+    EXPECT_EQ(1, run.status) << writer;
+    run = verify({"-q", "--file-system=rock-ridge", disc.out, disc.image});
+    EXPECT_EQ("", run.err) << writer;
+    EXPECT_EQ(0, run.status) << writer;
+  }
+  // A file that no file system of the image holds as recorded: no hint.
+  write_file(disc.tree + "/target.txt", "changed since\n");
+  ASSERT_EQ(0, make_manifest(disc.tree + "/", "links", disc.out).status);
+  const Outcome run = verify({"-q", disc.out, disc.image});
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(1, run.status);
+}
+
 #ifdef DISC_CATALOG_EXE
 Outcome catalog(std::vector<std::string> arguments) {
   std::vector<std::string> argv;

@@ -515,6 +515,28 @@ bool root_reads_file(const std::string& root, const std::string& path) {
   return identity_at(typed, &read) && read == written;
 }
 
+FileSystemChoice mounted_file_system() {
+  if (mounted == nullptr) return FileSystemChoice::kDefault;
+  switch (mounted->kind) {
+    case FileSystemKind::kUdf: return FileSystemChoice::kUdf;
+    case FileSystemKind::kJoliet: return FileSystemChoice::kJoliet;
+    case FileSystemKind::kRockRidge: return FileSystemChoice::kRockRidge;
+    case FileSystemKind::kIso9660: return FileSystemChoice::kIso9660;
+  }
+  return FileSystemChoice::kDefault;
+}
+
+const char* file_system_word(FileSystemChoice choice) {
+  switch (choice) {
+    case FileSystemChoice::kUdf: return "udf";
+    case FileSystemChoice::kJoliet: return "joliet";
+    case FileSystemChoice::kRockRidge: return "rock-ridge";
+    case FileSystemChoice::kIso9660: return "iso9660";
+    case FileSystemChoice::kDefault: break;
+  }
+  return "";
+}
+
 void unmount_image_root() {
   if (mounted == nullptr) return;
   window = Window();

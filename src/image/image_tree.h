@@ -42,6 +42,13 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
 /// Ends the mount and closes the image, once nothing reads it any more.
 void unmount_image_root();
 
+/// The file system that the image mounted at the root is read through
+/// (kDefault when none is mounted).
+FileSystemChoice mounted_file_system();
+
+/// The word --file-system takes for |choice| ("udf", "rock-ridge" ...).
+const char* file_system_word(FileSystemChoice choice);
+
 /// Whether |path| names the file or device the root |root| names (as
 /// typed, with or without a separator after it), or, while an image is
 /// mounted at the root, the file its data track is read from (the one a

@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "verify/compare.h"
+#include "verify/hint.h"
 #include "verify/report.h"
 #include "verify/tree.h"
 #include "version.h"
@@ -69,7 +70,9 @@ const char kUsage[] =
     "                        disc-manifest wrote them, and compare them in UTF-8\n"
     "      --file-system=FS  read IMAGE through FS: udf, joliet, rock-ridge or\n"
     "                        iso9660 (default: the one Windows reads, UDF where\n"
-    "                        the disc has it, else Joliet, else ISO 9660)\n"
+    "                        the disc has it, else Joliet, else ISO 9660); where\n"
+    "                        another one reads what differs as MANIFEST has it,\n"
+    "                        a line on standard error says so\n"
     "      --help            display this help and exit\n"
     "      --version         output version information and exit\n"
     "\n"
@@ -209,9 +212,19 @@ int run(const Options& options) {
     return 2;
   }
   const bool against_tree = other_kind == PathKind::kFolder || image == RootImage::kMounted;
+  FileSystemChoice used = FileSystemChoice::kDefault;  // of the image, once read
 
   Comparison comparison;
-  comparison.report = report_line;
+  // Against an image, what differs is kept for a hint at the end.
+  Differences differences;
+  if (image == RootImage::kMounted) {
+    comparison.report = [&differences](Verdict verdict, std::string_view path, std::string_view moved_to) {
+      report_line(verdict, path, moved_to);
+      note_difference(&differences, verdict, path, moved_to);
+    };
+  } else {
+    comparison.report = report_line;
+  }
   comparison.ignore_case = options.ignore_case;
   bool reserved = false;
   bool first_utf8 = true;
@@ -263,6 +276,7 @@ int run(const Options& options) {
     // The image's own words for a root that cannot be searched are its
     // mount's: said before it ends.
     if (check.root_failed) problem("%s", search_failure(other, check.root_error).c_str());
+    used = mounted_file_system();
     unmount_image_root();
     if (check.root_failed) return 2;
     in_doubt = in_doubt || check.in_doubt;
@@ -301,6 +315,7 @@ int run(const Options& options) {
   finish(&comparison);
   report_summary(comparison.counts);
   finish_report();
+  if (image == RootImage::kMounted && !in_doubt) suggest_file_system(other, used, comparison, differences);
   if (in_doubt) return 2;
   for (int verdict = 1; verdict < 6; ++verdict) {
     if (comparison.counts[verdict] != 0) return 1;
