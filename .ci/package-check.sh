@@ -52,6 +52,9 @@ step "version $version"
 # --- Linux: the .deb and the .tar.gz ------------------------------------
 
 step "building in $build"
+# The packages' maintainer, taken as Debian's own tools take it.
+export DEBFULLNAME='Package Check' DEBEMAIL='package-check@example.org'
+rm -f "$build/CMakeCache.txt"
 cmake -S . -B "$build" -DBUILD_TESTING=OFF -DDISC_MANIFEST_WERROR=ON
 cmake --build "$build" -j2
 cpack --config "$build/CPackConfig.cmake" -B "$build"
@@ -67,14 +70,16 @@ cat "$work/info.txt"
 printf '%s\n' " Architecture: $arch" ' Package: disc-manifest' ' Section: utils' " Version: $version" > "$work/fields.expected"
 grep -E '^ (Architecture|Package|Section|Version):' "$work/info.txt" | sort > "$work/fields.txt"
 diff -u "$work/fields.expected" "$work/fields.txt"
-must_match "$work/info.txt" '^ Maintainer: [^<]+ <[^@>]+@[^>]+>$'
+must_match "$work/info.txt" '^ Maintainer: Package Check <package-check@example\.org>$'
 must_match "$work/info.txt" '^ Description: .+'
 must_match "$work/info.txt" '^  .+'  # the long description
 
 step "tar -tzf $tarball"
 top="disc-manifest-${version}-Linux-$(uname -m)"
 tar -tzf "$tarball" | grep -v '/$' | sort > "$work/tar.txt"
-printf "$top/%s\n" bin/disc-catalog bin/disc-manifest bin/disc-verify share/doc/disc-manifest/LICENSE \
+printf "$top/%s\n" bin/disc-catalog bin/disc-manifest bin/disc-verify \
+  share/bash-completion/completions/disc-catalog share/bash-completion/completions/disc-manifest \
+  share/bash-completion/completions/disc-verify share/doc/disc-manifest/LICENSE \
   share/doc/disc-manifest/README.md share/man/man1/disc-catalog.1 share/man/man1/disc-manifest.1 \
   share/man/man1/disc-verify.1 > "$work/tar.expected"
 diff -u "$work/tar.expected" "$work/tar.txt"
@@ -121,6 +126,9 @@ cat > "$work/files.expected" <<'EOF'
 -rwxr-xr-x root/root ./usr/bin/disc-catalog
 -rwxr-xr-x root/root ./usr/bin/disc-manifest
 -rwxr-xr-x root/root ./usr/bin/disc-verify
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/disc-catalog
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/disc-manifest
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/disc-verify
 -rw-r--r-- root/root ./usr/share/doc/disc-manifest/README.md
 -rw-r--r-- root/root ./usr/share/doc/disc-manifest/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/disc-manifest/copyright
@@ -154,6 +162,14 @@ diff -u "$work/terms.expected" "$work/terms.txt"
 zcat "$doc/changelog.gz" | head -1 > "$work/changelog-head.txt"
 printf 'disc-manifest (%s) unstable; urgency=medium\n' "$version" > "$work/changelog-head.expected"
 diff -u "$work/changelog-head.expected" "$work/changelog-head.txt"
+
+step "installed bash completions"
+for program in disc-manifest disc-verify disc-catalog; do
+  bash -c "source '$root/usr/share/bash-completion/completions/$program' && complete -p $program" \
+    > "$work/complete.txt"
+  printf 'complete -F _%s %s\n' "${program//-/_}" "$program" > "$work/complete.expected"
+  diff -u "$work/complete.expected" "$work/complete.txt"
+done
 
 step "installed disc-verify --version"
 "$bin/disc-verify" --version > "$work/version.txt"

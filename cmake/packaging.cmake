@@ -3,7 +3,9 @@
 #
 #   cmake --install BUILD [--prefix P]   the programs in P/bin, their manual
 #                                        pages in P/share/man/man1, README.md
-#                                        and LICENSE in P/share/doc/disc-manifest;
+#                                        and LICENSE in P/share/doc/disc-manifest,
+#                                        bash completions in
+#                                        P/share/bash-completion/completions;
 #                                        on Windows, the programs, README.txt
 #                                        and LICENSE.txt in P itself
 #   cpack --config BUILD/CPackConfig.cmake   (or: cmake --build BUILD --target package)
@@ -60,12 +62,47 @@ else()
   endforeach()
   install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}"
           COMPONENT plain)
+  # bash completion, where bash-completion looks for it below the prefix,
+  # so that a user's or a staged install gets it too.
+  foreach(program ${DISC_MANIFEST_PROGRAMS})
+    install(FILES "${PROJECT_SOURCE_DIR}/completions/${program}"
+            DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions")
+  endforeach()
 endif()
 
-# The packages.
-set(DISC_MANIFEST_PACKAGE_CONTACT
-    "disc-manifest maintainers <maintainers@disc-manifest.example>"
-    CACHE STRING "The maintainer named in the packages: NAME <EMAIL>")
+# The packages. Their maintainer is whoever builds them, named as
+# Debian's own tools (dch, debmake) name one: DEBFULLNAME and DEBEMAIL (or
+# NAME and EMAIL) from the environment, DEBEMAIL possibly "NAME <EMAIL>"
+# itself; else the user building, at this machine's name.
+if(DEFINED ENV{DEBEMAIL} AND "$ENV{DEBEMAIL}" MATCHES "<.+@.+>")
+  set(disc_manifest_maintainer "$ENV{DEBEMAIL}")
+else()
+  set(disc_manifest_maintainer_email "$ENV{DEBEMAIL}")
+  if(disc_manifest_maintainer_email STREQUAL "")
+    set(disc_manifest_maintainer_email "$ENV{EMAIL}")
+  endif()
+  set(disc_manifest_maintainer_name "$ENV{DEBFULLNAME}")
+  if(disc_manifest_maintainer_name STREQUAL "")
+    set(disc_manifest_maintainer_name "$ENV{NAME}")
+  endif()
+  if(disc_manifest_maintainer_email STREQUAL "")
+    set(disc_manifest_maintainer_user "$ENV{USER}")
+    if(disc_manifest_maintainer_user STREQUAL "")
+      set(disc_manifest_maintainer_user "$ENV{LOGNAME}")
+    endif()
+    if(disc_manifest_maintainer_user STREQUAL "")
+      set(disc_manifest_maintainer_user packager)
+    endif()
+    cmake_host_system_information(RESULT disc_manifest_host QUERY FQDN)
+    set(disc_manifest_maintainer_email "${disc_manifest_maintainer_user}@${disc_manifest_host}")
+  endif()
+  if(disc_manifest_maintainer_name STREQUAL "")
+    set(disc_manifest_maintainer_name "disc-manifest packager")
+  endif()
+  set(disc_manifest_maintainer "${disc_manifest_maintainer_name} <${disc_manifest_maintainer_email}>")
+endif()
+set(DISC_MANIFEST_PACKAGE_CONTACT "${disc_manifest_maintainer}"
+    CACHE STRING "The maintainer named in the packages: NAME <EMAIL> (default: DEBFULLNAME and DEBEMAIL)")
 
 set(CPACK_PACKAGE_NAME disc-manifest)
 set(CPACK_PACKAGE_VENDOR "disc-manifest maintainers")
