@@ -77,11 +77,16 @@ must_match "$work/info.txt" '^  .+'  # the long description
 step "tar -tzf $tarball"
 top="disc-manifest-${version}-Linux-$(uname -m)"
 tar -tzf "$tarball" | grep -v '/$' | sort > "$work/tar.txt"
-printf "$top/%s\n" bin/disc-catalog bin/disc-manifest bin/disc-verify \
-  share/bash-completion/completions/disc-catalog share/bash-completion/completions/disc-manifest \
-  share/bash-completion/completions/disc-verify share/doc/disc-manifest/LICENSE \
-  share/doc/disc-manifest/README.md share/man/man1/disc-catalog.1 share/man/man1/disc-manifest.1 \
-  share/man/man1/disc-verify.1 > "$work/tar.expected"
+# The guides, docs/*.md, go beside the README in docs/.
+guides=(docs/*.md)
+{
+  printf "$top/%s\n" bin/disc-catalog bin/disc-manifest bin/disc-verify \
+    share/bash-completion/completions/disc-catalog share/bash-completion/completions/disc-manifest \
+    share/bash-completion/completions/disc-verify share/doc/disc-manifest/LICENSE \
+    share/doc/disc-manifest/README.md share/man/man1/disc-catalog.1 share/man/man1/disc-manifest.1 \
+    share/man/man1/disc-verify.1
+  printf "$top/share/doc/disc-manifest/%s\n" "${guides[@]}"
+} | sort > "$work/tar.expected"
 diff -u "$work/tar.expected" "$work/tar.txt"
 
 step "unpacking $deb into a temporary root"
@@ -118,7 +123,7 @@ step "dpkg-deb --contents $deb"
 dpkg-deb --contents "$deb" > "$work/contents.txt"
 cat "$work/contents.txt"
 # Every file with its mode and owner: the two programs, their pages
-# gzipped, the README, and what Debian asks for (the licence as the
+# gzipped, the README and its guides, and what Debian asks for (the licence as the
 # copyright file, a changelog, and for static programs lintian's override
 # of its word on them); no tests, benchmarks or libraries.
 awk '$1 !~ /^d/ { print $1, $2, $6 }' "$work/contents.txt" | sort -k 3 > "$work/files.txt"
@@ -139,6 +144,8 @@ fi
 printf '%s\n' '-rw-r--r-- root/root ./usr/share/man/man1/disc-catalog.1.gz' \
   '-rw-r--r-- root/root ./usr/share/man/man1/disc-manifest.1.gz' \
   '-rw-r--r-- root/root ./usr/share/man/man1/disc-verify.1.gz' >> "$work/files.expected"
+printf -- '-rw-r--r-- root/root ./usr/share/doc/disc-manifest/%s\n' "${guides[@]}" >> "$work/files.expected"
+sort -k 3 -o "$work/files.expected" "$work/files.expected"
 diff -u "$work/files.expected" "$work/files.txt"
 
 step "lintian $deb"
@@ -241,17 +248,22 @@ for target in win32 win64; do
   zip="$dir/disc-manifest-${version}-${target}.zip"
   ls -l "$zip"
   top="disc-manifest-${version}-${target}"
-  unzip -Z1 "$zip" | sort > "$work/$target-zip.txt"
-  printf "$top/%s\n" LICENSE.txt README.txt disc-catalog.exe disc-manifest.exe disc-verify.exe > "$work/$target-zip.expected"
+  unzip -Z1 "$zip" | grep -v '/$' | sort > "$work/$target-zip.txt"
+  printf "$top/%s\n" LICENSE.txt README.txt disc-catalog.exe disc-manifest.exe disc-verify.exe "${guides[@]}" |
+    sort > "$work/$target-zip.expected"
   diff -u "$work/$target-zip.expected" "$work/$target-zip.txt"
   unzip -q "$zip" -d "$work/$target"
   # README.txt and LICENSE.txt are README.md and LICENSE with every line
-  # ended by CR LF.
-  for text in README.md:README.txt LICENSE:LICENSE.txt; do
+  # ended by CR LF, and so is each guide in docs/.
+  texts=(README.md:README.txt LICENSE:LICENSE.txt)
+  for guide in "${guides[@]}"; do
+    texts+=("$guide:$guide")
+  done
+  for text in "${texts[@]}"; do
     source=${text%%:*}
     copy="$work/$target/$top/${text#*:}"
-    sed 's/$/\r/' "$source" > "$work/$target-$source.expected"
-    cmp "$work/$target-$source.expected" "$copy"
+    sed 's/$/\r/' "$source" > "$work/$target-${source//\//-}.expected"
+    cmp "$work/$target-${source//\//-}.expected" "$copy"
     if grep -q $'[^\r]$\|^$' "$copy"; then
       echo "package-check: $copy has a line without CR LF" >&2
       exit 1

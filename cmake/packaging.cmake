@@ -4,10 +4,11 @@
 #   cmake --install BUILD [--prefix P]   the programs in P/bin, their manual
 #                                        pages in P/share/man/man1, README.md
 #                                        and LICENSE in P/share/doc/disc-manifest,
-#                                        bash completions in
-#                                        P/share/bash-completion/completions;
+#                                        the guides in its docs/, bash completions
+#                                        in P/share/bash-completion/completions;
 #                                        on Windows, the programs, README.txt
-#                                        and LICENSE.txt in P itself
+#                                        and LICENSE.txt in P itself, the
+#                                        guides in P/docs
 #   cpack --config BUILD/CPackConfig.cmake   (or: cmake --build BUILD --target package)
 #       Linux:   disc-manifest-VERSION-Linux-CPU.tar.gz, the same files as
 #                cmake --install, and disc-manifest_VERSION_ARCH.deb, where
@@ -15,7 +16,7 @@
 #                file, with a changelog beside it
 #       Windows: disc-manifest-VERSION-win32.zip or -win64.zip: the programs,
 #                README.txt and LICENSE.txt (README.md and LICENSE with CR LF
-#                line ends)
+#                line ends) and docs/*.md (with CR LF line ends too)
 #
 # Only the programs are installed: never the tests, the benchmark or the
 # libraries they share.
@@ -31,12 +32,20 @@ endif()
 # (the project's name, disc_manifest, is not the package's).
 set(DISC_MANIFEST_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/disc-manifest")
 
+# The guides README.md links to, installed in docs/ beside it so that its
+# links work where it is read.
+file(GLOB DISC_MANIFEST_GUIDES RELATIVE "${PROJECT_SOURCE_DIR}" CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/*.md")
+
 if(WIN32)
   # A zip that is unpacked and run: the programs, README.txt and LICENSE.txt
   # side by side in its one folder. Windows has no manual pages; README.txt
   # stands for them.
   install(TARGETS ${DISC_MANIFEST_PROGRAMS} RUNTIME DESTINATION .)
-  foreach(text README.md:README.txt LICENSE:LICENSE.txt)
+  set(disc_manifest_texts README.md:README.txt LICENSE:LICENSE.txt)
+  foreach(guide ${DISC_MANIFEST_GUIDES})
+    list(APPEND disc_manifest_texts "${guide}:${guide}")
+  endforeach()
+  foreach(text ${disc_manifest_texts})
     string(REPLACE ":" ";" text "${text}")
     list(GET text 0 source)
     list(GET text 1 target)
@@ -46,11 +55,18 @@ if(WIN32)
     file(WRITE "${PROJECT_BINARY_DIR}/${target}" "${disc_manifest_text}")
     # Made again whenever the source changes.
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${source}")
-    install(FILES "${PROJECT_BINARY_DIR}/${target}" DESTINATION .)
+    get_filename_component(folder "${target}" DIRECTORY)
+    if(folder STREQUAL "")
+      set(folder .)
+    endif()
+    install(FILES "${PROJECT_BINARY_DIR}/${target}" DESTINATION "${folder}")
   endforeach()
 else()
   install(TARGETS ${DISC_MANIFEST_PROGRAMS} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}")
+  set(guides ${DISC_MANIFEST_GUIDES})
+  list(TRANSFORM guides PREPEND "${PROJECT_SOURCE_DIR}/")
+  install(FILES ${guides} DESTINATION "${DISC_MANIFEST_INSTALL_DOCDIR}/docs")
   # The pages name the version as @PROJECT_VERSION@; the build folder gets
   # them with the number filled in. They and LICENSE are the component
   # "plain": the .deb has its own forms of them (debian.cmake).
