@@ -6,14 +6,19 @@
 
 #include <string>
 
-#include "app/console.h"
-#include "app/run_state.h"
+#include "console/trace.h"
 #include "image/image_tree.h"
 #include "manifest/manifest.h"
 #include "platform/orvlib.h"
 #include "platform/process.h"
 #include "version.h"
-#include "walk/trace.h"
+#include "walk/run_values.h"
+#include "walk/traced_walk.h"
+
+// The run's two values: the tool's own, read by its walk and its file
+// fingerprint.
+std::string g_disc_root;
+orv_io* g_manifest_io = nullptr;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "console/trace.h"
 
 #include <stdarg.h>
 #include <stdio.h>

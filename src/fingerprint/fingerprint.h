@@ -1,4 +1,4 @@
-// A file's fingerprint: its MD5 digest and size, printed and recorded.
+// A file's fingerprint: its MD5 digest and size, read to its end.
 #ifndef DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_
 #define DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_
 
@@ -30,13 +30,5 @@ ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* coun
 /// a time into |buffer|, and fills |digest|. False when a read fails
 /// before the end, with its errno in |*error|.
 bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error);
-
-/// Reads the file g_disc_root + |rel_dir| + |name| to its end through MD5,
-/// prints "The md5 is <digest>" and appends its key_file record to
-/// g_manifest_io. A file that cannot be opened or read to its end, or whose
-/// name cannot be recorded, gets a line on standard error naming it, and no
-/// record. The manifest's own file (g_manifest_io's) gets neither line nor
-/// record.
-void fingerprint_file(const std::string& rel_dir, const std::string& name);
 
 #endif  // DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_

@@ -1,6 +1,10 @@
-// The two values that live for the whole run.
-#ifndef DISC_MANIFEST_APP_RUN_STATE_H_
-#define DISC_MANIFEST_APP_RUN_STATE_H_
+// disc-manifest's two values that live for the whole run. They are the
+// manifest tool's own: defined and set by its main (src/app), read by its
+// traced walk and its file fingerprint. disc-verify and disc-catalog never
+// touch them; the walk and the hashing of a tree they share are given
+// their root.
+#ifndef DISC_MANIFEST_WALK_RUN_VALUES_H_
+#define DISC_MANIFEST_WALK_RUN_VALUES_H_
 
 #include <string>
 
@@ -15,4 +19,4 @@ extern std::string g_disc_root;
 /// record during it, closed by main after it.
 extern orv_io* g_manifest_io;
 
-#endif  // DISC_MANIFEST_APP_RUN_STATE_H_
+#endif  // DISC_MANIFEST_WALK_RUN_VALUES_H_

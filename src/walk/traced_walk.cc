@@ -1,7 +1,8 @@
-#include "walk/trace.h"
+#include "walk/traced_walk.h"
 
-#include "app/console.h"
-#include "fingerprint/fingerprint.h"
+#include "console/trace.h"
+#include "fingerprint/fingerprint_file.h"
+#include "walk/run_values.h"
 
 namespace {
 
@@ -29,4 +30,4 @@ void report_listing_failed(void*, const std::string& pattern, DWORD error) {
 
 const WalkSteps kTracedWalk = {trace_enter,       trace_search_failed,   trace_found,
                                fingerprint_entry, report_listing_failed, nullptr,
-                               false};
+                               false,             &g_disc_root};
