@@ -123,6 +123,22 @@ struct ExampleDisc : Disc {
 
 const char kMd5A[] = "0cc175b9c0f1b6a831c399e269772661";  // of "a"
 
+// The system's words for a folder that is not there: strerror(ENOENT) on
+// Linux; under Wine, Windows' own, which only the error number stands for.
+std::string no_such_folder() { return windows_exe() == nullptr ? "No such file or directory" : ""; }
+
+// |err| as expected, where the reasons left empty in |expected| are any
+// text under Wine.
+void expect_lines(const std::string& expected, const std::string& err) {
+  if (windows_exe() == nullptr) {
+    EXPECT_EQ(expected, err);
+    return;
+  }
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), std::count(err.begin(), err.end(), '\n')) << err;
+  for (size_t at = 0, end; (end = expected.find(":  (error ", at)) != std::string::npos; at = end + 1)
+    EXPECT_NE(std::string::npos, err.find(expected.substr(at, end + 2 - at))) << err;
+}
+
 // The tool as built for tests with failures injected by |rule|.
 Conditions with_fault(const std::string& rule) {
   Conditions faulty;
@@ -249,7 +265,9 @@ TEST(WalkTest, RootIsJoinedAsTyped) {
   EXPECT_EQ(std::string(kPrompts) + "Target file is " + typed(disc.root) +
                 "missing\\*.\nInvalid File Handle. GetLastError reports 3\n",
             run.out);
-  EXPECT_EQ(0, run.status);
+  // Nothing of the disc is in the manifest: said, with status 1.
+  expect_lines("Unable to search " + typed(disc.root) + "missing\\: " + no_such_folder() + " (error 3)\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("d", ""), disc.manifest_text());
 
   // Without its trailing separator the root is a prefix of its parent's
@@ -262,7 +280,8 @@ TEST(WalkTest, RootIsJoinedAsTyped) {
                 "Invalid File Handle. GetLastError reports 3\n"
                 "Found a file: do\n",
             run.out);
-  EXPECT_EQ("Unable to open do\n", run.err);
+  expect_lines("Unable to search d: " + no_such_folder() + " (error 3)\nUnable to open do\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("d", ""), disc.manifest_text());
 
   // An empty root walks the current folder, with paths relative to it.
@@ -323,7 +342,7 @@ TEST(WalkTest, UnopenableEntriesAreReportedAndSkipped) {
   EXPECT_EQ(std::string(dangling ? "Unable to open dangling\n" : "") +
                 "Unable to open fifo\nUnable to open sock\nUnable to open zero\n",
             run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 
@@ -340,7 +359,7 @@ TEST(WalkTest, ReadFailureMidFileIsReportedAndTheWalkGoesOn) {
                 "Found a file: c\n" + md5_a,
             run.out);
   EXPECT_EQ("Unable to read bad.bin\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("a", "1", kMd5A) + record("c", "1", kMd5A)),
             disc.manifest_text());
 }
@@ -353,8 +372,8 @@ TEST(WalkTest, FolderListingThatFailsPartWayIsReported) {
     write_file(disc.root + "scratched/" + name, "");
   write_file(disc.root + "z", "");
   const Outcome run = disc.walk("x", with_fault("DM_FAIL_LIST=scratched:4"));
-  EXPECT_EQ("Unable to list " + disc.root + "scratched\\*. GetLastError reports 1117\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("Unable to list scratched: Input/output error (error 1117)\n", run.err);
+  EXPECT_EQ(1, run.status);
   // What was listed before the failure (four entries in the folder's own
   // order, "." and ".." among them) is recorded, and so is the rest of the
   // tree.
@@ -363,6 +382,30 @@ TEST(WalkTest, FolderListingThatFailsPartWayIsReported) {
   EXPECT_GE(listed, 2) << m;
   EXPECT_LE(listed, 4) << m;
   EXPECT_NE(std::string::npos, m.find("pathname=\"z\""));
+}
+
+TEST(LeftOutTest, AFolderThatCannotBeSearchedIsNamedBesideItsTraceLine) {
+  SKIP_UNDER_WINE("faults are injected into the Linux build");
+  ExampleDisc disc;
+  make_dir(disc.root + "V/scratched");
+  write_file(disc.root + "V/scratched/lost", "a");
+  Conditions merged = with_fault("DM_FAIL_LIST=scratched:0");
+  merged.stderr_merged = true;
+  const Outcome run = disc.walk("x", merged);
+  // The trace line as it always was, then the folder's path from the root
+  // and the system's reason; the walk goes on with the folder's parent.
+  EXPECT_EQ(trace_start(disc.root) + "Found a file: A.TXT\nThe md5 is 5d41402abc4b2a76b9719d911017c592\n"
+                "Found a file: V\n" + folder_start(disc.root + "V\\") +
+                "Found a file: B.BIN\nThe md5 is 900150983cd24fb0d6963f7d28e17f72\n"
+                "Found a file: scratched\n"
+                "Target file is " + disc.root + "V\\scratched\\*.\n"
+                "Invalid File Handle. GetLastError reports 1117\n"
+                "Unable to search V\\scratched: Input/output error (error 1117)\n",
+            run.out);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(manifest("x", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                              record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            disc.manifest_text());
 }
 
 TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
@@ -382,6 +425,8 @@ TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
                 "Target file is " + typed(root) + "sub\\up\\*.\n"
                 "Invalid File Handle. GetLastError reports 1921\n",
             run.out);
+  // A link back into the walk leaves nothing out.
+  EXPECT_EQ("", run.err);
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(manifest("x", record("sub\\out\\o", "0", kEmptyMd5)), disc.manifest_text());
 }
@@ -404,8 +449,10 @@ TEST(WalkTest, DeepestTreeWalksToTheBottomWithFewDescriptors) {
   Conditions limited;
   limited.max_descriptors = 256;
   const Outcome run = run_tool(answers(tmp.path + "/", "deep", tmp.path + "/m"), limited);
-  EXPECT_EQ(0, run.status);
-  EXPECT_EQ("", run.err);
+  // The folder whose path is too long to search is left out, and said.
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(0u, run.err.find("Unable to search d\\d\\")) << run.err;
+  EXPECT_EQ(": File name too long (error 206)\n", run.err.substr(run.err.find(':'))) << run.err;
   size_t searches = 0;
   for (size_t at = run.out.find("Target file is "); at != std::string::npos;
        at = run.out.find("Target file is ", at + 1)) {
@@ -448,8 +495,8 @@ TEST(WalkTest, NamesHoldingABackslashAreNeverReadThroughAnotherPath) {
                 "Target file is " + root + "x\\y\\*.\n"
                 "Invalid File Handle. GetLastError reports 123\n",
             run.out);
-  EXPECT_EQ("Unable to open a\\b\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("Unable to open a\\b\nUnable to search x\\y: its name holds a backslash (error 123)\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("a\\b", "5", kMd5Inner) + record("x\\y\\f", "1", kMd5A)),
             disc.manifest_text());
 }
@@ -471,8 +518,8 @@ TEST(WalkTest, NamesHoldingALineFeedAreRefusedOnOneLine) {
                 "Invalid File Handle. GetLastError reports 123\n"
                 "Found a file: line\nbreak\n",
             run.out);
-  EXPECT_EQ("Unable to open line?break\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("Unable to search dir?name: its name holds a backslash (error 123)\nUnable to open line?break\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("cr\rname", "1", kMd5A)), disc.manifest_text());
 }
 
@@ -617,7 +664,7 @@ TEST(ConsoleTest, ClosedStandardErrorNeverWritesIntoTheManifest) {
   Conditions closed;
   closed.stderr_closed = true;
   const Outcome run = disc.walk("x", closed);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 
@@ -629,7 +676,7 @@ TEST(ConsoleTest, ClosedStandardOutputIsNoFailure) {
   closed.stdout_closed = true;
   const Outcome run = disc.walk("x", closed);
   EXPECT_EQ("Unable to open fifo\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "console/left_out.h"
 #include "console/trace.h"
 #include "image/image_tree.h"
 #include "manifest/manifest.h"
@@ -37,15 +38,18 @@ const char kUsage[] =
     "(disc.iso\\DIR\\*). Nothing is mounted.\n"
     "\n"
     "The questions and a trace of the walk go to standard output, problems to\n"
-    "standard error, one line each. Arguments are ignored, but for one of\n"
-    "these given alone:\n"
+    "standard error, one line each: every file and folder left out of the\n"
+    "manifest is named there with the reason. Arguments are ignored, but for\n"
+    "one of these given alone:\n"
     "      --help      display this help and exit\n"
     "      --version   output version information and exit\n"
     "\n"
-    "Exit status: 0 if the manifest was written whole (files that cannot be\n"
-    "opened or read are reported and left out), 1 if standard input ended\n"
-    "before three answers, the manifest could not be created or written, or\n"
-    "the trace could not be written; 2 if this text could not be written.\n"
+    "Exit status: 0 if the manifest was written whole; 1 if anything was left\n"
+    "out of it (a file that cannot be opened or read, a folder that cannot be\n"
+    "searched or listed to its end, a root that is no folder and no image it\n"
+    "can read: the manifest is written, but incomplete), if standard input\n"
+    "ended before three answers, the manifest could not be created or written,\n"
+    "or the trace could not be written; 2 if this text could not be written.\n"
     "\n"
     "Full documentation: see man disc-manifest.\n";
 
@@ -113,6 +117,7 @@ int main(int argc, char** argv) {
 
   write_piece(g_manifest_io, manifest_header(description));
   if (!image_problem.empty()) report("disc-manifest: %s\n", image_problem.c_str());
+  name_left_out(LeftOutWords::kDialogue, g_disc_root);
   if (image == RootImage::kMounted && g_disc_root.back() != '/' && g_disc_root.back() != '\\')
     g_disc_root += kImageRootSeparator;
   scan_folder(kTracedWalk, "");
@@ -120,7 +125,9 @@ int main(int argc, char** argv) {
   write_piece(g_manifest_io, manifest_footer());
   // Writes are not checked one by one; the handle remembers the first
   // failure, so one look at closing tells whether the manifest is whole.
-  int status = 0;
+  // A root that is no image it can read leaves the disc out, whatever the
+  // walk of it found.
+  int status = anything_left_out() || image == RootImage::kNoImage || image == RootImage::kUnusable ? 1 : 0;
   const int error = orv_close(g_manifest_io);
   if (error != 0) {
     report("Unable to write %s: %s\n", output_path.c_str(), strerror(error));

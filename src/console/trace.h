@@ -29,6 +29,14 @@ void trace_flushed(const std::string& text);
 /// reads in the order things happened.
 void report(const char* format, ...) DM_PRINTF_LIKE(1);
 
+/// From now on, trace and trace_flushed write nothing: a run from the
+/// command line traces only when asked.
+void hide_trace();
+
+/// Writes out the trace so far, unless it has failed: a line on standard
+/// error that does not go through report then follows it.
+void flush_trace();
+
 /// Flushes the trace. Returns 0, or the errno of the first write to
 /// standard output that failed.
 int finish_trace();

@@ -30,7 +30,8 @@ ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* coun
   return at_end(input) ? ReadOn::kEnd : ReadOn::kMore;
 }
 
-bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error) {
+bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error,
+                 std::atomic<uint64_t>* bytes_read) {
   MD5_CTX context;
   MD5Init(&context);
   for (;;) {
@@ -39,6 +40,7 @@ bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* 
     // The bytes of a failed read are not fed; a count of 0 is.
     if (step == ReadOn::kFailed) return false;
     MD5Update(&context, buffer, count);
+    if (bytes_read != nullptr) bytes_read->fetch_add(count, std::memory_order_relaxed);
     if (step == ReadOn::kEnd) break;
   }
   MD5Final(digest->md5, &context);

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 
 #include "platform/orvlib.h"
@@ -28,7 +29,9 @@ ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* coun
 
 /// Reads the open file |input| to its end through MD5, READ_CHUNK bytes at
 /// a time into |buffer|, and fills |digest|. False when a read fails
-/// before the end, with its errno in |*error|.
-bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error);
+/// before the end, with its errno in |*error|. Each read's bytes are added
+/// to |*bytes_read| as they come, where it is given.
+bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error,
+                 std::atomic<uint64_t>* bytes_read = nullptr);
 
 #endif  // DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_

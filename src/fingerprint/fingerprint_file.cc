@@ -1,5 +1,8 @@
 #include "fingerprint/fingerprint_file.h"
 
+#include <errno.h>
+
+#include "console/left_out.h"
 #include "console/trace.h"
 #include "fingerprint/fingerprint.h"
 #include "manifest/manifest.h"
@@ -11,14 +14,7 @@ namespace {
 // stack of a deep walk. Page alignment lets the kernel copy whole pages.
 alignas(4096) unsigned char read_buffer[READ_CHUNK];
 
-// |name| as a problem line shows it: a line feed, which only a name that
-// cannot be recorded holds, as '?', so that the name keeps to its line.
-std::string shown(std::string name) {
-  for (char& c : name) {
-    if (c == '\n') c = '?';
-  }
-  return name;
-}
+Progress* progress = nullptr;
 
 // Whether |input| is the manifest's own file, met in the tree it
 // describes: a record of it, as far as it has been written, could never
@@ -34,9 +30,11 @@ bool is_the_manifest(const orv_io* input) {
 
 void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   const std::string path = g_disc_root + rel_dir + name;
-  orv_io* input = recordable_name(name) ? orv_open(path.c_str(), 0) : nullptr;
+  const bool recordable = recordable_name(name);
+  errno = 0;
+  orv_io* input = recordable ? orv_open(path.c_str(), 0) : nullptr;
   if (input == nullptr) {
-    report("Unable to open %s\n", shown(name).c_str());
+    left_out_unopenable(rel_dir, name, recordable ? (errno != 0 ? errno : EIO) : 0);
     return;
   }
   if (is_the_manifest(input)) {
@@ -45,8 +43,8 @@ void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   }
   FileDigest digest;
   int error = 0;
-  if (!hash_to_end(input, read_buffer, &digest, &error)) {
-    report("Unable to read %s\n", name.c_str());
+  if (!hash_to_end(input, read_buffer, &digest, &error, progress != nullptr ? &progress->bytes : nullptr)) {
+    left_out_unreadable(rel_dir, name, error);
     orv_close(input);
     return;
   }
@@ -55,4 +53,7 @@ void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   const std::string size_text = numstr::ToStr(digest.length, 10, 0);
   write_piece(g_manifest_io, manifest_record(rel_dir, name, size_text, digest_text));
   orv_close(input);
+  if (progress != nullptr) progress->files.fetch_add(1, std::memory_order_relaxed);
 }
+
+void count_fingerprints(Progress* counted) { progress = counted; }

@@ -331,8 +331,7 @@ void search_failed(void* context, const std::string& pattern, DWORD error) {
 void listing_failed(void* context, const std::string& pattern, DWORD error) {
   Pipeline* p = static_cast<Pipeline*>(context);
   Job job;
-  job.problem = folder_of(*p, pattern) + ": the folder's listing stopped part-way: " +
-                describe_search_error(error) + " (error " + std::to_string(error) + ")";
+  job.problem = listing_failure(folder_of(*p, pattern), error);
   submit(p, std::move(job));
 }
 
@@ -415,4 +414,9 @@ std::string folder_path(std::string root) {
 std::string search_failure(const std::string& folder, DWORD error) {
   return folder + ": cannot search the folder: " + describe_search_error(error) + " (error " + std::to_string(error) +
          ")";
+}
+
+std::string listing_failure(const std::string& folder, DWORD error) {
+  return folder + ": the folder's listing stopped part-way: " + describe_search_error(error) + " (error " +
+         std::to_string(error) + ")";
 }

@@ -64,6 +64,11 @@ bool hash_one_file(const std::string& path, const std::string& shown, FileDigest
 /// with |error|: "FOLDER: cannot search the folder: REASON (error N)".
 std::string search_failure(const std::string& folder, DWORD error);
 
+/// The text of a problem line for the folder |folder| whose listing
+/// stopped part-way with |error|: "FOLDER: the folder's listing stopped
+/// part-way: REASON (error N)".
+std::string listing_failure(const std::string& folder, DWORD error);
+
 /// |root| as a folder path that names can be joined to: with a separator
 /// at its end.
 std::string folder_path(std::string root);
