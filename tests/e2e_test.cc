@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -617,20 +618,114 @@ TEST(CommandLineTest, HelpOrVersionAloneAnswersWithoutAsking) {
   }
 }
 
-TEST(CommandLineTest, EveryOtherCommandLineIsIgnored) {
-  const std::vector<std::string> ignored[] = {
-      {"--help", "x"}, {"x", "--version"}, {"--version", "--help"}, {"-h"},
-      {"--hel"},       {"--HELP"},         {"--help="},             {"x"}};
-  for (const std::vector<std::string>& arguments : ignored) {
+TEST(CommandLineTest, EveryOtherCommandLineIsNoDialogue) {
+  // Once ignored, and the questions asked: now read as a command line.
+  // Options anywhere; long ones by any unambiguous start.
+  const std::pair<std::vector<std::string>, std::string> answered[] = {
+      {{"--help", "x"}, "Usage: disc-manifest\n"}, {{"x", "--version"}, "disc-manifest "},
+      {{"--version", "--help"}, "disc-manifest "}, {{"--hel"}, "Usage: disc-manifest\n"}};
+  for (const auto& c : answered) {
     ExampleDisc disc;
-    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), arguments);
-    EXPECT_EQ(0u, run.out.find(trace_start(disc.root))) << arguments[0] << run.out;
+    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), c.first);
+    EXPECT_EQ(0u, run.out.find(c.second)) << c.first[0] << run.out;
+    EXPECT_EQ(0, run.status);
+    EXPECT_FALSE(exists(disc.out));
+  }
+  // Mistakes: one line, status 2, no questions, no manifest.
+  const std::pair<std::vector<std::string>, std::string> wrong[] = {
+      {{"-h"}, "invalid option -- 'h'"},
+      {{"--HELP"}, "unrecognized option '--HELP'"},
+      {{"--help="}, "option '--help' doesn't allow an argument"},
+      {{"x"}, "missing -o MANIFEST: the file to write the manifest to"},
+      {{"-q"}, "missing operand"},
+      {{"-o", "m.xml", "a", "b"}, "extra operand 'b'"},
+      {{"a", "-o"}, "option requires an argument -- 'o'"}};
+  for (const auto& c : wrong) {
+    ExampleDisc disc;
+    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), c.first);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("disc-manifest: " + c.second + "; try 'disc-manifest --help'\n", run.err) << c.first[0];
+    EXPECT_EQ(2, run.status);
+    EXPECT_FALSE(exists(disc.out));
+  }
+}
+
+// The dialogue's manifest and trace of |root|, typed with its separator.
+Outcome dialogue(const std::string& root, const std::string& description, const std::string& out) {
+  return run_tool(answers(root, description, out));
+}
+
+TEST(ScriptTest, TheManifestIsTheDialoguesByteForByte) {
+  ExampleDisc disc;
+  make_dir(disc.root + "V/empty");
+  write_file(disc.root + "V/empty.txt", "");
+  write_file(disc.root + "big", pattern_bytes(40000));
+  const Outcome asked = dialogue(disc.root, "Brimvale \"DVD\" & more", disc.out);
+  ASSERT_EQ(0, asked.status);
+  const std::string expected = disc.manifest_text();
+  // The folder, typed with and without its separator; options anywhere.
+  const std::string bare = disc.tmp.path + "/d";
+  const std::string out = disc.tmp.path + "/script.xml";
+  const std::vector<std::string> command_lines[] = {
+      {"-o", typed(out), "-d", "Brimvale \"DVD\" & more", typed(bare)},
+      {typed(disc.root), "--description=Brimvale \"DVD\" & more", "--output", typed(out)},
+      {"-q", "-dBrimvale \"DVD\" & more", typed(bare), "-o" + typed(out)}};
+  for (const std::vector<std::string>& arguments : command_lines) {
+    const Outcome run = run_tool("", Conditions(), arguments);
+    EXPECT_EQ("", run.out);
     EXPECT_EQ("", run.err);
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ(manifest("x", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
-                                record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
-              disc.manifest_text());
+    EXPECT_EQ(expected, read_file(out)) << arguments[0];
   }
+  // The description is empty by default; the trace is the dialogue's
+  // without its questions when asked for.
+  const Outcome traced = run_tool("", Conditions(), {"--trace", "-o", typed(out), typed(bare)});
+  EXPECT_EQ(asked.out.substr(strlen(kPrompts)), traced.out);
+  dialogue(disc.root, "", disc.out);
+  EXPECT_EQ(disc.manifest_text(), read_file(out));
+}
+
+TEST(ScriptTest, ProblemsAreSaidAsGnuToolsSayThemWithTheStatus) {
+  SKIP_UNDER_WINE("the reasons are the Linux build's");
+  ExampleDisc disc;
+  ASSERT_EQ(0, mkfifo((disc.root + "V/fifo").c_str(), 0600));
+  const std::string out = disc.tmp.path + "/m.xml";
+  Outcome run = run_tool("", Conditions(), {"-o", out, disc.root});
+  // The path from the root, in the system's separators.
+  EXPECT_EQ("disc-manifest: V/fifo: No such device or address\n", run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(manifest("", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                             record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            read_file(out));
+  run = run_tool("", with_fault("DM_FAIL_LIST=V:0"), {"-o", out, disc.root});
+  EXPECT_EQ("disc-manifest: V: cannot search the folder: Input/output error (error 1117)\n", run.err);
+  EXPECT_EQ(1, run.status);
+  // The root names itself as typed.
+  run = run_tool("", Conditions(), {"-o", out, disc.tmp.path + "/missing"});
+  EXPECT_EQ("disc-manifest: " + disc.tmp.path + "/missing: cannot search the folder: No such file or directory "
+            "(error 3)\n",
+            run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(manifest("", ""), read_file(out));
+  run = run_tool("", Conditions(), {"-o", disc.tmp.path + "/no/m.xml", disc.root});
+  EXPECT_EQ("disc-manifest: " + disc.tmp.path + "/no/m.xml: No such file or directory\n", run.err);
+  EXPECT_EQ(1, run.status);
+}
+
+TEST(ScriptTest, AProgressLineOnATerminalUnlessQuiet) {
+  SKIP_UNDER_WINE("the pseudo-terminal is Linux's");
+  ExampleDisc disc;
+  const std::string out = disc.tmp.path + "/m.xml";
+  Conditions terminal;
+  terminal.stderr_terminal = true;
+  Outcome run = run_tool("", terminal, {"-o", out, disc.root});
+  EXPECT_EQ(0, run.status);
+  // Drawn at the start at least, as disc-verify draws a walk of unknown
+  // size, then erased: the line ends blank.
+  EXPECT_NE(std::string::npos, run.err.find("\r0 files  0 B  --/s")) << run.err;
+  EXPECT_EQ('\r', run.err.back());
+  EXPECT_EQ("", run_tool("", terminal, {"-q", "-o", out, disc.root}).err);
+  EXPECT_EQ("", run_tool("", Conditions(), {"-o", out, disc.root}).err);
 }
 
 TEST(ManifestFailureTest, ManifestThatCannotBeCreated) {

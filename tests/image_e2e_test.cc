@@ -232,6 +232,29 @@ TEST(ImageManifestTest, AJolietImageIsWalkedInTheOrderItRecords) {
   EXPECT_EQ(expected, read_file(disc.out));
 }
 
+TEST(ImageManifestTest, TheCommandLineWritesTheDialoguesManifest) {
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J -R"));
+  ASSERT_EQ(0, make_manifest(disc.image, "Disc", disc.out).status);
+  const std::string asked = read_file(disc.out);
+  const std::string out = disc.tmp.path + "/script.xml";
+  std::vector<std::string> argv;
+  if (under_wine()) argv = {"/usr/lib/wine/wine64", windows_manifest()};
+  if (!under_wine()) argv = {DISC_MANIFEST_EXE};
+  for (const std::string& root : {disc.image, disc.image + "/"}) {
+    std::vector<std::string> run_argv = argv;
+    for (const std::string& a : {std::string("-d"), std::string("Disc"), typed(root), std::string("-o"), typed(out)})
+      run_argv.push_back(a);
+    const Outcome run = run_program(run_argv, "");
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(asked, read_file(out)) << root;
+  }
+}
+
 TEST(ImageManifestTest, EveryWritersImageHoldsTheRecordsOfItsTree) {
   SKIP_WITHOUT_PYCDLIB;
   // Each writer, and the view the programs read by default: UDF where the
