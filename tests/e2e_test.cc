@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +123,22 @@ struct ExampleDisc : Disc {
 };
 
 const char kMd5A[] = "0cc175b9c0f1b6a831c399e269772661";  // of "a"
+
+// The system's words for a folder that is not there: strerror(ENOENT) on
+// Linux; under Wine, Windows' own, which only the error number stands for.
+std::string no_such_folder() { return windows_exe() == nullptr ? "No such file or directory" : ""; }
+
+// |err| as expected, where the reasons left empty in |expected| are any
+// text under Wine.
+void expect_lines(const std::string& expected, const std::string& err) {
+  if (windows_exe() == nullptr) {
+    EXPECT_EQ(expected, err);
+    return;
+  }
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), std::count(err.begin(), err.end(), '\n')) << err;
+  for (size_t at = 0, end; (end = expected.find(":  (error ", at)) != std::string::npos; at = end + 1)
+    EXPECT_NE(std::string::npos, err.find(expected.substr(at, end + 2 - at))) << err;
+}
 
 // The tool as built for tests with failures injected by |rule|.
 Conditions with_fault(const std::string& rule) {
@@ -249,7 +266,9 @@ TEST(WalkTest, RootIsJoinedAsTyped) {
   EXPECT_EQ(std::string(kPrompts) + "Target file is " + typed(disc.root) +
                 "missing\\*.\nInvalid File Handle. GetLastError reports 3\n",
             run.out);
-  EXPECT_EQ(0, run.status);
+  // Nothing of the disc is in the manifest: said, with status 1.
+  expect_lines("Unable to search " + typed(disc.root) + "missing\\: " + no_such_folder() + " (error 3)\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("d", ""), disc.manifest_text());
 
   // Without its trailing separator the root is a prefix of its parent's
@@ -262,7 +281,8 @@ TEST(WalkTest, RootIsJoinedAsTyped) {
                 "Invalid File Handle. GetLastError reports 3\n"
                 "Found a file: do\n",
             run.out);
-  EXPECT_EQ("Unable to open do\n", run.err);
+  expect_lines("Unable to search d: " + no_such_folder() + " (error 3)\nUnable to open do\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("d", ""), disc.manifest_text());
 
   // An empty root walks the current folder, with paths relative to it.
@@ -323,7 +343,7 @@ TEST(WalkTest, UnopenableEntriesAreReportedAndSkipped) {
   EXPECT_EQ(std::string(dangling ? "Unable to open dangling\n" : "") +
                 "Unable to open fifo\nUnable to open sock\nUnable to open zero\n",
             run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 
@@ -340,7 +360,7 @@ TEST(WalkTest, ReadFailureMidFileIsReportedAndTheWalkGoesOn) {
                 "Found a file: c\n" + md5_a,
             run.out);
   EXPECT_EQ("Unable to read bad.bin\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("a", "1", kMd5A) + record("c", "1", kMd5A)),
             disc.manifest_text());
 }
@@ -353,8 +373,8 @@ TEST(WalkTest, FolderListingThatFailsPartWayIsReported) {
     write_file(disc.root + "scratched/" + name, "");
   write_file(disc.root + "z", "");
   const Outcome run = disc.walk("x", with_fault("DM_FAIL_LIST=scratched:4"));
-  EXPECT_EQ("Unable to list " + disc.root + "scratched\\*. GetLastError reports 1117\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("Unable to list scratched: Input/output error (error 1117)\n", run.err);
+  EXPECT_EQ(1, run.status);
   // What was listed before the failure (four entries in the folder's own
   // order, "." and ".." among them) is recorded, and so is the rest of the
   // tree.
@@ -363,6 +383,30 @@ TEST(WalkTest, FolderListingThatFailsPartWayIsReported) {
   EXPECT_GE(listed, 2) << m;
   EXPECT_LE(listed, 4) << m;
   EXPECT_NE(std::string::npos, m.find("pathname=\"z\""));
+}
+
+TEST(LeftOutTest, AFolderThatCannotBeSearchedIsNamedBesideItsTraceLine) {
+  SKIP_UNDER_WINE("faults are injected into the Linux build");
+  ExampleDisc disc;
+  make_dir(disc.root + "V/scratched");
+  write_file(disc.root + "V/scratched/lost", "a");
+  Conditions merged = with_fault("DM_FAIL_LIST=scratched:0");
+  merged.stderr_merged = true;
+  const Outcome run = disc.walk("x", merged);
+  // The trace line as it always was, then the folder's path from the root
+  // and the system's reason; the walk goes on with the folder's parent.
+  EXPECT_EQ(trace_start(disc.root) + "Found a file: A.TXT\nThe md5 is 5d41402abc4b2a76b9719d911017c592\n"
+                "Found a file: V\n" + folder_start(disc.root + "V\\") +
+                "Found a file: B.BIN\nThe md5 is 900150983cd24fb0d6963f7d28e17f72\n"
+                "Found a file: scratched\n"
+                "Target file is " + disc.root + "V\\scratched\\*.\n"
+                "Invalid File Handle. GetLastError reports 1117\n"
+                "Unable to search V\\scratched: Input/output error (error 1117)\n",
+            run.out);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(manifest("x", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                              record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            disc.manifest_text());
 }
 
 TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
@@ -382,6 +426,8 @@ TEST(WalkTest, LinksBackIntoTheCurrentPathAreNotDescended) {
                 "Target file is " + typed(root) + "sub\\up\\*.\n"
                 "Invalid File Handle. GetLastError reports 1921\n",
             run.out);
+  // A link back into the walk leaves nothing out.
+  EXPECT_EQ("", run.err);
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(manifest("x", record("sub\\out\\o", "0", kEmptyMd5)), disc.manifest_text());
 }
@@ -404,8 +450,10 @@ TEST(WalkTest, DeepestTreeWalksToTheBottomWithFewDescriptors) {
   Conditions limited;
   limited.max_descriptors = 256;
   const Outcome run = run_tool(answers(tmp.path + "/", "deep", tmp.path + "/m"), limited);
-  EXPECT_EQ(0, run.status);
-  EXPECT_EQ("", run.err);
+  // The folder whose path is too long to search is left out, and said.
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(0u, run.err.find("Unable to search d\\d\\")) << run.err;
+  EXPECT_EQ(": File name too long (error 206)\n", run.err.substr(run.err.find(':'))) << run.err;
   size_t searches = 0;
   for (size_t at = run.out.find("Target file is "); at != std::string::npos;
        at = run.out.find("Target file is ", at + 1)) {
@@ -448,8 +496,8 @@ TEST(WalkTest, NamesHoldingABackslashAreNeverReadThroughAnotherPath) {
                 "Target file is " + root + "x\\y\\*.\n"
                 "Invalid File Handle. GetLastError reports 123\n",
             run.out);
-  EXPECT_EQ("Unable to open a\\b\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("Unable to open a\\b\nUnable to search x\\y: its name holds a backslash (error 123)\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("a\\b", "5", kMd5Inner) + record("x\\y\\f", "1", kMd5A)),
             disc.manifest_text());
 }
@@ -471,8 +519,8 @@ TEST(WalkTest, NamesHoldingALineFeedAreRefusedOnOneLine) {
                 "Invalid File Handle. GetLastError reports 123\n"
                 "Found a file: line\nbreak\n",
             run.out);
-  EXPECT_EQ("Unable to open line?break\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("Unable to search dir?name: its name holds a backslash (error 123)\nUnable to open line?break\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("cr\rname", "1", kMd5A)), disc.manifest_text());
 }
 
@@ -570,20 +618,114 @@ TEST(CommandLineTest, HelpOrVersionAloneAnswersWithoutAsking) {
   }
 }
 
-TEST(CommandLineTest, EveryOtherCommandLineIsIgnored) {
-  const std::vector<std::string> ignored[] = {
-      {"--help", "x"}, {"x", "--version"}, {"--version", "--help"}, {"-h"},
-      {"--hel"},       {"--HELP"},         {"--help="},             {"x"}};
-  for (const std::vector<std::string>& arguments : ignored) {
+TEST(CommandLineTest, EveryOtherCommandLineIsNoDialogue) {
+  // Once ignored, and the questions asked: now read as a command line.
+  // Options anywhere; long ones by any unambiguous start.
+  const std::pair<std::vector<std::string>, std::string> answered[] = {
+      {{"--help", "x"}, "Usage: disc-manifest\n"}, {{"x", "--version"}, "disc-manifest "},
+      {{"--version", "--help"}, "disc-manifest "}, {{"--hel"}, "Usage: disc-manifest\n"}};
+  for (const auto& c : answered) {
     ExampleDisc disc;
-    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), arguments);
-    EXPECT_EQ(0u, run.out.find(trace_start(disc.root))) << arguments[0] << run.out;
+    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), c.first);
+    EXPECT_EQ(0u, run.out.find(c.second)) << c.first[0] << run.out;
+    EXPECT_EQ(0, run.status);
+    EXPECT_FALSE(exists(disc.out));
+  }
+  // Mistakes: one line, status 2, no questions, no manifest.
+  const std::pair<std::vector<std::string>, std::string> wrong[] = {
+      {{"-h"}, "invalid option -- 'h'"},
+      {{"--HELP"}, "unrecognized option '--HELP'"},
+      {{"--help="}, "option '--help' doesn't allow an argument"},
+      {{"x"}, "missing -o MANIFEST: the file to write the manifest to"},
+      {{"-q"}, "missing operand"},
+      {{"-o", "m.xml", "a", "b"}, "extra operand 'b'"},
+      {{"a", "-o"}, "option requires an argument -- 'o'"}};
+  for (const auto& c : wrong) {
+    ExampleDisc disc;
+    const Outcome run = run_tool(answers(disc.root, "x", disc.out), Conditions(), c.first);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("disc-manifest: " + c.second + "; try 'disc-manifest --help'\n", run.err) << c.first[0];
+    EXPECT_EQ(2, run.status);
+    EXPECT_FALSE(exists(disc.out));
+  }
+}
+
+// The dialogue's manifest and trace of |root|, typed with its separator.
+Outcome dialogue(const std::string& root, const std::string& description, const std::string& out) {
+  return run_tool(answers(root, description, out));
+}
+
+TEST(ScriptTest, TheManifestIsTheDialoguesByteForByte) {
+  ExampleDisc disc;
+  make_dir(disc.root + "V/empty");
+  write_file(disc.root + "V/empty.txt", "");
+  write_file(disc.root + "big", pattern_bytes(40000));
+  const Outcome asked = dialogue(disc.root, "Brimvale \"DVD\" & more", disc.out);
+  ASSERT_EQ(0, asked.status);
+  const std::string expected = disc.manifest_text();
+  // The folder, typed with and without its separator; options anywhere.
+  const std::string bare = disc.tmp.path + "/d";
+  const std::string out = disc.tmp.path + "/script.xml";
+  const std::vector<std::string> command_lines[] = {
+      {"-o", typed(out), "-d", "Brimvale \"DVD\" & more", typed(bare)},
+      {typed(disc.root), "--description=Brimvale \"DVD\" & more", "--output", typed(out)},
+      {"-q", "-dBrimvale \"DVD\" & more", typed(bare), "-o" + typed(out)}};
+  for (const std::vector<std::string>& arguments : command_lines) {
+    const Outcome run = run_tool("", Conditions(), arguments);
+    EXPECT_EQ("", run.out);
     EXPECT_EQ("", run.err);
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ(manifest("x", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
-                                record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
-              disc.manifest_text());
+    EXPECT_EQ(expected, read_file(out)) << arguments[0];
   }
+  // The description is empty by default; the trace is the dialogue's
+  // without its questions when asked for.
+  const Outcome traced = run_tool("", Conditions(), {"--trace", "-o", typed(out), typed(bare)});
+  EXPECT_EQ(asked.out.substr(strlen(kPrompts)), traced.out);
+  dialogue(disc.root, "", disc.out);
+  EXPECT_EQ(disc.manifest_text(), read_file(out));
+}
+
+TEST(ScriptTest, ProblemsAreSaidAsGnuToolsSayThemWithTheStatus) {
+  SKIP_UNDER_WINE("the reasons are the Linux build's");
+  ExampleDisc disc;
+  ASSERT_EQ(0, mkfifo((disc.root + "V/fifo").c_str(), 0600));
+  const std::string out = disc.tmp.path + "/m.xml";
+  Outcome run = run_tool("", Conditions(), {"-o", out, disc.root});
+  // The path from the root, in the system's separators.
+  EXPECT_EQ("disc-manifest: V/fifo: No such device or address\n", run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(manifest("", record("A.TXT", "5", "5d41402abc4b2a76b9719d911017c592") +
+                             record("V\\B.BIN", "3", "900150983cd24fb0d6963f7d28e17f72")),
+            read_file(out));
+  run = run_tool("", with_fault("DM_FAIL_LIST=V:0"), {"-o", out, disc.root});
+  EXPECT_EQ("disc-manifest: V: cannot search the folder: Input/output error (error 1117)\n", run.err);
+  EXPECT_EQ(1, run.status);
+  // The root names itself as typed.
+  run = run_tool("", Conditions(), {"-o", out, disc.tmp.path + "/missing"});
+  EXPECT_EQ("disc-manifest: " + disc.tmp.path + "/missing: cannot search the folder: No such file or directory "
+            "(error 3)\n",
+            run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(manifest("", ""), read_file(out));
+  run = run_tool("", Conditions(), {"-o", disc.tmp.path + "/no/m.xml", disc.root});
+  EXPECT_EQ("disc-manifest: " + disc.tmp.path + "/no/m.xml: No such file or directory\n", run.err);
+  EXPECT_EQ(1, run.status);
+}
+
+TEST(ScriptTest, AProgressLineOnATerminalUnlessQuiet) {
+  SKIP_UNDER_WINE("the pseudo-terminal is Linux's");
+  ExampleDisc disc;
+  const std::string out = disc.tmp.path + "/m.xml";
+  Conditions terminal;
+  terminal.stderr_terminal = true;
+  Outcome run = run_tool("", terminal, {"-o", out, disc.root});
+  EXPECT_EQ(0, run.status);
+  // Drawn at the start at least, as disc-verify draws a walk of unknown
+  // size, then erased: the line ends blank.
+  EXPECT_NE(std::string::npos, run.err.find("\r0 files  0 B  --/s")) << run.err;
+  EXPECT_EQ('\r', run.err.back());
+  EXPECT_EQ("", run_tool("", terminal, {"-q", "-o", out, disc.root}).err);
+  EXPECT_EQ("", run_tool("", Conditions(), {"-o", out, disc.root}).err);
 }
 
 TEST(ManifestFailureTest, ManifestThatCannotBeCreated) {
@@ -617,7 +759,7 @@ TEST(ConsoleTest, ClosedStandardErrorNeverWritesIntoTheManifest) {
   Conditions closed;
   closed.stderr_closed = true;
   const Outcome run = disc.walk("x", closed);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 
@@ -629,7 +771,7 @@ TEST(ConsoleTest, ClosedStandardOutputIsNoFailure) {
   closed.stdout_closed = true;
   const Outcome run = disc.walk("x", closed);
   EXPECT_EQ("Unable to open fifo\n", run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("x", record("ok", "1", kMd5A)), disc.manifest_text());
 }
 

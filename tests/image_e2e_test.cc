@@ -72,16 +72,17 @@ std::string manifest(const std::string& description, const std::string& records)
   return "<root>\r\n<key_disc name=\"" + description + "\">\r\n" + records + "</key_disc>\r\n</root>\r\n";
 }
 
-// Runs disc-manifest (under Wine where asked, or its build that fails on
-// request) with the answers |root|, |description| and |out|.
+// The command that runs disc-manifest: under Wine where asked, or its
+// build that fails on request.
+std::vector<std::string> manifest_program(const Conditions& setup = Conditions(), bool linux_build = false) {
+  if (under_wine() && !linux_build) return {"/usr/lib/wine/wine64", windows_manifest()};
+  return {setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE};
+}
+
+// Runs disc-manifest with the answers |root|, |description| and |out|.
 Outcome make_manifest(const std::string& root, const std::string& description, const std::string& out,
                       const Conditions& setup = Conditions(), bool linux_build = false) {
-  std::vector<std::string> argv;
-  if (under_wine() && !linux_build) {
-    argv = {"/usr/lib/wine/wine64", windows_manifest()};
-  } else {
-    argv = {setup.fault_injection ? DISC_MANIFEST_FAULTS_EXE : DISC_MANIFEST_EXE};
-  }
+  const std::vector<std::string> argv = manifest_program(setup, linux_build);
   const bool windows = under_wine() && !linux_build;
   const std::string answers =
       (windows ? typed(root) : root) + "\n" + description + "\n" + (windows ? typed(out) : out) + "\n";
@@ -198,10 +199,11 @@ struct ImageOfTree {
 };
 
 // The manifest the Linux build writes of |root|, to compare the Windows
-// build's with.
-std::string linux_manifest(const std::string& root, const std::string& description, const std::string& out) {
+// build's with; |status| 1 where it leaves something out.
+std::string linux_manifest(const std::string& root, const std::string& description, const std::string& out,
+                           int status = 0) {
   const Outcome run = make_manifest(root, description, out, Conditions(), true);
-  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(status, run.status) << run.err;
   return read_file(out);
 }
 
@@ -230,6 +232,34 @@ TEST(ImageManifestTest, AJolietImageIsWalkedInTheOrderItRecords) {
   run = make_manifest(disc.image + "/", "Disc", disc.out);
   EXPECT_EQ(expected_trace(typed(disc.image) + separator, joliet, disc.tree), run.out);
   EXPECT_EQ(expected, read_file(disc.out));
+}
+
+// Makes the tree of |disc| and its image with Joliet and Rock Ridge, and
+// gives the manifest the dialogue writes of the image; empty where either
+// fails.
+std::string image_and_its_manifest(ImageOfTree* disc, const std::string& description) {
+  make_tree(disc->tree);
+  if (!disc->make("genisoimage -quiet -J -R")) return "";
+  EXPECT_EQ(0, make_manifest(disc->image, description, disc->out).status);
+  return read_file(disc->out);
+}
+
+TEST(ImageManifestTest, TheCommandLineWritesTheDialoguesManifest) {
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  const std::string asked = image_and_its_manifest(&disc, "Disc");
+  ASSERT_NE("", asked);
+  const std::string out = disc.tmp.path + "/script.xml";
+  for (const std::string& root : {disc.image, disc.image + "/"}) {
+    std::vector<std::string> argv = manifest_program();
+    for (const std::string& a : {std::string("-d"), std::string("Disc"), typed(root), std::string("-o"), typed(out)})
+      argv.push_back(a);
+    const Outcome run = run_program(argv, "");
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(asked, read_file(out)) << root;
+  }
 }
 
 TEST(ImageManifestTest, EveryWritersImageHoldsTheRecordsOfItsTree) {
@@ -301,10 +331,8 @@ void make_raw(const std::string& image, const std::string& folder, const std::st
 TEST(ImageManifestTest, RawSectorsAndCueSheetsGiveTheImagesManifest) {
   SKIP_WITHOUT("genisoimage");
   ImageOfTree disc;
-  make_tree(disc.tree);
-  ASSERT_TRUE(disc.make("genisoimage -quiet -J -R"));
-  ASSERT_EQ(0, make_manifest(disc.image, "same", disc.out).status);
-  const std::string expected = read_file(disc.out);
+  const std::string expected = image_and_its_manifest(&disc, "same");
+  ASSERT_NE("", expected);
   make_raw(disc.image, disc.tmp.path, "mode1", 1, "MODE1/2352");
   make_raw(disc.image, disc.tmp.path, "mode2", 2, "MODE2/2352");
   for (const char* root : {"mode1.bin", "mode1.cue", "mode2.bin", "mode2.cue"}) {
@@ -356,7 +384,7 @@ TEST(ImageManifestTest, ARootFileThatIsNoImageIsWalkedAsBeforeWithOneLine) {
                 ": no disc image: no ISO 9660 or UDF volume at byte 32768, no raw CD sectors, no cue sheet\n"
                 "Unable to open notes.txt\n",
             run.err);
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(std::string(kPrompts) + "Target file is " + typed(tmp.path + "/notes.txt") +
                 "*.\nThe first file found is notes.txt\n",
             run.out);
@@ -365,10 +393,15 @@ TEST(ImageManifestTest, ARootFileThatIsNoImageIsWalkedAsBeforeWithOneLine) {
   // A cue sheet whose file is missing: one line, and the sheet is a file.
   write_file(tmp.path + "/disc.cue", "FILE \"disc.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n");
   run = make_manifest(tmp.path + "/disc.cue/", "d", out);
-  EXPECT_EQ("disc-manifest: " + typed(tmp.path + "/disc.cue") + ": its data track is in " +
-                typed(tmp.path + "/disc.bin") + ", which cannot be opened: No such file or directory\n",
-            run.err);
-  EXPECT_EQ(0, run.status);
+  const std::string sheet = "disc-manifest: " + typed(tmp.path + "/disc.cue") + ": its data track is in " +
+                            typed(tmp.path + "/disc.bin") + ", which cannot be opened: No such file or directory\n";
+  // The root, a file, cannot be searched either: its line too.
+  if (under_wine()) {
+    EXPECT_EQ(0u, run.err.find(sheet + "Unable to search " + typed(tmp.path + "/disc.cue") + "\\: ")) << run.err;
+  } else {
+    EXPECT_EQ(sheet + "Unable to search " + tmp.path + "/disc.cue/: Not a directory (error 267)\n", run.err);
+  }
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("d", ""), read_file(out));
 }
 
@@ -479,15 +512,23 @@ TEST(ImageDamageTest, EachDamageIsALineAndTheWalkGoesOn) {
                 "Found a file: Z.TXT\nThe md5 is 0cc175b9c0f1b6a831c399e269772661\n"
                 "Found a file: ZEROS\nTarget file is " + root + "ZEROS\\*.\nInvalid File Handle. GetLastError reports 1392\n",
             run.out);
-  EXPECT_EQ("Unable to read FAR.BIN\nUnable to list " + root + "NAMES\\*. GetLastError reports 1392\n", run.err);
-  EXPECT_EQ(0, run.status);
+  // Each folder left out is named from the root, in the image's words.
+  EXPECT_EQ("Unable to read FAR.BIN\n"
+            "Unable to search GONE: ISO 9660 folder at sector 90000: sector 90000 lies past the end of the image "
+            "(error 23)\n"
+            "Unable to list NAMES: ISO 9660 folder at sector 22: a directory record at byte 45168 has a name of 0 "
+            "bytes (error 1392)\n"
+            "Unable to search ZEROS: ISO 9660 folder at sector 23: it does not start with its own entry: it is no "
+            "folder (error 1392)\n",
+            run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("bad", record("A.TXT", 5, "5d41402abc4b2a76b9719d911017c592") +
                                 record("NAMES\\KEPT.TXT", 1, "0cc175b9c0f1b6a831c399e269772661") +
                                 record("NAMES\\LAST.TXT", 5, "5d41402abc4b2a76b9719d911017c592") +
                                 record("Z.TXT", 1, "0cc175b9c0f1b6a831c399e269772661")),
             read_file(disc.out));
   if (under_wine()) {
-    EXPECT_EQ(read_file(disc.out), linux_manifest(disc.image, "bad", disc.tmp.path + "/linux.xml"));
+    EXPECT_EQ(read_file(disc.out), linux_manifest(disc.image, "bad", disc.tmp.path + "/linux.xml", 1));
   }
 }
 
@@ -559,7 +600,7 @@ TEST(ImageDamageTest, AnImageCutShortReadsWhatItHolds) {
   ASSERT_EQ(0, truncate(disc.image.c_str(), first * 2048 + 4096));
   const Outcome run = make_manifest(disc.image, "cut", disc.out);
   EXPECT_NE(std::string::npos, run.err.find("Unable to read bytes.bin\n")) << run.err;
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   const std::string made = read_file(disc.out);
   EXPECT_EQ(std::string::npos, made.find("bytes.bin"));
   EXPECT_NE(std::string::npos, made.find(record("README", 8, md5sum(disc.tree + "/README"))));
@@ -589,7 +630,12 @@ TEST(ImageFaultTest, ScratchedSectorsFailTheirFileOrFolderAndTheWalkGoesOn) {
   scratched.fault_injection = true;
   scratched.env.push_back(bad);
   Outcome run = make_manifest(disc.image, "x", disc.out, scratched);
-  EXPECT_EQ("", run.err);
+  // The folder, and all it holds, is left out: said, with status 1.
+  const std::string docs = std::to_string(std::stoll(sectors_of(disc.image, "/Docs", 2048)) / 2048);
+  EXPECT_EQ("Unable to search Docs: Joliet folder at sector " + docs + ": sector " + docs +
+                " cannot be read (error 23)\n",
+            run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_NE(std::string::npos, run.out.find("Target file is " + disc.image + "\\Docs\\*.\n"
                                             "Invalid File Handle. GetLastError reports 23\n"))
       << run.out;
@@ -602,6 +648,7 @@ TEST(ImageFaultTest, ScratchedSectorsFailTheirFileOrFolderAndTheWalkGoesOn) {
   scratched.env = {"DM_FAIL_PREAD=disc.iso:" + std::to_string(from + 40960) + "-" + std::to_string(from + 43008)};
   run = make_manifest(disc.image, "x", disc.out, scratched);
   EXPECT_EQ("Unable to read bytes.bin\n", run.err);
+  EXPECT_EQ(1, run.status);
   EXPECT_NE(std::string::npos, read_file(disc.out).find("pathname=\"Docs\\notes.txt\""));
 
   // A small file is read with those after it: a bad sector of the next

@@ -17,7 +17,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/run_state.h"
 #include "catalog/commands.h"
 #include "catalog/checksum.h"
 #include "console/command_line.h"
@@ -70,6 +69,7 @@ struct Identify {
   uint64_t key = 0;  // of their hashes: a manifest's pathnames can be chosen
   std::unordered_map<uint64_t, Matches> matches;  // by disc, as read
   size_t matches_kept = 0;
+  std::string root;  // of the tree walked, with its separator
   bool in_doubt = false;
   uint64_t gone = 0;  // of |found|
   // The discs that share keys with what was found, once asked: with
@@ -295,7 +295,7 @@ std::vector<size_t> files_to_confirm(Identify* id, const std::vector<Candidate>&
 }
 
 void hash_found(Identify* id, Found* file) {
-  const std::string path = g_disc_root + file->pathname;
+  const std::string path = id->root + file->pathname;
   FileDigest digest;
   if (!hash_one_file(path, native_path(path), &digest)) {
     id->in_doubt = true;
@@ -337,7 +337,7 @@ std::vector<Candidate> candidates_of(Identify* id) {
 // that share files with the tree are asked for, and the best of them read,
 // while the files are hashed: only their digests are left to compare.
 bool walk_tree(Identify* id, const std::string& root) {
-  g_disc_root = folder_path(root);
+  id->root = folder_path(root);
   Progress progress;
   TreeHashing hashing;
   hashing.jobs = id->options->jobs;
@@ -410,7 +410,7 @@ bool walk_tree(Identify* id, const std::string& root) {
     };
   }
   if (id->options->full && is_terminal(2)) start_progress(&progress);
-  hash_tree(&hashing);
+  hash_tree(id->root, &hashing);
   stop_progress();
   if (hashing.root_failed) {
     problem("%s", search_failure(root, hashing.root_error).c_str());

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_state.h"
 #include "catalog/commands.h"
 #include "console/command_line.h"
 #include "console/console.h"
@@ -101,21 +100,21 @@ void which_file(Which* which, const std::string& path) {
 }
 
 void which_folder(Which* which, const std::string& path) {
-  g_disc_root = folder_path(path);
+  const std::string root = folder_path(path);
   Progress progress;
   TreeHashing hashing;
   hashing.jobs = which->options->jobs;
   hashing.progress = &progress;
-  hashing.take = [which, &progress](const HashedFile& file) {
+  hashing.take = [which, &root, &progress](const HashedFile& file) {
     progress.files.fetch_add(1, std::memory_order_relaxed);
     if (!file.readable) {
       which->unreadable = true;
       return;
     }
-    look_up(which, native_path(g_disc_root + file.pathname), file.digest.md5, &file.digest.length);
+    look_up(which, native_path(root + file.pathname), file.digest.md5, &file.digest.length);
   };
   if (is_terminal(2)) start_progress(&progress);
-  hash_tree(&hashing);
+  hash_tree(root, &hashing);
   stop_progress();
   if (hashing.root_failed) {
     problem("%s", search_failure(path, hashing.root_error).c_str());

@@ -1,9 +1,10 @@
-// A file's fingerprint: its MD5 digest and size, printed and recorded.
+// A file's fingerprint: its MD5 digest and size, read to its end.
 #ifndef DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_
 #define DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_
 
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 
 #include "platform/orvlib.h"
@@ -28,15 +29,9 @@ ReadOn read_on(orv_io* input, unsigned char* data, uint32_t size, uint32_t* coun
 
 /// Reads the open file |input| to its end through MD5, READ_CHUNK bytes at
 /// a time into |buffer|, and fills |digest|. False when a read fails
-/// before the end, with its errno in |*error|.
-bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error);
-
-/// Reads the file g_disc_root + |rel_dir| + |name| to its end through MD5,
-/// prints "The md5 is <digest>" and appends its key_file record to
-/// g_manifest_io. A file that cannot be opened or read to its end, or whose
-/// name cannot be recorded, gets a line on standard error naming it, and no
-/// record. The manifest's own file (g_manifest_io's) gets neither line nor
-/// record.
-void fingerprint_file(const std::string& rel_dir, const std::string& name);
+/// before the end, with its errno in |*error|. Each read's bytes are added
+/// to |*bytes_read| as they come, where it is given.
+bool hash_to_end(orv_io* input, unsigned char* buffer, FileDigest* digest, int* error,
+                 std::atomic<uint64_t>* bytes_read = nullptr);
 
 #endif  // DISC_MANIFEST_FINGERPRINT_FINGERPRINT_H_

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/run_state.h"
 #include "console/console.h"
 #include "fingerprint/fingerprint.h"
 #include "manifest/manifest.h"
@@ -83,6 +82,7 @@ struct Pipeline {
   std::vector<std::thread> readers;
   std::vector<std::thread> hashers;
   TreeHashing* hashing = nullptr;
+  std::string root;  // the folder walked, with its separator
   // Jobs of the walk not yet handed to the readers: they go in batches,
   // so that a reader is not woken for each file. Main thread.
   std::vector<Job> submitted;
@@ -125,7 +125,7 @@ void done_unread(Pipeline* p, Job* job) {
 // whenever it is full.
 void read_file(Pipeline* p, Job* job, Chunk** chunk) {
   if (!job->problem.empty()) return done_unread(p, job);
-  const std::string path = g_disc_root + job->pathname;
+  const std::string path = p->root + job->pathname;
   orv_io* input = orv_open(path.c_str(), 1);
   if (input == nullptr) {
     job->error = errno;
@@ -237,7 +237,7 @@ void take(Pipeline* p, Job* job) {
       file.hashed = file.readable && p->hashing->hash;
       file.digest = job->digest;
       file.error = job->error;
-      if (!file.readable) problem("%s: %s", native_path(g_disc_root + file.pathname).c_str(), strerror(file.error));
+      if (!file.readable) problem("%s: %s", native_path(p->root + file.pathname).c_str(), strerror(file.error));
       if (hashing->take) hashing->take(file);
       break;
     }
@@ -278,9 +278,9 @@ void hand_submitted(Pipeline* p) {
 }
 
 // Asks the length of the file of |job|, which is not read.
-void find_length(Job* job) {
+void find_length(const Pipeline& p, Job* job) {
   if (!job->problem.empty() || job->length_known) return;
-  if (!orv_file_length((g_disc_root + job->pathname).c_str(), &job->digest.length)) {
+  if (!orv_file_length((p.root + job->pathname).c_str(), &job->digest.length)) {
     job->error = errno;
     job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
   }
@@ -290,7 +290,7 @@ void submit(Pipeline* p, Job job) {
   if (!p->hashing->hash) {
     // Nothing is read: each file is taken as the walk meets it, on the
     // walk's own thread.
-    find_length(&job);
+    find_length(*p, &job);
     take(p, &job);
     return;
   }
@@ -301,8 +301,8 @@ void submit(Pipeline* p, Job job) {
 // The folder a search |pattern| lists, as the system names it: the pattern
 // without its separator and '*'. The root keeps its separator: "/" and
 // "D:\" would name other folders without it.
-std::string folder_of(const std::string& pattern) {
-  const size_t end = pattern.size() - (pattern.size() == g_disc_root.size() + 1 ? 1 : 2);
+std::string folder_of(const Pipeline& p, const std::string& pattern) {
+  const size_t end = pattern.size() - (pattern.size() == p.root.size() + 1 ? 1 : 2);
   return native_path(pattern.substr(0, end));
 }
 
@@ -316,7 +316,7 @@ bool search_error_matters(DWORD error) {
 
 void search_failed(void* context, const std::string& pattern, DWORD error) {
   Pipeline* p = static_cast<Pipeline*>(context);
-  if (pattern == g_disc_root + "*") {
+  if (pattern == p->root + "*") {
     if (error == ERROR_FILE_NOT_FOUND) return;  // an empty drive
     p->hashing->root_failed = true;
     p->hashing->root_error = error;
@@ -324,15 +324,15 @@ void search_failed(void* context, const std::string& pattern, DWORD error) {
   }
   if (!search_error_matters(error)) return;
   Job job;
-  job.problem = search_failure(folder_of(pattern), error);
+  job.problem = search_failure(folder_of(*p, pattern), error);
   submit(p, std::move(job));
 }
 
 void listing_failed(void* context, const std::string& pattern, DWORD error) {
+  Pipeline* p = static_cast<Pipeline*>(context);
   Job job;
-  job.problem = folder_of(pattern) + ": the folder's listing stopped part-way: " +
-                describe_search_error(error) + " (error " + std::to_string(error) + ")";
-  submit(static_cast<Pipeline*>(context), std::move(job));
+  job.problem = listing_failure(folder_of(*p, pattern), error);
+  submit(p, std::move(job));
 }
 
 void found_file(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes,
@@ -352,12 +352,13 @@ void found_file(void* context, const std::string& rel_dir, const std::string& na
 
 }  // namespace
 
-void hash_tree(TreeHashing* hashing) {
+void hash_tree(const std::string& root, TreeHashing* hashing) {
   Pipeline p;
   p.hashing = hashing;
+  p.root = root;
   // A listing reads no file: the search learns each length on the way.
   const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p,
-                           !hashing->hash || hashing->listed != nullptr};
+                           !hashing->hash || hashing->listed != nullptr, &p.root};
   if (!hashing->hash) {
     scan_folder(steps, "");
     if (hashing->walked) hashing->walked();
@@ -413,4 +414,9 @@ std::string folder_path(std::string root) {
 std::string search_failure(const std::string& folder, DWORD error) {
   return folder + ": cannot search the folder: " + describe_search_error(error) + " (error " + std::to_string(error) +
          ")";
+}
+
+std::string listing_failure(const std::string& folder, DWORD error) {
+  return folder + ": the folder's listing stopped part-way: " + describe_search_error(error) + " (error " +
+         std::to_string(error) + ")";
 }

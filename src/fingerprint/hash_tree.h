@@ -1,4 +1,4 @@
-// Reading and hashing every file of the tree below g_disc_root, walked
+// Reading and hashing every file of the tree below a root, walked
 // exactly as disc-manifest walks it, with reading and hashing overlapped;
 // what is found is handed over in walk order, whatever the number of jobs.
 // disc-verify checks a tree with it, disc-catalog looks files up.
@@ -49,12 +49,12 @@ struct TreeHashing {
   bool in_doubt = false;     // a folder below could not be searched or listed
 };
 
-/// Walks g_disc_root, reads and hashes every file, and hands each to
-/// |hashing|'s take; says on standard error which folders below the root
-/// cannot be searched or listed to their end, and which files cannot be
-/// read. Files the manifest tool could never record (FIFOs, sockets,
+/// Walks |root| (a folder path with its separator, folder_path), reads
+/// and hashes every file, and hands each to |hashing|'s take; says on
+/// standard error which folders below the root cannot be searched or
+/// listed to their end, and which files cannot be read. Files the manifest tool could never record (FIFOs, sockets,
 /// devices, dangling links, names it cannot hold) are left out.
-void hash_tree(TreeHashing* hashing);
+void hash_tree(const std::string& root, TreeHashing* hashing);
 
 /// Reads the one file at |path| whole and fills |digest|; or says why it
 /// cannot be, naming it |shown|, and returns false.
@@ -63,6 +63,11 @@ bool hash_one_file(const std::string& path, const std::string& shown, FileDigest
 /// The text of a problem line for the folder |folder| whose search failed
 /// with |error|: "FOLDER: cannot search the folder: REASON (error N)".
 std::string search_failure(const std::string& folder, DWORD error);
+
+/// The text of a problem line for the folder |folder| whose listing
+/// stopped part-way with |error|: "FOLDER: the folder's listing stopped
+/// part-way: REASON (error N)".
+std::string listing_failure(const std::string& folder, DWORD error);
 
 /// |root| as a folder path that names can be joined to: with a separator
 /// at its end.

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_state.h"
 #include "console/command_line.h"
 #include "console/console.h"
 #include "console/progress.h"
@@ -259,7 +258,7 @@ int run(const Options& options) {
   close_manifest(&first);
 
   if (against_tree) {
-    g_disc_root = folder_path(other);
+    const std::string root = folder_path(other);
     Progress progress;
     progress.files_total = comparison.recorded.size() - recorded_again_count;
     progress.bytes_total = comparison.recorded_bytes;
@@ -271,7 +270,7 @@ int run(const Options& options) {
     check.manifest = identity;
     const bool show_progress = options.progress == 1 || (options.progress == -1 && is_terminal(2));
     if (show_progress) start_progress(&progress);
-    check_tree(&check);
+    check_tree(root, &check);
     stop_progress();
     // The image's own words for a root that cannot be searched are its
     // mount's: said before it ends.

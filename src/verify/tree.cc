@@ -1,29 +1,28 @@
 #include "verify/tree.h"
 
-#include "app/run_state.h"
 #include "console/console.h"
 #include "fingerprint/hash_tree.h"
 #include "platform/orvlib.h"
 
-void check_tree(TreeCheck* tree) {
+void check_tree(const std::string& root, TreeCheck* tree) {
   TreeHashing hashing;
   hashing.jobs = tree->jobs;
   hashing.progress = tree->progress;
   if (tree->leave_out_manifest) hashing.left_out = &tree->manifest;
   bool repeated = false;
-  hashing.take = [tree, &repeated](const HashedFile& file) {
+  hashing.take = [tree, &root, &repeated](const HashedFile& file) {
     const Checked checked = check(tree->comparison, file.pathname, file.readable, file.digest);
     // The progress counts the recorded files found, as the manifest does.
     if (checked == Checked::kJudged) tree->progress->files.fetch_add(1, std::memory_order_relaxed);
     // Only when case is ignored can a walk find a pathname twice.
     if (checked == Checked::kRepeated) {
       problem("%s: differs only in case from a file found before; left out",
-              native_path(g_disc_root + file.pathname).c_str());
+              native_path(root + file.pathname).c_str());
       repeated = true;
     }
   };
   hashing.take_left_out = [tree](const std::string& pathname) { leave_out(tree->comparison, pathname); };
-  hash_tree(&hashing);
+  hash_tree(root, &hashing);
   tree->root_failed = hashing.root_failed;
   tree->root_error = hashing.root_error;
   tree->in_doubt = hashing.in_doubt || repeated;

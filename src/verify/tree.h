@@ -1,7 +1,9 @@
-// Checking a manifest against the tree below g_disc_root, walked exactly
+// Checking a manifest against the tree below a root, walked exactly
 // as disc-manifest walks it.
 #ifndef DISC_MANIFEST_VERIFY_TREE_H_
 #define DISC_MANIFEST_VERIFY_TREE_H_
+
+#include <string>
 
 #include "console/progress.h"
 #include "platform/orvlib.h"
@@ -20,12 +22,13 @@ struct TreeCheck {
   bool in_doubt = false;       // a folder below could not be searched
 };
 
-/// Walks g_disc_root and checks every file found against |check|'s
+/// Walks |root| (a folder path with its separator) and checks every file
+/// found against |check|'s
 /// comparison, in walk order whatever the number of jobs; reports
 /// problems with folders and unreadable files on standard error. Files
 /// the manifest tool could never record (FIFOs, sockets, devices, dangling
 /// links, names holding a backslash or a line feed) are left out, and so
 /// is the manifest itself, with its record.
-void check_tree(TreeCheck* check);
+void check_tree(const std::string& root, TreeCheck* check);
 
 #endif  // DISC_MANIFEST_VERIFY_TREE_H_

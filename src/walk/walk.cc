@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "app/run_state.h"
 #include "manifest/manifest.h"
 
 namespace {
@@ -12,7 +11,7 @@ namespace {
 // path would reach another folder ("x\y" against "y" in "x"); its search
 // fails as Windows fails one for a name it cannot hold.
 void scan(const WalkSteps& steps, std::string rel_dir, bool recordable) {
-  const std::string pattern = g_disc_root + rel_dir + "*";
+  const std::string pattern = *steps.root + rel_dir + "*";
   if (steps.enter != nullptr) steps.enter(steps.context, pattern);
 
   // The entry record lives on the heap: each level of a deep tree then

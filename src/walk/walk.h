@@ -10,7 +10,7 @@
 
 /// What a walk does as it goes; each program gives its own steps.
 /// disc-manifest traces every step on the console and fingerprints each
-/// file (walk/trace.h); disc-verify and disc-catalog trace nothing and
+/// file (walk/traced_walk.h); disc-verify and disc-catalog trace nothing and
 /// hash each file. A step left null is not taken. Every step is given
 /// |context|, the caller's own.
 struct WalkSteps {
@@ -32,9 +32,12 @@ struct WalkSteps {
   /// Whether the search should learn each file's length on the way, for a
   /// walk that reads no file (find_first_file_with_lengths).
   bool lengths;
+  /// The folder walked, as paths are joined to it: disc-manifest's root as
+  /// typed (g_disc_root), or a folder path with its separator.
+  const std::string* root;
 };
 
-/// Walks the folder g_disc_root + |rel_dir| and everything below it, with
+/// Walks the folder *steps.root + |rel_dir| and everything below it, with
 /// the search pattern that and "*". |rel_dir| is empty for the root, else
 /// folder names each followed by a backslash. Entries are handled in the
 /// order the search returns them: a subfolder is walked where it is met,

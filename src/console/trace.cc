@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "console/trace.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -10,6 +10,7 @@
 namespace {
 
 int trace_error = 0;
+bool hidden = false;
 
 // Keeps the reason of the first failed write. Called right after each
 // write, while errno still tells why it failed.
@@ -20,7 +21,7 @@ void check_trace() {
 }  // namespace
 
 void trace(const char* format, ...) {
-  if (trace_error != 0) return;
+  if (trace_error != 0 || hidden) return;
   va_list arguments;
   va_start(arguments, format);
   vprintf(format, arguments);
@@ -29,26 +30,29 @@ void trace(const char* format, ...) {
 }
 
 void trace_flushed(const std::string& text) {
-  if (trace_error != 0) return;
+  if (trace_error != 0 || hidden) return;
   std::cout << text << std::flush;
   check_trace();
 }
 
 void report(const char* format, ...) {
-  if (trace_error == 0) {
-    fflush(stdout);
-    check_trace();
-  }
+  flush_trace();
   va_list arguments;
   va_start(arguments, format);
   vfprintf(stderr, format, arguments);
   va_end(arguments);
 }
 
-int finish_trace() {
+void hide_trace() { hidden = true; }
+
+void flush_trace() {
   if (trace_error == 0) {
     fflush(stdout);
     check_trace();
   }
+}
+
+int finish_trace() {
+  flush_trace();
   return trace_error;
 }
