@@ -372,6 +372,60 @@ TEST(ImageManifestTest, ARootFileThatIsNoImageIsWalkedAsBeforeWithOneLine) {
   EXPECT_EQ(manifest("d", ""), read_file(out));
 }
 
+#ifdef DISC_CATALOG_EXE
+// disc-catalog with |arguments| (below).
+Outcome catalog(std::vector<std::string> arguments);
+#endif
+
+TEST(ImageManifestTest, ACueSheetReadsOnlyTheFileBesideIt) {
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  make_tree(disc.tree);
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J"));
+  ASSERT_EQ(0, make_manifest(disc.image, "same", disc.out).status);
+  const std::string expected = read_file(disc.out);
+  make_dir(disc.tmp.path + "/rips");
+  make_dir(disc.tmp.path + "/sheets");
+  make_raw(disc.image, disc.tmp.path + "/rips", "disc", 1, "MODE1/2352");
+  const std::string sheet = disc.tmp.path + "/sheets/disc.cue";
+  const std::string track = "\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n";
+  // The file the sheet names is there, but not beside it: not read, and
+  // the sheet and its name said in one line by each program.
+  for (const std::string& name : {disc.tmp.path + "/rips/disc.bin", std::string("../rips/disc.bin")}) {
+    write_file(sheet, "FILE \"" + name + track);
+    const std::string why = typed(sheet) + ": its data track is in \"" + name + "\", read only as " +
+                            typed(disc.tmp.path + "/sheets/disc.bin") +
+                            " beside the sheet, which cannot be opened: No such file or directory\n";
+    // (Typed with a separator after it: the sheet is no prefix of a file.)
+    Outcome run = make_manifest(sheet + "/", "d", disc.out);
+    EXPECT_EQ("disc-manifest: " + why, run.err) << name;
+    // status: 0 today for a root image that cannot be read; 1 once a root
+    // that cannot be searched ends with 1.
+    EXPECT_EQ(0, run.status) << name;
+    EXPECT_EQ(manifest("d", ""), read_file(disc.out));
+    if (windows_verify() != nullptr || !under_wine()) {
+      run = verify({disc.out, sheet});
+      EXPECT_EQ("disc-verify: " + why, run.err) << name;
+      EXPECT_EQ(2, run.status);
+    }
+#ifdef DISC_CATALOG_EXE
+    if (windows_catalog() != nullptr || !under_wine()) {
+      run = catalog({"--catalog", disc.tmp.path + "/c.db", "identify", sheet});
+      EXPECT_EQ("disc-catalog: " + why, run.err) << name;
+      EXPECT_EQ(2, run.status);
+    }
+#endif
+  }
+  // Made on Windows, where the file lay beside it: the name's last part
+  // is the file beside the sheet, read as the image.
+  rename((disc.tmp.path + "/rips/disc.bin").c_str(), (disc.tmp.path + "/sheets/disc.bin").c_str());
+  write_file(sheet, "FILE \"C:\\rips\\disc.bin" + track);
+  const Outcome run = make_manifest(sheet, "same", disc.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(expected, read_file(disc.out));
+}
+
 TEST(ImageManifestTest, AnImageInsideATreeIsAFileLikeAnyOther) {
   SKIP_WITHOUT("genisoimage");
   ImageOfTree disc;
