@@ -426,6 +426,47 @@ TEST(ImageManifestTest, ACueSheetReadsOnlyTheFileBesideIt) {
   EXPECT_EQ(expected, read_file(disc.out));
 }
 
+TEST(ImageManifestTest, EntriesOfOneNameAreEachRecordedAsThemselves) {
+  SKIP_WITHOUT_PYCDLIB;
+  TempDir tmp;
+  const std::string tree = tmp.path + "/t";
+  make_dir(tree);
+  make_dir(tree + "/sub");
+  // Lengths tell the files apart in pycdlib's listing.
+  write_file(tree + "/one", "first file\n");
+  write_file(tree + "/two", "the second, longer file\n");
+  write_file(tree + "/other", "b\n");
+  write_file(tree + "/sub/one", "1\n");
+  write_file(tree + "/sub/two", "two!\n");
+  write_file(tree + "/sub/other", "other file\n");
+  // ISO 9660 versions A.TXT;1 and A.TXT;2 (an image with no other view),
+  // Joliet a;1.txt and a;2.txt shown as "a", two UDF identifiers a.txt:
+  // each view the one read by default of its image.
+  for (const char* view : {"iso9660", "joliet", "udf"}) {
+    const std::string image = tmp.path + "/" + view + ".iso";
+    int status = 0;
+    const std::string said = shell_output("/usr/bin/python3 " TESTS_DIR "/image_tools.py same-names '" + image +
+                                              "' '" + tree + "' " + view + " 2>&1",
+                                          &status);
+    ASSERT_EQ(0, status) << said;
+    std::string records;
+    for (const Listed& entry : pycdlib_listing(image, view)) {
+      if (entry.folder) continue;
+      const std::string folder = entry.path.find('\\') == std::string::npos ? "/" : "/sub/";
+      std::string file;
+      for (const char* name : {"one", "two", "other"}) {
+        if (size_of(tree + folder + name) == entry.length) file = tree + folder + name;
+      }
+      ASSERT_NE("", file) << entry.path;
+      records += record(entry.path, entry.length, md5sum(file));
+    }
+    const Outcome run = make_manifest(image, "same", tmp.path + "/m.xml");
+    EXPECT_EQ("", run.err) << view;
+    EXPECT_EQ(0, run.status) << view;
+    EXPECT_EQ(manifest("same", records), read_file(tmp.path + "/m.xml")) << view;
+  }
+}
+
 TEST(ImageManifestTest, AnImageInsideATreeIsAFileLikeAnyOther) {
   SKIP_WITHOUT("genisoimage");
   ImageOfTree disc;

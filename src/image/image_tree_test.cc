@@ -194,6 +194,34 @@ TEST(ImageTreeTest, NamesNoPathCanHoldAreNeverOpened) {
   EXPECT_EQ("x", content(tmp.path + "/d.iso\\fine"));
 }
 
+TEST(ImageTreeTest, EntriesOfOneNameAreEachReadAsThemselves) {
+  TempDir tmp;
+  HandMadeIso iso;
+  iso.descriptor(16, 1, 20);
+  iso.terminator(17);
+  // Three versions of one file, another name between them, in a folder
+  // of a folder; the third lies past the image's end.
+  iso.folder(20, 20, {iso_record("SUB", 21, 2048, 2)});
+  iso.folder(21, 20,
+             {iso_record("A.TXT;1", 30, 5, 0), iso_record("A.TXT;2", 31, 6, 0), iso_record("B;1", 32, 1, 0),
+              iso_record("A.TXT;3", 9000, 6, 0)});
+  iso.data(30, "first");
+  iso.data(31, "second");
+  iso.data(32, "b");
+  write_file(tmp.path + "/d.iso", iso.bytes);
+  Unmount unmount;
+  std::string problem;
+  ASSERT_EQ(RootImage::kMounted, mount_image_root(tmp.path + "/d.iso", FileSystemChoice::kDefault, &problem));
+  const std::string sub = tmp.path + "/d.iso\\SUB\\";
+  EXPECT_EQ("./ ../ A.TXT A.TXT B A.TXT | 18", search(sub + "*"));
+  EXPECT_EQ("first", content(sub + "A.TXT"));
+  EXPECT_EQ("b", content(sub + "B"));
+  EXPECT_EQ("second", content(sub + "A.TXT"));
+  EXPECT_EQ("failed: Input/output error", content(sub + "A.TXT"));
+  // Opened by name alone, without a search to tell: the first.
+  EXPECT_EQ("first", content(sub + "A.TXT"));
+}
+
 TEST(ImageTreeTest, FilesOfFoldersListedLongAgoStillOpenFromAnyThread) {
   if (!have_program("genisoimage")) GTEST_SKIP() << "genisoimage is not installed";
   TempDir tmp;

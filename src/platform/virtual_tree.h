@@ -30,6 +30,13 @@ struct TreeEntry {
   std::string name;
   PathKind kind = PathKind::kFile;  // kFolder, kFile, or kOther: never opened
   uint64_t length = 0;              // a file's
+  /// Nonzero for a file whose name another entry of its folder shares (an
+  /// ISO 9660 file's versions, two UDF identifiers of one name): the
+  /// tree's own token for this entry. The path alone cannot tell which of
+  /// them a walk found, so a search that gives such an entry notes its
+  /// token, and the opens of that path take the tokens in the order the
+  /// searches gave them: each walk opens the entries it listed.
+  uint64_t token = 0;
 };
 
 /// A tree's own functions. Paths are names below the tree's root joined
@@ -45,8 +52,10 @@ struct VirtualTree {
   uint32_t (*list)(void* context, const std::string& path, std::vector<TreeEntry>* entries, uint64_t* identity,
                    std::string* detail);
   /// Opens the regular file |path| and gives its length; null with errno
-  /// set (ENOENT, ENOTDIR, EISDIR, ENXIO for anything else).
-  void* (*open)(void* context, const std::string& path, uint64_t* length);
+  /// set (ENOENT, ENOTDIR, EISDIR, ENXIO for anything else). With a
+  /// |token| (nonzero, as list gave it), the entry of that token, which
+  /// has |path|'s name; else the first entry of that name.
+  void* (*open)(void* context, const std::string& path, uint64_t token, uint64_t* length);
   /// Reads up to |size| bytes at |offset| of the open |file|, fewer only
   /// at its end; false with errno set (EIO where the image cannot be read).
   bool (*read)(void* context, void* file, uint64_t offset, void* data, uint32_t size, uint32_t* count);
@@ -105,7 +114,9 @@ void end_virtual_search(VirtualSearch* search);
 bool describe_virtual_error(uint32_t error, std::string* text);
 
 /// Opens the file |inside| of the tree (orv_open's modes 0 and 1): a
-/// handle like any other, which the functions below serve.
+/// handle like any other, which the functions below serve. Where searches
+/// gave entries of that path with tokens, the first token not yet taken
+/// tells which entry is opened. Any thread.
 orv_io* open_virtual_file(const std::string& inside);
 bool is_virtual_file(const orv_io* io);
 /// orv_read and orv_read_at of a handle of the tree.

@@ -40,9 +40,10 @@ uint32_t fake_list(void* context, const std::string& path, std::vector<TreeEntry
   return failure->second.first;
 }
 
-void* fake_open(void* context, const std::string& path, uint64_t* length) {
+void* fake_open(void* context, const std::string& path, uint64_t token, uint64_t* length) {
   FakeTree* t = static_cast<FakeTree*>(context);
-  auto file = t->files.find(path);
+  // An entry that shares its path: its file is "PATH#TOKEN".
+  auto file = t->files.find(token == 0 ? path : path + "#" + std::to_string(token));
   if (file == t->files.end()) {
     errno = t->folders.count(path) ? EISDIR : ENOENT;
     return nullptr;
@@ -211,6 +212,32 @@ TEST(VirtualTreeTest, FilesOfTheTreeOpenAndReadAsAnyOther) {
   EXPECT_TRUE(orv_identity(io, &identity));
   orv_close(io);
   EXPECT_EQ(nullptr, orv_open("/img/disc.iso\\b", 3));
+}
+
+TEST(VirtualTreeTest, EachOpenOfASharedPathIsTheEntryASearchGaveInTurn) {
+  Mounted m;
+  TreeEntry first = entry("same", PathKind::kFile, 3), second = entry("same", PathKind::kFile, 6);
+  first.token = 7;
+  second.token = 9;
+  m.tree.folders["A"] = {first, entry("x.txt", PathKind::kFile, 3), second};
+  m.tree.files["A\\same#7"] = "one";
+  m.tree.files["A\\same#9"] = "second";
+  m.tree.files["A\\same"] = "by name";
+  // Two searches (two walks) give each entry twice; the opens, after the
+  // searches have ended, take them in that order, then the name's own.
+  EXPECT_EQ(". .. same x.txt same | 18", search("/img/disc.iso/A\\*"));
+  EXPECT_EQ(". .. same x.txt same | 18", search("/img/disc.iso/A/*"));
+  std::string read;
+  for (int i = 0; i < 5; ++i) {
+    orv_io* io = orv_open("/img/disc.iso/A\\same", 1);
+    ASSERT_NE(nullptr, io);
+    char buffer[16];
+    uint32_t count = 0;
+    ASSERT_TRUE(orv_read(buffer, sizeof buffer, &count, io));
+    read += std::string(buffer, count) + " ";
+    orv_close(io);
+  }
+  EXPECT_EQ("one second one second by name ", read);
 }
 
 TEST(VirtualTreeTest, WildcardsMatchAsWindowsMatches) {
