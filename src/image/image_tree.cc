@@ -241,7 +241,7 @@ int errno_of(uint32_t error) {
 }
 
 uint32_t tree_list(void* context, const std::string& path, std::vector<TreeEntry>* entries, uint64_t* identity,
-                   std::string* detail) {
+                   bool* linked, std::string* detail) {
   ImageTree* t = static_cast<ImageTree*>(context);
   FolderEntry folder;
   uint32_t error = 0;
@@ -249,6 +249,7 @@ uint32_t tree_list(void* context, const std::string& path, std::vector<TreeEntry
   if (folder.kind != FolderEntry::kFolder) return kTreeNotFolder;
   const std::shared_ptr<const Listing> listing = listing_of(t, path, folder.node);
   *identity = folder.node;
+  *linked = folder.link;
   const std::vector<FolderEntry>& all = listing->entries;
   entries->reserve(all.size());
   for (const FolderEntry& e : all) {

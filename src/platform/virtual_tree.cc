@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
 
 #include "platform/orv_handle.h"
 
@@ -41,6 +42,10 @@ std::vector<VirtualSearch*> open_searches;
 // any.
 std::mutex claims_lock;
 std::map<std::string, std::deque<uint64_t>> claims;
+
+// The folders searched since the walk began (since a search started with
+// none open), by identity.
+std::set<uint64_t> entered;
 
 // The last failure of a search, for describe_virtual_error.
 uint32_t last_error = 0;
@@ -82,6 +87,7 @@ void mount_virtual_tree(const std::string& path, const VirtualTree& tree) {
 void unmount_virtual_tree() {
   mounted = false;
   mount_path.clear();
+  entered.clear();
   std::lock_guard<std::mutex> hold(claims_lock);
   claims.clear();
 }
@@ -122,8 +128,9 @@ VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error) 
   const std::string leaf = split == std::string::npos ? inside : inside.substr(split + 1);
   std::vector<TreeEntry> entries;
   uint64_t identity = 0;
+  bool linked = false;
   std::string detail;
-  const uint32_t listed = mounted_tree.list(mounted_tree.context, folder, &entries, &identity, &detail);
+  const uint32_t listed = mounted_tree.list(mounted_tree.context, folder, &entries, &identity, &linked, &detail);
   if (listed != 0 && entries.empty()) {
     fail(listed, detail);
     *error = listed;
@@ -135,6 +142,12 @@ VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error) 
       *error = kTreeLoop;
       return nullptr;
     }
+  }
+  if (open_searches.empty()) entered.clear();
+  if (entered.count(identity) != 0) {
+    *error = linked ? kTreeLoop : kTreeDamaged;
+    fail(*error, linked ? "" : "the folder was met before in the walk: a folder has one parent; not walked again");
+    return nullptr;
   }
   VirtualSearch* search = new (std::nothrow) VirtualSearch();
   if (search == nullptr) {
@@ -162,6 +175,7 @@ VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error) 
     return nullptr;
   }
   open_searches.push_back(search);
+  entered.insert(identity);
   return search;
 }
 

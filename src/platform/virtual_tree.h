@@ -46,11 +46,12 @@ struct VirtualTree {
   void* context;
   /// Lists the folder |path|: |entries| in the tree's order, without "."
   /// and "..", and |identity|, the same for every path that reaches the
-  /// folder. Returns 0, or a Windows error number with |detail| saying
-  /// why: with |entries| empty, the folder cannot be listed at all; else
-  /// its listing stopped after them.
+  /// folder; |*linked| where |path| reaches it through a symbolic link.
+  /// Returns 0, or a Windows error number with |detail| saying why: with
+  /// |entries| empty, the folder cannot be listed at all; else its
+  /// listing stopped after them.
   uint32_t (*list)(void* context, const std::string& path, std::vector<TreeEntry>* entries, uint64_t* identity,
-                   std::string* detail);
+                   bool* linked, std::string* detail);
   /// Opens the regular file |path| and gives its length; null with errno
   /// set (ENOENT, ENOTDIR, EISDIR, ENXIO for anything else). With a
   /// |token| (nonzero, as list gave it), the entry of that token, which
@@ -89,6 +90,13 @@ struct VirtualSearch;
 /// Starts the search |inside| (a folder, then a last component with
 /// wildcards). Null with |*error| where the folder cannot be listed, where
 /// nothing matches (2), or where the folder's own search is open (1921).
+/// A folder is searched once in a walk (the searches from one that finds
+/// none open to the end of the last): a folder met again, not above
+/// itself, is a second parent, which no disc's file system allows, so
+/// damage (1392), or, reached through a symbolic link, a link back into
+/// the walk (1921). Without that, folders that share their subfolders
+/// (26 entries of each leading to the next, 8 deep) would be walked
+/// 26^8 times.
 VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error);
 
 /// The search's next entry, the first one at the first call; null at the

@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,11 @@ struct FakeTree {
   std::map<std::string, std::string> files;
   std::map<std::string, std::pair<uint32_t, std::string>> failures;  // a folder's, after its entries
   std::vector<std::string> listed;
+  std::set<std::string> linked;  // folders whose path ends in a link
 };
 
 uint32_t fake_list(void* context, const std::string& path, std::vector<TreeEntry>* entries, uint64_t* identity,
-                   std::string* detail) {
+                   bool* linked, std::string* detail) {
   FakeTree* t = static_cast<FakeTree*>(context);
   t->listed.push_back(path);
   auto failure = t->failures.find(path);
@@ -35,6 +37,7 @@ uint32_t fake_list(void* context, const std::string& path, std::vector<TreeEntry
   }
   *entries = folder->second;
   *identity = t->identities[path];
+  *linked = t->linked.count(path) != 0;
   if (failure == t->failures.end()) return 0;
   *detail = failure->second.second;
   return failure->second.first;
@@ -155,6 +158,28 @@ TEST(VirtualTreeTest, AFolderWhoseSearchIsOpenFailsAsALoop) {
   FindClose(a);
   FindClose(root);
   EXPECT_EQ(". .. b A dev | 18", search("/img/disc.iso/A\\up\\*"));
+}
+
+TEST(VirtualTreeTest, AFolderMetAgainInTheWalkIsDamageOrALinkBack) {
+  Mounted m;
+  // "B" and "C" in the root both lead to the folder of A: a second parent.
+  m.tree.folders[""] = {entry("A", PathKind::kFolder), entry("B", PathKind::kFolder), entry("C", PathKind::kFolder)};
+  m.tree.folders["B"] = m.tree.folders["A"];
+  m.tree.identities["B"] = 2;
+  m.tree.folders["C"] = m.tree.folders["A"];
+  m.tree.identities["C"] = 2;
+  m.tree.linked.insert("C");  // through a symbolic link
+  WIN32_FIND_DATAA data;
+  HANDLE root = FindFirstFileA("/img/disc.iso/*", &data);
+  ASSERT_NE(INVALID_HANDLE_VALUE, root);
+  EXPECT_EQ(". .. up x.txt | 18", search("/img/disc.iso/A\\*"));
+  EXPECT_EQ("failed 1392", search("/img/disc.iso/B\\*"));
+  EXPECT_EQ("the folder was met before in the walk: a folder has one parent; not walked again",
+            describe_search_error(1392));
+  EXPECT_EQ("failed 1921", search("/img/disc.iso/C\\*"));
+  FindClose(root);
+  // A walk that starts again (no search open) meets each folder afresh.
+  EXPECT_EQ(". .. up x.txt | 18", search("/img/disc.iso/B\\*"));
 }
 
 TEST(VirtualTreeTest, FailuresCarryTheTreesOwnReason) {
