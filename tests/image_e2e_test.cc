@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "disc_images.h"
+#include "hostile_images.h"
 #include "image/image_test_util.h"
 #include "run_program.h"
 #include "temp_tree.h"
@@ -716,6 +718,102 @@ TEST(ImageFaultTest, ScratchedSectorsFailTheirFileOrFolderAndTheWalkGoesOn) {
             run.out);
   EXPECT_EQ("disc-verify: " + disc.image + "/Docs/Deeper/bytes.bin: Input/output error\n", run.err);
   EXPECT_EQ(1, run.status);
+}
+
+// --- Hostile images ----------------------------------------------------------------
+
+// The largest resident set of any child this test process has waited for,
+// in KiB: a bound on each run's own, cheap to take.
+long children_peak_kib() {
+  struct rusage usage;
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_maxrss;
+}
+
+// Each run ends within its time limit (the harness kills it past that, a
+// status of -1) and, as far as the children's peak tells, in well under
+// 300 MiB.
+const long kMostKib = 300 * 1024;
+
+TEST(HostileImageTest, FoldersSharedRatherThanLoopedAreWalkedOnceAndNamed) {
+  TempDir tmp;
+  const std::string image = tmp.path + "/shared.iso";
+  write_file(image, shared_folders_iso(8));  // 26^8 paths
+  Conditions limited;
+  limited.time_limit = 60;
+  const Outcome run = make_manifest(image, "s", tmp.path + "/m.xml", limited);
+  // The first way down is walked; each other entry of a folder met before
+  // is damage, not walked again: 25 at each of the 8 levels.
+  EXPECT_EQ(manifest("s", record("A\\A\\A\\A\\A\\A\\A\\A\\F.TXT", 6, "9e81e7b963c71363e2fb3eefcfecfc0e")),
+            read_file(tmp.path + "/m.xml"));
+  size_t damaged = 0;
+  for (size_t at = 0; (at = run.out.find("GetLastError reports 1392\n", at)) != std::string::npos; ++at) ++damaged;
+  EXPECT_EQ(200u, damaged);
+  // status: 0 today, with the folders left out said only in the trace; 1
+  // and a line each on standard error once folders left out are said.
+  EXPECT_EQ(0, run.status);
+  if (windows_verify() == nullptr && under_wine()) return;
+  const Outcome checked = verify({tmp.path + "/m.xml", image}, limited);
+  EXPECT_EQ("OK A\\A\\A\\A\\A\\A\\A\\A\\F.TXT\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n",
+            checked.out);
+  const std::string root = under_wine() ? typed(image) + "\\" : image + "/";
+  const std::string separator = under_wine() ? "\\" : "/";
+  EXPECT_EQ("disc-verify: " + root + "A" + separator + "A" + separator + "A" + separator + "A" + separator + "A" +
+                separator + "A" + separator + "A" + separator + "B: cannot search the folder: the folder was met before in the walk: a folder "
+            "has one parent; not walked again (error 1392)",
+            checked.err.substr(0, checked.err.find('\n')));
+  EXPECT_EQ(200, std::count(checked.err.begin(), checked.err.end(), '\n'));
+  EXPECT_EQ(2, checked.status);
+  EXPECT_GT(kMostKib, children_peak_kib());
+}
+
+TEST(HostileImageTest, AFileLongerThanItsImageIsDamageNeverRead) {
+  TempDir tmp;
+  Conditions limited;
+  limited.time_limit = 60;
+  // 32,000 records of a file interleaved a sector apart in 4 MiB (pieces
+  // a list of which took 963 MB); 2,048 records of one 8 MiB extent
+  // overlapping into 16 GB.
+  const std::pair<const char*, std::string> images[] = {
+      {"interleaved.iso", many_extents_iso(32000, 4000000, 1, 900, 2048)},
+      {"overlapping.iso", many_extents_iso(2048, 8388608 - 262144, 0, 64, 4096)},
+  };
+  for (const auto& [name, bytes] : images) {
+    const std::string image = tmp.path + "/" + name;
+    write_file(image, bytes);
+    const Outcome run = make_manifest(image, "h", tmp.path + "/m.xml", limited);
+    EXPECT_EQ("Unable to read BIG\n", run.err) << name;
+    EXPECT_EQ(manifest("h", record("SMALL", 5, "eb5c1399a871211c7e7ed732d15e3a8b")), read_file(tmp.path + "/m.xml"));
+    // status: 0 today for a file that cannot be read; 1 once what is left
+    // out makes it.
+    EXPECT_EQ(0, run.status) << name;
+    if (windows_verify() == nullptr && under_wine()) continue;
+    const Outcome checked = verify({tmp.path + "/m.xml", image}, limited);
+    EXPECT_EQ("OK SMALL\nNEW BIG\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 1 new\n", checked.out)
+        << name;
+    EXPECT_EQ("disc-verify: " + (under_wine() ? typed(image) + "\\" : image + "/") + "BIG: Input/output error\n",
+              checked.err);
+    EXPECT_EQ(1, checked.status) << name;
+  }
+  EXPECT_GT(kMostKib, children_peak_kib());
+}
+
+TEST(HostileImageTest, ThousandsOfLinksOfThousandsOfPartsAreFollowedSoon) {
+  if (windows_verify() == nullptr && under_wine()) GTEST_SKIP() << "no Windows disc-verify given";
+  TempDir tmp;
+  const std::string image = tmp.path + "/links.iso";
+  write_file(image, many_links_iso(6000, 1000));  // each "S/.." 1000 times, then "F"
+  write_file(tmp.path + "/m.xml", manifest("l", record("F", 4, "8c7dd922ad47494fc02c388e12c00eac")));
+  Conditions limited;
+  limited.time_limit = 60;
+  const Outcome run = verify({"--file-system=rock-ridge", tmp.path + "/m.xml", image}, limited);
+  // Every link leads to F: each is a new file of F's content.
+  EXPECT_EQ(0u, run.out.find("OK F\nNEW L0\nNEW L1\n")) << run.out.substr(0, 200);
+  const std::string end = "NEW L5999\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 6000 new\n";
+  EXPECT_EQ(end, run.out.substr(run.out.size() - std::min(run.out.size(), end.size())));
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_GT(kMostKib, children_peak_kib());
 }
 
 // --- disc-verify and disc-catalog ------------------------------------------------
