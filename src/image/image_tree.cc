@@ -447,21 +447,12 @@ bool parse_file_system(const std::string& word, FileSystemChoice* choice) {
   return true;
 }
 
-RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std::string* problem) {
-  problem->clear();
-  std::string path = root;
-  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  const PathKind kind = orv_path_kind(path.c_str());
-  if (kind != PathKind::kFile && kind != PathKind::kOther) return RootImage::kNoFile;
+namespace {
 
-  std::unique_ptr<ImageTree> t(new ImageTree());
-  std::string why;
-  const ImageLook look = open_image_file(path, &t->image, &why);
-  if (look != ImageLook::kImage) {
-    *problem = why;
-    return look == ImageLook::kNoImage ? RootImage::kNoImage : RootImage::kUnusable;
-  }
-
+// Opens the file system |choice| of the image open in |t| and mounts it
+// at |path|.
+RootImage mount_tree(std::unique_ptr<ImageTree> t, const std::string& path, FileSystemChoice choice,
+                     std::string* problem) {
   std::vector<FileSystemKind> order;
   switch (choice) {
     case FileSystemChoice::kDefault:
@@ -521,7 +512,7 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   if (!damaged.empty()) *problem = path + ": " + damaged + "; read through its " + describe_kind(t->kind);
 
   FileIdentity identity;
-  if (identity_at(path, &identity)) t->read_from.push_back(identity);
+  if (t->image.file != nullptr && identity_at(path, &identity)) t->read_from.push_back(identity);
   if (t->image.file != nullptr && orv_identity(t->image.file, &identity)) t->read_from.push_back(identity);
   mounted = t.release();
   this_mount = ++mounts;
@@ -534,6 +525,35 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   tree.kind = tree_kind;
   mount_virtual_tree(path, tree);
   return RootImage::kMounted;
+}
+
+}  // namespace
+
+RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std::string* problem) {
+  problem->clear();
+  std::string path = root;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  const PathKind kind = orv_path_kind(path.c_str());
+  if (kind != PathKind::kFile && kind != PathKind::kOther) return RootImage::kNoFile;
+
+  std::unique_ptr<ImageTree> t(new ImageTree());
+  std::string why;
+  const ImageLook look = open_image_file(path, &t->image, &why);
+  if (look != ImageLook::kImage) {
+    *problem = why;
+    return look == ImageLook::kNoImage ? RootImage::kNoImage : RootImage::kUnusable;
+  }
+  return mount_tree(std::move(t), path, choice, problem);
+}
+
+RootImage mount_image_bytes(const std::string& path, const unsigned char* bytes, size_t size,
+                            FileSystemChoice choice, std::string* problem) {
+  problem->clear();
+  std::unique_ptr<ImageTree> t(new ImageTree());
+  t->image.bytes = bytes;
+  t->image.bytes_size = size;
+  t->image.sectors = size / kSectorSize;
+  return mount_tree(std::move(t), path, choice, problem);
 }
 
 bool root_reads_file(const std::string& root, const std::string& path) {
