@@ -2,27 +2,31 @@
 //
 // The input is an image from its sector 16 on: sixteen sectors of zeros
 // (the system area, which no reader looks at) are put before it, so that
-// inputs stay small. Every file system the image has is opened, every
-// folder listed (a bounded number of them, each once), and every file's
-// runs read. The input is also read as a cue sheet. Oracles: nothing
-// crashes, hangs or allocates by an unchecked length (the sanitizers and
-// libFuzzer's limits), and a file's runs add up to its length.
+// inputs stay small. Each file system the image has is mounted as the
+// programs mount an image, and walked by their own walk: every folder as
+// often as the walk searches it, every file opened and read (up to a
+// bound of bytes actually read, for speed) to its end. The input is also
+// read as a cue sheet. Oracles: nothing crashes, hangs or allocates by an
+// unchecked length (the sanitizers and libFuzzer's limits); the work a
+// walk is given stays within a bound of the input's size: no more
+// entries listed than the image has bytes, and no file longer than the
+// image (so that the bytes a walk hashes are at most the image's size for
+// each entry listed).
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "image/file_system.h"
 #include "image/image_file.h"
-#include "image/iso9660.h"
+#include "image/image_tree.h"
 #include "image/sectors.h"
-#include "image/udf.h"
+#include "platform/orvlib.h"
+#include "platform/search.h"
+#include "walk/walk.h"
 
 namespace {
 
@@ -30,64 +34,42 @@ void require(bool holds) {
   if (!holds) abort();
 }
 
-const size_t kMostFolders = 256;
+// Bytes read of all files, for speed; their lengths are checked whole.
 const uint64_t kMostBytesRead = uint64_t{4} << 20;
+const char kMount[] = "/fuzz/image.iso";
 
-// One reader's functions, as the image layer calls them.
-struct Reader {
-  const void* volume;
-  bool (*list)(const void* volume, uint64_t node, std::vector<FolderEntry>* entries, ImageProblem* problem);
-  bool (*data)(const void* volume, uint64_t node, std::vector<DataExtent>* runs, uint64_t* length,
-               ImageProblem* problem);
+struct Work {
+  std::string root;
+  uint64_t image_bytes = 0;
+  uint64_t entries = 0;
+  uint64_t bytes_read = 0;
+  std::vector<unsigned char> piece = std::vector<unsigned char>(65536);
 };
 
-void walk(const SectorImage& image, const Reader& reader, uint64_t root) {
-  std::vector<uint64_t> folders = {root};
-  std::set<uint64_t> seen = {root};
-  uint64_t bytes_read = 0;
-  std::vector<unsigned char> piece(65536);
-  for (size_t next = 0; next < folders.size() && next < kMostFolders; ++next) {
-    std::vector<FolderEntry> entries;
-    ImageProblem problem;
-    reader.list(reader.volume, folders[next], &entries, &problem);
-    for (const FolderEntry& entry : entries) {
-      if (entry.kind == FolderEntry::kFolder) {
-        if (seen.insert(entry.node).second) folders.push_back(entry.node);
-        continue;
-      }
-      if (entry.kind != FolderEntry::kFile) continue;
-      std::vector<DataExtent> runs;
-      uint64_t length = 0;
-      ImageProblem file_problem;
-      if (!reader.data(reader.volume, entry.node, &runs, &length, &file_problem)) continue;
-      uint64_t sum = 0;
-      for (const DataExtent& run : runs) {
-        require(run.length <= UINT64_MAX - sum);
-        sum += run.length;
-        // Read what is there, up to a bound for the whole input.
-        for (uint64_t done = 0; done < run.length && bytes_read < kMostBytesRead && !run.zeros;) {
-          const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece.size(), run.length - done));
-          if (!read_track_bytes(image, run.offset + done, n, piece.data())) break;
-          done += n;
-          bytes_read += n;
-        }
-      }
-      require(sum == length);
-    }
-  }
+void found(void* context, const char*, bool) {
+  Work* w = static_cast<Work*>(context);
+  ++w->entries;
+  require(w->entries <= w->image_bytes + 2);
 }
 
-bool iso_list(const void* v, uint64_t node, std::vector<FolderEntry>* entries, ImageProblem* problem) {
-  return iso9660_list_folder(static_cast<const IsoVolume*>(v), node, entries, problem);
-}
-bool iso_data(const void* v, uint64_t node, std::vector<DataExtent>* runs, uint64_t* length, ImageProblem* problem) {
-  return iso9660_file_data(static_cast<const IsoVolume*>(v), node, runs, length, problem);
-}
-bool udf_list(const void* v, uint64_t node, std::vector<FolderEntry>* entries, ImageProblem* problem) {
-  return udf_list_folder(static_cast<const UdfVolume*>(v), node, entries, problem);
-}
-bool udf_data(const void* v, uint64_t node, std::vector<DataExtent>* runs, uint64_t* length, ImageProblem* problem) {
-  return udf_file_data(static_cast<const UdfVolume*>(v), node, runs, length, problem);
+void file(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes,
+          const uint64_t*) {
+  Work* w = static_cast<Work*>(context);
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return;
+  orv_io* io = orv_open((w->root + rel_dir + name).c_str(), 1);
+  if (io == nullptr) return;
+  uint64_t length = 0;
+  for (int i = 7; i >= 0; --i) length = length << 8 | reinterpret_cast<const unsigned char*>(io)[8 + i];
+  require(length <= w->image_bytes);
+  uint64_t offset = 0;
+  while (offset < length && w->bytes_read < kMostBytesRead) {
+    uint32_t count = 0;
+    if (!orv_read_at(io, offset, w->piece.data(), static_cast<uint32_t>(w->piece.size()), &count) || count == 0)
+      break;
+    offset += count;
+    w->bytes_read += count;
+  }
+  orv_close(io);
 }
 
 }  // namespace
@@ -104,18 +86,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   image.bytes_size = bytes.size();
   image.sectors = bytes.size() / kSectorSize;
 
-  for (const FileSystemKind kind : {FileSystemKind::kIso9660, FileSystemKind::kJoliet, FileSystemKind::kRockRidge}) {
-    IsoVolume* volume = nullptr;
-    ImageProblem problem;
-    if (!open_iso9660(image, kind, &volume, &problem)) continue;
-    walk(image, Reader{volume, iso_list, iso_data}, iso9660_root(volume));
-    close_iso9660(volume);
-  }
-  UdfVolume* udf = nullptr;
-  ImageProblem problem;
-  if (open_udf(image, &udf, &problem)) {
-    walk(image, Reader{udf, udf_list, udf_data}, udf_root(udf));
-    close_udf(udf);
+  for (const FileSystemChoice choice : {FileSystemChoice::kUdf, FileSystemChoice::kJoliet,
+                                       FileSystemChoice::kRockRidge, FileSystemChoice::kIso9660}) {
+    std::string problem;
+    if (mount_image_bytes(kMount, bytes.data(), bytes.size(), choice, &problem) != RootImage::kMounted) continue;
+    Work work;
+    work.image_bytes = bytes.size();
+    work.root = std::string(kMount) + "\\";
+    const WalkSteps steps = {nullptr, nullptr, found, file, nullptr, &work, false, &work.root};
+    scan_folder(steps, "");
+    unmount_image_root();
   }
   return 0;
 }

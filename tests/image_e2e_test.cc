@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "disc_images.h"
+#include "hostile_images.h"
 #include "image/image_test_util.h"
 #include "run_program.h"
 #include "temp_tree.h"
@@ -234,12 +236,13 @@ TEST(ImageManifestTest, AJolietImageIsWalkedInTheOrderItRecords) {
   EXPECT_EQ(expected, read_file(disc.out));
 }
 
-// Makes the tree of |disc| and its image with Joliet and Rock Ridge, and
-// gives the manifest the dialogue writes of the image; empty where either
-// fails.
-std::string image_and_its_manifest(ImageOfTree* disc, const std::string& description) {
+// Makes |disc| of make_tree's tree with |command|, and its manifest
+// described as |description|, which every other way to the same image must
+// give; empty where either fails.
+std::string image_and_manifest(ImageOfTree* disc, const std::string& command,
+                               const std::string& description = "same") {
   make_tree(disc->tree);
-  if (!disc->make("genisoimage -quiet -J -R")) return "";
+  if (!disc->make(command)) return "";
   EXPECT_EQ(0, make_manifest(disc->image, description, disc->out).status);
   return read_file(disc->out);
 }
@@ -247,7 +250,7 @@ std::string image_and_its_manifest(ImageOfTree* disc, const std::string& descrip
 TEST(ImageManifestTest, TheCommandLineWritesTheDialoguesManifest) {
   SKIP_WITHOUT("genisoimage");
   ImageOfTree disc;
-  const std::string asked = image_and_its_manifest(&disc, "Disc");
+  const std::string asked = image_and_manifest(&disc, "genisoimage -quiet -J -R", "Disc");
   ASSERT_NE("", asked);
   const std::string out = disc.tmp.path + "/script.xml";
   for (const std::string& root : {disc.image, disc.image + "/"}) {
@@ -331,7 +334,7 @@ void make_raw(const std::string& image, const std::string& folder, const std::st
 TEST(ImageManifestTest, RawSectorsAndCueSheetsGiveTheImagesManifest) {
   SKIP_WITHOUT("genisoimage");
   ImageOfTree disc;
-  const std::string expected = image_and_its_manifest(&disc, "same");
+  const std::string expected = image_and_manifest(&disc, "genisoimage -quiet -J -R");
   ASSERT_NE("", expected);
   make_raw(disc.image, disc.tmp.path, "mode1", 1, "MODE1/2352");
   make_raw(disc.image, disc.tmp.path, "mode2", 2, "MODE2/2352");
@@ -403,6 +406,100 @@ TEST(ImageManifestTest, ARootFileThatIsNoImageIsWalkedAsBeforeWithOneLine) {
   }
   EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest("d", ""), read_file(out));
+}
+
+#ifdef DISC_CATALOG_EXE
+// disc-catalog with |arguments| (below).
+Outcome catalog(std::vector<std::string> arguments);
+#endif
+
+TEST(ImageManifestTest, ACueSheetReadsOnlyTheFileBesideIt) {
+  SKIP_WITHOUT("genisoimage");
+  ImageOfTree disc;
+  const std::string expected = image_and_manifest(&disc, "genisoimage -quiet -J");
+  ASSERT_NE("", expected);
+  make_dir(disc.tmp.path + "/rips");
+  make_dir(disc.tmp.path + "/sheets");
+  make_raw(disc.image, disc.tmp.path + "/rips", "disc", 1, "MODE1/2352");
+  const std::string sheet = disc.tmp.path + "/sheets/disc.cue";
+  const std::string track = "\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n";
+  // The file the sheet names is there, but not beside it: not read, and
+  // the sheet and its name said in one line by each program.
+  for (const std::string& name : {disc.tmp.path + "/rips/disc.bin", std::string("../rips/disc.bin")}) {
+    write_file(sheet, "FILE \"" + name + track);
+    const std::string why = typed(sheet) + ": its data track is in \"" + name + "\", read only as " +
+                            typed(disc.tmp.path + "/sheets/disc.bin") +
+                            " beside the sheet, which cannot be opened: No such file or directory\n";
+    // (Typed with a separator after it: the sheet is no prefix of a file.)
+    Outcome run = make_manifest(sheet + "/", "d", disc.out);
+    // Then the root, the sheet walked as a file, cannot be searched.
+    EXPECT_EQ("disc-manifest: " + why, run.err.substr(0, why.size() + 15)) << name;
+    const std::string root_line = "Unable to search " + typed(sheet) + (under_wine() ? "\\" : "/") + ": ";
+    EXPECT_EQ(root_line, run.err.substr(why.size() + 15, root_line.size())) << name;
+    EXPECT_EQ(1, run.status) << name;
+    EXPECT_EQ(manifest("d", ""), read_file(disc.out));
+    if (windows_verify() != nullptr || !under_wine()) {
+      run = verify({disc.out, sheet});
+      EXPECT_EQ("disc-verify: " + why, run.err) << name;
+      EXPECT_EQ(2, run.status);
+    }
+#ifdef DISC_CATALOG_EXE
+    if (windows_catalog() != nullptr || !under_wine()) {
+      run = catalog({"--catalog", disc.tmp.path + "/c.db", "identify", sheet});
+      EXPECT_EQ("disc-catalog: " + why, run.err) << name;
+      EXPECT_EQ(2, run.status);
+    }
+#endif
+  }
+  // Made on Windows, where the file lay beside it: the name's last part
+  // is the file beside the sheet, read as the image.
+  rename((disc.tmp.path + "/rips/disc.bin").c_str(), (disc.tmp.path + "/sheets/disc.bin").c_str());
+  write_file(sheet, "FILE \"C:\\rips\\disc.bin" + track);
+  const Outcome run = make_manifest(sheet, "same", disc.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(expected, read_file(disc.out));
+}
+
+TEST(ImageManifestTest, EntriesOfOneNameAreEachRecordedAsThemselves) {
+  SKIP_WITHOUT_PYCDLIB;
+  TempDir tmp;
+  const std::string tree = tmp.path + "/t";
+  make_dir(tree);
+  make_dir(tree + "/sub");
+  // Lengths tell the files apart in pycdlib's listing.
+  write_file(tree + "/one", "first file\n");
+  write_file(tree + "/two", "the second, longer file\n");
+  write_file(tree + "/other", "b\n");
+  write_file(tree + "/sub/one", "1\n");
+  write_file(tree + "/sub/two", "two!\n");
+  write_file(tree + "/sub/other", "other file\n");
+  // ISO 9660 versions A.TXT;1 and A.TXT;2 (an image with no other view),
+  // Joliet a;1.txt and a;2.txt shown as "a", two UDF identifiers a.txt:
+  // each view the one read by default of its image.
+  for (const char* view : {"iso9660", "joliet", "udf"}) {
+    const std::string image = tmp.path + "/" + view + ".iso";
+    int status = 0;
+    const std::string said = shell_output("/usr/bin/python3 " TESTS_DIR "/image_tools.py same-names '" + image +
+                                              "' '" + tree + "' " + view + " 2>&1",
+                                          &status);
+    ASSERT_EQ(0, status) << said;
+    std::string records;
+    for (const Listed& entry : pycdlib_listing(image, view)) {
+      if (entry.folder) continue;
+      const std::string folder = entry.path.find('\\') == std::string::npos ? "/" : "/sub/";
+      std::string file;
+      for (const char* name : {"one", "two", "other"}) {
+        if (size_of(tree + folder + name) == entry.length) file = tree + folder + name;
+      }
+      ASSERT_NE("", file) << entry.path;
+      records += record(entry.path, entry.length, md5sum(file));
+    }
+    const Outcome run = make_manifest(image, "same", tmp.path + "/m.xml");
+    EXPECT_EQ("", run.err) << view;
+    EXPECT_EQ(0, run.status) << view;
+    EXPECT_EQ(manifest("same", records), read_file(tmp.path + "/m.xml")) << view;
+  }
 }
 
 TEST(ImageManifestTest, AnImageInsideATreeIsAFileLikeAnyOther) {
@@ -668,6 +765,102 @@ TEST(ImageFaultTest, ScratchedSectorsFailTheirFileOrFolderAndTheWalkGoesOn) {
             run.out);
   EXPECT_EQ("disc-verify: " + disc.image + "/Docs/Deeper/bytes.bin: Input/output error\n", run.err);
   EXPECT_EQ(1, run.status);
+}
+
+// --- Hostile images ----------------------------------------------------------------
+
+// The largest resident set of any child this test process has waited for,
+// in KiB: a bound on each run's own, cheap to take.
+long children_peak_kib() {
+  struct rusage usage;
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_maxrss;
+}
+
+// Each run ends within its time limit (the harness kills it past that, a
+// status of -1) and, as far as the children's peak tells, in well under
+// 300 MiB.
+const long kMostKib = 300 * 1024;
+
+TEST(HostileImageTest, FoldersSharedRatherThanLoopedAreWalkedOnceAndNamed) {
+  TempDir tmp;
+  const std::string image = tmp.path + "/shared.iso";
+  write_file(image, shared_folders_iso(8));  // 26^8 paths
+  Conditions limited;
+  limited.time_limit = 60;
+  const Outcome run = make_manifest(image, "s", tmp.path + "/m.xml", limited);
+  // The first way down is walked; each other entry of a folder met before
+  // is damage, not walked again: 25 at each of the 8 levels.
+  EXPECT_EQ(manifest("s", record("A\\A\\A\\A\\A\\A\\A\\A\\F.TXT", 6, "9e81e7b963c71363e2fb3eefcfecfc0e")),
+            read_file(tmp.path + "/m.xml"));
+  size_t damaged = 0;
+  for (size_t at = 0; (at = run.out.find("GetLastError reports 1392\n", at)) != std::string::npos; ++at) ++damaged;
+  EXPECT_EQ(200u, damaged);
+  EXPECT_EQ(200, std::count(run.err.begin(), run.err.end(), '\n'));
+  EXPECT_EQ("Unable to search A\\A\\A\\A\\A\\A\\A\\B: the folder was met before in the walk: a folder has one "
+            "parent; not walked again (error 1392)",
+            run.err.substr(0, run.err.find('\n')));
+  EXPECT_EQ(1, run.status);
+  if (windows_verify() == nullptr && under_wine()) return;
+  const Outcome checked = verify({tmp.path + "/m.xml", image}, limited);
+  EXPECT_EQ("OK A\\A\\A\\A\\A\\A\\A\\A\\F.TXT\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n",
+            checked.out);
+  const std::string root = under_wine() ? typed(image) + "\\" : image + "/";
+  const std::string separator = under_wine() ? "\\" : "/";
+  EXPECT_EQ("disc-verify: " + root + "A" + separator + "A" + separator + "A" + separator + "A" + separator + "A" +
+                separator + "A" + separator + "A" + separator + "B: cannot search the folder: the folder was met before in the walk: a folder "
+            "has one parent; not walked again (error 1392)",
+            checked.err.substr(0, checked.err.find('\n')));
+  EXPECT_EQ(200, std::count(checked.err.begin(), checked.err.end(), '\n'));
+  EXPECT_EQ(2, checked.status);
+  EXPECT_GT(kMostKib, children_peak_kib());
+}
+
+TEST(HostileImageTest, AFileLongerThanItsImageIsDamageNeverRead) {
+  TempDir tmp;
+  Conditions limited;
+  limited.time_limit = 60;
+  // 32,000 records of a file interleaved a sector apart in 4 MiB (pieces
+  // a list of which took 963 MB); 2,048 records of one 8 MiB extent
+  // overlapping into 16 GB.
+  const std::pair<const char*, std::string> images[] = {
+      {"interleaved.iso", many_extents_iso(32000, 4000000, 1, 900, 2048)},
+      {"overlapping.iso", many_extents_iso(2048, 8388608 - 262144, 0, 64, 4096)},
+  };
+  for (const auto& [name, bytes] : images) {
+    const std::string image = tmp.path + "/" + name;
+    write_file(image, bytes);
+    const Outcome run = make_manifest(image, "h", tmp.path + "/m.xml", limited);
+    EXPECT_EQ("Unable to read BIG\n", run.err) << name;
+    EXPECT_EQ(manifest("h", record("SMALL", 5, "eb5c1399a871211c7e7ed732d15e3a8b")), read_file(tmp.path + "/m.xml"));
+    EXPECT_EQ(1, run.status) << name;
+    if (windows_verify() == nullptr && under_wine()) continue;
+    const Outcome checked = verify({tmp.path + "/m.xml", image}, limited);
+    EXPECT_EQ("OK SMALL\nNEW BIG\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 1 new\n", checked.out)
+        << name;
+    EXPECT_EQ("disc-verify: " + (under_wine() ? typed(image) + "\\" : image + "/") + "BIG: Input/output error\n",
+              checked.err);
+    EXPECT_EQ(1, checked.status) << name;
+  }
+  EXPECT_GT(kMostKib, children_peak_kib());
+}
+
+TEST(HostileImageTest, ThousandsOfLinksOfThousandsOfPartsAreFollowedSoon) {
+  if (windows_verify() == nullptr && under_wine()) GTEST_SKIP() << "no Windows disc-verify given";
+  TempDir tmp;
+  const std::string image = tmp.path + "/links.iso";
+  write_file(image, many_links_iso(6000, 1000));  // each "S/.." 1000 times, then "F"
+  write_file(tmp.path + "/m.xml", manifest("l", record("F", 4, "8c7dd922ad47494fc02c388e12c00eac")));
+  Conditions limited;
+  limited.time_limit = 60;
+  const Outcome run = verify({"--file-system=rock-ridge", tmp.path + "/m.xml", image}, limited);
+  // Every link leads to F: each is a new file of F's content.
+  EXPECT_EQ(0u, run.out.find("OK F\nNEW L0\nNEW L1\n")) << run.out.substr(0, 200);
+  const std::string end = "NEW L5999\nSummary: 1 ok, 0 changed, 0 unreadable, 0 moved, 0 missing, 6000 new\n";
+  EXPECT_EQ(end, run.out.substr(run.out.size() - std::min(run.out.size(), end.size())));
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_GT(kMostKib, children_peak_kib());
 }
 
 // --- disc-verify and disc-catalog ------------------------------------------------

@@ -14,8 +14,15 @@ independent of the programs under test.
   image_tools.py make IMAGE TREE [udf]
       An image of the folder TREE with Joliet and Rock Ridge names (and a
       UDF 2.60 bridge with udf), its ISO 9660 names made up (Dnnn, Fnnn.DAT).
+  image_tools.py same-names IMAGE TREE VIEWS
+      An image of the files one, two and other of TREE (and of its folder
+      sub) in which one and two have one name: ISO 9660 A.TXT;1 and
+      A.TXT;2, Joliet a;1.txt and a;2.txt (shown as a), UDF a.txt twice;
+      other is B.TXT, b.txt. VIEWS: iso9660, joliet or udf, the views
+      beside ISO 9660's own the image has.
 """
 
+import io
 import os
 import sys
 
@@ -68,7 +75,9 @@ def list_udf(iso, folder, shown_folder, out):
             out.append('%s\td\t0' % path)
             list_udf(iso, child_path, path + '\\', out)
         else:
-            out.append('%s\tf\t%d' % (path, iso.get_record(udf_path=child_path).get_data_length()))
+            # The descriptor's own File Entry: two identifiers of one name
+            # are two files, which a look-up by name would take for one.
+            out.append('%s\tf\t%d' % (path, desc.file_entry.get_data_length()))
 
 
 def make(image, tree, udf):
@@ -95,6 +104,27 @@ def make(image, tree, udf):
     iso.close()
 
 
+def same_names(image, tree, views):
+    iso = pycdlib.PyCdlib()
+    joliet = views in ('joliet', 'udf')
+    iso.new(interchange_level=3, joliet=3 if joliet else None, udf='2.60' if views == 'udf' else None)
+    for folder, iso_folder in (('', ''), ('sub', '/SUB')):
+        if folder:
+            iso.add_directory(iso_folder, joliet_path='/sub' if joliet else None,
+                              udf_path='/sub' if views == 'udf' else None)
+        for name, iso_name, joliet_name, udf_name in (('one', 'A.TXT;1', 'a;1.txt', 'a.txt'),
+                                                      ('two', 'A.TXT;2', 'a;2.txt', 'a.txt'),
+                                                      ('other', 'B.TXT;1', 'b.txt', 'b.txt')):
+            full = os.path.join(tree, folder, name)
+            with open(full, 'rb') as f:
+                data = f.read()
+            iso.add_fp(io.BytesIO(data), len(data), iso_folder + '/' + iso_name,
+                       joliet_path=(iso_folder.lower() + '/' + joliet_name) if joliet else None,
+                       udf_path=(iso_folder.lower() + '/' + udf_name) if views == 'udf' else None)
+    iso.write(image)
+    iso.close()
+
+
 def main():
     if sys.argv[1] == 'list':
         iso = pycdlib.PyCdlib()
@@ -114,6 +144,8 @@ def main():
         print(iso.get_record(**{view: sys.argv[4]}).extent_location())
     elif sys.argv[1] == 'make':
         make(sys.argv[2], sys.argv[3], len(sys.argv) > 4 and sys.argv[4] == 'udf')
+    elif sys.argv[1] == 'same-names':
+        same_names(sys.argv[2], sys.argv[3], sys.argv[4])
 
 
 main()

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -87,6 +88,11 @@ struct Pipeline {
   // so that a reader is not woken for each file. Main thread.
   std::vector<Job> submitted;
   std::vector<Job> batch;  // done jobs being taken
+  // Jobs taken by a reader and not yet opened. Two files of one path (a
+  // disc's entries of one name) are opened in walk order: the order of
+  // the opens of a path tells which entry each is (virtual_tree.h).
+  std::vector<const Job*> opening;
+  std::condition_variable job_opened;
 };
 
 const size_t kBatch = 64;
@@ -127,6 +133,11 @@ void read_file(Pipeline* p, Job* job, Chunk** chunk) {
   if (!job->problem.empty()) return done_unread(p, job);
   const std::string path = p->root + job->pathname;
   orv_io* input = orv_open(path.c_str(), 1);
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    p->opening.erase(std::find(p->opening.begin(), p->opening.end(), job));
+    p->job_opened.notify_all();
+  }
   if (input == nullptr) {
     job->error = errno;
     job->outcome = never_recordable(job->error) ? Job::kAbsent : Job::kUnreadable;
@@ -176,6 +187,14 @@ void read_files(Pipeline* p) {
       if (p->ending) break;
     }
     Job* job = &p->jobs[static_cast<size_t>(p->next_to_read++ - p->first)];
+    if (job->problem.empty()) {
+      p->job_opened.wait(hold, [p, job] {
+        for (const Job* other : p->opening)
+          if (other->pathname == job->pathname) return false;
+        return true;
+      });
+      p->opening.push_back(job);
+    }
     hold.unlock();
     read_file(p, job, &chunk);
     hold.lock();

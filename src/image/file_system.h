@@ -33,6 +33,9 @@ struct FolderEntry {
   /// folder it is also its identity: the same folder reached twice has
   /// the same node.
   uint64_t node = 0;
+  /// Reached through a symbolic link (Rock Ridge's), which |node| is
+  /// already what it leads to.
+  bool link = false;
 };
 
 /// A run of a file's data: |length| bytes from byte |offset| of the data

@@ -189,10 +189,6 @@ std::string folder_of(const std::string& path) {
   return end == std::string::npos ? "" : path.substr(0, end + 1);
 }
 
-bool absolute(const std::string& path) {
-  return (!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() >= 2 && path[1] == ':');
-}
-
 bool read_at(orv_io* io, uint64_t offset, unsigned char* data, uint32_t size) {
   uint32_t got = 0;
   return orv_read_at(io, offset, data, size, &got) && got == size;
@@ -238,20 +234,24 @@ void count_sectors(SectorImage* image, uint64_t end_byte) {
 }
 
 ImageLook open_cue_track(const std::string& sheet, const CueTrack& track, SectorImage* image, std::string* why) {
-  std::string path = absolute(track.file) ? track.file : folder_of(sheet) + track.file;
-  orv_io* io = orv_open(path.c_str(), 4);
-  if (io == nullptr && absolute(track.file)) {
-    // A sheet made elsewhere names its file where it was made: the file
-    // of that name beside the sheet.
-    const int error = errno;
-    const std::string beside = folder_of(sheet) + track.file.substr(track.file.find_last_of("/\\") + 1);
-    io = orv_open(beside.c_str(), 4);
-    if (io == nullptr) errno = error;
-  }
+  // Only the file beside the sheet, by the last part of the name it gives
+  // ("C:\rips\disc.bin" and "../disc.bin" both mean the disc.bin beside
+  // it): a sheet from elsewhere must not make us read whatever file or
+  // device of the machine it names. A regular file only (mode 0), never
+  // a block device or FIFO.
+  const std::string name = track.file.substr(track.file.find_last_of("/\\") + 1);
+  const std::string path = folder_of(sheet) + name;
+  const bool beside = name == track.file;
+  orv_io* io = nullptr;
+  errno = ENOENT;
+  if (!name.empty() && name != "." && name != "..") io = orv_open(path.c_str(), 0);
   if (io == nullptr) {
-    *why = sheet + ": its data track is in " + path +
-           (errno == ENXIO ? ", which is neither a file nor a block device"
-                           : ", which cannot be opened: " + std::string(strerror(errno)));
+    const std::string reason = errno == ENXIO    ? "is not a regular file"
+                               : errno == EISDIR ? "is a folder"
+                                                 : "cannot be opened: " + std::string(strerror(errno));
+    *why = beside ? sheet + ": its data track is in " + path + ", which " + reason
+                  : sheet + ": its data track is in \"" + track.file + "\", read only as " + path +
+                        " beside the sheet, which " + reason;
     return ImageLook::kUnusable;
   }
   image->file = io;

@@ -8,8 +8,9 @@
 //     of its sector 16, in Mode 1 (data at byte 16 of each) or Mode 2
 //     Form 1 (data at byte 24), with the sequence in its data;
 //   - it is a cue sheet, which stands for the first data track it names
-//     (MODE1/2352, MODE2/2352 or MODE1/2048), in the file it names
-//     relative to the sheet's folder.
+//     (MODE1/2352, MODE2/2352 or MODE1/2048), in the file it names: only
+//     the regular file of that name's last part in the sheet's own folder
+//     ("C:\rips\disc.bin" and "../disc.bin" mean the disc.bin beside it).
 #ifndef DISC_MANIFEST_IMAGE_IMAGE_FILE_H_
 #define DISC_MANIFEST_IMAGE_IMAGE_FILE_H_
 

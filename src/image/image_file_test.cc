@@ -1,5 +1,6 @@
 #include "image/image_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -119,9 +120,9 @@ TEST(ImageFileTest, ACueSheetStandsForItsDataTrack) {
   const std::string iso = small_iso();
   make_dir(tmp.path + "/sub");
   // Two seconds of audio before the data track, in the same file.
-  write_file(tmp.path + "/sub/disc.bin", std::string(150 * 2352, '\x55') + raw_cd_sectors(iso, 1));
+  write_file(tmp.path + "/disc.bin", std::string(150 * 2352, '\x55') + raw_cd_sectors(iso, 1));
   write_file(tmp.path + "/disc.cue",
-             "FILE \"sub/disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+             "FILE \"disc.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
              "  TRACK 02 MODE1/2352\n    INDEX 01 00:02:00\n");
   SectorImage opened;
   std::string why;
@@ -136,6 +137,55 @@ TEST(ImageFileTest, ACueSheetStandsForItsDataTrack) {
   ASSERT_EQ(ImageLook::kImage, open_image_file(tmp.path + "/sub/elsewhere.cue", &opened, &why)) << why;
   EXPECT_EQ(iso, all_sectors(opened));
   close_image_file(&opened);
+}
+
+TEST(ImageFileTest, ASheetReadsOnlyTheFileBesideIt) {
+  TempDir tmp;
+  const std::string iso = small_iso();
+  make_dir(tmp.path + "/sheets");
+  make_dir(tmp.path + "/sheets/sub");
+  write_file(tmp.path + "/data.iso", iso);
+  write_file(tmp.path + "/sheets/sub/data.iso", iso);
+  const std::string track = "\" BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n";
+  SectorImage opened;
+  std::string why;
+  // Whatever folder the name gives, by either separator, only its last
+  // part is taken, in the sheet's own folder: where there is no such
+  // file, the sheet and its name are both said.
+  for (const std::string& name : {tmp.path + "/data.iso", std::string("../data.iso"), std::string("sub/data.iso"),
+                                  std::string("C:\\rips\\data.iso"), std::string("..\\data.iso")}) {
+    write_file(tmp.path + "/sheets/s.cue", "FILE \"" + name + track);
+    EXPECT_EQ(ImageLook::kUnusable, open_image_file(tmp.path + "/sheets/s.cue", &opened, &why)) << name;
+    EXPECT_EQ(tmp.path + "/sheets/s.cue: its data track is in \"" + name + "\", read only as " + tmp.path +
+                  "/sheets/data.iso beside the sheet, which cannot be opened: No such file or directory",
+              why);
+    EXPECT_EQ(nullptr, opened.file);
+  }
+  // With the file beside it, each of them reads that one.
+  write_file(tmp.path + "/sheets/data.iso", iso);
+  for (const std::string& name : {tmp.path + "/data.iso", std::string("../data.iso"), std::string("C:\\rips\\data.iso")}) {
+    write_file(tmp.path + "/sheets/s.cue", "FILE \"" + name + track);
+    ASSERT_EQ(ImageLook::kImage, open_image_file(tmp.path + "/sheets/s.cue", &opened, &why)) << name << why;
+    EXPECT_EQ(iso, all_sectors(opened));
+    close_image_file(&opened);
+  }
+  // Nothing that is no regular file: a FIFO would stop the program, a
+  // device (a link to one) is the machine's, not the sheet's.
+  ASSERT_EQ(0, mkfifo((tmp.path + "/sheets/fifo.bin").c_str(), 0600));
+  ASSERT_EQ(0, symlink("/dev/zero", (tmp.path + "/sheets/device.bin").c_str()));
+  make_dir(tmp.path + "/sheets/folder.bin");
+  for (const char* name : {"fifo.bin", "device.bin", "folder.bin", "..", "dir/"}) {
+    write_file(tmp.path + "/sheets/s.cue", "FILE \"" + std::string(name) + track);
+    EXPECT_EQ(ImageLook::kUnusable, open_image_file(tmp.path + "/sheets/s.cue", &opened, &why)) << name;
+    EXPECT_EQ(nullptr, opened.file);
+  }
+  write_file(tmp.path + "/sheets/s.cue", "FILE \"fifo.bin" + track);
+  open_image_file(tmp.path + "/sheets/s.cue", &opened, &why);
+  EXPECT_EQ(tmp.path + "/sheets/s.cue: its data track is in " + tmp.path + "/sheets/fifo.bin, which is not a regular file",
+            why);
+  write_file(tmp.path + "/sheets/s.cue", "FILE \"folder.bin" + track);
+  open_image_file(tmp.path + "/sheets/s.cue", &opened, &why);
+  EXPECT_EQ(tmp.path + "/sheets/s.cue: its data track is in " + tmp.path + "/sheets/folder.bin, which is a folder", why);
 }
 
 TEST(ImageFileTest, WhatIsNoImageOrCannotBeReadSaysSo) {

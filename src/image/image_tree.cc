@@ -241,7 +241,7 @@ int errno_of(uint32_t error) {
 }
 
 uint32_t tree_list(void* context, const std::string& path, std::vector<TreeEntry>* entries, uint64_t* identity,
-                   std::string* detail) {
+                   bool* linked, std::string* detail) {
   ImageTree* t = static_cast<ImageTree*>(context);
   FolderEntry folder;
   uint32_t error = 0;
@@ -249,8 +249,10 @@ uint32_t tree_list(void* context, const std::string& path, std::vector<TreeEntry
   if (folder.kind != FolderEntry::kFolder) return kTreeNotFolder;
   const std::shared_ptr<const Listing> listing = listing_of(t, path, folder.node);
   *identity = folder.node;
-  entries->reserve(listing->entries.size());
-  for (const FolderEntry& e : listing->entries) {
+  *linked = folder.link;
+  const std::vector<FolderEntry>& all = listing->entries;
+  entries->reserve(all.size());
+  for (const FolderEntry& e : all) {
     TreeEntry entry;
     entry.name = e.name;
     entry.kind = e.kind == FolderEntry::kFolder ? PathKind::kFolder
@@ -259,16 +261,48 @@ uint32_t tree_list(void* context, const std::string& path, std::vector<TreeEntry
     entry.length = e.length;
     entries->push_back(std::move(entry));
   }
+  // Entries of one name (ISO 9660 versions, Joliet names cut at ';', two
+  // UDF identifiers alike): each opened by its place in the listing, which
+  // a listing read again has too.
+  const std::vector<uint32_t>& by_name = listing->by_name;
+  for (size_t i = 0; i + 1 < by_name.size(); ++i) {
+    if (all[by_name[i]].name != all[by_name[i + 1]].name) continue;
+    (*entries)[by_name[i]].token = by_name[i] + uint64_t{1};
+    (*entries)[by_name[i + 1]].token = by_name[i + 1] + uint64_t{1};
+  }
   *detail = listing->detail;
   return listing->error;
 }
 
-void* tree_open(void* context, const std::string& path, uint64_t* length) {
+// The entry of the folder listing at |path| whose token (its place in the
+// listing, from 1) is |token|, where it has |path|'s name.
+bool entry_of_token(ImageTree* t, const std::string& path, uint64_t token, FolderEntry* out, uint32_t* error,
+                    std::string* detail) {
+  const size_t split = path.rfind('\\');
+  const std::string folder_path = split == std::string::npos ? "" : path.substr(0, split);
+  const std::string name = split == std::string::npos ? path : path.substr(split + 1);
+  FolderEntry folder;
+  if (!resolve(t, folder_path, &folder, error, detail)) return false;
+  if (folder.kind != FolderEntry::kFolder) {
+    *error = kTreeNotFolder;
+    return false;
+  }
+  const std::shared_ptr<const Listing> listing = listing_of(t, folder_path, folder.node);
+  if (token > listing->entries.size() || listing->entries[token - 1].name != name) {
+    *error = kTreePathNotFound;
+    return false;
+  }
+  *out = listing->entries[token - 1];
+  return true;
+}
+
+void* tree_open(void* context, const std::string& path, uint64_t token, uint64_t* length) {
   ImageTree* t = static_cast<ImageTree*>(context);
   FolderEntry entry;
   uint32_t error = 0;
   std::string detail;
-  if (!resolve(t, path, &entry, &error, &detail)) {
+  if (token != 0 ? !entry_of_token(t, path, token, &entry, &error, &detail)
+                 : !resolve(t, path, &entry, &error, &detail)) {
     errno = errno_of(error);
     return nullptr;
   }
@@ -413,21 +447,12 @@ bool parse_file_system(const std::string& word, FileSystemChoice* choice) {
   return true;
 }
 
-RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std::string* problem) {
-  problem->clear();
-  std::string path = root;
-  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  const PathKind kind = orv_path_kind(path.c_str());
-  if (kind != PathKind::kFile && kind != PathKind::kOther) return RootImage::kNoFile;
+namespace {
 
-  std::unique_ptr<ImageTree> t(new ImageTree());
-  std::string why;
-  const ImageLook look = open_image_file(path, &t->image, &why);
-  if (look != ImageLook::kImage) {
-    *problem = why;
-    return look == ImageLook::kNoImage ? RootImage::kNoImage : RootImage::kUnusable;
-  }
-
+// Opens the file system |choice| of the image open in |t| and mounts it
+// at |path|.
+RootImage mount_tree(std::unique_ptr<ImageTree> t, const std::string& path, FileSystemChoice choice,
+                     std::string* problem) {
   std::vector<FileSystemKind> order;
   switch (choice) {
     case FileSystemChoice::kDefault:
@@ -487,7 +512,7 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   if (!damaged.empty()) *problem = path + ": " + damaged + "; read through its " + describe_kind(t->kind);
 
   FileIdentity identity;
-  if (identity_at(path, &identity)) t->read_from.push_back(identity);
+  if (t->image.file != nullptr && identity_at(path, &identity)) t->read_from.push_back(identity);
   if (t->image.file != nullptr && orv_identity(t->image.file, &identity)) t->read_from.push_back(identity);
   mounted = t.release();
   this_mount = ++mounts;
@@ -500,6 +525,35 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   tree.kind = tree_kind;
   mount_virtual_tree(path, tree);
   return RootImage::kMounted;
+}
+
+}  // namespace
+
+RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std::string* problem) {
+  problem->clear();
+  std::string path = root;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  const PathKind kind = orv_path_kind(path.c_str());
+  if (kind != PathKind::kFile && kind != PathKind::kOther) return RootImage::kNoFile;
+
+  std::unique_ptr<ImageTree> t(new ImageTree());
+  std::string why;
+  const ImageLook look = open_image_file(path, &t->image, &why);
+  if (look != ImageLook::kImage) {
+    *problem = why;
+    return look == ImageLook::kNoImage ? RootImage::kNoImage : RootImage::kUnusable;
+  }
+  return mount_tree(std::move(t), path, choice, problem);
+}
+
+RootImage mount_image_bytes(const std::string& path, const unsigned char* bytes, size_t size,
+                            FileSystemChoice choice, std::string* problem) {
+  problem->clear();
+  std::unique_ptr<ImageTree> t(new ImageTree());
+  t->image.bytes = bytes;
+  t->image.bytes_size = size;
+  t->image.sectors = size / kSectorSize;
+  return mount_tree(std::move(t), path, choice, problem);
 }
 
 bool root_reads_file(const std::string& root, const std::string& path) {

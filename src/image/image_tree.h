@@ -39,6 +39,13 @@ enum class RootImage {
 /// that the default file system was damaged and another one read.
 RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std::string* problem);
 
+/// Mounts the file system |choice| of the image held in |bytes| (which
+/// must stay there until the mount ends) at |path|, a path no file of the
+/// system needs: what a fuzz target walks as the programs walk an image.
+/// Returns kMounted or kUnusable, as mount_image_root.
+RootImage mount_image_bytes(const std::string& path, const unsigned char* bytes, size_t size,
+                            FileSystemChoice choice, std::string* problem);
+
 /// Ends the mount and closes the image, once nothing reads it any more.
 void unmount_image_root();
 

@@ -56,6 +56,13 @@ struct Unmount {
   ~Unmount() { unmount_image_root(); }
 };
 
+// Writes |iso| to d.iso in |tmp| and mounts its view |choice|.
+void mount_made(const TempDir& tmp, const HandMadeIso& iso, FileSystemChoice choice) {
+  write_file(tmp.path + "/d.iso", iso.bytes);
+  std::string problem;
+  ASSERT_EQ(RootImage::kMounted, mount_image_root(tmp.path + "/d.iso", choice, &problem)) << problem;
+}
+
 TEST(ImageTreeTest, TheDefaultViewIsJolietAndEachOtherMayBeAsked) {
   if (!have_program("genisoimage")) GTEST_SKIP() << "genisoimage is not installed";
   TempDir tmp;
@@ -141,10 +148,8 @@ TEST(ImageTreeTest, DamageIsASearchOrReadFailureWithItsReason) {
   iso.data(22, iso_record("X.;1", 30, 0, 0));  // a file record where the folder should start
   iso.folder(23, 20, {iso_record("IN.;1", 30, 2, 0)});
   iso.sector(23)[68 + 38] = 7;  // a record after IN's, too short
-  write_file(tmp.path + "/d.iso", iso.bytes);
   Unmount unmount;
-  std::string problem;
-  ASSERT_EQ(RootImage::kMounted, mount_image_root(tmp.path + "/d.iso", FileSystemChoice::kIso9660, &problem));
+  mount_made(tmp, iso, FileSystemChoice::kIso9660);
   const std::string root = tmp.path + "/d.iso\\";
   EXPECT_EQ("./ ../ GOOD FAR BAD/ GONE/ SPLIT/ | 18", search(root + "*"));
   EXPECT_EQ("ok", content(root + "GOOD"));
@@ -192,6 +197,32 @@ TEST(ImageTreeTest, NamesNoPathCanHoldAreNeverOpened) {
   EXPECT_EQ("./ ../ a/b! " + cut + "! fine | 1392", search(tmp.path + "/d.iso\\*"));
   EXPECT_EQ("an entry has a name that no path can hold", describe_search_error(1392));
   EXPECT_EQ("x", content(tmp.path + "/d.iso\\fine"));
+}
+
+TEST(ImageTreeTest, EntriesOfOneNameAreEachReadAsThemselves) {
+  TempDir tmp;
+  HandMadeIso iso;
+  iso.descriptor(16, 1, 20);
+  iso.terminator(17);
+  // Three versions of one file, another name between them, in a folder
+  // of a folder; the third lies past the image's end.
+  iso.folder(20, 20, {iso_record("SUB", 21, 2048, 2)});
+  iso.folder(21, 20,
+             {iso_record("A.TXT;1", 30, 5, 0), iso_record("A.TXT;2", 31, 6, 0), iso_record("B;1", 32, 1, 0),
+              iso_record("A.TXT;3", 9000, 6, 0)});
+  iso.data(30, "first");
+  iso.data(31, "second");
+  iso.data(32, "b");
+  Unmount unmount;
+  mount_made(tmp, iso, FileSystemChoice::kDefault);
+  const std::string sub = tmp.path + "/d.iso\\SUB\\";
+  EXPECT_EQ("./ ../ A.TXT A.TXT B A.TXT | 18", search(sub + "*"));
+  EXPECT_EQ("first", content(sub + "A.TXT"));
+  EXPECT_EQ("b", content(sub + "B"));
+  EXPECT_EQ("second", content(sub + "A.TXT"));
+  EXPECT_EQ("failed: Input/output error", content(sub + "A.TXT"));
+  // Opened by name alone, without a search to tell: the first.
+  EXPECT_EQ("first", content(sub + "A.TXT"));
 }
 
 TEST(ImageTreeTest, FilesOfFoldersListedLongAgoStillOpenFromAnyThread) {

@@ -5,7 +5,9 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "image/utf16.h"
@@ -215,11 +217,12 @@ std::string joliet_name(const Record& r) {
 
 // --- Rock Ridge --------------------------------------------------------
 
-// One component of a symbolic link's target.
-struct LinkPart {
-  enum Kind { kName, kCurrent, kParent, kRoot, kElsewhere } kind = kName;
-  std::string text;
-};
+// A symbolic link's target: its components one after another, each a
+// kind byte, its text's length in two bytes, and its text. One string,
+// not an object a component: a target of thousands of empty components
+// ("a//////b") costs what the image spends on it.
+enum LinkPart : char { kName, kCurrent, kParent, kRoot, kElsewhere };
+using LinkTarget = std::string;
 
 struct RockRidge {
   bool sp = false;        // the root's SUSP indicator, with |skip|
@@ -231,7 +234,9 @@ struct RockRidge {
   uint32_t mode = 0;
   bool link = false;
   bool target_too_long = false;
-  std::vector<LinkPart> target;
+  LinkTarget target;
+  size_t target_kept = 0;  // its components' bytes and one a component
+  size_t last_part = 0;    // where the last component starts in |target|
   bool part_continues = false;
   bool relocated = false;  // RE: the folder's place is where a CL entry points
   bool has_child = false;  // CL
@@ -249,24 +254,30 @@ void take_link_parts(const unsigned char* p, uint32_t length, RockRidge* rr) {
     const uint32_t size = p[at + 1];
     if (at + 2 + size > length) break;
     const char* text = reinterpret_cast<const char*>(p + at + 2);
-    size_t kept = 0;
-    for (const LinkPart& part : rr->target) kept += part.text.size() + 1;
-    if (kept + size > kMostTargetBytes) {
+    const bool continues = rr->part_continues && !rr->target.empty();
+    if (rr->target_kept + size + (continues ? 0 : 1) > kMostTargetBytes) {
       rr->target_too_long = true;
       return;
     }
-    if (rr->part_continues && !rr->target.empty()) {
-      rr->target.back().text.append(text, size);
+    if (continues) {
+      rr->target.append(text, size);
+      const size_t part_length = rr->target.size() - rr->last_part - 3;
+      rr->target[rr->last_part + 1] = static_cast<char>(part_length & 0xff);
+      rr->target[rr->last_part + 2] = static_cast<char>(part_length >> 8);
     } else {
-      LinkPart part;
-      part.kind = (flags & 0x02)   ? LinkPart::kCurrent
-                  : (flags & 0x04) ? LinkPart::kParent
-                  : (flags & 0x08) ? LinkPart::kRoot
-                  : (flags & 0x30) ? LinkPart::kElsewhere  // the volume's root, the host
-                                   : LinkPart::kName;
-      part.text.assign(text, size);
-      rr->target.push_back(std::move(part));
+      const LinkPart kind = (flags & 0x02)   ? kCurrent
+                            : (flags & 0x04) ? kParent
+                            : (flags & 0x08) ? kRoot
+                            : (flags & 0x30) ? kElsewhere  // the volume's root, the host
+                                             : kName;
+      rr->last_part = rr->target.size();
+      rr->target += static_cast<char>(kind);
+      rr->target += static_cast<char>(size & 0xff);
+      rr->target += static_cast<char>(size >> 8);
+      rr->target.append(text, size);
+      rr->target_kept += 1;
     }
+    rr->target_kept += size;
     rr->part_continues = (flags & 0x01) != 0;
     at += 2 + size;
   }
@@ -361,7 +372,7 @@ struct RawEntry {
   FolderEntry entry;
   bool link = false;
   bool target_too_long = false;
-  std::vector<LinkPart> target;
+  LinkTarget target;
 };
 
 const uint32_t kTypeMask = 0170000;
@@ -529,70 +540,120 @@ bool parent_of(const IsoVolume& v, uint64_t folder, uint64_t* parent, ImageProbl
 }
 
 // Follows symbolic links inside the image, with a budget of links for
-// one place, and the folders read on the way kept for the next link.
+// one place. What following a path costs is near its number of parts,
+// whatever the image holds: the folders read on the way are kept with an
+// index by name, their parents too, and where each link of them leads
+// once it has been followed (thousands of links of thousands of parts,
+// each through the others, would otherwise be followed again and again).
+struct KeptFolder {
+  std::vector<RawEntry> entries;
+  std::unordered_map<std::string, size_t> by_name;  // the first entry of each name
+};
+
 struct Links {
   const IsoVolume* v;
   int left = kMostLinks;
-  std::map<uint64_t, std::vector<RawEntry>> folders;
+  uint64_t listed = 0;  // the folder being listed, kept apart from the others
+  const KeptFolder* listed_folder = nullptr;
+  std::map<uint64_t, KeptFolder> folders;
+  std::map<uint64_t, std::pair<bool, uint64_t>> parents;  // found, and the parent
+  // Where the link at (folder, index) leads; being followed while absent
+  // from |reached| and present in |following|.
+  std::map<std::pair<uint64_t, size_t>, FolderEntry> reached;
+  std::set<std::pair<uint64_t, size_t>> following;
 };
 
-const std::vector<RawEntry>* folder_of(Links* links, uint64_t node) {
+const size_t kMostFoldersKept = 64;
+
+void index_folder(KeptFolder* folder) {
+  folder->by_name.reserve(folder->entries.size());
+  for (size_t i = 0; i < folder->entries.size(); ++i) folder->by_name.emplace(folder->entries[i].entry.name, i);
+}
+
+const KeptFolder* folder_of(Links* links, uint64_t node) {
+  if (links->listed_folder != nullptr && node == links->listed) return links->listed_folder;
   auto kept = links->folders.find(node);
   if (kept != links->folders.end()) return &kept->second;
-  if (links->folders.size() >= 64) links->folders.clear();
-  std::vector<RawEntry> entries;
+  if (links->folders.size() >= kMostFoldersKept) links->folders.clear();
+  KeptFolder& folder = links->folders[node];
   ImageProblem ignored;  // a folder that cannot be read is no way through
-  read_folder(*links->v, node, &entries, &ignored);
-  return &(links->folders[node] = std::move(entries));
+  read_folder(*links->v, node, &folder.entries, &ignored);
+  index_folder(&folder);
+  return &folder;
+}
+
+bool parent_kept(Links* links, uint64_t folder, uint64_t* parent) {
+  auto kept = links->parents.find(folder);
+  if (kept == links->parents.end()) {
+    uint64_t found = 0;
+    ImageProblem ignored;
+    const bool there = parent_of(*links->v, folder, &found, &ignored);
+    kept = links->parents.emplace(folder, std::make_pair(there, found)).first;
+  }
+  *parent = kept->second.second;
+  return kept->second.first;
+}
+
+void follow(Links* links, uint64_t folder, const LinkTarget& target, FolderEntry* to);
+
+// Where the entry |index| of the folder |folder| leads, a link followed.
+FolderEntry reach(Links* links, uint64_t folder, size_t index) {
+  const KeptFolder* kept = folder_of(links, folder);
+  const RawEntry& found = kept->entries[index];
+  if (!found.link) return found.entry;
+  FolderEntry reached;
+  reached.kind = FolderEntry::kOther;
+  if (found.target_too_long) return reached;
+  const std::pair<uint64_t, size_t> key(folder, index);
+  auto known = links->reached.find(key);
+  if (known != links->reached.end()) return known->second;
+  if (!links->following.insert(key).second) return reached;  // round in a loop
+  // Copied: following may replace the folders kept.
+  const LinkTarget further = found.target;
+  follow(links, folder, further, &reached);
+  links->following.erase(key);
+  links->reached[key] = reached;
+  return reached;
 }
 
 // Where the link |target|, found in |folder|, leads: |*to| becomes what
 // is there, or kOther where it leads out of the image, nowhere, or round
 // in a loop.
-void follow(Links* links, uint64_t folder, const std::vector<LinkPart>& target, FolderEntry* to) {
+void follow(Links* links, uint64_t folder, const LinkTarget& target, FolderEntry* to) {
   to->kind = FolderEntry::kOther;
   to->node = 0;
   to->length = 0;
-  if (target.empty() || --links->left < 0) return;
-  if (target[0].kind == LinkPart::kRoot || target[0].kind == LinkPart::kElsewhere) return;  // out of the image
+  if (target.size() < 3 || --links->left < 0) return;
+  if (target[0] == kRoot || target[0] == kElsewhere) return;  // out of the image
   uint64_t at = folder;
-  for (size_t i = 0; i < target.size(); ++i) {
-    const LinkPart& part = target[i];
-    const bool last = i + 1 == target.size();
-    if (part.kind == LinkPart::kCurrent) {
+  for (size_t part = 0; part + 3 <= target.size();) {
+    const char kind = target[part];
+    const size_t length = static_cast<unsigned char>(target[part + 1]) |
+                          static_cast<size_t>(static_cast<unsigned char>(target[part + 2])) << 8;
+    const std::string text = target.substr(part + 3, length);
+    part += 3 + length;
+    const bool last = part >= target.size();
+    if (kind == kCurrent) {
       if (last) {
         to->kind = FolderEntry::kFolder;
         to->node = at;
       }
       continue;
     }
-    if (part.kind == LinkPart::kParent) {
-      ImageProblem ignored;
-      if (!parent_of(*links->v, at, &at, &ignored)) return;  // above the root: out of the image
+    if (kind == kParent) {
+      if (!parent_kept(links, at, &at)) return;  // above the root: out of the image
       if (last) {
         to->kind = FolderEntry::kFolder;
         to->node = at;
       }
       continue;
     }
-    if (part.kind != LinkPart::kName) return;
-    if (part.text.empty()) continue;  // "a//b"
-    const std::vector<RawEntry>* entries = folder_of(links, at);
-    const RawEntry* found = nullptr;
-    for (const RawEntry& e : *entries) {
-      if (e.entry.name == part.text) {
-        found = &e;
-        break;
-      }
-    }
-    if (found == nullptr) return;
-    FolderEntry reached = found->entry;
-    if (found->link) {
-      if (found->target_too_long) return;
-      // Copied: following may replace the folders kept.
-      const std::vector<LinkPart> further = found->target;
-      follow(links, at, further, &reached);
-    }
+    if (kind != kName) return;
+    if (text.empty()) continue;  // "a//b"
+    const KeptFolder* entries = folder_of(links, at);
+    auto found = entries->by_name.find(text);
+    if (found == entries->by_name.end()) return;
+    const FolderEntry reached = reach(links, at, found->second);
     if (last) {
       to->kind = reached.kind;
       to->node = reached.node;
@@ -675,22 +736,30 @@ uint64_t iso9660_root(const IsoVolume* volume) { return volume->root; }
 
 bool iso9660_list_folder(const IsoVolume* volume, uint64_t node, std::vector<FolderEntry>* entries,
                          ImageProblem* problem) {
-  std::vector<RawEntry> raw;
-  const bool whole = read_folder(*volume, node, &raw, problem);
+  KeptFolder listed;
+  const bool whole = read_folder(*volume, node, &listed.entries, problem);
+  bool links_here = false;
+  for (const RawEntry& e : listed.entries) links_here = links_here || e.link;
   Links links;
   links.v = volume;
+  if (links_here) {
+    index_folder(&listed);
+    links.listed = node;
+    links.listed_folder = &listed;
+  }
   entries->clear();
-  entries->reserve(raw.size());
-  for (RawEntry& e : raw) {
-    if (e.link) {
+  entries->reserve(listed.entries.size());
+  for (size_t i = 0; i < listed.entries.size(); ++i) {
+    FolderEntry e = listed.entries[i].entry;
+    if (listed.entries[i].link) {
       links.left = kMostLinks;
-      FolderEntry reached;
-      if (!e.target_too_long) follow(&links, node, e.target, &reached);
-      e.entry.kind = reached.kind;
-      e.entry.node = reached.node;
-      e.entry.length = reached.length;
+      const FolderEntry reached = reach(&links, node, i);
+      e.kind = reached.kind;
+      e.node = reached.node;
+      e.length = reached.length;
+      e.link = true;
     }
-    entries->push_back(std::move(e.entry));
+    entries->push_back(std::move(e));
   }
   return whole;
 }
@@ -699,10 +768,21 @@ bool iso9660_file_data(const IsoVolume* volume, uint64_t node, std::vector<DataE
                        ImageProblem* problem) {
   runs->clear();
   *length = 0;
+  // No file of a disc is longer than the disc: one that claims more (its
+  // extents overlapping, or repeated) is damage, and its runs are never
+  // built, so that their number follows what the image holds.
+  const uint64_t holds = volume->image.sectors * kSectorSize;
   if (node & kDirectFile) {
     Record r;
     r.data = node >> 32 & 0x7fffffff;
     r.size = static_cast<uint32_t>(node);
+    if (r.size > holds) {
+      set_problem(problem,
+                  std::string(volume->name) + " file at sector " + number(r.data) + ": its length of " +
+                      number(r.size) + " bytes is more than the image holds (" + number(holds) + ")",
+                  false);
+      return false;
+    }
     add_runs(*volume, r, runs);
     *length = r.size;
     return true;
@@ -747,6 +827,12 @@ bool iso9660_file_data(const IsoVolume* volume, uint64_t node, std::vector<DataE
     if (i == 0) id.assign(reinterpret_cast<const char*>(r.id), r.id_length);
     if (!same_id(r, id) || (r.flags & kDirectory)) {
       set_problem(problem, where + "its records have changed", false);
+      return false;
+    }
+    if (r.size > holds - *length) {
+      runs->clear();
+      set_problem(problem,
+                  where + "its extents make more than the image holds (" + number(holds) + " bytes)", false);
       return false;
     }
     add_runs(*volume, r, runs);

@@ -793,6 +793,15 @@ bool load_vat(UdfVolume* v, uint16_t ref, ImageProblem* problem) {
         !parse_entry(e.get(), problem))
       return false;
     if (e->file_type != kTypeVat && e->file_type != kTypeUnspecified) continue;
+    // A table maps each block of the virtual partition to one of the
+    // physical partition's, which the image holds: one longer than that
+    // needs (its extents unrecorded, on a sparse image) is never read into
+    // memory.
+    const uint64_t blocks = std::min<uint64_t>(physical.length, image.sectors);
+    if (e->length > 4 * blocks + 65536 + 36)
+      return fail(at_sector("UDF virtual allocation table", s) + ": its length of " + number(e->length) +
+                      " bytes is more than a table of the partition's " + number(blocks) + " blocks needs",
+                  problem);
     std::vector<unsigned char> table;
     if (!read_whole(*v, *e, map.under, &table, problem)) return false;
     size_t first = 0;
@@ -1027,6 +1036,15 @@ bool udf_file_data(const UdfVolume* volume, uint64_t node, std::vector<DataExten
   if (!load_entry(*volume, ref, block, e.get(), problem)) return false;
   std::vector<Piece> pieces;
   if (!entry_pieces(*volume, *e, &pieces, problem)) return false;
+  // UDF lets a sparse file's unrecorded extents exceed the volume; no disc
+  // holds one, and reading its zeros would take hours: a file longer
+  // than the image is damage, not read. (Its pieces are as many as the
+  // image holds extents, whatever their lengths.)
+  const uint64_t holds = volume->image.sectors * kSectorSize;
+  if (e->length > holds)
+    return fail(at_sector(e->what, e->sector) + ": its length of " + number(e->length) +
+                    " bytes is more than the image holds (" + number(holds) + ")",
+                problem);
   for (const Piece& p : pieces) {
     if (!runs->empty()) {
       DataExtent& last = runs->back();

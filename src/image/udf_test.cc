@@ -695,6 +695,16 @@ void check_virtual(const char* options) {
   EXPECT_EQ("! open: UDF File Entry at sector " + std::to_string(l.start + vat_block) + ": it records block " +
                 std::to_string(vat_block) + " as its place, where it lies at block 1 of the virtual partition\n",
             tree_of(disc.image()));
+  // A table of unrecorded extents, longer than the partition's blocks
+  // could need (as on a sparse image of 4 GiB): never read into memory.
+  std::string ads;
+  for (int i = 0; i < 4; ++i) ads += short_ad(0x100000, 0, 1);
+  const std::string sparse = file_entry(v150 ? 0 : 248, 4 * 0x100000, 0, ads, vat_block);
+  memcpy(disc.at(l.start + vat_block), sparse.data(), sparse.size());
+  const std::string opened = tree_of(disc.image());
+  EXPECT_EQ(0u, opened.find("! open: UDF virtual allocation table at sector " +
+                            std::to_string(l.start + vat_block) + ": its length of 4194304 bytes is more than"))
+      << opened;
 }
 
 TEST(UdfOwnWritesTest, VirtualPartitionOfCdr201) { check_virtual("--media-type=cdr --udfrev=0x0201"); }
@@ -966,15 +976,49 @@ TEST(UdfOwnWritesTest, FileOverFourGiBWithHoles) {
   EXPECT_EQ(length, entries[1].length);
   std::vector<DataExtent> runs;
   uint64_t got = 0;
+  // Longer than the image: damage, never read (hours of zeros).
+  EXPECT_FALSE(udf_file_data(v, entries[1].node, &runs, &got, &problem));
+  EXPECT_EQ("UDF File Entry at " + p.sector_text(kATxt) + ": its length of " + std::to_string(length) +
+                " bytes is more than the image holds (" + std::to_string(p.disc.bytes.size()) + ")",
+            problem.text);
+  close_udf(v);
+  // Within the image: the holes are zeros, then the data.
+  ads.clear();
+  for (int i = 0; i < 2; ++i) ads += long_ad(0x800, 0, 0, 1);
+  ads += long_ad(10, 400, 0);
+  const std::string shorter = file_entry(5, 2 * 0x800 + 10, 1, ads, kATxt);
+  memcpy(p.at(kATxt), shorter.data(), shorter.size());
+  ASSERT_TRUE(open_udf(p.disc.image(), &v, &problem)) << problem.text;
+  problem = ImageProblem();
+  ASSERT_TRUE(udf_list_folder(v, udf_root(v), &entries, &problem)) << problem.text;
   ASSERT_TRUE(udf_file_data(v, entries[1].node, &runs, &got, &problem)) << problem.text;
-  EXPECT_EQ(length, got);
+  EXPECT_EQ(2 * 0x800 + 10u, got);
   ASSERT_EQ(2u, runs.size());
   EXPECT_TRUE(runs[0].zeros);
-  EXPECT_EQ(5ull * 0x3ffff800, runs[0].length);
+  EXPECT_EQ(2u * 0x800, runs[0].length);
   EXPECT_FALSE(runs[1].zeros);
   EXPECT_EQ((p.l.start + 400ull) * kSectorSize, runs[1].offset);
   EXPECT_EQ(10u, runs[1].length);
   close_udf(v);
+}
+
+TEST(UdfHostileTest, AFileOfUnrecordedExtentsBeyondTheImageIsDamage) {
+  Plain p;
+  if (p.expected.empty()) GTEST_SKIP() << "mkudffs (udftools) is not installed";
+  // 234 short extents of almost 1 GiB each, allocated and not recorded:
+  // 234 GiB of zeros in an image of a few MB. Never listed as runs.
+  std::string ads;
+  for (int i = 0; i < 234; ++i) ads += short_ad(0x3ffff800, 0, 1);
+  const uint64_t length = 234ull * 0x3ffff800;
+  const std::string entry = file_entry(5, length, 0, ads, kATxt);
+  memcpy(p.at(kATxt), entry.data(), entry.size());
+  const std::string tree = tree_of(p.disc.image());
+  EXPECT_NE(std::string::npos, tree.find("! UDF File Entry at " + p.sector_text(kATxt) + ": its length of " +
+                                         std::to_string(length) + " bytes is more than the image holds (" +
+                                         std::to_string(p.disc.bytes.size()) + ")\n"))
+      << tree;
+  EXPECT_NE(std::string::npos, tree.find("/later.txt 3 " + md5_hex("new"))) << tree;
+  if (const char* keep = getenv("DISC_MANIFEST_KEEP_HOSTILE")) write_file(keep, p.disc.bytes);
 }
 
 TEST(UdfHostileTest, DamagedEntriesArePassedOverAndTheRestListed) {

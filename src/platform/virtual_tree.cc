@@ -4,11 +4,16 @@
 #include <string.h>
 
 #include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <new>
+#include <set>
 
 #include "platform/orv_handle.h"
 
 struct VirtualSearch {
+  std::string folder;              // the folder's path in the tree
   std::vector<TreeEntry> entries;  // ".", "..", then the matching ones
   size_t next = 0;
   uint32_t end_error = 0;  // what follows the last entry: 18, or why the listing stopped
@@ -30,6 +35,17 @@ VirtualTree mounted_tree;
 // The searches that have started and not ended: in a walk, the folders
 // on the path from the root. Searches run on one thread.
 std::vector<VirtualSearch*> open_searches;
+
+// The tokens of entries that share their path, by path, in the order the
+// searches gave them, until a file of that path is opened: which one each
+// open is. Searches give them on the walk's thread; files are opened on
+// any.
+std::mutex claims_lock;
+std::map<std::string, std::deque<uint64_t>> claims;
+
+// The folders searched since the walk began (since a search started with
+// none open), by identity.
+std::set<uint64_t> entered;
 
 // The last failure of a search, for describe_virtual_error.
 uint32_t last_error = 0;
@@ -71,6 +87,9 @@ void mount_virtual_tree(const std::string& path, const VirtualTree& tree) {
 void unmount_virtual_tree() {
   mounted = false;
   mount_path.clear();
+  entered.clear();
+  std::lock_guard<std::mutex> hold(claims_lock);
+  claims.clear();
 }
 
 bool wildcard_match(const char* pattern, const char* name) {
@@ -109,8 +128,9 @@ VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error) 
   const std::string leaf = split == std::string::npos ? inside : inside.substr(split + 1);
   std::vector<TreeEntry> entries;
   uint64_t identity = 0;
+  bool linked = false;
   std::string detail;
-  const uint32_t listed = mounted_tree.list(mounted_tree.context, folder, &entries, &identity, &detail);
+  const uint32_t listed = mounted_tree.list(mounted_tree.context, folder, &entries, &identity, &linked, &detail);
   if (listed != 0 && entries.empty()) {
     fail(listed, detail);
     *error = listed;
@@ -123,12 +143,19 @@ VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error) 
       return nullptr;
     }
   }
+  if (open_searches.empty()) entered.clear();
+  if (entered.count(identity) != 0) {
+    *error = linked ? kTreeLoop : kTreeDamaged;
+    fail(*error, linked ? "" : "the folder was met before in the walk: a folder has one parent; not walked again");
+    return nullptr;
+  }
   VirtualSearch* search = new (std::nothrow) VirtualSearch();
   if (search == nullptr) {
     *error = 8;  // ERROR_NOT_ENOUGH_MEMORY
     return nullptr;
   }
   search->identity = identity;
+  search->folder = folder;
   search->end_error = listed != 0 ? listed : kNoMoreFiles;
   search->end_detail = detail;
   TreeEntry dot;
@@ -148,6 +175,7 @@ VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error) 
     return nullptr;
   }
   open_searches.push_back(search);
+  entered.insert(identity);
   return search;
 }
 
@@ -184,8 +212,18 @@ bool describe_virtual_error(uint32_t error, std::string* text) {
 
 orv_io* open_virtual_file(const std::string& inside) {
   uint64_t length = 0;
+  uint64_t token = 0;
+  {
+    std::lock_guard<std::mutex> hold(claims_lock);
+    auto claim = claims.find(inside);
+    if (claim != claims.end()) {
+      token = claim->second.front();
+      claim->second.pop_front();
+      if (claim->second.empty()) claims.erase(claim);
+    }
+  }
   errno = 0;
-  void* file = mounted_tree.open(mounted_tree.context, inside, &length);
+  void* file = mounted_tree.open(mounted_tree.context, inside, token, &length);
   if (file == nullptr) {
     if (errno == 0) errno = EIO;
     return nullptr;
@@ -230,8 +268,13 @@ PathKind virtual_path_kind(const std::string& inside, uint64_t* length) {
 
 namespace {
 
-// An entry of the tree as a search gives it.
-void fill_entry(const TreeEntry& entry, WIN32_FIND_DATAA* data) {
+// An entry of the tree as the search |search| gives it; a file that
+// shares its path with another is claimed for the next open of that path.
+void fill_entry(const VirtualSearch& search, const TreeEntry& entry, WIN32_FIND_DATAA* data) {
+  if (entry.token != 0 && entry.kind == PathKind::kFile) {
+    std::lock_guard<std::mutex> hold(claims_lock);
+    claims[search.folder.empty() ? entry.name : search.folder + "\\" + entry.name].push_back(entry.token);
+  }
   memset(data, 0, sizeof *data);
   data->dwFileAttributes = entry.kind == PathKind::kFolder ? FILE_ATTRIBUTE_DIRECTORY
                            : entry.kind == PathKind::kFile ? FILE_ATTRIBUTE_NORMAL
@@ -254,14 +297,15 @@ void* find_first_virtual(const std::string& inside, WIN32_FIND_DATAA* data, uint
     if (search != nullptr) end_virtual_search(search);
     return nullptr;
   }
-  fill_entry(*first, data);
+  fill_entry(*search, *first, data);
   return search;
 }
 
 bool find_next_virtual(void* search, WIN32_FIND_DATAA* data, uint32_t* error) {
-  const TreeEntry* entry = next_virtual_entry(static_cast<VirtualSearch*>(search), error);
+  VirtualSearch* s = static_cast<VirtualSearch*>(search);
+  const TreeEntry* entry = next_virtual_entry(s, error);
   if (entry == nullptr) return false;
-  fill_entry(*entry, data);
+  fill_entry(*s, *entry, data);
   return true;
 }
 

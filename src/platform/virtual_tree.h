@@ -30,6 +30,13 @@ struct TreeEntry {
   std::string name;
   PathKind kind = PathKind::kFile;  // kFolder, kFile, or kOther: never opened
   uint64_t length = 0;              // a file's
+  /// Nonzero for a file whose name another entry of its folder shares (an
+  /// ISO 9660 file's versions, two UDF identifiers of one name): the
+  /// tree's own token for this entry. The path alone cannot tell which of
+  /// them a walk found, so a search that gives such an entry notes its
+  /// token, and the opens of that path take the tokens in the order the
+  /// searches gave them: each walk opens the entries it listed.
+  uint64_t token = 0;
 };
 
 /// A tree's own functions. Paths are names below the tree's root joined
@@ -39,14 +46,17 @@ struct VirtualTree {
   void* context;
   /// Lists the folder |path|: |entries| in the tree's order, without "."
   /// and "..", and |identity|, the same for every path that reaches the
-  /// folder. Returns 0, or a Windows error number with |detail| saying
-  /// why: with |entries| empty, the folder cannot be listed at all; else
-  /// its listing stopped after them.
+  /// folder; |*linked| where |path| reaches it through a symbolic link.
+  /// Returns 0, or a Windows error number with |detail| saying why: with
+  /// |entries| empty, the folder cannot be listed at all; else its
+  /// listing stopped after them.
   uint32_t (*list)(void* context, const std::string& path, std::vector<TreeEntry>* entries, uint64_t* identity,
-                   std::string* detail);
+                   bool* linked, std::string* detail);
   /// Opens the regular file |path| and gives its length; null with errno
-  /// set (ENOENT, ENOTDIR, EISDIR, ENXIO for anything else).
-  void* (*open)(void* context, const std::string& path, uint64_t* length);
+  /// set (ENOENT, ENOTDIR, EISDIR, ENXIO for anything else). With a
+  /// |token| (nonzero, as list gave it), the entry of that token, which
+  /// has |path|'s name; else the first entry of that name.
+  void* (*open)(void* context, const std::string& path, uint64_t token, uint64_t* length);
   /// Reads up to |size| bytes at |offset| of the open |file|, fewer only
   /// at its end; false with errno set (EIO where the image cannot be read).
   bool (*read)(void* context, void* file, uint64_t offset, void* data, uint32_t size, uint32_t* count);
@@ -80,6 +90,13 @@ struct VirtualSearch;
 /// Starts the search |inside| (a folder, then a last component with
 /// wildcards). Null with |*error| where the folder cannot be listed, where
 /// nothing matches (2), or where the folder's own search is open (1921).
+/// A folder is searched once in a walk (the searches from one that finds
+/// none open to the end of the last): a folder met again, not above
+/// itself, is a second parent, which no disc's file system allows, so
+/// damage (1392), or, reached through a symbolic link, a link back into
+/// the walk (1921). Without that, folders that share their subfolders
+/// (26 entries of each leading to the next, 8 deep) would be walked
+/// 26^8 times.
 VirtualSearch* start_virtual_search(const std::string& inside, uint32_t* error);
 
 /// The search's next entry, the first one at the first call; null at the
@@ -105,7 +122,9 @@ void end_virtual_search(VirtualSearch* search);
 bool describe_virtual_error(uint32_t error, std::string* text);
 
 /// Opens the file |inside| of the tree (orv_open's modes 0 and 1): a
-/// handle like any other, which the functions below serve.
+/// handle like any other, which the functions below serve. Where searches
+/// gave entries of that path with tokens, the first token not yet taken
+/// tells which entry is opened. Any thread.
 orv_io* open_virtual_file(const std::string& inside);
 bool is_virtual_file(const orv_io* io);
 /// orv_read and orv_read_at of a handle of the tree.

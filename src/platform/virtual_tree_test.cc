@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,11 @@ struct FakeTree {
   std::map<std::string, std::string> files;
   std::map<std::string, std::pair<uint32_t, std::string>> failures;  // a folder's, after its entries
   std::vector<std::string> listed;
+  std::set<std::string> linked;  // folders whose path ends in a link
 };
 
 uint32_t fake_list(void* context, const std::string& path, std::vector<TreeEntry>* entries, uint64_t* identity,
-                   std::string* detail) {
+                   bool* linked, std::string* detail) {
   FakeTree* t = static_cast<FakeTree*>(context);
   t->listed.push_back(path);
   auto failure = t->failures.find(path);
@@ -35,14 +37,16 @@ uint32_t fake_list(void* context, const std::string& path, std::vector<TreeEntry
   }
   *entries = folder->second;
   *identity = t->identities[path];
+  *linked = t->linked.count(path) != 0;
   if (failure == t->failures.end()) return 0;
   *detail = failure->second.second;
   return failure->second.first;
 }
 
-void* fake_open(void* context, const std::string& path, uint64_t* length) {
+void* fake_open(void* context, const std::string& path, uint64_t token, uint64_t* length) {
   FakeTree* t = static_cast<FakeTree*>(context);
-  auto file = t->files.find(path);
+  // An entry that shares its path: its file is "PATH#TOKEN".
+  auto file = t->files.find(token == 0 ? path : path + "#" + std::to_string(token));
   if (file == t->files.end()) {
     errno = t->folders.count(path) ? EISDIR : ENOENT;
     return nullptr;
@@ -156,6 +160,28 @@ TEST(VirtualTreeTest, AFolderWhoseSearchIsOpenFailsAsALoop) {
   EXPECT_EQ(". .. b A dev | 18", search("/img/disc.iso/A\\up\\*"));
 }
 
+TEST(VirtualTreeTest, AFolderMetAgainInTheWalkIsDamageOrALinkBack) {
+  Mounted m;
+  // "B" and "C" in the root both lead to the folder of A: a second parent.
+  m.tree.folders[""] = {entry("A", PathKind::kFolder), entry("B", PathKind::kFolder), entry("C", PathKind::kFolder)};
+  m.tree.folders["B"] = m.tree.folders["A"];
+  m.tree.identities["B"] = 2;
+  m.tree.folders["C"] = m.tree.folders["A"];
+  m.tree.identities["C"] = 2;
+  m.tree.linked.insert("C");  // through a symbolic link
+  WIN32_FIND_DATAA data;
+  HANDLE root = FindFirstFileA("/img/disc.iso/*", &data);
+  ASSERT_NE(INVALID_HANDLE_VALUE, root);
+  EXPECT_EQ(". .. up x.txt | 18", search("/img/disc.iso/A\\*"));
+  EXPECT_EQ("failed 1392", search("/img/disc.iso/B\\*"));
+  EXPECT_EQ("the folder was met before in the walk: a folder has one parent; not walked again",
+            describe_search_error(1392));
+  EXPECT_EQ("failed 1921", search("/img/disc.iso/C\\*"));
+  FindClose(root);
+  // A walk that starts again (no search open) meets each folder afresh.
+  EXPECT_EQ(". .. up x.txt | 18", search("/img/disc.iso/B\\*"));
+}
+
 TEST(VirtualTreeTest, FailuresCarryTheTreesOwnReason) {
   Mounted m;
   m.tree.failures[""] = {kTreeDamaged, "directory record at byte 40 is damaged"};
@@ -211,6 +237,32 @@ TEST(VirtualTreeTest, FilesOfTheTreeOpenAndReadAsAnyOther) {
   EXPECT_TRUE(orv_identity(io, &identity));
   orv_close(io);
   EXPECT_EQ(nullptr, orv_open("/img/disc.iso\\b", 3));
+}
+
+TEST(VirtualTreeTest, EachOpenOfASharedPathIsTheEntryASearchGaveInTurn) {
+  Mounted m;
+  TreeEntry first = entry("same", PathKind::kFile, 3), second = entry("same", PathKind::kFile, 6);
+  first.token = 7;
+  second.token = 9;
+  m.tree.folders["A"] = {first, entry("x.txt", PathKind::kFile, 3), second};
+  m.tree.files["A\\same#7"] = "one";
+  m.tree.files["A\\same#9"] = "second";
+  m.tree.files["A\\same"] = "by name";
+  // Two searches (two walks) give each entry twice; the opens, after the
+  // searches have ended, take them in that order, then the name's own.
+  EXPECT_EQ(". .. same x.txt same | 18", search("/img/disc.iso/A\\*"));
+  EXPECT_EQ(". .. same x.txt same | 18", search("/img/disc.iso/A/*"));
+  std::string read;
+  for (int i = 0; i < 5; ++i) {
+    orv_io* io = orv_open("/img/disc.iso/A\\same", 1);
+    ASSERT_NE(nullptr, io);
+    char buffer[16];
+    uint32_t count = 0;
+    ASSERT_TRUE(orv_read(buffer, sizeof buffer, &count, io));
+    read += std::string(buffer, count) + " ";
+    orv_close(io);
+  }
+  EXPECT_EQ("one second one second by name ", read);
 }
 
 TEST(VirtualTreeTest, WildcardsMatchAsWindowsMatches) {
