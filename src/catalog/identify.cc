@@ -365,10 +365,16 @@ std::vector<Candidate> folder_candidates(Identify* id) {
     const size_t at = step * n / kFolderSamples;
     if (!id->found[at].gone && (sample.empty() || sample.back() != at)) sample.push_back(at);
   }
-  // A '*' or '?' in a name only widens the search: what is found is
-  // compared byte for byte below.
+  // Asked by the files' own names, anywhere in a name: a search for a
+  // piece of text is what both stores do fast (an index of trigrams on a
+  // server, a plain search of each name in a file). A '*' or '?' in a
+  // name only widens it: what is found is compared byte for byte below.
   std::vector<Pattern> patterns;
-  for (const size_t at : sample) patterns.push_back(make_pattern("*\\" + id->found[at].pathname, true));
+  for (const size_t at : sample) {
+    const std::string& pathname = id->found[at].pathname;
+    const size_t slash = pathname.rfind('\\');
+    patterns.push_back(make_pattern("*" + pathname.substr(slash == std::string::npos ? 0 : slash + 1) + "*", true));
+  }
   std::map<std::pair<uint64_t, std::string>, uint64_t> told;  // by disc and folder: how many samples
   std::string pathname;
   if (!patterns.empty() && !files_matching(id->catalog, patterns, [&](const CatalogFile& file) {
