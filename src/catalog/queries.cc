@@ -37,6 +37,17 @@ uint64_t disc_operand(const std::string& text) {
   exit(2);
 }
 
+// The disc |number|, or says that there is none (or why the catalog
+// failed) and ends the program with status 2.
+Disc disc_or_end(const CatalogOptions& options, Catalog* catalog, uint64_t number) {
+  Disc disc;
+  if (!find_disc(catalog, number, &disc)) {
+    if (!catalog_error(catalog).empty()) catalog_failed(options, catalog);
+    no_such_disc(options, catalog, number);
+  }
+  return disc;
+}
+
 uint64_t saturated_sum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 }  // namespace
@@ -136,11 +147,7 @@ int run_export(const CatalogOptions& options) {
   if (options.operands.size() > 1) usage_error("extra operand '" + options.operands[1] + "'");
   const uint64_t number = disc_operand(options.operands[0]);
   Catalog* catalog = open_or_end(options, Access::kRead);
-  Disc disc;
-  if (!find_disc(catalog, number, &disc)) {
-    if (!catalog_error(catalog).empty()) catalog_failed(options, catalog);
-    no_such_disc(options, catalog, number);
-  }
+  const Disc disc = disc_or_end(options, catalog, number);
   // Written only once its bytes are known to be the manifest's: read
   // twice, in the one state the catalog is read in.
   bool failed = false;
@@ -289,11 +296,7 @@ int run_files(const CatalogOptions& options) {
   for (size_t i = 1; i < options.operands.size(); ++i)
     patterns.push_back(make_pattern(options.operands[i], options.case_sensitive));
   Catalog* catalog = open_or_end(options, Access::kRead);
-  Disc disc;
-  if (!find_disc(catalog, number, &disc)) {
-    if (!catalog_error(catalog).empty()) catalog_failed(options, catalog);
-    no_such_disc(options, catalog, number);
-  }
+  disc_or_end(options, catalog, number);
   bool any = false;
   std::string layout;
   std::string scratch;
