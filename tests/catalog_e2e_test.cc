@@ -1074,7 +1074,7 @@ TEST_P(CatalogTest, CommandLineAsGnuToolsHaveIt) {
   EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] COMMAND"));
   EXPECT_EQ(0, run.status);
   run = run_program(catalog_argv({"find", "--help"}), "");
-  EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] find [-c] PATTERN...\n"));
+  EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] find [-c] [-l] [--json] PATTERN...\n"));
   EXPECT_EQ(0, run.status);
   const std::pair<std::vector<std::string>, std::string> wrong[] = {
       {{}, "missing command; try 'disc-catalog --help'"},
