@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "json_lines.h"
 #include "run_program.h"
 #include "temp_tree.h"
 #if defined(DISC_CATALOG_HAVE_POSTGRES)
@@ -492,7 +494,207 @@ TEST_P(CatalogTest, CopiesFindsContentFewDiscsHold) {
   expect_run(shelf.run({"copies", "--files"}),
              "1\tV\\B.BIN\t3\t" + std::string(kAbc) + "\n2\tReport 1998.DOC\t7\t11111111111111111111111111111111\n"
              "3\tdocs\\report-1998.doc\t9\t22222222222222222222222222222222\n", "", 0);
-  expect_run(shelf.run({"copies", "--fewer-than=1"}), "", "", 0);
+  // Every disc has a line, one with nothing of its own too: it can be
+  // given away.
+  expect_run(shelf.run({"copies", "--fewer-than=1"}), "1\t0\t0\tDisc one\n2\t0\t0\tDisc two\n3\t0\t0\tDisc three\n",
+             "", 0);
+  const std::string four = shelf.write("four.xml", manifest("Disc four", record("again.txt", "3", kAbc)));
+  const std::string five = shelf.write("five.xml", manifest("Disc five", record("again.txt", "5", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", "-q", four, five}).status);
+  expect_run(shelf.run({"copies"}),
+             "1\t0\t0\tDisc one\n2\t1\t7\tDisc two\n3\t1\t9\tDisc three\n4\t0\t0\tDisc four\n5\t0\t0\tDisc five\n", "", 0);
+  expect_run(shelf.run({"remove", "2", "3"}), "removed\t2\tDisc two\nremoved\t3\tDisc three\n", "", 0);
+  expect_run(shelf.run({"copies"}), "1\t0\t0\tDisc one\n4\t0\t0\tDisc four\n5\t0\t0\tDisc five\n", "", 0);
+  expect_run(shelf.run({"copies", "--files"}), "", "", 0);
+}
+
+TEST_P(CatalogTest, FilesListsOneDiscInItsOrder) {
+  ThreeDiscs shelf;
+  const std::string a = "A.TXT\t5\t" + std::string(kHello) + "\n";
+  const std::string b = "V\\B.BIN\t3\t" + std::string(kAbc) + "\n";
+  const std::string empty = "V\\W\\empty\t0\td41d8cd98f00b204e9800998ecf8427e\n";
+  expect_run(shelf.run({"files", "1"}), a + b + empty, "", 0);
+  // Patterns as find's: a name, or with a separator the pathname.
+  expect_run(shelf.run({"files", "1", "*.bin", "a.txt"}), a + b, "", 0);
+  expect_run(shelf.run({"files", "1", "v/*"}), b + empty, "", 0);
+  expect_run(shelf.run({"files", "-c", "1", "a.txt"}), "", "", 1);
+  expect_run(shelf.run({"files", "2", "*.bin"}), "", "", 1);
+  expect_run(shelf.run({"files", "7"}), "", "disc-catalog: " + typed(shelf.catalog) + ": no disc 7\n", 2);
+  expect_run(shelf.run({"files"}), "", "disc-catalog: missing disc number; try 'disc-catalog files --help'\n", 2);
+  expect_run(shelf.run({"files", "x"}), "", "disc-catalog: 'x' is no disc number; try 'disc-catalog files --help'\n", 2);
+  // The manifest's order, not the names': export has it too.
+  const std::string unsorted = shelf.write("unsorted.xml", manifest("Unsorted", record("z", "5", kHello) +
+                                                                                 record("a\\b", "3", kAbc) + record("m", "5", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", "-q", unsorted}).status);
+  expect_run(shelf.run({"files", "4"}),
+             "z\t5\t" + std::string(kHello) + "\na\\b\t3\t" + kAbc + "\nm\t5\t" + kHello + "\n", "", 0);
+}
+
+// |seconds| since 1970 as list --long shows it in UTC.
+std::string utc_text(time_t seconds) {
+  struct tm parts;
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+TEST_P(CatalogTest, LongLinesTellWhenAndFromWhatAndTheDescription) {
+  Shelf shelf;
+  const std::string one = shelf.write("one.xml", manifest("Disc one", record("A.TXT", "5", kHello)));
+  const std::string two = shelf.write("two.xml", manifest("Disc two", record("copy", "5", kHello)));
+  const time_t before = time(nullptr);
+  ASSERT_EQ(0, shelf.run({"add", "-q", one, two}).status);
+  const time_t after = time(nullptr);
+
+  Conditions utc;
+  utc.env = {"TZ=UTC0"};
+  const Outcome listed = shelf.run({"list", "-l"}, utc);
+  ASSERT_EQ(0, listed.status) << listed.err;
+  // N FILES BYTES ADDED MANIFEST DESCRIPTION, the time between the add's
+  // start and end.
+  const std::vector<std::string> lines = {listed.out.substr(0, listed.out.find('\n')),
+                                          listed.out.substr(listed.out.find('\n') + 1)};
+  ASSERT_EQ(2u, std::count(listed.out.begin(), listed.out.end(), '\n')) << listed.out;
+  const std::string added = lines[0].substr(6, 19);
+  EXPECT_EQ("1\t1\t5\t" + added + "\t" + typed(one) + "\tDisc one", lines[0]);
+  EXPECT_EQ("2\t1\t5\t" + lines[1].substr(6, 19) + "\t" + typed(two) + "\tDisc two\n", lines[1]);
+  if (!under_wine()) {
+    EXPECT_LE(utc_text(before), added);
+    EXPECT_GE(utc_text(after), added);
+    // In the zone of whoever asks: nine hours on in Tokyo, which keeps no
+    // summer time.
+    Conditions tokyo;
+    tokyo.env = {"TZ=JST-9"};
+    const Outcome there = shelf.run({"list", "--long"}, tokyo);
+    time_t at = before;
+    while (at < after && utc_text(at) != added) ++at;
+    EXPECT_EQ(0u, there.out.find("1\t1\t5\t" + utc_text(at + 9 * 3600) + "\t")) << there.out << added;
+  }
+  expect_run(shelf.run({"find", "-l", "*"}),
+             "1\tDisc one\tA.TXT\t5\t" + std::string(kHello) + "\n2\tDisc two\tcopy\t5\t" + kHello + "\n", "", 0);
+  expect_run(shelf.run({"which", "--long", "--md5", kHello, kAbc}),
+             "found\t" + std::string(kHello) + "\t1\tDisc one\tA.TXT\nfound\t" + kHello + "\t2\tDisc two\tcopy\n"
+             "unknown\t" + kAbc + "\n", "", 1);
+  // Other commands take no --long.
+  expect_run(shelf.run({"copies", "-l"}), "", "disc-catalog: invalid option -- 'l'; try 'disc-catalog copies --help'\n", 2);
+}
+
+// The fields of a JSON line, in the order given, as a TAB line has them.
+std::string fields_of(const JsonLine& line, const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    const auto at = line.find(name);
+    if (at == line.end()) return "(no " + name + ")";
+    text += (text.empty() ? "" : "\t") + at->second.text;
+  }
+  return text + "\n";
+}
+
+TEST_P(CatalogTest, JsonLinesHoldTheFieldsOfTheLinesWithEveryByte) {
+  SKIP_UNDER_WINE("the manifest's bytes are Linux's");
+  ThreeDiscs shelf;
+  // A name that is no UTF-8, and one with a TAB and a quote.
+  const std::string odd = shelf.write("odd.xml", manifest("Odd \"disc\"", record("caf\xe9\\x.txt", "5", kHello) +
+                                                                        record("tab\there", "3", kAbc)));
+  ASSERT_EQ(0, shelf.run({"add", "-q", odd}).status);
+  const std::vector<std::vector<std::string>> commands = {
+      {"list"}, {"files", "4"}, {"find", "*"}, {"which", "--md5", kHello, "0123456789abcdef0123456789abcdef"},
+      {"copies"}, {"copies", "--files"}, {"check"}, {"identify", odd}};
+  for (const std::vector<std::string>& command : commands) {
+    std::vector<std::string> with_json = command;
+    with_json.push_back("--json");
+    const Outcome json = shelf.run(with_json);
+    const Outcome tab = shelf.run(command);
+    EXPECT_EQ(tab.status, json.status) << command[0];
+    EXPECT_EQ(tab.err, json.err) << command[0];
+    const std::vector<JsonLine> lines = read_json_lines(json.out);
+    EXPECT_EQ(static_cast<size_t>(std::count(tab.out.begin(), tab.out.end(), '\n')), lines.size()) << command[0];
+    if (have_jq()) {
+      // jq reads every line; where all is UTF-8 it writes them as they are.
+      const std::string again = jq_read(json.out);
+      if (json.out.find("\\udc") == std::string::npos) {
+        EXPECT_EQ(json.out, again) << command[0];
+      }
+    }
+  }
+  // Each command's names, with --long's fields always there.
+  const std::vector<JsonLine> list = read_json_lines(shelf.run({"list", "--json"}).out);
+  ASSERT_EQ(4u, list.size());
+  EXPECT_EQ("1\t3\t8\t" + typed(shelf.one) + "\tDisc one\n", fields_of(list[0], {"disc", "files", "bytes", "manifest", "description"}));
+  EXPECT_EQ(list[0].at("added").text, shelf.run({"list", "-l"}).out.substr(6, 19));
+  EXPECT_EQ(json_string("Odd \"disc\""), list[3].at("description"));
+  EXPECT_EQ(6u, list[0].size());
+
+  const std::vector<JsonLine> files = read_json_lines(shelf.run({"files", "--json", "4"}).out);
+  ASSERT_EQ(2u, files.size());
+  EXPECT_EQ(json_string("caf\xe9\\x.txt"), files[0].at("pathname"));  // byte for byte
+  EXPECT_EQ(json_number(5), files[0].at("length"));
+  EXPECT_EQ(json_string(kHello), files[0].at("md5"));
+  EXPECT_EQ(json_string("tab\there"), files[1].at("pathname"));        // no '?'
+  EXPECT_EQ(3u, files[0].size());
+
+  const std::vector<JsonLine> found = read_json_lines(shelf.run({"find", "--json", "*.txt"}).out);
+  ASSERT_EQ(3u, found.size());
+  EXPECT_EQ("4\tOdd \"disc\"\tcaf\xe9\\x.txt\t5\t" + std::string(kHello) + "\n",
+            fields_of(found[2], {"disc", "description", "pathname", "length", "md5"}));
+
+  const std::vector<JsonLine> which =
+      read_json_lines(shelf.run({"which", "--json", "--md5", kAbc, "0123456789abcdef0123456789abcdef"}).out);
+  ASSERT_EQ(3u, which.size());
+  EXPECT_EQ("found\t" + std::string(kAbc) + "\t1\tDisc one\tV\\B.BIN\n",
+            fields_of(which[0], {"status", "path", "disc", "description", "pathname"}));
+  EXPECT_EQ("found\t4\ttab\there\n", fields_of(which[1], {"status", "disc", "pathname"}));
+  EXPECT_EQ("unknown\t0123456789abcdef0123456789abcdef\n", fields_of(which[2], {"status", "path"}));
+  EXPECT_EQ(2u, which[2].size());
+
+  const std::vector<JsonLine> identified = read_json_lines(shelf.run({"identify", "--json", shelf.two}).out);
+  ASSERT_EQ(1u, identified.size());
+  EXPECT_EQ("2\t100.0\t2\t2\tDisc two\t\n",
+            fields_of(identified[0], {"disc", "percent", "matched", "disc_files", "description", "folder"}));
+  EXPECT_TRUE(identified[0].at("percent").is_string);
+
+  const std::vector<JsonLine> copies = read_json_lines(shelf.run({"copies", "--json", "--fewer-than=1"}).out);
+  ASSERT_EQ(4u, copies.size());
+  EXPECT_EQ("3\t0\t0\tDisc three\n", fields_of(copies[2], {"disc", "files", "bytes", "description"}));
+  expect_run(shelf.run({"check", "--json"}), "", "", 0);
+  // Programs that only change the catalog take no --json.
+  expect_run(shelf.run({"remove", "--json", "1"}), "",
+             "disc-catalog: unrecognized option '--json'; try 'disc-catalog remove --help'\n", 2);
+}
+
+TEST_P(CatalogTest, IdentifyFindsTheFolderOfADiscATreeIs) {
+  Shelf shelf;
+  const std::string system = shelf.tree("system", {{"etc/hosts", "127.0.0.1 localhost"},
+                                                   {"usr/share/doc/pkg/README", "read me"},
+                                                   {"usr/share/doc/pkg/copyright", "copyright"},
+                                                   {"usr/share/doc/pkg/examples/a.conf", "a = 1"},
+                                                   {"usr/share/doc/other/README", "other"}});
+  const std::string other = shelf.write("other.xml", manifest("Other", record("README", "5", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", "-q", other, shelf.record_tree(system, "System")}).status);
+  const std::string pkg = system + "/usr/share/doc/pkg";
+  // Disc 2's folder, with the same rule inside it: a sixth field.
+  const std::string line = "2\t100.0\t3\t3\tSystem\tusr\\share\\doc\\pkg\\\n";
+  expect_run(shelf.run({"identify", pkg}), line, "", 0);
+  expect_run(shelf.run({"identify", "--full", pkg + "/"}), line, "", 0);
+  expect_run(shelf.run({"identify", pkg + "/examples"}), "2\t100.0\t1\t1\tSystem\tusr\\share\\doc\\pkg\\examples\\\n",
+             "", 0);
+  const std::vector<JsonLine> json = read_json_lines(shelf.run({"identify", "--json", pkg}).out);
+  ASSERT_EQ(1u, json.size());
+  EXPECT_EQ(json_string("usr\\share\\doc\\pkg\\"), json[0].at("folder"));
+  EXPECT_EQ(json_number(3), json[0].at("disc_files"));
+  // The whole disc matches as it did, with five fields.
+  expect_run(shelf.run({"identify", system}), "2\t100.0\t5\t5\tSystem\n", "", 0);
+  // A file new, a file changed at the same length: 2 of 3 + 4 - 2.
+  write_file(pkg + "/NEWS", "news");
+  write_file(pkg + "/README", "READ ME");
+  expect_run(shelf.run({"identify", "--full", pkg}), "2\t40.0\t2\t3\tSystem\tusr\\share\\doc\\pkg\\\n", "", 1);
+  expect_run(shelf.run({"identify", pkg}), "2\t40.0\t2\t3\tSystem\tusr\\share\\doc\\pkg\\\n", "", 1);
+  // A manifest of the folder alone is found so too.
+  unlink((pkg + "/NEWS").c_str());
+  write_file(pkg + "/README", "read me");
+  const std::string alone = shelf.record_tree(pkg, "The package");
+  expect_run(shelf.run({"identify", alone}), line, "", 0);
 }
 
 TEST_P(CatalogTest, RemoveIsAllOrNothing) {
@@ -872,7 +1074,7 @@ TEST_P(CatalogTest, CommandLineAsGnuToolsHaveIt) {
   EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] COMMAND"));
   EXPECT_EQ(0, run.status);
   run = run_program(catalog_argv({"find", "--help"}), "");
-  EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] find [-c] PATTERN...\n"));
+  EXPECT_EQ(0u, run.out.find("Usage: disc-catalog [--catalog FILE] find [-c] [-l] [--json] PATTERN...\n"));
   EXPECT_EQ(0, run.status);
   const std::pair<std::vector<std::string>, std::string> wrong[] = {
       {{}, "missing command; try 'disc-catalog --help'"},

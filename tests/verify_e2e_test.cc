@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "json_lines.h"
 #include "run_program.h"
 #include "temp_tree.h"
 
@@ -121,6 +122,17 @@ struct ChangedDisc : Disc {
   }
 };
 
+// The summary line of the JSON object |line|, as the TAB report has it.
+std::string formatted_summary(const JsonLine& line) {
+  std::string text = "Summary:";
+  const char* const names[] = {"ok", "changed", "unreadable", "moved", "missing", "new"};
+  for (const char* name : names) {
+    const auto at = line.find(name);
+    text += std::string(name == names[0] ? " " : ", ") + (at == line.end() || at->second.is_string ? "?" : at->second.text) + " " + name;
+  }
+  return text + "\n";
+}
+
 const char kChangedReport[] =
     "OK a.txt\n"
     "CHANGED edit\n"
@@ -154,6 +166,39 @@ TEST(VerifyTest, ReportsEveryChangeInItsOrder) {
   for (size_t at = without_ok.find("OK "); at != std::string::npos; at = without_ok.find("OK "))
     without_ok.erase(at, without_ok.find('\n', at) + 1 - at);
   EXPECT_EQ(without_ok, quiet.out);
+}
+
+TEST(VerifyTest, JsonLinesAreTheReportForPrograms) {
+  ChangedDisc disc;
+  if (!under_wine()) disc.file("caf\xe9", "not UTF-8");  // NEW, its byte kept
+  const Outcome run = disc.check({"--json"});
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(1, run.status);
+  const std::vector<JsonLine> lines = read_json_lines(run.out);
+  // The report's lines, each its word and path, in their order.
+  std::string report;
+  for (const JsonLine& line : lines) {
+    const std::string status = line.count("status") ? line.at("status").text : "(none)";
+    if (status == "summary") {
+      report += formatted_summary(line);
+      continue;
+    }
+    report += status + " " + line.at("pathname").text;
+    if (status == "MOVED") report += " -> " + line.at("moved_to").text;
+    EXPECT_EQ(status == "MOVED" ? 3u : 2u, line.size());
+    report += "\n";
+  }
+  std::string expected = kChangedReport;
+  if (!under_wine()) {
+    expected.insert(expected.find("NEW fresh"), "NEW caf\xe9\n");
+    expected.replace(expected.find("2 new"), 5, "3 new");
+  }
+  EXPECT_EQ(expected, report);
+  EXPECT_EQ(json_string("summary"), lines.back().at("status"));
+  if (have_jq()) jq_read(run.out);
+  // Quiet: no OK objects.
+  const std::vector<JsonLine> quiet = read_json_lines(disc.check({"-q", "--json"}).out);
+  EXPECT_EQ(lines.size() - 3, quiet.size());
 }
 
 TEST(VerifyTest, UnchangedTreeIsAllOkWithStatusZero) {

@@ -8,10 +8,12 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "catalog/catalog.h"
+#include "console/json.h"
 #include "image/image_tree.h"
 
 /// The command line, parsed.
@@ -29,6 +31,8 @@ struct CatalogOptions {
   uint64_t best = 5;            // identify -n
   uint64_t fewer_than = 2;      // copies --fewer-than
   bool files = false;           // copies --files
+  bool long_format = false;     // list, find, which --long
+  bool json = false;            // --json: JSON Lines (console/json.h)
   std::vector<std::string> operands;
 };
 
@@ -37,6 +41,7 @@ int run_list(const CatalogOptions& options);
 int run_export(const CatalogOptions& options);
 int run_remove(const CatalogOptions& options);
 int run_find(const CatalogOptions& options);
+int run_files(const CatalogOptions& options);
 int run_which(const CatalogOptions& options);
 int run_identify(const CatalogOptions& options);
 int run_copies(const CatalogOptions& options);
@@ -57,6 +62,13 @@ std::string fields_line(std::initializer_list<std::string_view> fields);
 
 /// Writes that line on standard output.
 void print_fields(std::initializer_list<std::string_view> fields);
+
+/// Writes |object| as one line of JSON on standard output.
+void print_object(JsonObject object);
+
+/// The description of every disc, by number, for lines that name discs;
+/// or the catalog fails (catalog_failed).
+std::unordered_map<uint64_t, std::string> descriptions_of(const CatalogOptions& options, Catalog* catalog);
 
 /// What add and merge say of the discs they add, waiting for the commit
 /// of those discs, in order: output lines, and the problem lines (first

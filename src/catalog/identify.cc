@@ -13,12 +13,15 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "catalog/commands.h"
 #include "catalog/checksum.h"
+#include "catalog/pattern.h"
 #include "console/command_line.h"
 #include "console/console.h"
 #include "fingerprint/fingerprint.h"
@@ -49,6 +52,9 @@ struct Candidate {
   uint64_t files = 0;
   uint64_t bound = 0;    // shares at most this many files
   uint64_t matched = 0;  // once read
+  // A folder of the disc that holds what was found, with its last
+  // backslash (its files are those of |files|); empty for the whole disc.
+  std::string folder;
 };
 
 // The files of a disc that match the found ones by pathname and length:
@@ -68,6 +74,9 @@ struct Identify {
   std::vector<uint64_t> slots;
   uint64_t key = 0;  // of their hashes: a manifest's pathnames can be chosen
   std::unordered_map<uint64_t, Matches> matches;  // by disc, as read
+  // Of the folders of discs that hold what was found, by disc and folder:
+  // few, and all kept.
+  std::map<std::pair<uint64_t, std::string>, Matches> folder_matches;
   size_t matches_kept = 0;
   std::string root;  // of the tree walked, with its separator
   bool in_doubt = false;
@@ -152,7 +161,8 @@ bool ranks_before(const Identify& id, const Candidate& x, uint64_t mx, const Can
   const uint64_t uy = union_of(id, y.files, my);
   if (fraction_less(my, uy, mx, ux)) return true;
   if (fraction_less(mx, ux, my, uy)) return false;
-  return x.disc < y.disc;
+  if (x.disc != y.disc) return x.disc < y.disc;
+  return x.folder < y.folder;
 }
 
 // Counts the files of |disc| that match: same pathname and length, and the
@@ -222,10 +232,16 @@ const Matches& matches_of(Identify* id, uint64_t disc) {
   return keep_matches(id, disc, std::move(read));
 }
 
-// Counts the files of |disc| that match: same pathname and length, and the
-// same digest where the file was hashed.
-uint64_t count_matches(Identify* id, uint64_t disc) {
-  const Matches& m = matches_of(id, disc);
+// The matches of a candidate: of its whole disc, or of its folder.
+const Matches& matches_of(Identify* id, const Candidate& candidate) {
+  if (candidate.folder.empty()) return matches_of(id, candidate.disc);
+  return id->folder_matches[{candidate.disc, candidate.folder}];
+}
+
+// Counts the files of |candidate| that match: same pathname (below its
+// folder) and length, and the same digest where the file was hashed.
+uint64_t count_matches(Identify* id, const Candidate& candidate) {
+  const Matches& m = matches_of(id, candidate);
   uint64_t matched = 0;
   for (size_t i = 0; i < m.found.size(); ++i) {
     const Found& f = id->found[m.found[i]];
@@ -245,7 +261,7 @@ std::vector<Candidate> rank(Identify* id, std::vector<Candidate> candidates, siz
     if (ranked.size() >= best &&
         !ranks_before(*id, candidate, candidate.bound, ranked.back(), ranked.back().matched))
       break;
-    candidate.matched = count_matches(id, candidate.disc);
+    candidate.matched = count_matches(id, candidate);
     if (candidate.matched == 0) continue;
     ranked.push_back(candidate);
     std::sort(ranked.begin(), ranked.end(), [id](const Candidate& x, const Candidate& y) {
@@ -261,13 +277,13 @@ std::vector<Candidate> rank(Identify* id, std::vector<Candidate> candidates, siz
 // which tell them apart; then files spread over the rest.
 std::vector<size_t> files_to_confirm(Identify* id, const std::vector<Candidate>& ranked) {
   // Copied: reading another disc may drop the matches kept.
-  const Matches best = matches_of(id, ranked[0].disc);
+  const Matches best = matches_of(id, ranked[0]);
   std::vector<size_t> matched(best.found.begin(), best.found.end());
   std::unordered_map<size_t, size_t> best_at;  // found index: place in |best|
   for (size_t i = 0; i < best.found.size(); ++i) best_at[best.found[i]] = i;
   std::vector<size_t> telling;
   for (size_t i = 1; i < ranked.size() && i < 3; ++i) {
-    const Matches& other = matches_of(id, ranked[i].disc);
+    const Matches& other = matches_of(id, ranked[i]);
     for (size_t j = 0; j < other.found.size(); ++j) {
       const auto mine = best_at.find(other.found[j]);
       if (mine != best_at.end() && memcmp(&best.md5[16 * mine->second], &other.md5[16 * j], 16) != 0)
@@ -325,10 +341,90 @@ std::vector<Candidate> candidates_of(Identify* id) {
   std::sort(keys.begin(), keys.end());
   std::vector<Candidate> candidates;
   if (!shared_keys(id->catalog, keys, [&](uint64_t disc, uint64_t files, uint64_t shared) {
-        candidates.push_back({disc, files, shared, 0});
+        candidates.push_back({disc, files, shared, 0, ""});
         id->mostly_shared[disc] = 2 * shared >= files;
       }))
     catalog_failed(*id->options, id->catalog);
+  return candidates;
+}
+
+// The found files whose pathnames are looked for at the ends of catalogued
+// ones, spread over the tree, and the most folders then read.
+const size_t kFolderSamples = 8;
+const size_t kMostFolders = 32;
+
+// The folders of catalogued discs that hold what was found, as
+// usr\share\doc\zstd\ holds /usr/share/doc/zstd: told by a few found files,
+// spread over the tree, whose pathnames end catalogued ones below a
+// folder; each of the folders that most of them tell is then read whole,
+// and matched as a disc is.
+std::vector<Candidate> folder_candidates(Identify* id) {
+  std::vector<size_t> sample;
+  const size_t n = id->found.size();
+  for (size_t step = 0; step < kFolderSamples && n != 0; ++step) {
+    const size_t at = step * n / kFolderSamples;
+    if (!id->found[at].gone && (sample.empty() || sample.back() != at)) sample.push_back(at);
+  }
+  // Asked by the files' own names, anywhere in a name: a search for a
+  // piece of text is what both stores do fast (an index of trigrams on a
+  // server, a plain search of each name in a file). A '*' or '?' in a
+  // name only widens it: what is found is compared byte for byte below.
+  std::vector<Pattern> patterns;
+  for (const size_t at : sample) {
+    const std::string& pathname = id->found[at].pathname;
+    const size_t slash = pathname.rfind('\\');
+    patterns.push_back(make_pattern("*" + pathname.substr(slash == std::string::npos ? 0 : slash + 1) + "*", true));
+  }
+  std::map<std::pair<uint64_t, std::string>, uint64_t> told;  // by disc and folder: how many samples
+  std::string pathname;
+  if (!patterns.empty() && !files_matching(id->catalog, patterns, [&](const CatalogFile& file) {
+        pathname.assign(file.folder.data(), file.folder.size());
+        pathname.append(file.name.data(), file.name.size());
+        for (const size_t at : sample) {
+          const Found& f = id->found[at];
+          if (f.length != file.length || pathname.size() <= f.pathname.size()) continue;
+          if (f.hashed && memcmp(f.md5, file.md5, 16) != 0) continue;
+          const size_t cut = pathname.size() - f.pathname.size();
+          if (pathname[cut - 1] != '\\' || pathname.compare(cut, std::string::npos, f.pathname) != 0) continue;
+          ++told[{file.disc, pathname.substr(0, cut)}];
+        }
+      }))
+    catalog_failed(*id->options, id->catalog);
+  // The folders most samples tell, by disc.
+  std::vector<std::pair<uint64_t, std::pair<uint64_t, std::string>>> by_count;
+  for (auto& one : told) by_count.push_back({one.second, one.first});
+  std::stable_sort(by_count.begin(), by_count.end(),
+                   [](const auto& x, const auto& y) { return x.first > y.first; });
+  if (by_count.size() > kMostFolders) by_count.resize(kMostFolders);
+  std::map<uint64_t, std::vector<std::string>> folders;
+  for (const auto& one : by_count) folders[one.second.first].push_back(one.second.second);
+
+  std::vector<Candidate> candidates;
+  for (const auto& disc : folders) {
+    std::vector<Matches> read(disc.second.size());
+    std::vector<uint64_t> files(disc.second.size(), 0);
+    std::string layout;
+    if (!disc_files(id->catalog, disc.first, &layout, [&](const CatalogFile& file) {
+          pathname.assign(file.folder.data(), file.folder.size());
+          pathname.append(file.name.data(), file.name.size());
+          for (size_t i = 0; i < disc.second.size(); ++i) {
+            const std::string& folder = disc.second[i];
+            if (pathname.compare(0, folder.size(), folder) != 0) continue;
+            ++files[i];
+            const int64_t at = look_up(id, std::string_view(pathname).substr(folder.size()));
+            if (at < 0 || id->found[static_cast<size_t>(at)].length != file.length) continue;
+            read[i].found.push_back(static_cast<uint32_t>(at));
+            read[i].md5.insert(read[i].md5.end(), file.md5, file.md5 + 16);
+          }
+        }))
+      catalog_failed(*id->options, id->catalog);
+    for (size_t i = 0; i < disc.second.size(); ++i) {
+      Candidate candidate{disc.first, files[i], 0, 0, disc.second[i]};
+      id->folder_matches[{disc.first, disc.second[i]}] = std::move(read[i]);
+      candidate.bound = count_matches(id, candidate);
+      if (candidate.bound != 0) candidates.push_back(std::move(candidate));
+    }
+  }
   return candidates;
 }
 
@@ -510,9 +606,19 @@ int run_identify(const CatalogOptions& options) {
     return 2;
   }
 
-  const std::vector<Candidate> candidates = id.candidates_known ? id.candidates : candidates_of(&id);
+  std::vector<Candidate> candidates = id.candidates_known ? id.candidates : candidates_of(&id);
 
   std::vector<Candidate> ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+  // Where no disc is what was found, a folder of one may be: found by
+  // searching names, which costs more than the keys of whole discs.
+  if (id.found.size() != id.gone &&
+      (ranked.empty() || ranked[0].matched != union_of(id, ranked[0].files, ranked[0].matched))) {
+    std::vector<Candidate> folders = folder_candidates(&id);
+    if (!folders.empty()) {
+      candidates.insert(candidates.end(), folders.begin(), folders.end());
+      ranked = rank(&id, candidates, static_cast<size_t>(options.best));
+    }
+  }
   if (tree && !options.full && !ranked.empty()) {
     for (const size_t at : files_to_confirm(&id, ranked)) hash_found(&id, &id.found[at]);
     ranked = rank(&id, candidates, static_cast<size_t>(options.best));
@@ -520,7 +626,7 @@ int run_identify(const CatalogOptions& options) {
   // Nothing found is what an empty disc holds: a perfect match for each.
   if (id.found.size() == id.gone) {
     if (!list_discs(id.catalog, [&](const Disc& disc) {
-          if (disc.files == 0 && ranked.size() < options.best) ranked.push_back({disc.number, 0, 0, 0});
+          if (disc.files == 0 && ranked.size() < options.best) ranked.push_back({disc.number, 0, 0, 0, ""});
         }))
       catalog_failed(options, id.catalog);
   }
@@ -536,8 +642,22 @@ int run_identify(const CatalogOptions& options) {
     const Candidate& c = ranked[i];
     const uint64_t all = union_of(id, c.files, c.matched);
     if (i == 0) perfect = c.matched == all;
-    print_fields({std::to_string(c.disc), percent(c.matched, all), std::to_string(c.matched),
-                  std::to_string(c.files), descriptions[c.disc]});
+    if (options.json) {
+      JsonObject line;
+      json_field(&line, "disc", c.disc);
+      json_field(&line, "percent", percent(c.matched, all));
+      json_field(&line, "matched", c.matched);
+      json_field(&line, "disc_files", c.files);
+      json_field(&line, "description", descriptions[c.disc]);
+      json_field(&line, "folder", c.folder);
+      print_object(std::move(line));
+    } else if (c.folder.empty()) {
+      print_fields({std::to_string(c.disc), percent(c.matched, all), std::to_string(c.matched),
+                    std::to_string(c.files), descriptions[c.disc]});
+    } else {
+      print_fields({std::to_string(c.disc), percent(c.matched, all), std::to_string(c.matched),
+                    std::to_string(c.files), descriptions[c.disc], c.folder});
+    }
   }
   close_catalog(id.catalog);
   unmount_image_root();

@@ -8,6 +8,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "catalog/commands.h"
 #include "console/command_line.h"
@@ -27,12 +28,14 @@ const char kUsage[] =
     "Commands:\n"
     "  add [-q] [--code-page N] MANIFEST...\n"
     "                              add each manifest as a disc, numbered 1, 2, 3 ...\n"
-    "  list                        every disc: number, files, bytes, description\n"
+    "  list [-l]                   every disc: number, files, bytes, description\n"
+    "  files [-c] DISC [PATTERN]...\n"
+    "                              the disc's files: pathname, length, MD5\n"
     "  export DISC                 write the disc's manifest back, byte for byte\n"
     "  remove DISC...              remove discs\n"
-    "  find [-c] PATTERN...        files whose name (or pathname) matches\n"
-    "  which [-j N] PATH...        where files with the same content are catalogued\n"
-    "  which --md5 HEX...          where files with this digest are catalogued\n"
+    "  find [-c] [-l] PATTERN...   files whose name (or pathname) matches\n"
+    "  which [-l] [-j N] PATH...   where files with the same content are catalogued\n"
+    "  which [-l] --md5 HEX...     where files with this digest are catalogued\n"
     "  identify [--full] [-j N] [-n N] [--file-system FS] ROOT|IMAGE|MANIFEST\n"
     "                              the discs that best match a tree, a disc image\n"
     "                              or a manifest\n"
@@ -49,9 +52,10 @@ const char kUsage[] =
     "                    command's own)\n"
     "  --version         output version information and exit\n"
     "\n"
-    "Output lines are fields separated by one TAB. Exit status: 0 on success\n"
-    "(find: something matched; which: every file found; identify: a perfect\n"
-    "match; check: nothing damaged), 1 when not, 2 for bad usage, a missing or\n"
+    "Output lines are fields separated by one TAB; with --json (list, files,\n"
+    "find, which, identify, copies, check) one JSON object a line instead.\n"
+    "Exit status: 0 on success (find, files: something matched; which: every\n"
+    "file found; identify: a perfect match; check: nothing damaged), 1 when not, 2 for bad usage, a missing or\n"
     "unusable catalog, or any other error. A command that only answers ends\n"
     "silently when its output's reader has gone (status 141). See\n"
     "'man disc-catalog'.\n";
@@ -78,7 +82,25 @@ const Command kCommands[] = {
      "\n"
      "Exit status: 0, or 2 if any manifest was refused.\n",
      "q", run_add},
-    {"list", "list", "Every disc, by number: N FILES BYTES DESCRIPTION.\n", "", run_list},
+    {"list", "list [-l] [--json]",
+     "Every disc, by number: N FILES BYTES DESCRIPTION.\n"
+     "\n"
+     "  -l, --long     N FILES BYTES ADDED MANIFEST DESCRIPTION: also when the disc\n"
+     "                 was added, in local time (2026-12-09 14:03:12), and the\n"
+     "                 file name its manifest was added from\n"
+     "      --json     one JSON object a line: disc, files, bytes, added, manifest,\n"
+     "                 description\n",
+     "l", run_list},
+    {"files", "files [-c] [--json] DISC [PATTERN]...",
+     "The files of disc DISC, as its manifest lists them: PATHNAME LENGTH MD5.\n"
+     "With PATTERNs, only the files that match any of them, as find matches.\n"
+     "\n"
+     "  -c, --case-sensitive   letters match only in their own case\n"
+     "      --json             one JSON object a line: pathname, length, md5\n"
+     "\n"
+     "Exit status: 0, or 1 if PATTERNs were given and no file matched; 2 if\n"
+     "there is no disc DISC.\n",
+     "c", run_files},
     {"export", "export DISC",
      "Write the manifest of disc DISC on standard output, byte for byte as it was\n"
      "added.\n",
@@ -87,7 +109,7 @@ const Command kCommands[] = {
      "Remove the discs DISC..., all or, when any number is unknown, none. One\n"
      "line each: removed N DESCRIPTION. Numbers are never given again.\n",
      "", run_remove},
-    {"find", "find [-c] PATTERN...",
+    {"find", "find [-c] [-l] [--json] PATTERN...",
      "The files whose pathname matches any PATTERN: N PATHNAME LENGTH MD5, by disc,\n"
      "then as in the disc's manifest. '*' stands for any characters, '?' for one,\n"
      "every other character for itself. A pattern without a separator is matched\n"
@@ -95,22 +117,30 @@ const Command kCommands[] = {
      "whole pathname.\n"
      "\n"
      "  -c, --case-sensitive   letters match only in their own case\n"
+     "  -l, --long             N DESCRIPTION PATHNAME LENGTH MD5: the disc's\n"
+     "                         description after its number\n"
+     "      --json             one JSON object a line: disc, description,\n"
+     "                         pathname, length, md5\n"
      "\n"
      "Exit status: 0 if any file matched, 1 if none.\n",
-     "c", run_find},
-    {"which", "which [-j N] PATH... | which --md5 HEX...",
+     "cl", run_find},
+    {"which", "which [-l] [--json] [-j N] PATH... | which [-l] [--json] --md5 HEX...",
      "Hash each PATH (a file, or every file in a folder, walked as disc-manifest\n"
      "walks it) and tell every catalogued place of a file with the same length\n"
      "and MD5: found PATH N PATHNAME, one line a place; unknown PATH; or empty\n"
      "PATH for a file of length 0, which is not looked up.\n"
      "\n"
      "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
+     "  -l, --long        found PATH N DESCRIPTION PATHNAME: the disc's\n"
+     "                    description after its number\n"
      "      --md5         the operands are MD5 digests (32 hex digits) to look up\n"
+     "      --json        one JSON object a line: status (found, unknown, empty),\n"
+     "                    path, and where found disc, description, pathname\n"
      "\n"
      "Exit status: 0 if every file was found, 1 if any is unknown, 2 if any could\n"
      "not be read.\n",
-     "j:", run_which},
-    {"identify", "identify [--full] [-j N] [-n N] [--file-system FS] ROOT|IMAGE|MANIFEST",
+     "j:l", run_which},
+    {"identify", "identify [--full] [--json] [-j N] [-n N] [--file-system FS] ROOT|IMAGE|MANIFEST",
      "Rank the discs by how well they match the tree ROOT, the disc image IMAGE\n"
      "(told by its content: an ISO 9660 or UDF image, a raw CD image, a cue sheet,\n"
      "a block device holding one; read without mounting it), or MANIFEST: a file\n"
@@ -120,30 +150,43 @@ const Command kCommands[] = {
      "cut to one decimal: 100.0 is a perfect match. Without --full, only the\n"
      "folder listings are read, and at most 16 files (64 MiB) hashed to confirm.\n"
      "\n"
+     "Where no disc matches perfectly, the folders of discs that hold the tree\n"
+     "(as usr\\share\\doc\\zstd\\ holds the files of /usr/share/doc/zstd) are\n"
+     "ranked with the discs: N PERCENT MATCHED FOLDER_FILES DESCRIPTION FOLDER,\n"
+     "the same percent of the files in that folder, the folder a sixth field.\n"
+     "\n"
      "      --full        hash every file\n"
      "      --file-system=FS  read IMAGE through FS: udf, joliet, rock-ridge or\n"
      "                    iso9660 (default: the one Windows reads, UDF where the\n"
      "                    disc has it, else Joliet, else ISO 9660)\n"
      "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
      "  -n N              show the best N discs (default 5)\n"
+     "      --json        one JSON object a line: disc, percent, matched,\n"
+     "                    disc_files, description, folder (\"\" for a whole disc)\n"
      "\n"
      "Exit status: 0 if the best match is 100.0, 1 otherwise.\n",
      "j:n:", run_identify},
-    {"copies", "copies [--fewer-than N] [--files]",
+    {"copies", "copies [--fewer-than N] [--files] [--json]",
      "For each disc, its files whose content (length and MD5; empty files left\n"
-     "out) is held on fewer than N discs: N FILES BYTES DESCRIPTION. With\n"
-     "--files, one line a file: N PATHNAME LENGTH MD5.\n"
+     "out) is held on fewer than N discs: N FILES BYTES DESCRIPTION, with a line\n"
+     "for every disc: N 0 0 DESCRIPTION for one whose content all is on N discs or\n"
+     "more. With --files, one line a file: N PATHNAME LENGTH MD5.\n"
      "\n"
      "      --fewer-than=N   the number of discs, 2 by default: content no other\n"
      "                       disc holds\n"
-     "      --files          a line for each such file\n",
+     "      --files          a line for each such file\n"
+     "      --json           one JSON object a line: disc, files, bytes,\n"
+     "                       description; with --files disc, pathname, length, md5\n",
      "", run_copies},
-    {"check", "check",
+    {"check", "check [--json]",
      "Read the whole catalog and tell which discs are damaged: SQLite's own check\n"
      "of the file, each disc's parts against the checksums kept with them, its\n"
      "manifest written back against the digest of the one added, and the content\n"
      "index against the records. One line a damaged disc: damaged N WHAT\n"
      "DESCRIPTION; damage that belongs to no disc: damaged - WHAT.\n"
+     "\n"
+     "      --json     one JSON object a line: status, disc (null for damage of\n"
+     "                 no disc), damage, description\n"
      "\n"
      "Exit status: 0 if nothing is damaged, 1 if anything is, 2 if the catalog\n"
      "cannot be checked.\n",
@@ -172,6 +215,7 @@ enum {
   kFiles,
   kCodePage,
   kFileSystem,
+  kJson,
 };
 
 const option kGlobalOptions[] = {{"catalog", required_argument, nullptr, kCatalog},
@@ -188,7 +232,11 @@ std::vector<option> options_of(const Command& command) {
   if (name == "add") {
     options.push_back({"code-page", required_argument, nullptr, kCodePage});
   }
-  if (name == "find") options.push_back({"case-sensitive", no_argument, nullptr, 'c'});
+  if (name == "find" || name == "files") options.push_back({"case-sensitive", no_argument, nullptr, 'c'});
+  if (name == "list" || name == "find" || name == "which") options.push_back({"long", no_argument, nullptr, 'l'});
+  if (name == "list" || name == "files" || name == "find" || name == "which" || name == "identify" ||
+      name == "copies" || name == "check")
+    options.push_back({"json", no_argument, nullptr, kJson});
   if (name == "which" || name == "identify") options.push_back({"jobs", required_argument, nullptr, 'j'});
   if (name == "which") options.push_back({"md5", no_argument, nullptr, kMd5});
   if (name == "identify") {
@@ -261,6 +309,15 @@ std::string fields_line(std::initializer_list<std::string_view> fields) {
 
 void print_fields(std::initializer_list<std::string_view> fields) { print_line(fields_line(fields)); }
 
+void print_object(JsonObject object) { print_line(json_text(std::move(object))); }
+
+std::unordered_map<uint64_t, std::string> descriptions_of(const CatalogOptions& options, Catalog* catalog) {
+  std::unordered_map<uint64_t, std::string> descriptions;
+  if (!list_discs(catalog, [&](const Disc& disc) { descriptions[disc.number] = disc.description; }))
+    catalog_failed(options, catalog);
+  return descriptions;
+}
+
 uint64_t disc_number(const std::string& text) {
   uint64_t number = 0;
   if (text.empty() || text.size() > 18) return 0;
@@ -322,6 +379,8 @@ int main(int argc, char** argv) {
         case kHelp: print_and_exit(command_usage(*command));
         case 'q': options.quiet = true; break;
         case 'c': options.case_sensitive = true; break;
+        case 'l': options.long_format = true; break;
+        case kJson: options.json = true; break;
         case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
         case 'n': options.best = static_cast<uint64_t>(number_argument(optarg, 1, 1000000, "number of discs")); break;
         case kMd5: options.by_md5 = true; break;

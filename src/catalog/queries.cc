@@ -37,6 +37,17 @@ uint64_t disc_operand(const std::string& text) {
   exit(2);
 }
 
+// The disc |number|, or says that there is none (or why the catalog
+// failed) and ends the program with status 2.
+Disc disc_or_end(const CatalogOptions& options, Catalog* catalog, uint64_t number) {
+  Disc disc;
+  if (!find_disc(catalog, number, &disc)) {
+    if (!catalog_error(catalog).empty()) catalog_failed(options, catalog);
+    no_such_disc(options, catalog, number);
+  }
+  return disc;
+}
+
 uint64_t saturated_sum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 }  // namespace
@@ -44,9 +55,23 @@ uint64_t saturated_sum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX :
 int run_list(const CatalogOptions& options) {
   no_operands(options);
   Catalog* catalog = open_or_end(options, Access::kRead);
-  if (!list_discs(catalog, [](const Disc& disc) {
-        print_fields({std::to_string(disc.number), std::to_string(disc.files), std::to_string(disc.bytes),
-                      disc.description});
+  if (!list_discs(catalog, [&options](const Disc& disc) {
+        if (options.json) {
+          JsonObject line;
+          json_field(&line, "disc", disc.number);
+          json_field(&line, "files", disc.files);
+          json_field(&line, "bytes", disc.bytes);
+          json_field(&line, "added", local_date_time(disc.added));
+          json_field(&line, "manifest", disc.manifest_name);
+          json_field(&line, "description", disc.description);
+          print_object(std::move(line));
+        } else if (options.long_format) {
+          print_fields({std::to_string(disc.number), std::to_string(disc.files), std::to_string(disc.bytes),
+                        local_date_time(disc.added), disc.manifest_name, disc.description});
+        } else {
+          print_fields({std::to_string(disc.number), std::to_string(disc.files), std::to_string(disc.bytes),
+                        disc.description});
+        }
       }))
     catalog_failed(options, catalog);
   close_catalog(catalog);
@@ -122,11 +147,7 @@ int run_export(const CatalogOptions& options) {
   if (options.operands.size() > 1) usage_error("extra operand '" + options.operands[1] + "'");
   const uint64_t number = disc_operand(options.operands[0]);
   Catalog* catalog = open_or_end(options, Access::kRead);
-  Disc disc;
-  if (!find_disc(catalog, number, &disc)) {
-    if (!catalog_error(catalog).empty()) catalog_failed(options, catalog);
-    no_such_disc(options, catalog, number);
-  }
+  const Disc disc = disc_or_end(options, catalog, number);
   // Written only once its bytes are known to be the manifest's: read
   // twice, in the one state the catalog is read in.
   bool failed = false;
@@ -178,9 +199,29 @@ int run_check(const CatalogOptions& options) {
     if (failed && what.compare(0, said.size(), said) == 0) what.erase(0, said.size());
     if (!what.empty()) damage.emplace(disc.number, what);
   }
-  for (const std::string& what : whole_damage) print_fields({"damaged", "-", what});
-  for (const auto& one : damage)
-    print_fields({"damaged", std::to_string(one.first), one.second, descriptions[one.first]});
+  for (const std::string& what : whole_damage) {
+    if (options.json) {
+      JsonObject line;
+      json_field(&line, "status", "damaged");
+      json_raw_field(&line, "disc", "null");
+      json_field(&line, "damage", what);
+      print_object(std::move(line));
+    } else {
+      print_fields({"damaged", "-", what});
+    }
+  }
+  for (const auto& one : damage) {
+    if (options.json) {
+      JsonObject line;
+      json_field(&line, "status", "damaged");
+      json_field(&line, "disc", one.first);
+      json_field(&line, "damage", one.second);
+      json_field(&line, "description", descriptions[one.first]);
+      print_object(std::move(line));
+    } else {
+      print_fields({"damaged", std::to_string(one.first), one.second, descriptions[one.first]});
+    }
+  }
   close_catalog(catalog);
   return damage.empty() && whole_damage.empty() ? 0 : 1;
 }
@@ -203,47 +244,133 @@ int run_remove(const CatalogOptions& options) {
   return 0;
 }
 
+namespace {
+
+// A file of a disc as find, files and copies --files tell it: with its
+// disc's number unless |disc| is null, and its description where
+// |description| is not null.
+void print_file(const CatalogOptions& options, const CatalogFile& file, const uint64_t* disc,
+                const std::string* description) {
+  if (options.json) {
+    JsonObject line;
+    if (disc != nullptr) json_field(&line, "disc", *disc);
+    if (description != nullptr) json_field(&line, "description", *description);
+    json_field(&line, "pathname", pathname_of(file));
+    json_field(&line, "length", file.length);
+    json_field(&line, "md5", hex(file.md5));
+    print_object(std::move(line));
+  } else if (disc == nullptr) {
+    print_fields({pathname_of(file), std::to_string(file.length), hex(file.md5)});
+  } else if (description != nullptr) {
+    print_fields({std::to_string(*disc), *description, pathname_of(file), std::to_string(file.length), hex(file.md5)});
+  } else {
+    print_fields({std::to_string(*disc), pathname_of(file), std::to_string(file.length), hex(file.md5)});
+  }
+}
+
+}  // namespace
+
 int run_find(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing pattern");
   std::vector<Pattern> patterns;
   for (const std::string& text : options.operands) patterns.push_back(make_pattern(text, options.case_sensitive));
   Catalog* catalog = open_or_end(options, Access::kRead);
+  // With --json the description is always there: programs read one shape.
+  const bool described = options.long_format || options.json;
+  std::unordered_map<uint64_t, std::string> descriptions;
+  if (described) descriptions = descriptions_of(options, catalog);
   bool any = false;
   if (!files_matching(catalog, patterns, [&](const CatalogFile& file) {
         any = true;
-        print_fields({std::to_string(file.disc), pathname_of(file), std::to_string(file.length), hex(file.md5)});
+        print_file(options, file, &file.disc, described ? &descriptions[file.disc] : nullptr);
       }))
     catalog_failed(options, catalog);
   close_catalog(catalog);
   return any ? 0 : 1;
 }
 
+int run_files(const CatalogOptions& options) {
+  if (options.operands.empty()) usage_error("missing disc number");
+  const uint64_t number = disc_operand(options.operands[0]);
+  std::vector<Pattern> patterns;
+  for (size_t i = 1; i < options.operands.size(); ++i)
+    patterns.push_back(make_pattern(options.operands[i], options.case_sensitive));
+  Catalog* catalog = open_or_end(options, Access::kRead);
+  disc_or_end(options, catalog, number);
+  bool any = false;
+  std::string layout;
+  std::string scratch;
+  if (!disc_files(catalog, number, &layout, [&](const CatalogFile& file) {
+        if (!patterns.empty() && std::none_of(patterns.begin(), patterns.end(), [&](const Pattern& pattern) {
+              return pattern_matches(pattern, file.folder, file.name, &scratch);
+            }))
+          return;
+        any = true;
+        print_file(options, file, nullptr, nullptr);
+      }))
+    catalog_failed(options, catalog);
+  close_catalog(catalog);
+  return patterns.empty() || any ? 0 : 1;
+}
+
 int run_copies(const CatalogOptions& options) {
   no_operands(options);
   Catalog* catalog = open_or_end(options, Access::kRead);
-  std::unordered_map<uint64_t, std::string> descriptions;
-  if (!list_discs(catalog, [&](const Disc& disc) { descriptions[disc.number] = disc.description; }))
-    catalog_failed(options, catalog);
+  // Every disc has a line, one with nothing rare too: that one can be
+  // given away.
+  std::vector<Disc> discs;
+  if (!list_discs(catalog, [&](const Disc& disc) { discs.push_back(disc); })) catalog_failed(options, catalog);
+  size_t next = 0;  // the first disc not yet told
+  const auto say_disc = [&](const Disc& disc, uint64_t files, uint64_t bytes) {
+    if (options.json) {
+      JsonObject line;
+      json_field(&line, "disc", disc.number);
+      json_field(&line, "files", files);
+      json_field(&line, "bytes", bytes);
+      json_field(&line, "description", disc.description);
+      print_object(std::move(line));
+    } else {
+      print_fields({std::to_string(disc.number), std::to_string(files), std::to_string(bytes), disc.description});
+    }
+  };
+  // Tells the discs before the number |number| (all, for 0) that hold
+  // nothing rare.
+  const auto say_discs_before = [&](uint64_t number) {
+    for (; next < discs.size() && (number == 0 || discs[next].number < number); ++next) say_disc(discs[next], 0, 0);
+  };
   uint64_t disc = 0;
   uint64_t files = 0;
   uint64_t bytes = 0;
-  const auto say_disc = [&]() {
-    if (files != 0) print_fields({std::to_string(disc), std::to_string(files), std::to_string(bytes), descriptions[disc]});
+  const auto say_rare = [&]() {
+    if (files != 0) {
+      say_discs_before(disc);
+      if (next < discs.size() && discs[next].number == disc) {
+        say_disc(discs[next], files, bytes);
+        ++next;
+      } else {
+        Disc unlisted;  // gone from the list of discs: damage check tells
+        unlisted.number = disc;
+        say_disc(unlisted, files, bytes);
+      }
+    }
     files = 0;
     bytes = 0;
   };
   if (!rare_files(catalog, options.fewer_than, options.files, [&](const CatalogFile& file) {
         if (options.files) {
-          print_fields({std::to_string(file.disc), pathname_of(file), std::to_string(file.length), hex(file.md5)});
+          print_file(options, file, &file.disc, nullptr);
           return;
         }
-        if (file.disc != disc) say_disc();
+        if (file.disc != disc) say_rare();
         disc = file.disc;
         ++files;
         bytes = saturated_sum(bytes, file.length);
       }))
     catalog_failed(options, catalog);
-  say_disc();
+  if (!options.files) {
+    say_rare();
+    say_discs_before(0);
+  }
   close_catalog(catalog);
   return 0;
 }

@@ -5,6 +5,8 @@
 #include <string.h>
 
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "catalog/commands.h"
@@ -36,6 +38,7 @@ bool parse_md5(const std::string& text, unsigned char md5[16]) {
 struct Which {
   const CatalogOptions* options;
   Catalog* catalog;
+  std::unordered_map<uint64_t, std::string> descriptions;  // with --long or --json
   bool unknown = false;
   bool unreadable = false;
   // Asked, not yet looked up: what each is shown as, and its content (a
@@ -44,6 +47,29 @@ struct Which {
   std::vector<Content> contents;
 };
 
+// One line of which: |status| of the file or digest |shown|, and where it
+// was found (disc, pathname) unless |place| is null.
+void say(Which& which, const char* status, const std::string& shown, const std::pair<uint64_t, std::string>* place) {
+  const CatalogOptions& options = *which.options;
+  if (options.json) {
+    JsonObject line;
+    json_field(&line, "status", status);
+    json_field(&line, "path", shown);
+    if (place != nullptr) {
+      json_field(&line, "disc", place->first);
+      json_field(&line, "description", which.descriptions[place->first]);
+      json_field(&line, "pathname", place->second);
+    }
+    print_object(std::move(line));
+  } else if (place == nullptr) {
+    print_fields({status, shown});
+  } else if (options.long_format) {
+    print_fields({status, shown, std::to_string(place->first), which.descriptions[place->first], place->second});
+  } else {
+    print_fields({status, shown, std::to_string(place->first), place->second});
+  }
+}
+
 // Looks up what was asked, and says where each content is catalogued, in
 // the order asked.
 void look_up_asked(Which* which) {
@@ -51,9 +77,9 @@ void look_up_asked(Which* which) {
   for (const Content& c : which->contents) {
     if (!(c.any_length ? memcmp(c.md5, kEmptyMd5, 16) == 0 : c.length == 0)) asked.push_back(c);
   }
-  std::vector<std::vector<std::string>> places(asked.size());
+  std::vector<std::vector<std::pair<uint64_t, std::string>>> places(asked.size());
   if (!asked.empty() && !files_with_contents(which->catalog, asked, [&](size_t i, const CatalogFile& file) {
-        places[i].push_back(std::to_string(file.disc) + '\t' + pathname_of(file));
+        places[i].emplace_back(file.disc, pathname_of(file));
       }))
     catalog_failed(*which->options, which->catalog);
   size_t next = 0;
@@ -61,16 +87,13 @@ void look_up_asked(Which* which) {
     const Content& c = which->contents[i];
     const std::string& shown = which->shown[i];
     if (c.any_length ? memcmp(c.md5, kEmptyMd5, 16) == 0 : c.length == 0) {
-      print_fields({"empty", shown});
+      say(*which, "empty", shown, nullptr);
       continue;
     }
-    const std::vector<std::string>& found = places[next++];
-    for (const std::string& place : found) {
-      const size_t tab = place.find('\t');
-      print_fields({"found", shown, std::string_view(place).substr(0, tab), std::string_view(place).substr(tab + 1)});
-    }
+    const std::vector<std::pair<uint64_t, std::string>>& found = places[next++];
+    for (const auto& place : found) say(*which, "found", shown, &place);
     if (found.empty()) {
-      print_fields({"unknown", shown});
+      say(*which, "unknown", shown, nullptr);
       which->unknown = true;
     }
   }
@@ -136,6 +159,7 @@ int run_which(const CatalogOptions& options) {
   Which which;
   which.options = &options;
   which.catalog = open_or_end(options, Access::kRead);
+  if (options.long_format || options.json) which.descriptions = descriptions_of(options, which.catalog);
   for (size_t i = 0; i < options.operands.size(); ++i) {
     const std::string& operand = options.operands[i];
     if (options.by_md5) {

@@ -89,6 +89,15 @@ std::string user_data_folder() {
   return "";
 }
 
+std::string local_date_time(int64_t seconds) {
+  const time_t when = static_cast<time_t>(seconds);
+  struct tm parts;
+  if (localtime_r(&when, &parts) == nullptr && gmtime_r(&when, &parts) == nullptr) return "?";
+  char text[64];
+  if (strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) return "?";
+  return text;
+}
+
 void binary_standard_output() {}
 
 void end_on_interrupt() {

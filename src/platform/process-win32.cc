@@ -5,6 +5,7 @@
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 #include <windows.h>
 
 #include <iostream>
@@ -169,6 +170,15 @@ bool is_terminal(int stream) {
 std::string user_data_folder() {
   const char* local = getenv("LOCALAPPDATA");
   return local != nullptr ? local : "";
+}
+
+std::string local_date_time(int64_t seconds) {
+  const __time64_t when = static_cast<__time64_t>(seconds);
+  struct tm parts;
+  if (_localtime64_s(&parts, &when) != 0 && _gmtime64_s(&parts, &when) != 0) return "?";
+  char text[64];
+  if (strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0) return "?";
+  return text;
 }
 
 void binary_standard_output() {

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <stddef.h>
+#include <stdint.h>
 
 /// Makes the standard streams safe to use: a standard stream that was
 /// closed when the program started is opened on the null device, so that
@@ -49,6 +50,11 @@ void binary_standard_output();
 /// $HOME/.local/share when it is unset or empty; %LOCALAPPDATA% on
 /// Windows. Empty when the environment does not tell.
 std::string user_data_folder();
+
+/// |seconds| since 1970 (UTC) as the date and time of the system's time
+/// zone, "2026-12-09 14:03:12" (TZ, or the zone Windows is set to); the
+/// time in UTC where the zone cannot tell it.
+std::string local_date_time(int64_t seconds);
 
 /// From now on, an interruption (SIGINT or SIGTERM; on Windows Ctrl-C or
 /// Ctrl-Break) ends the program at once, as interrupted: first the line

@@ -72,6 +72,10 @@ const char kUsage[] =
     "                        the disc has it, else Joliet, else ISO 9660); where\n"
     "                        another one reads what differs as MANIFEST has it,\n"
     "                        a line on standard error says so\n"
+    "      --json            the report as JSON Lines, one object a line:\n"
+    "                        status (OK, CHANGED ..., summary), pathname, and\n"
+    "                        moved_to for MOVED; the summary's counts as ok,\n"
+    "                        changed, unreadable, moved, missing, new\n"
     "      --help            display this help and exit\n"
     "      --version         output version information and exit\n"
     "\n"
@@ -89,6 +93,7 @@ const char kUsage[] =
 
 struct Options {
   bool quiet = false;
+  bool json = false;
   bool ignore_case = false;
   int jobs = 1;
   int progress = -1;  // -1: when standard error is a terminal
@@ -99,7 +104,7 @@ struct Options {
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress, kCodePage, kFileSystem, kHelp, kVersion };
+  enum { kProgress = 256, kNoProgress, kCodePage, kFileSystem, kJson, kHelp, kVersion };
   static const option long_options[] = {{"ignore-case", no_argument, nullptr, 'i'},
                                         {"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
@@ -107,6 +112,7 @@ Options parse_options(int argc, char** argv) {
                                         {"no-progress", no_argument, nullptr, kNoProgress},
                                         {"code-page", required_argument, nullptr, kCodePage},
                                         {"file-system", required_argument, nullptr, kFileSystem},
+                                        {"json", no_argument, nullptr, kJson},
                                         {"help", no_argument, nullptr, kHelp},
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
@@ -116,6 +122,7 @@ Options parse_options(int argc, char** argv) {
       case 'i': options.ignore_case = true; break;
       case 'q': options.quiet = true; break;
       case 'j': options.jobs = static_cast<int>(number_argument(optarg, 1, 256, "number of jobs")); break;
+      case kJson: options.json = true; break;
       case kProgress: options.progress = 1; break;
       case kNoProgress: options.progress = 0; break;
       case kCodePage:
@@ -330,7 +337,7 @@ int main(int argc, char** argv) {
   end_on_interrupt();
   try {
     const Options options = parse_options(argc, argv);
-    start_report(options.quiet);
+    start_report(options.quiet, options.json);
     return run(options);
   } catch (const std::bad_alloc&) {
     problem("out of memory");

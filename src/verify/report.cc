@@ -2,11 +2,16 @@
 
 #include <stdio.h>
 
+#include <string>
+#include <utility>
+
 #include "console/console.h"
+#include "console/json.h"
 
 namespace {
 
 bool quiet = false;
+bool json = false;
 
 const char* word(Verdict verdict) {
   switch (verdict) {
@@ -20,15 +25,30 @@ const char* word(Verdict verdict) {
   return "";
 }
 
+// The word of |verdict| alone, as the JSON status.
+std::string_view status(Verdict verdict) {
+  const std::string_view text = word(verdict);
+  return text.substr(0, text.size() - 1);
+}
+
 }  // namespace
 
-void start_report(bool quiet_report) {
+void start_report(bool quiet_report, bool json_report) {
   quiet = quiet_report;
+  json = json_report;
   start_console();
 }
 
 void report_line(Verdict verdict, std::string_view path, std::string_view moved_to) {
   if (quiet && verdict == Verdict::kOk) return;
+  if (json) {
+    JsonObject line;
+    json_field(&line, "status", status(verdict));
+    json_field(&line, "pathname", path);
+    if (verdict == Verdict::kMoved) json_field(&line, "moved_to", moved_to);
+    print_line(json_text(std::move(line)));
+    return;
+  }
   append_literal(word(verdict));
   append_shown(path);
   if (verdict == Verdict::kMoved) {
@@ -39,6 +59,14 @@ void report_line(Verdict verdict, std::string_view path, std::string_view moved_
 }
 
 void report_summary(const uint64_t counts[6]) {
+  if (json) {
+    static const char* const kNames[6] = {"ok", "changed", "unreadable", "moved", "missing", "new"};
+    JsonObject line;
+    json_field(&line, "status", "summary");
+    for (size_t i = 0; i < 6; ++i) json_field(&line, kNames[i], counts[i]);
+    print_line(json_text(std::move(line)));
+    return;
+  }
   char line[256];
   snprintf(line, sizeof line,
            "Summary: %llu ok, %llu changed, %llu unreadable, %llu moved, %llu missing, %llu new\n",

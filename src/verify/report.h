@@ -9,8 +9,11 @@
 
 #include "verify/compare.h"
 
-/// How the report is written: without OK lines when |quiet|.
-void start_report(bool quiet);
+/// How the report is written: without OK lines when |quiet|; as JSON
+/// Lines (console/json.h) when |json|: {"status":"OK","pathname":...},
+/// MOVED with "moved_to", and the summary as {"status":"summary","ok":N,
+/// "changed":N,"unreadable":N,"moved":N,"missing":N,"new":N}.
+void start_report(bool quiet, bool json);
 
 /// Writes one line of the report: "OK path", "MOVED old -> new", ...
 void report_line(Verdict verdict, std::string_view path, std::string_view moved_to);
