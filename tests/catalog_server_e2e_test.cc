@@ -116,6 +116,15 @@ struct ServerShelf {
   }
 };
 
+/// The tests' server's URI as |role|, naming the catalog in |schema|.
+std::string as_role(const std::string& role, const std::string& schema) {
+  std::string uri = server_uri();
+  const size_t at = uri.find("://") + 3;
+  const size_t user_end = uri.find('@', at);
+  uri = uri.substr(0, at) + role + (user_end == std::string::npos ? "@" + uri.substr(at) : uri.substr(user_end));
+  return in_schema(uri, schema);
+}
+
 #define NEED_SERVER() \
   if (server_uri().empty()) GTEST_SKIP() << no_server_reason()
 
@@ -230,10 +239,17 @@ TEST(ServerCatalogTest, ALargeAddAndASmallOneEndingTogetherBothSucceed) {
                               shelf.tmp.path + "/large");
     usleep(static_cast<useconds_t>(round) * 50 * 1000);
     const Outcome small = catalog(shelf.uri, {"add", shelf.write("a.xml", manifest("a", records_of("a", 5)))});
-    EXPECT_EQ("", small.err);
+    // Ending while the large one still adds, it cannot build them, and
+    // says so; the large one builds them at its end.
+    if (!small.err.empty()) {
+      EXPECT_EQ("disc-catalog: " + shelf.uri + ": the indexes of contents and of names are not built again: another "
+                "session was using table file for over 3000 ms; the next add by the catalog's owner builds them\n",
+                small.err);
+    }
     EXPECT_EQ(0, small.status);
     EXPECT_EQ(0, finish(large)) << read_file(shelf.tmp.path + "/large");
     EXPECT_EQ("3\t60012\n", shelf.sql("SELECT count(DISTINCT disc), count(*) FROM " + shelf.schema + ".file"));
+    expect_run(catalog(shelf.uri, {"check"}), "", "", 0);
   }
 }
 
@@ -351,13 +367,7 @@ TEST(ServerCatalogTest, AReadingRoleAsksEverythingAndChangesNothing) {
   shelf.sql("CREATE ROLE " + writer + " LOGIN; GRANT USAGE ON SCHEMA " + shelf.schema + " TO " + writer +
             "; GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA " + shelf.schema + " TO " + writer +
             "; GRANT USAGE ON ALL SEQUENCES IN SCHEMA " + shelf.schema + " TO " + writer);
-  const auto as = [&](const std::string& role) {
-    std::string uri = server_uri();
-    const size_t at = uri.find("://") + 3;
-    const size_t user_end = uri.find('@', at);
-    uri = uri.substr(0, at) + role + (user_end == std::string::npos ? "@" + uri.substr(at) : uri.substr(user_end));
-    return in_schema(uri, shelf.schema);
-  };
+  const auto as = [&](const std::string& role) { return as_role(role, shelf.schema); };
   const std::string as_reader = as(reader);
   const std::vector<std::vector<std::string>> questions = {
       {"list"}, {"export", "1"}, {"find", "*.txt"}, {"which", "--md5", kHello}, {"copies", "--files"},
@@ -480,11 +490,7 @@ TEST(ServerCatalogTest, AQuestionCostsTheSameRoundTripsOnFiveDiscsAsOnFifty) {
   shelf.sql("CREATE EXTENSION IF NOT EXISTS pg_stat_statements");
   const std::string role = "counted_" + std::to_string(getpid());
   shelf.sql("CREATE ROLE " + role + " LOGIN SUPERUSER");
-  std::string uri = server_uri();
-  const size_t at = uri.find("://") + 3;
-  const size_t user_end = uri.find('@', at);
-  uri = uri.substr(0, at) + role + (user_end == std::string::npos ? "@" + uri.substr(at) : uri.substr(user_end));
-  uri = in_schema(uri, shelf.schema);
+  const std::string uri = as_role(role, shelf.schema);
   std::vector<std::string> manifests;
   for (int i = 0; i < 50; ++i) {
     const std::string tag = "disc " + std::to_string(i);
@@ -704,11 +710,7 @@ std::string role_on(ServerShelf& shelf, const std::string& role, bool writes) {
   } else {
     shelf.sql("GRANT SELECT ON ALL TABLES IN SCHEMA " + shelf.schema + " TO " + role);
   }
-  std::string uri = server_uri();
-  const size_t at = uri.find("://") + 3;
-  const size_t user_end = uri.find('@', at);
-  uri = uri.substr(0, at) + role + (user_end == std::string::npos ? "@" + uri.substr(at) : uri.substr(user_end));
-  return in_schema(uri, shelf.schema);
+  return as_role(role, shelf.schema);
 }
 
 // The SQLSTATE of |text| run on |sql|'s connection, empty when it works.

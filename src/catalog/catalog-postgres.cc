@@ -420,24 +420,43 @@ bool fail(ServerCatalog* c, const PGresult* result) {
   return false;
 }
 
-// Runs |text| with |params|; the whole result, or null with the reason
-// said. A binary result unless |text_result|.
-PGresult* run(ServerCatalog* c, const std::string& text, const Params& params = Params(), bool text_result = false) {
+// Sends |text| with |params|, its result to come in binary unless
+// |text_result|; false with the reason said.
+bool send(ServerCatalog* c, const std::string& text, const Params& params, bool text_result) {
   std::vector<const char*> values;
   std::vector<int> lengths;
   for (const std::string& v : params.values) {
     values.push_back(v.data());
     lengths.push_back(static_cast<int>(v.size()));
   }
-  PGresult* result = pq.PQexecParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(),
-                                  values.data(), lengths.data(), params.formats.data(), text_result ? 0 : 1);
-  const ExecStatusType status = pq.PQresultStatus(result);
+  if (pq.PQsendQueryParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(),
+                           values.data(), lengths.data(), params.formats.data(), text_result ? 0 : 1) != 1)
+    return fail(c, nullptr);
+  return true;
+}
+
+// The results of what was sent on |c|'s connection, to their end: the
+// first, or null with the reason said where it failed.
+PGresult* result_of(ServerCatalog* c) {
+  PGresult* first = nullptr;
+  while (PGresult* result = pq.PQgetResult(c->conn)) {
+    if (first == nullptr) first = result;
+    else pq.PQclear(result);
+    if (pq.PQstatus(c->conn) == CONNECTION_BAD) break;
+  }
+  const ExecStatusType status = pq.PQresultStatus(first);
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-    fail(c, result);
-    pq.PQclear(result);
+    fail(c, first);
+    pq.PQclear(first);
     return nullptr;
   }
-  return result;
+  return first;
+}
+
+// Runs |text| with |params|; the whole result, or null with the reason
+// said. A binary result unless |text_result|.
+PGresult* run(ServerCatalog* c, const std::string& text, const Params& params = Params(), bool text_result = false) {
+  return send(c, text, params, text_result) ? result_of(c) : nullptr;
 }
 
 // Runs the statements of |text|, which take no values.
@@ -475,16 +494,8 @@ bool drain(ServerCatalog* c) {
 // that no large answer is held whole.
 template <typename Each>
 bool each_row(ServerCatalog* c, const std::string& text, const Params& params, Each each) {
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  for (const std::string& v : params.values) {
-    values.push_back(v.data());
-    lengths.push_back(static_cast<int>(v.size()));
-  }
-  if (!pq.PQsendQueryParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(), values.data(),
-                         lengths.data(), params.formats.data(), 1) ||
-      !pq.PQsetSingleRowMode(c->conn))
-    return fail(c, nullptr);
+  if (!send(c, text, params, false)) return false;
+  if (!pq.PQsetSingleRowMode(c->conn)) return fail(c, nullptr);
   bool ok = true;
   while (PGresult* result = pq.PQgetResult(c->conn)) {
     const ExecStatusType status = pq.PQresultStatus(result);
@@ -958,23 +969,15 @@ std::string indexes_named(const std::vector<const PutOff*>& indexes) {
 }
 
 // Whether file is a plain table (not one partitioned by its administrator,
-// whose indexes are the administrator's).
-bool plain_file_table(ServerCatalog* c, bool* plain) {
-  PGresult* r = run(c, "SELECT relkind = 'r' FROM pg_class WHERE oid = to_regclass($1)",
+// whose indexes are the administrator's), and whether the session's role
+// may drop and build its indexes: it owns the table, or is a member of the
+// role that does.
+bool file_table(ServerCatalog* c, bool* plain, bool* owner) {
+  PGresult* r = run(c, "SELECT relkind = 'r', pg_has_role(relowner, 'USAGE') FROM pg_class WHERE oid = to_regclass($1)",
                     Params().text(c->schema + ".file"), true);
   if (r == nullptr) return false;
   *plain = pq.PQntuples(r) == 1 && strcmp(pq.PQgetvalue(r, 0, 0), "t") == 0;
-  pq.PQclear(r);
-  return true;
-}
-
-// Whether the session's role may drop and build the indexes of file: it
-// owns the table, or is a member of the role that does.
-bool owns_file_table(ServerCatalog* c, bool* owner) {
-  PGresult* r = run(c, "SELECT pg_has_role(relowner, 'USAGE') FROM pg_class WHERE oid = to_regclass($1)",
-                    Params().text(c->schema + ".file"), true);
-  if (r == nullptr) return false;
-  *owner = pq.PQntuples(r) == 1 && strcmp(pq.PQgetvalue(r, 0, 0), "t") == 0;
+  *owner = pq.PQntuples(r) == 1 && strcmp(pq.PQgetvalue(r, 0, 1), "t") == 0;
   pq.PQclear(r);
   return true;
 }
@@ -1007,11 +1010,9 @@ bool server_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
   const uint64_t held = Row{r, 0}.u64(0);
   pq.PQclear(r);
   bool plain = false;
-  if (records < held / 2 || !plain_file_table(c, &plain) || !plain) return c->error.empty();
-  // A role that does not own the indexes adds with them in place.
   bool owner = false;
-  if (!owns_file_table(c, &owner)) return false;
-  if (!owner) return true;
+  // A role that does not own the indexes adds with them in place.
+  if (records < held / 2 || !file_table(c, &plain, &owner) || !plain || !owner) return c->error.empty();
   c->large_add = true;
   // Both dropped in one transaction, which needs the table to itself: a
   // session that uses it (a reader's long transaction, a writer stopped in
@@ -1057,14 +1058,13 @@ std::string build_statement(ServerCatalog* c, const PutOff& index, const std::st
 // the catalog's owner builds them.
 bool build_put_off(ServerCatalog* c, bool large) {
   bool plain = false;
-  if (!plain_file_table(c, &plain)) return false;
+  bool owner = false;
+  if (!file_table(c, &plain, &owner)) return false;
   if (!plain) return true;
   std::vector<const PutOff*> missing;
   std::string trgm;
   if (!missing_indexes(c, &missing, &trgm)) return false;
   if (missing.empty() && !large) return true;
-  bool owner = false;
-  if (!owns_file_table(c, &owner)) return false;
   const std::string them = missing.size() > 1 ? "them" : "it";
   if (!owner) {
     if (!missing.empty())
@@ -1157,24 +1157,6 @@ bool server_end_adding(Catalog* catalog) {
   return server_commit_discs(catalog) && build_put_off(c, c->large_add);
 }
 
-// The results of what was sent on |c|'s connection, to their end: the
-// first, or null with the reason said where it failed.
-PGresult* result_of(ServerCatalog* c) {
-  PGresult* first = nullptr;
-  while (PGresult* result = pq.PQgetResult(c->conn)) {
-    if (first == nullptr) first = result;
-    else pq.PQclear(result);
-    if (pq.PQstatus(c->conn) == CONNECTION_BAD) break;
-  }
-  const ExecStatusType status = pq.PQresultStatus(first);
-  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-    fail(c, first);
-    pq.PQclear(first);
-    return nullptr;
-  }
-  return first;
-}
-
 // The sessions that the session |pid| waits behind, each as "user U,
 // client C, in its transaction since T, server process P"; null when none.
 const char kBlockers[] =
@@ -1200,16 +1182,8 @@ PGresult* claim(ServerCatalog* c, std::string_view name, std::string_view md5, l
   if (who == nullptr) return run(c, text, params);
   PGconn* helper = connect_to(c->where, false);
   const bool watching = helper != nullptr && pq.PQstatus(helper) == CONNECTION_OK;
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  for (const std::string& v : params.values) {
-    values.push_back(v.data());
-    lengths.push_back(static_cast<int>(v.size()));
-  }
-  if (!pq.PQsendQueryParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(),
-                            values.data(), lengths.data(), params.formats.data(), 1)) {
+  if (!send(c, text, params, false)) {
     pq.PQfinish(helper);
-    fail(c, nullptr);
     return nullptr;
   }
   const std::string pid = std::to_string(pq.PQbackendPID(c->conn));
@@ -1847,7 +1821,8 @@ bool server_check_discs(Catalog* catalog, const DamageVisitor& damage) {
   // An index an add put off and did not build again (cut short, or kept
   // from the table): no disc is damaged, but questions are slow.
   bool plain = false;
-  if (!plain_file_table(c, &plain)) return false;
+  bool owner = false;
+  if (!file_table(c, &plain, &owner)) return false;
   if (plain) {
     std::vector<const PutOff*> missing;
     std::string trgm;
