@@ -8,6 +8,7 @@
 // saying why where there is none.
 
 #include <signal.h>
+#include <string.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,10 +76,13 @@ void expect_one_line(const Outcome& run, const std::string& shown) {
   EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
 }
 
-// Starts disc-catalog in the background, its output to |out|.
-pid_t start(const std::string& where, const std::vector<std::string>& arguments, const std::string& out) {
+// Starts disc-catalog in the background, its output to |out|, with
+// |env| (NAME=VALUE) added to its environment.
+pid_t start(const std::string& where, const std::vector<std::string>& arguments, const std::string& out,
+            const std::vector<std::string>& env = {}) {
   const pid_t child = fork();
   if (child == 0) {
+    for (const std::string& e : env) putenv(strdup(e.c_str()));
     const int file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(file, 1);
     dup2(file, 2);
@@ -111,6 +115,15 @@ struct ServerShelf {
     return tmp.path + "/" + name;
   }
 };
+
+/// The tests' server's URI as |role|, naming the catalog in |schema|.
+std::string as_role(const std::string& role, const std::string& schema) {
+  std::string uri = server_uri();
+  const size_t at = uri.find("://") + 3;
+  const size_t user_end = uri.find('@', at);
+  uri = uri.substr(0, at) + role + (user_end == std::string::npos ? "@" + uri.substr(at) : uri.substr(user_end));
+  return in_schema(uri, schema);
+}
 
 #define NEED_SERVER() \
   if (server_uri().empty()) GTEST_SKIP() << no_server_reason()
@@ -226,10 +239,17 @@ TEST(ServerCatalogTest, ALargeAddAndASmallOneEndingTogetherBothSucceed) {
                               shelf.tmp.path + "/large");
     usleep(static_cast<useconds_t>(round) * 50 * 1000);
     const Outcome small = catalog(shelf.uri, {"add", shelf.write("a.xml", manifest("a", records_of("a", 5)))});
-    EXPECT_EQ("", small.err);
+    // Ending while the large one still adds, it cannot build them, and
+    // says so; the large one builds them at its end.
+    if (!small.err.empty()) {
+      EXPECT_EQ("disc-catalog: " + shelf.uri + ": the indexes of contents and of names are not built again: another "
+                "session was using table file for over 3000 ms; the next add by the catalog's owner builds them\n",
+                small.err);
+    }
     EXPECT_EQ(0, small.status);
     EXPECT_EQ(0, finish(large)) << read_file(shelf.tmp.path + "/large");
     EXPECT_EQ("3\t60012\n", shelf.sql("SELECT count(DISTINCT disc), count(*) FROM " + shelf.schema + ".file"));
+    expect_run(catalog(shelf.uri, {"check"}), "", "", 0);
   }
 }
 
@@ -347,13 +367,7 @@ TEST(ServerCatalogTest, AReadingRoleAsksEverythingAndChangesNothing) {
   shelf.sql("CREATE ROLE " + writer + " LOGIN; GRANT USAGE ON SCHEMA " + shelf.schema + " TO " + writer +
             "; GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA " + shelf.schema + " TO " + writer +
             "; GRANT USAGE ON ALL SEQUENCES IN SCHEMA " + shelf.schema + " TO " + writer);
-  const auto as = [&](const std::string& role) {
-    std::string uri = server_uri();
-    const size_t at = uri.find("://") + 3;
-    const size_t user_end = uri.find('@', at);
-    uri = uri.substr(0, at) + role + (user_end == std::string::npos ? "@" + uri.substr(at) : uri.substr(user_end));
-    return in_schema(uri, shelf.schema);
-  };
+  const auto as = [&](const std::string& role) { return as_role(role, shelf.schema); };
   const std::string as_reader = as(reader);
   const std::vector<std::vector<std::string>> questions = {
       {"list"}, {"export", "1"}, {"find", "*.txt"}, {"which", "--md5", kHello}, {"copies", "--files"},
@@ -476,11 +490,7 @@ TEST(ServerCatalogTest, AQuestionCostsTheSameRoundTripsOnFiveDiscsAsOnFifty) {
   shelf.sql("CREATE EXTENSION IF NOT EXISTS pg_stat_statements");
   const std::string role = "counted_" + std::to_string(getpid());
   shelf.sql("CREATE ROLE " + role + " LOGIN SUPERUSER");
-  std::string uri = server_uri();
-  const size_t at = uri.find("://") + 3;
-  const size_t user_end = uri.find('@', at);
-  uri = uri.substr(0, at) + role + (user_end == std::string::npos ? "@" + uri.substr(at) : uri.substr(user_end));
-  uri = in_schema(uri, shelf.schema);
+  const std::string uri = as_role(role, shelf.schema);
   std::vector<std::string> manifests;
   for (int i = 0; i < 50; ++i) {
     const std::string tag = "disc " + std::to_string(i);
@@ -609,6 +619,235 @@ TEST(ServerCatalogTest, FindMatchesBytesAsTheFileCatalogDoesInAnyEncoding) {
     EXPECT_EQ(expected, got) << encoding;
     EXPECT_EQ(read_file(m), exported(uri, "1", tmp)) << encoding;
     sql("DROP DATABASE " + database);
+  }
+}
+
+// The waits of an add, short for the tests: 2 s for a manifest another
+// session claimed, 0.3 s for a table's lock.
+const char kShortWaits[] = "DISC_CATALOG_TEST_WAITS=2000,300";
+
+// Polls |sql| with |query| until it answers |expected|, for a minute at
+// most; whether it did.
+bool comes_to(Sql& sql, const std::string& query, const std::string& expected) {
+  for (int i = 0; i < 600; ++i) {
+    if (sql(query) == expected) return true;
+    usleep(100 * 1000);
+  }
+  return false;
+}
+
+// Whether the session of |application| runs the COPY of an add.
+std::string copying(const std::string& application) {
+  return "SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + application +
+         "' AND state = 'active' AND query LIKE '%COPY%FROM STDIN%'";
+}
+
+// Every problem line of |err| is the program's, and there are |lines|.
+void expect_lines(const std::string& err, int lines) {
+  EXPECT_EQ(lines, std::count(err.begin(), err.end(), '\n')) << err;
+  for (size_t at = 0; at < err.size(); at = err.find('\n', at) + 1) EXPECT_EQ(0u, err.find("disc-catalog: ", at) - at) << err;
+}
+
+TEST(ServerCatalogTest, AWriterStoppedInItsTransactionHoldsNoOtherAddForever) {
+  NEED_SERVER();
+  ServerShelf shelf;
+  ASSERT_EQ(0, catalog(shelf.uri, {"add", "-q", shelf.write("first.xml", manifest("first", records_of("first", 5)))}).status);
+  // A large add, which puts the indexes off, stopped in the middle of its
+  // COPY: it holds its manifest's claim and its lock of table file.
+  const std::string big = shelf.write("big.xml", manifest("big", records_of("big", 200000)));
+  const std::string stalled_uri = with_parameter(shelf.uri, "application_name=stalled");
+  const pid_t stalled = start(stalled_uri, {"add", big}, shelf.tmp.path + "/stalled");
+  ASSERT_TRUE(comes_to(shelf.sql, copying("stalled"), "1\n")) << read_file(shelf.tmp.path + "/stalled");
+  ASSERT_EQ(0, kill(stalled, SIGSTOP));
+  const std::string backend = shelf.sql("SELECT pid FROM pg_stat_activity WHERE application_name = 'stalled'");
+  // Two others add: one of other manifests, one of the same and another.
+  std::vector<std::string> others = {"add"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string tag = "other " + std::to_string(i);
+    others.push_back(shelf.write(tag + ".xml", manifest(tag, records_of(tag, 2000))));
+  }
+  Conditions short_waits;
+  short_waits.env = {kShortWaits};
+  const pid_t other = start(shelf.uri, others, shelf.tmp.path + "/other", short_waits.env);
+  const std::string more = shelf.write("more.xml", manifest("more", records_of("more", 10)));
+  const Outcome same = catalog(shelf.uri, {"add", big, more}, short_waits);
+  EXPECT_EQ(0, finish(other)) << read_file(shelf.tmp.path + "/other");
+  const std::string other_out = read_file(shelf.tmp.path + "/other");
+  EXPECT_EQ(3, std::count(other_out.begin(), other_out.end(), '\t') / 3) << other_out;
+  // The indexes the stalled add put off cannot be built meanwhile: said,
+  // and left to the next add.
+  EXPECT_NE(std::string::npos, other_out.find("not built again: another session was using table file")) << other_out;
+  EXPECT_EQ(1, same.status) << same.err;
+  EXPECT_NE(std::string::npos, same.out.find("\tmore\n")) << same.out;
+  EXPECT_EQ(0u, same.err.find("disc-catalog: " + big + ": not added: another session is adding the same manifest "
+                              "and did not end within 2 s (user ")) << same.err;
+  EXPECT_NE(std::string::npos, same.err.find("in its transaction since 20")) << same.err;
+  EXPECT_NE(std::string::npos, same.err.find("server process " + backend.substr(0, backend.size() - 1) + ")\n"))
+      << same.err;
+  // An add of the same that waits longer gets it once the stalled one,
+  // resumed, commits it: already in, status 0.
+  const pid_t patient = start(with_parameter(shelf.uri, "application_name=patient"), {"add", big},
+                              shelf.tmp.path + "/patient", {"DISC_CATALOG_TEST_WAITS=60000,300"});
+  ASSERT_TRUE(comes_to(shelf.sql, "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'patient' AND "
+                                  "wait_event_type = 'Lock'", "1\n"));
+  ASSERT_EQ(0, kill(stalled, SIGCONT));
+  EXPECT_EQ(0, finish(stalled)) << read_file(shelf.tmp.path + "/stalled");
+  EXPECT_EQ(0, finish(patient)) << read_file(shelf.tmp.path + "/patient");
+  const std::string number = read_file(shelf.tmp.path + "/stalled").substr(6, 1);
+  EXPECT_EQ("already\t" + number + "\t200000\tbig\n", read_file(shelf.tmp.path + "/patient"));
+  // The resumed add built the indexes again: nothing is missing.
+  expect_run(catalog(shelf.uri, {"check"}), "", "", 0);
+  EXPECT_EQ("6\t206015\n", shelf.sql("SELECT count(DISTINCT disc), count(*) FROM " + shelf.schema + ".file"));
+}
+
+// A role of the README's grants on the shelf's schema: reading only, or
+// writing too; its URI.
+std::string role_on(ServerShelf& shelf, const std::string& role, bool writes) {
+  shelf.sql("CREATE ROLE " + role + " LOGIN; GRANT USAGE ON SCHEMA " + shelf.schema + " TO " + role);
+  if (writes) {
+    shelf.sql("GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA " + shelf.schema + " TO " + role +
+              "; GRANT USAGE ON ALL SEQUENCES IN SCHEMA " + shelf.schema + " TO " + role);
+  } else {
+    shelf.sql("GRANT SELECT ON ALL TABLES IN SCHEMA " + shelf.schema + " TO " + role);
+  }
+  return as_role(role, shelf.schema);
+}
+
+// The SQLSTATE of |text| run on |sql|'s connection, empty when it works.
+std::string state_of(Sql& sql, const std::string& text) {
+  PGresult* r = PQexec(sql.conn, text.c_str());
+  const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+  const std::string got = state != nullptr ? state : "";
+  PQclear(r);
+  return got;
+}
+
+TEST(ServerCatalogTest, AReadingRoleCanStopNoWriter) {
+  NEED_SERVER();
+  ServerShelf shelf;
+  ASSERT_EQ(0, catalog(shelf.uri, {"add", "-q", shelf.write("first.xml", manifest("first", records_of("first", 5)))}).status);
+  const std::string reader = "holder_" + std::to_string(getpid());
+  const std::string as_reader = role_on(shelf, reader, false);
+  {
+    // The reader holds a transaction over every table, and every lock it
+    // may take; the writers' own lock it may not take.
+    Sql held(as_reader);
+    Sql tries(as_reader);
+    const std::string s = shelf.schema;
+    held("BEGIN; LOCK TABLE " + s + ".catalog, " + s + ".disc, " + s + ".folder, " + s +
+         ".file IN ACCESS SHARE MODE; SELECT pg_advisory_lock(hashtextextended('disc-catalog index build \"" + s +
+         "\"', 0)); SELECT count(*) FROM " + s + ".file");
+    for (const char* table : {"catalog", "disc", "folder", "file"}) {
+      EXPECT_EQ("42501", state_of(tries, "BEGIN; LOCK TABLE " + s + "." + table + " IN SHARE UPDATE EXCLUSIVE MODE"))
+          << table;
+      tries("ROLLBACK");
+      EXPECT_EQ("42501", state_of(tries, "SELECT FROM " + s + "." + table + " FOR UPDATE")) << table;
+    }
+    // A large add, which would drop the indexes, keeps them and says so;
+    // a small one after it says nothing.
+    Conditions short_waits;
+    short_waits.env = {kShortWaits};
+    const Outcome large = catalog(shelf.uri, {"add", shelf.write("large.xml", manifest("large", records_of("large", 60000)))},
+                                  short_waits);
+    EXPECT_EQ("added\t2\t60000\tlarge\n", large.out);
+    expect_lines(large.err, 1);
+    EXPECT_NE(std::string::npos, large.err.find("the indexes of contents and of names stay in place during this add"))
+        << large.err;
+    EXPECT_EQ(0, large.status);
+    expect_run(catalog(shelf.uri, {"add", shelf.write("small.xml", manifest("small", records_of("small", 5)))},
+                       short_waits),
+               "added\t3\t5\tsmall\n", "", 0);
+  }
+  expect_run(catalog(shelf.uri, {"check"}), "", "", 0);
+  shelf.sql("DROP OWNED BY " + reader + "; DROP ROLE " + reader);
+}
+
+TEST(ServerCatalogTest, AWritingRoleAddsWhateverStateAnAddCutShortLeft) {
+  NEED_SERVER();
+  ServerShelf shelf;
+  ASSERT_EQ(0, catalog(shelf.uri, {"add", "-q", shelf.write("first.xml", manifest("first", records_of("first", 5)))}).status);
+  const std::string writer = "adder_" + std::to_string(getpid());
+  const std::string as_writer = role_on(shelf, writer, true);
+  // The owner's large add, killed once it put its indexes off.
+  const pid_t cut = start(with_parameter(shelf.uri, "application_name=cut"),
+                          {"add", shelf.write("large.xml", manifest("large", records_of("large", 100000)))},
+                          shelf.tmp.path + "/cut");
+  ASSERT_TRUE(comes_to(shelf.sql, copying("cut"), "1\n")) << read_file(shelf.tmp.path + "/cut");
+  kill(cut, SIGKILL);
+  finish(cut);
+  ASSERT_TRUE(comes_to(shelf.sql, "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'cut'", "0\n"));
+  const std::string missing =
+      "damaged\t-\tthe index of contents (file_content) is missing: the next add by the catalog's owner builds it again\n"
+      "damaged\t-\tthe index of names (file_name) is missing: the next add by the catalog's owner builds it again\n";
+  expect_run(catalog(shelf.uri, {"check"}), missing, "", 1);
+  // The writing role adds, and says who builds them.
+  expect_run(catalog(as_writer, {"add", shelf.write("two.xml", manifest("two", records_of("two", 7)))}),
+             "added\t2\t7\ttwo\n",
+             "disc-catalog: " + as_writer + ": the indexes of contents and of names are missing (an add was cut "
+             "short): the next add by the catalog's owner builds them again\n", 0);
+  expect_run(catalog(as_writer, {"remove", "2"}), "removed\t2\ttwo\n", "", 0);
+  expect_run(catalog(shelf.uri, {"check"}), missing, "", 1);
+  // The owner's next add builds them.
+  expect_run(catalog(shelf.uri, {"add", shelf.write("three.xml", manifest("three", records_of("three", 3)))}),
+             "added\t3\t3\tthree\n", "", 0);
+  expect_run(catalog(shelf.uri, {"check"}), "", "", 0);
+  const Outcome found = catalog(as_writer, {"find", "*f 1.dat"});
+  EXPECT_EQ(0, found.status);
+  EXPECT_EQ(catalog(shelf.uri, {"find", "*f 1.dat"}).out, found.out);
+  shelf.sql("DROP OWNED BY " + writer + "; DROP ROLE " + writer);
+}
+
+// |text| with each byte but letters and digits as %XX.
+std::string escaped(const std::string& text) {
+  std::string made;
+  for (const char ch : text) {
+    char hex[4];
+    snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(ch));
+    made += isalnum(static_cast<unsigned char>(ch)) ? std::string(1, ch) : hex;
+  }
+  return made;
+}
+
+TEST(ServerCatalogTest, NoPieceOfAPasswordIsShownWhateverItHoldsAndHoweverItIsGiven) {
+  OwnServer server("local all pwuser scram-sha-256\nlocal all all trust\n");
+  if (!server.reason.empty()) GTEST_SKIP() << server.reason;
+  TempDir tmp;
+  const std::string socket = "host=" + server.place.path + "&port=5432";
+  Sql sql(server.uri);
+  sql("CREATE ROLE pwuser LOGIN");
+  const std::string pgpass = tmp.path + "/pgpass";
+  for (const char special : std::string("?@#:/%")) {
+    const std::string password = std::string("Pw") + special + "Secret9xq";
+    for (const bool right : {true, false}) {
+      sql(std::string("ALTER ROLE pwuser PASSWORD '") + (right ? password : "another-one") + "'");
+      // .pgpass escapes ':' and '\\'.
+      std::string in_file;
+      for (const char ch : password) in_file += ch == ':' || ch == '\\' ? std::string("\\") + ch : std::string(1, ch);
+      write_file(pgpass, "*:*:*:pwuser:" + in_file + "\n");
+      chmod(pgpass.c_str(), 0600);
+      const std::string plain = "postgresql://pwuser@/postgres?" + socket;
+      const std::vector<std::pair<std::string, std::vector<std::string>>> forms = {
+          {"postgresql://pwuser:" + password + "@/postgres?" + socket, {}},
+          {"postgresql://pwuser:" + escaped(password) + "@/postgres?" + socket, {}},
+          {plain + "&password=" + escaped(password), {}},
+          {plain + "&password=" + password, {}},
+          {plain, {"PGPASSWORD=" + password}},
+          {plain, {"PGPASSFILE=" + pgpass}},
+      };
+      for (const auto& form : forms) {
+        Conditions setup;
+        setup.env = form.second;
+        if (form.second.empty() || form.second[0].compare(0, 11, "PGPASSFILE=") != 0)
+          setup.env.push_back("PGPASSFILE=" + tmp.path + "/none");
+        // Connected or not, one line, which names the catalog.
+        const Outcome run = catalog(form.first, {"list"}, setup);
+        const std::string said = run.out + run.err;
+        EXPECT_EQ(2, run.status) << said;
+        expect_lines(run.err, 1);
+        for (size_t at = 0; at + 5 <= password.size(); ++at)
+          EXPECT_EQ(std::string::npos, said.find(password.substr(at, 5))) << form.first << " " << said;
+      }
+    }
   }
 }
 

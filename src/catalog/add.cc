@@ -61,7 +61,7 @@ bool digest_of(const std::string& path, unsigned char md5[16], uint64_t* checksu
   return true;
 }
 
-enum class Added { kAdded, kAlready, kRefused };
+enum class Added { kAdded, kAlready, kRefused, kHeldElsewhere };
 
 // A manifest to add, as the first reading found it.
 struct Operand {
@@ -100,7 +100,11 @@ Added add_manifest(const CatalogOptions& options, Catalog* catalog, const Operan
   }
   if (!operand.readable) return Added::kRefused;
   Disc existing;
-  if (!start_disc(catalog, path, operand.md5, &existing)) catalog_failed(options, catalog);
+  if (!start_disc(catalog, path, operand.md5, &existing)) {
+    if (!claimed_elsewhere(catalog)) catalog_failed(options, catalog);
+    problem("%s: not added: %s", path.c_str(), catalog_error(catalog).c_str());
+    return Added::kHeldElsewhere;
+  }
   if (existing.number != 0) {
     Operand found = operand;
     found.existing = existing;
@@ -232,6 +236,7 @@ int run_add(const CatalogOptions& options) {
   const bool show_progress = is_terminal(2) && operands.size() > 1;
   if (show_progress) start_progress(&progress);
   bool refused = false;
+  bool held_elsewhere = false;  // a manifest another session was adding
   WaitingLines waiting;
   bool uncommitted = false;  // a disc added since the last commit
   const auto commit = [&]() {
@@ -255,8 +260,9 @@ int run_add(const CatalogOptions& options) {
     std::vector<std::string> problems = operand.problems;
     for (std::string& text : take_held_problems()) problems.push_back(std::move(text));
     for (std::string& text : problems) waiting.emplace_back(true, std::move(text));
-    if (added == Added::kRefused) {
-      refused = true;
+    if (added == Added::kRefused || added == Added::kHeldElsewhere) {
+      refused = refused || added == Added::kRefused;
+      held_elsewhere = held_elsewhere || added == Added::kHeldElsewhere;
       // Its problem lines come after the lines of the discs before it,
       // which wait for their commit.
       if (!one_change) commit();
@@ -284,5 +290,5 @@ int run_add(const CatalogOptions& options) {
   write_waiting(&waiting, options.quiet);
   if (!settle_catalog(catalog)) problem("%s: %s", options.catalog_name.c_str(), catalog_error(catalog).c_str());
   close_catalog(catalog);
-  return refused ? 2 : 0;
+  return refused ? 2 : held_elsewhere ? 1 : 0;
 }

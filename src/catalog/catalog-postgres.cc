@@ -23,6 +23,7 @@
 // value is bound, in binary; records go in with COPY.
 
 #include <libpq-fe.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -36,6 +37,7 @@
 #include "catalog/key_set.h"
 #include "catalog/keyed_hash.h"
 #include "catalog/seen_table.h"
+#include "console/console.h"
 #include "platform/byte_order.h"
 #include "platform/library.h"
 #include "platform/random_key.h"
@@ -44,7 +46,7 @@ namespace {
 
 // libpq, loaded when a catalog on a server is first opened (library.h):
 // each function this store calls, by its own name.
-#define LIBPQ_FUNCTIONS(X) X(PQclear) X(PQconnectdb) X(PQconninfo) X(PQconninfoFree) X(PQconninfoParse) X(PQerrorMessage) X(PQescapeIdentifier) X(PQexec) X(PQexecParams) X(PQfinish) X(PQfreemem) X(PQgetCopyData) X(PQgetResult) X(PQgetisnull) X(PQgetlength) X(PQgetvalue) X(PQntuples) X(PQputCopyData) X(PQputCopyEnd) X(PQresultErrorField) X(PQresultStatus) X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor) X(PQsetSingleRowMode) X(PQstatus) X(PQuser)
+#define LIBPQ_FUNCTIONS(X) X(PQbackendPID) X(PQclear) X(PQconnectdbParams) X(PQconninfo) X(PQconsumeInput) X(PQisBusy) X(PQpass) X(PQconninfoFree) X(PQconninfoParse) X(PQerrorMessage) X(PQescapeIdentifier) X(PQexec) X(PQexecParams) X(PQfinish) X(PQfreemem) X(PQgetCopyData) X(PQgetResult) X(PQgetisnull) X(PQgetlength) X(PQgetvalue) X(PQntuples) X(PQputCopyData) X(PQputCopyEnd) X(PQresultErrorField) X(PQresultStatus) X(PQsendQuery) X(PQsendQueryParams) X(PQsetNoticeProcessor) X(PQsetSingleRowMode) X(PQstatus) X(PQuser)
 
 struct Libpq {
 #define LIBPQ_POINTER(name) decltype(&::name) name = nullptr;
@@ -248,6 +250,87 @@ std::string one_line(const char* text) {
 
 void ignore_notice(void*, const char*) {}
 
+// How long a writer waits behind another session: for a manifest that
+// session claimed (and for the catalog's next number, held only from its
+// taking to its commit), and for a lock of a table to drop or build an
+// index. A session that waits for a lock holds up those that come after
+// it, readers included: that wait is short. DISC_CATALOG_TEST_WAITS
+// ("CLAIM_MS,LOCK_MS") shortens both, for tests only.
+struct Waits {
+  long claim_ms = 60000;
+  long lock_ms = 3000;
+};
+
+Waits waits() {
+  Waits w;
+  const char* given = getenv("DISC_CATALOG_TEST_WAITS");
+  if (given == nullptr) return w;
+  char* end = nullptr;
+  const long claim = strtol(given, &end, 10);
+  if (end != given && *end == ',' && claim > 0) {
+    const char* lock_at = end + 1;
+    const long lock = strtol(lock_at, &end, 10);
+    if (end != lock_at && *end == '\0' && lock > 0) {
+      w.claim_ms = claim;
+      w.lock_ms = lock;
+    }
+  }
+  return w;
+}
+
+// What each session of the catalog sets on the server, before the options
+// of the URI or PGOPTIONS, which may set others: keepalives, so that the
+// server ends a session whose client is gone and its locks and claims go
+// with it; for a writer, an end to a session idle in its transaction for
+// five minutes. A client stopped in the middle of a COPY still answers
+// keepalives: no setting frees what it holds, and other writers never
+// wait for it without bound (see Waits).
+const char kServerSettings[] =
+    "-c tcp_keepalives_idle=60 -c tcp_keepalives_interval=10 -c tcp_keepalives_count=6 -c tcp_user_timeout=120000";
+const char kWriterSettings[] = " -c idle_in_transaction_session_timeout=300000";
+
+// Connects to |where|. The client's side is kept alive the same way, so
+// that a client whose server stops answering ends within about two
+// minutes; the URI may set other values.
+PGconn* connect_to(const std::string& where, bool writer) {
+  std::string options = std::string(kServerSettings) + (writer ? kWriterSettings : "");
+  std::string theirs;
+  char* unreadable = nullptr;
+  if (PQconninfoOption* parsed = pq.PQconninfoParse(where.c_str(), &unreadable)) {
+    for (PQconninfoOption* o = parsed; o->keyword != nullptr; ++o)
+      if (strcmp(o->keyword, "options") == 0 && o->val != nullptr) theirs = o->val;
+    pq.PQconninfoFree(parsed);
+  }
+  if (unreadable != nullptr) pq.PQfreemem(unreadable);
+  if (theirs.empty() && getenv("PGOPTIONS") != nullptr) theirs = getenv("PGOPTIONS");
+  if (!theirs.empty()) options += " " + theirs;
+  // Later values win: the URI's over these, and the options made here,
+  // which hold the URI's, over the URI's alone.
+  const char* keywords[] = {"keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count",
+                            "tcp_user_timeout", "connect_timeout", "dbname", "options", nullptr};
+  const char* values[] = {"1", "30", "10", "6", "100000", "30", where.c_str(), options.c_str(), nullptr};
+  return pq.PQconnectdbParams(keywords, values, 1);
+}
+
+// The passwords libpq reads for |where| (from it, the environment or a
+// password file), which no line may show: the URI's as typed are known to
+// without_passwords.
+std::vector<std::string> secrets_of(const std::string& where, PGconn* conn) {
+  std::vector<std::string> secrets;
+  char* unreadable = nullptr;
+  if (PQconninfoOption* parsed = pq.PQconninfoParse(where.c_str(), &unreadable)) {
+    for (PQconninfoOption* o = parsed; o->keyword != nullptr; ++o)
+      if (strcmp(o->keyword, "password") == 0 && o->val != nullptr) secrets.push_back(o->val);
+    pq.PQconninfoFree(parsed);
+  }
+  if (unreadable != nullptr) pq.PQfreemem(unreadable);
+  if (const char* from_environment = getenv("PGPASSWORD")) secrets.push_back(from_environment);
+  if (conn != nullptr) {
+    if (const char* used = pq.PQpass(conn)) secrets.push_back(used);
+  }
+  return secrets;
+}
+
 }  // namespace
 
 struct ServerCatalog : Catalog {
@@ -260,6 +343,9 @@ struct ServerCatalog : Catalog {
   bool in_transaction = false;
   bool finished = false;     // a disc was finished since the last commit
   bool large_add = false;    // begin_adding put the indexes off
+  bool writer = false;       // opened to change the catalog
+  std::vector<std::string> secrets;  // passwords no line may show
+  Waits wait;
 
   // The disc being added.
   bool disc_open = false;
@@ -305,9 +391,20 @@ const std::string& sql(ServerCatalog* c, const char* text) {
   return made;
 }
 
+// |text| with no piece of a password (without_passwords).
+std::string hidden(const ServerCatalog* c, const std::string& text) {
+  return without_passwords(c->where, text, c->secrets);
+}
+
 bool fail_with(ServerCatalog* c, const std::string& text) {
-  c->error = text;
+  c->error = hidden(c, text);
   return false;
+}
+
+// Says |text| about the catalog in one line on standard error: what the
+// add did otherwise than asked, and goes on with.
+void say(const ServerCatalog* c, const std::string& text) {
+  problem("%s: %s", catalog_name(c->where).c_str(), hidden(c, text).c_str());
 }
 
 std::string state_of(const PGresult* result) {
@@ -319,28 +416,47 @@ std::string state_of(const PGresult* result) {
 bool fail(ServerCatalog* c, const PGresult* result) {
   c->state = state_of(result);
   const char* primary = result != nullptr ? pq.PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-  c->error = one_line(primary != nullptr ? primary : pq.PQerrorMessage(c->conn));
+  c->error = hidden(c, one_line(primary != nullptr ? primary : pq.PQerrorMessage(c->conn)));
   return false;
 }
 
-// Runs |text| with |params|; the whole result, or null with the reason
-// said. A binary result unless |text_result|.
-PGresult* run(ServerCatalog* c, const std::string& text, const Params& params = Params(), bool text_result = false) {
+// Sends |text| with |params|, its result to come in binary unless
+// |text_result|; false with the reason said.
+bool send(ServerCatalog* c, const std::string& text, const Params& params, bool text_result) {
   std::vector<const char*> values;
   std::vector<int> lengths;
   for (const std::string& v : params.values) {
     values.push_back(v.data());
     lengths.push_back(static_cast<int>(v.size()));
   }
-  PGresult* result = pq.PQexecParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(),
-                                  values.data(), lengths.data(), params.formats.data(), text_result ? 0 : 1);
-  const ExecStatusType status = pq.PQresultStatus(result);
+  if (pq.PQsendQueryParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(),
+                           values.data(), lengths.data(), params.formats.data(), text_result ? 0 : 1) != 1)
+    return fail(c, nullptr);
+  return true;
+}
+
+// The results of what was sent on |c|'s connection, to their end: the
+// first, or null with the reason said where it failed.
+PGresult* result_of(ServerCatalog* c) {
+  PGresult* first = nullptr;
+  while (PGresult* result = pq.PQgetResult(c->conn)) {
+    if (first == nullptr) first = result;
+    else pq.PQclear(result);
+    if (pq.PQstatus(c->conn) == CONNECTION_BAD) break;
+  }
+  const ExecStatusType status = pq.PQresultStatus(first);
   if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-    fail(c, result);
-    pq.PQclear(result);
+    fail(c, first);
+    pq.PQclear(first);
     return nullptr;
   }
-  return result;
+  return first;
+}
+
+// Runs |text| with |params|; the whole result, or null with the reason
+// said. A binary result unless |text_result|.
+PGresult* run(ServerCatalog* c, const std::string& text, const Params& params = Params(), bool text_result = false) {
+  return send(c, text, params, text_result) ? result_of(c) : nullptr;
 }
 
 // Runs the statements of |text|, which take no values.
@@ -378,16 +494,8 @@ bool drain(ServerCatalog* c) {
 // that no large answer is held whole.
 template <typename Each>
 bool each_row(ServerCatalog* c, const std::string& text, const Params& params, Each each) {
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  for (const std::string& v : params.values) {
-    values.push_back(v.data());
-    lengths.push_back(static_cast<int>(v.size()));
-  }
-  if (!pq.PQsendQueryParams(c->conn, text.c_str(), static_cast<int>(values.size()), params.types.data(), values.data(),
-                         lengths.data(), params.formats.data(), 1) ||
-      !pq.PQsetSingleRowMode(c->conn))
-    return fail(c, nullptr);
+  if (!send(c, text, params, false)) return false;
+  if (!pq.PQsetSingleRowMode(c->conn)) return fail(c, nullptr);
   bool ok = true;
   while (PGresult* result = pq.PQgetResult(c->conn)) {
     const ExecStatusType status = pq.PQresultStatus(result);
@@ -561,7 +669,9 @@ bool trigram_schema(ServerCatalog* c, std::string* schema) {
 // database has it, or where the catalog may create it in its own schema;
 // else names are matched without an index.
 bool create_catalog(ServerCatalog* c, bool make_schema) {
-  if (!exec(c, "BEGIN")) return false;
+  // Another client making it at the same moment is waited for as long as
+  // a claim: one stopped in the middle would hold this one up without end.
+  if (!exec(c, "BEGIN") || !exec(c, "SET LOCAL lock_timeout = " + std::to_string(c->wait.claim_ms))) return false;
   std::string statements = make_schema ? "CREATE SCHEMA @;" : "";
   statements += kTables;
   bool ok = exec_script(c, expand(c, statements));
@@ -709,7 +819,8 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
   if (PQconninfoOption* parsed = pq.PQconninfoParse(where.c_str(), &unreadable)) {
     pq.PQconninfoFree(parsed);
   } else {
-    *problem = unreadable == nullptr ? "out of memory" : without_passwords(where, one_line(unreadable));
+    *problem = unreadable == nullptr ? "out of memory"
+                                     : without_passwords(where, one_line(unreadable), secrets_of(where, nullptr));
     if (unreadable != nullptr) pq.PQfreemem(unreadable);
     const size_t quoted = problem->rfind(": \"");
     if (quoted != std::string::npos && problem->back() == '"') problem->erase(quoted);
@@ -719,14 +830,17 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
   ServerCatalog* c = new ServerCatalog();
   c->store = &kServerStore;
   c->where = where;
-  c->conn = pq.PQconnectdb(where.c_str());
+  c->writer = access != Access::kRead;
+  c->wait = waits();
+  c->conn = connect_to(where, c->writer);
   if (c->conn == nullptr) {
     *problem = "out of memory";
     delete c;
     return nullptr;
   }
+  c->secrets = secrets_of(where, c->conn);
   if (pq.PQstatus(c->conn) != CONNECTION_OK) {
-    *problem = without_passwords(where, one_line(pq.PQerrorMessage(c->conn)));
+    *problem = hidden(c, one_line(pq.PQerrorMessage(c->conn)));
     return give_up(c, problem);
   }
   // What the server says aside (a schema that exists already ...) is no
@@ -821,22 +935,68 @@ void forget_disc(ServerCatalog* c) {
 // are built again at its end, in order, far faster than row by row.
 const uint64_t kFewestRecordsToPutOff = 50000;
 
-// The indexes of file that an add may put off, and what makes each.
+// The indexes of file that an add may put off, what makes each, and the
+// table whose lock a builder of it holds: two adds that end together would
+// both find it missing, and the second to make it would fail on the
+// first's. That lock, SHARE UPDATE EXCLUSIVE, is one that a role that may
+// only read cannot take (LOCK TABLE in any mode above ACCESS SHARE needs a
+// privilege to write); it holds up no reader and no writer's rows.
 struct PutOff {
   const char* name;
-  const char* make;  // after "CREATE INDEX IF NOT EXISTS "
+  const char* what;          // in words, after "the index "
+  const char* make;          // after "CREATE INDEX "
+  const char* builder_lock;  // a table of the schema
 };
-const PutOff kPutOff[] = {{"file_content", "file_content ON @.file (md5, length, disc)"},
-                          {"file_name", "file_name ON @.file USING gin ((" FOLDED("name") ") "}};
+const PutOff kPutOff[] = {
+    {"file_content", "of contents", "file_content ON @.file (md5, length, disc)", "disc"},
+    {"file_name", "of names", "file_name ON @.file USING gin ((" FOLDED("name") ") ", "folder"}};
+
+// |text| as a SQL string literal.
+std::string literal(std::string_view text) {
+  std::string made = "'";
+  for (const char ch : text) {
+    made += ch;
+    if (ch == '\'') made += '\'';
+  }
+  return made + "'";
+}
+
+// "the index of names", "the indexes of contents and of names".
+std::string indexes_named(const std::vector<const PutOff*>& indexes) {
+  std::string named = indexes.size() > 1 ? "the indexes " : "the index ";
+  for (size_t i = 0; i < indexes.size(); ++i) named += (i == 0 ? "" : " and ") + std::string(indexes[i]->what);
+  return named;
+}
 
 // Whether file is a plain table (not one partitioned by its administrator,
-// whose indexes are the administrator's).
-bool plain_file_table(ServerCatalog* c, bool* plain) {
-  PGresult* r = run(c, "SELECT relkind = 'r' FROM pg_class WHERE oid = to_regclass($1)",
+// whose indexes are the administrator's), and whether the session's role
+// may drop and build its indexes: it owns the table, or is a member of the
+// role that does.
+bool file_table(ServerCatalog* c, bool* plain, bool* owner) {
+  PGresult* r = run(c, "SELECT relkind = 'r', pg_has_role(relowner, 'USAGE') FROM pg_class WHERE oid = to_regclass($1)",
                     Params().text(c->schema + ".file"), true);
   if (r == nullptr) return false;
   *plain = pq.PQntuples(r) == 1 && strcmp(pq.PQgetvalue(r, 0, 0), "t") == 0;
+  *owner = pq.PQntuples(r) == 1 && strcmp(pq.PQgetvalue(r, 0, 1), "t") == 0;
   pq.PQclear(r);
+  return true;
+}
+
+// The indexes an add may put off that are missing, or invalid (half
+// built), in |*missing|; the schema of pg_trgm in |*trgm|, empty where the
+// database has none (names are then matched without an index, which is
+// not missing).
+bool missing_indexes(ServerCatalog* c, std::vector<const PutOff*>* missing, std::string* trgm) {
+  missing->clear();
+  if (!trigram_schema(c, trgm)) return false;
+  for (const PutOff& index : kPutOff) {
+    if (strcmp(index.name, "file_name") == 0 && trgm->empty()) continue;
+    PGresult* r = run(c, "SELECT FROM pg_index i WHERE i.indexrelid = to_regclass($1) AND i.indisvalid",
+                      Params().text(c->schema + "." + index.name), true);
+    if (r == nullptr) return false;
+    if (pq.PQntuples(r) != 1) missing->push_back(&index);
+    pq.PQclear(r);
+  }
   return true;
 }
 
@@ -850,107 +1010,120 @@ bool server_begin_adding(Catalog* catalog, uint64_t records, bool* one_change) {
   const uint64_t held = Row{r, 0}.u64(0);
   pq.PQclear(r);
   bool plain = false;
-  if (records < held / 2 || !plain_file_table(c, &plain) || !plain) return c->error.empty();
+  bool owner = false;
+  // A role that does not own the indexes adds with them in place.
+  if (records < held / 2 || !file_table(c, &plain, &owner) || !plain || !owner) return c->error.empty();
   c->large_add = true;
-  // Readers go on meanwhile, without these indexes. A role that does not
-  // own them adds with them in place.
-  for (const PutOff& index : kPutOff) {
-    if (!exec(c, expand(c, std::string("DROP INDEX CONCURRENTLY IF EXISTS @.") + index.name))) {
-      if (c->state != "42501") return false;
-      c->error.clear();
-      return true;
-    }
-  }
+  // Both dropped in one transaction, which needs the table to itself: a
+  // session that uses it (a reader's long transaction, a writer stopped in
+  // the middle of its disc) would hold this one up, and everyone after it,
+  // without end. After a short wait the add goes on with them in place.
+  // Readers go on during the add, without them.
+  std::string drop = "BEGIN; SET LOCAL lock_timeout = " + std::to_string(c->wait.lock_ms) + ";";
+  for (const PutOff& index : kPutOff) drop += std::string(" DROP INDEX IF EXISTS @.") + index.name + ";";
+  if (exec_script(c, expand(c, drop + " COMMIT"))) return true;
+  const std::string why = c->error;
+  const std::string state = c->state;
+  exec(c, "ROLLBACK");
+  c->error = why;
+  if (state != "55P03") return false;
+  c->error.clear();
+  say(c, "the indexes of contents and of names stay in place during this add, which takes longer so: another "
+         "session was using table file for over " + std::to_string(c->wait.lock_ms) + " ms");
   return true;
 }
 
-// Builds the indexes that an add put off, or that one killed before its
-// end left unbuilt (or half-built: invalid). Readers go on meanwhile;
-// other writers wait for the build, which takes one pass where building it
-// concurrently with them would take two. Called holding the lock of
-// builds (build_put_off).
-bool build_put_off_locked(ServerCatalog* c, bool large) {
+// The statement that builds |index| unless another session builds it at
+// the same moment, as one statement: its locks go with its end, even when
+// its client stops meanwhile. Readers go on meanwhile; writers wait for
+// the build, which takes one pass where building it concurrently with them
+// would take two. A table some session uses to write is waited for a short
+// time only: the statement then fails with lock_not_available.
+std::string build_statement(ServerCatalog* c, const PutOff& index, const std::string& trgm) {
+  std::string make = expand(c, std::string("CREATE INDEX ") + index.make);
+  if (strcmp(index.name, "file_name") == 0) make += trgm + ".gin_trgm_ops)";
+  return "DO $build$ BEGIN PERFORM set_config('lock_timeout', " + literal(std::to_string(c->wait.lock_ms)) +
+         ", true); BEGIN LOCK TABLE " + c->schema + "." + index.builder_lock +
+         " IN SHARE UPDATE EXCLUSIVE MODE; EXCEPTION WHEN lock_not_available THEN RETURN; END; "
+         "IF NOT EXISTS (SELECT FROM pg_index WHERE indexrelid = to_regclass(" +
+         literal(c->schema + "." + index.name) + ") AND indisvalid) THEN "
+         // An index built in one pass sorts what it holds in memory.
+         "PERFORM set_config('maintenance_work_mem', '256MB', true); DROP INDEX IF EXISTS " + c->schema + "." +
+         index.name + "; " + make + "; END IF; END $build$";
+}
+
+// Builds the indexes that an add put off, or that one cut short left
+// unbuilt (or half-built: invalid). A role that may not build them says
+// so, as an add that could not lock the table for them: the next add by
+// the catalog's owner builds them.
+bool build_put_off(ServerCatalog* c, bool large) {
   bool plain = false;
-  if (!plain_file_table(c, &plain)) return false;
+  bool owner = false;
+  if (!file_table(c, &plain, &owner)) return false;
   if (!plain) return true;
+  std::vector<const PutOff*> missing;
+  std::string trgm;
+  if (!missing_indexes(c, &missing, &trgm)) return false;
+  if (missing.empty() && !large) return true;
+  const std::string them = missing.size() > 1 ? "them" : "it";
+  if (!owner) {
+    if (!missing.empty())
+      say(c, indexes_named(missing) + (missing.size() > 1 ? " are" : " is") +
+                 " missing (an add was cut short): the next add by the catalog's owner builds " + them + " again");
+    return true;
+  }
   // After many rows at once: statistics for the planner, and the pages
-  // marked all-visible, so that the content index is read alone.
-  if (large && !exec(c, sql(c, "VACUUM (ANALYZE) @.file"))) {
-    if (c->state != "42501") return false;
+  // marked all-visible, so that the content index is read alone. Given up
+  // after the short wait, quietly: it only speeds the questions.
+  if (large) {
+    if (!exec(c, "SET lock_timeout = " + std::to_string(c->wait.lock_ms))) return false;
+    if (!exec(c, sql(c, "VACUUM (ANALYZE) @.file")) && c->state != "55P03" && c->state != "42501") return false;
     c->error.clear();
+    if (!exec(c, "SET lock_timeout TO DEFAULT")) return false;
   }
+  if (missing.empty()) return true;
   std::vector<std::string> builds;
-  for (const PutOff& index : kPutOff) {
-    PGresult* r = run(c, "SELECT i.indisvalid FROM pg_index i WHERE i.indexrelid = to_regclass($1)",
-                      Params().text(c->schema + "." + index.name), true);
-    if (r == nullptr) return false;
-    const bool there = pq.PQntuples(r) == 1;
-    const bool valid = there && strcmp(pq.PQgetvalue(r, 0, 0), "t") == 0;
-    pq.PQclear(r);
-    if (valid) continue;
-    std::string trgm;
-    if (strcmp(index.name, "file_name") == 0) {
-      if (!trigram_schema(c, &trgm)) return false;
-      // Without pg_trgm, names are matched without an index.
-      if (trgm.empty()) continue;
-    }
-    if (there && !exec(c, expand(c, std::string("DROP INDEX CONCURRENTLY IF EXISTS @.") + index.name))) return false;
-    std::string make = expand(c, std::string("CREATE INDEX IF NOT EXISTS ") + index.make);
-    if (!trgm.empty()) make += trgm + ".gin_trgm_ops)";
-    builds.push_back(make);
-  }
-  // An index built in one pass sorts what it holds in memory.
-  const char kMemory[] = "SET maintenance_work_mem = '256MB'";
-  if (builds.empty() || !exec(c, kMemory)) return builds.empty();
+  for (const PutOff* index : missing) builds.push_back(build_statement(c, *index, trgm));
   // Two indexes are built at once, the first on a second connection: each
   // build keeps one processor busy.
-  PGconn* helper = builds.size() > 1 ? pq.PQconnectdb(c->where.c_str()) : nullptr;
+  PGconn* helper = builds.size() > 1 ? connect_to(c->where, true) : nullptr;
   bool helping = helper != nullptr && pq.PQstatus(helper) == CONNECTION_OK;
   if (helping) {
     pq.PQsetNoticeProcessor(helper, ignore_notice, nullptr);
-    PGresult* r = pq.PQexec(helper, kMemory);
-    helping = pq.PQresultStatus(r) == PGRES_COMMAND_OK && pq.PQsendQuery(helper, builds.front().c_str()) == 1;
-    pq.PQclear(r);
+    helping = pq.PQsendQuery(helper, builds.front().c_str()) == 1;
   }
   bool ok = true;
-  for (size_t i = helping ? 1 : 0; i < builds.size() && ok; ++i) ok = exec(c, builds[i]);
+  bool waited_out = false;
+  for (size_t i = helping ? 1 : 0; i < builds.size() && ok; ++i) {
+    ok = exec(c, builds[i]);
+    if (!ok && c->state == "55P03") ok = waited_out = true;
+  }
   if (helping) {
     while (PGresult* r = pq.PQgetResult(helper)) {
       if (ok && pq.PQresultStatus(r) != PGRES_COMMAND_OK) {
-        const char* primary = pq.PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
-        c->error = one_line(primary != nullptr ? primary : pq.PQerrorMessage(helper));
-        ok = false;
+        if (state_of(r) == "55P03") {
+          waited_out = true;
+        } else {
+          const char* primary = pq.PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+          c->error = hidden(c, one_line(primary != nullptr ? primary : pq.PQerrorMessage(helper)));
+          ok = false;
+        }
       }
       pq.PQclear(r);
       if (pq.PQstatus(helper) == CONNECTION_BAD) break;
     }
   }
   pq.PQfinish(helper);
-  return ok;
-}
-
-// build_put_off_locked, one writer at a time: two adds that end together
-// would both find an index missing, and the second to make it would fail
-// on the first's. The second waits, and then finds it made.
-bool build_put_off(ServerCatalog* c, bool large) {
-  const std::string key = "disc-catalog index build " + c->schema;
-  PGresult* r = run(c, "SELECT pg_advisory_lock(hashtextextended($1, 0))", Params().text(key), true);
-  if (r == nullptr) return false;
-  pq.PQclear(r);
-  const char kUnlock[] = "SELECT pg_advisory_unlock(hashtextextended($1, 0))";
-  if (!build_put_off_locked(c, large)) {
-    // Said as the build failed; the lock ends with the session anyway.
-    const std::string why = c->error;
-    const std::string state = c->state;
-    r = run(c, kUnlock, Params().text(key), true);
-    if (r != nullptr) pq.PQclear(r);
-    c->error = why;
-    c->state = state;
-    return false;
+  if (!ok) return false;
+  if (waited_out) {
+    c->error.clear();
+    std::vector<const PutOff*> left;
+    if (!missing_indexes(c, &left, &trgm)) return false;
+    if (!left.empty())
+      say(c, indexes_named(left) + (left.size() > 1 ? " are" : " is") + " not built again: another session was "
+             "using table file for over " + std::to_string(c->wait.lock_ms) +
+             " ms; the next add by the catalog's owner builds " + (left.size() > 1 ? "them" : "it"));
   }
-  r = run(c, kUnlock, Params().text(key), true);
-  if (r == nullptr) return false;
-  pq.PQclear(r);
   return true;
 }
 
@@ -984,10 +1157,56 @@ bool server_end_adding(Catalog* catalog) {
   return server_commit_discs(catalog) && build_put_off(c, c->large_add);
 }
 
+// The sessions that the session |pid| waits behind, each as "user U,
+// client C, in its transaction since T, server process P"; null when none.
+const char kBlockers[] =
+    "SELECT string_agg(format('user %s, client %s, %s, server process %s', a.usename, CASE WHEN a.client_port = -1 "
+    "THEN 'on the server''s own socket' WHEN a.client_addr IS NOT NULL THEN host(a.client_addr) ELSE 'not shown to "
+    "this role' END, CASE WHEN a.xact_start IS NOT NULL THEN 'in its transaction since ' || to_char(a.xact_start "
+    "AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS') || ' UTC' ELSE 'in its transaction since a time not shown to "
+    "this role' END, a.pid), '; ' ORDER BY a.pid) FROM pg_stat_activity a WHERE a.pid = ANY (pg_blocking_pids($1))";
+
+// Claims the manifest |md5| (see server_start_disc), waiting |wait_ms| at
+// most for a session that claimed it first; the inserted key's row, none
+// when the manifest is in already, or null with the reason said. Where
+// |who| is given, the sessions waited for are noted in it meanwhile, from
+// a second connection.
+PGresult* claim(ServerCatalog* c, std::string_view name, std::string_view md5, long wait_ms, std::string* who) {
+  // The wait is set for this statement and the rest of the disc's
+  // transaction (the COPY sets it back).
+  const std::string& text = sql(c, "INSERT INTO @.disc (description, manifest_name, manifest_md5, added, files, "
+                                   "bytes, layout, code_page, keys) SELECT '', $1, $2, 0, 0, 0, '', 0, '' FROM "
+                                   "(SELECT set_config('lock_timeout', $3, true)) AS wait "
+                                   "ON CONFLICT (manifest_md5) DO NOTHING RETURNING key");
+  const Params params = Params().bytes(name).bytes(md5).text(std::to_string(wait_ms));
+  if (who == nullptr) return run(c, text, params);
+  PGconn* helper = connect_to(c->where, false);
+  const bool watching = helper != nullptr && pq.PQstatus(helper) == CONNECTION_OK;
+  if (!send(c, text, params, false)) {
+    pq.PQfinish(helper);
+    return nullptr;
+  }
+  const std::string pid = std::to_string(pq.PQbackendPID(c->conn));
+  const char* pid_value = pid.c_str();
+  while (watching && pq.PQconsumeInput(c->conn) == 1 && pq.PQisBusy(c->conn) == 1) {
+    PGresult* r = pq.PQexecParams(helper, kBlockers, 1, nullptr, &pid_value, nullptr, nullptr, 0);
+    if (pq.PQresultStatus(r) == PGRES_TUPLES_OK && pq.PQntuples(r) == 1 && pq.PQgetisnull(r, 0, 0) == 0)
+      *who = pq.PQgetvalue(r, 0, 0);
+    pq.PQclear(r);
+    r = pq.PQexec(helper, "SELECT pg_sleep(0.2)");
+    const bool slept = pq.PQresultStatus(r) == PGRES_TUPLES_OK;
+    pq.PQclear(r);
+    if (!slept) break;
+  }
+  pq.PQfinish(helper);
+  return result_of(c);
+}
+
 bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const unsigned char manifest_md5[16],
                        Disc* existing) {
   ServerCatalog* c = own(catalog);
   existing->number = 0;
+  c->claimed_elsewhere = false;
   if (!c->in_transaction) {
     if (!exec(c, "BEGIN")) return false;
     c->in_transaction = true;
@@ -996,11 +1215,24 @@ bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const
   const std::string_view md5(reinterpret_cast<const char*>(manifest_md5), 16);
   // The manifest's digest is claimed first: a client adding the same
   // manifest at the same moment waits here for this one's commit, and
-  // then finds it there.
-  PGresult* r = run(c, sql(c, "INSERT INTO @.disc (description, manifest_name, manifest_md5, added, files, bytes, "
-                              "layout, code_page, keys) VALUES ('', $1, $2, 0, 0, 0, '', 0, '') "
-                              "ON CONFLICT (manifest_md5) DO NOTHING RETURNING key"),
-                    Params().bytes(manifest_name).bytes(md5));
+  // then finds it there. A session that does not commit in time (stopped,
+  // its network gone) is named, from a second connection opened only
+  // then, and this manifest left to it.
+  const long first_ms = std::min(c->wait.claim_ms, 1000L);
+  PGresult* r = claim(c, manifest_name, md5, first_ms, nullptr);
+  std::string who;
+  if (r == nullptr && c->state == "55P03" && c->wait.claim_ms > first_ms) {
+    if (!exec(c, "ROLLBACK TO disc")) return false;
+    r = claim(c, manifest_name, md5, c->wait.claim_ms - first_ms, &who);
+  }
+  if (r == nullptr && c->state == "55P03") {
+    const std::string waited = std::to_string((c->wait.claim_ms + 999) / 1000);
+    exec(c, "ROLLBACK TO disc");
+    exec(c, "RELEASE disc");
+    c->claimed_elsewhere = true;
+    return fail_with(c, "another session is adding the same manifest and did not end within " + waited + " s (" +
+                            (who.empty() ? std::string("a session this role is not shown") : who) + ")");
+  }
   if (r == nullptr) return false;
   const bool claimed = pq.PQntuples(r) == 1;
   if (claimed) c->key = static_cast<int64_t>(Row{r, 0}.u64(0));
@@ -1030,7 +1262,10 @@ bool server_start_disc(Catalog* catalog, const std::string& manifest_name, const
 // Sends the COPY data gathered, starting the COPY first.
 bool send_copy(ServerCatalog* c) {
   if (!c->copying) {
-    PGresult* r = pq.PQexec(c->conn, sql(c, "COPY @.file (length, disc, idx, folder, md5, name) FROM STDIN (FORMAT binary)").c_str());
+    // Writers wait for an index build here, which ends by itself, however
+    // long it takes: not for the claim's wait.
+    PGresult* r = pq.PQexec(c->conn, sql(c, "SET LOCAL lock_timeout TO DEFAULT; COPY @.file (length, disc, idx, "
+                                            "folder, md5, name) FROM STDIN (FORMAT binary)").c_str());
     const bool started = pq.PQresultStatus(r) == PGRES_COPY_IN;
     if (!started) fail(c, r);
     pq.PQclear(r);
@@ -1138,8 +1373,10 @@ bool finish(ServerCatalog* c, const std::string& description, const std::string&
   for (size_t i = 0; i < c->keys.size(); ++i) store_le32(reinterpret_cast<unsigned char*>(&keys[4 * i]), c->keys[i]);
   // The number is taken last, with the catalog's row locked until the
   // commit that follows at once: numbers follow the order of commits, and
-  // a disc that is not committed takes none.
-  PGresult* r = run(c, sql(c, "WITH n AS (UPDATE @.catalog SET next_number = greatest(next_number, $2) + 1 "
+  // a disc that is not committed takes none. A session stopped between
+  // the two holds it up: waited for as long as a claim.
+  PGresult* r = run(c, sql(c, "WITH wait AS (SELECT set_config('lock_timeout', $10, true)), "
+                              "n AS (UPDATE @.catalog SET next_number = greatest(next_number, $2) + 1 FROM wait "
                               "RETURNING next_number - 1 AS number) "
                               "UPDATE @.disc SET number = n.number, description = $3, added = $4, files = $5, "
                               "bytes = $6, layout = $7, code_page = $8, keys = $9 FROM n WHERE key = $1 "
@@ -1153,8 +1390,14 @@ bool finish(ServerCatalog* c, const std::string& description, const std::string&
                         .int8(static_cast<int64_t>(c->bytes))
                         .bytes(layout)
                         .int4(code_page)
-                        .bytes(keys));
-  if (r == nullptr) return false;
+                        .bytes(keys)
+                        .text(std::to_string(c->wait.claim_ms)));
+  if (r == nullptr) {
+    if (c->state == "55P03")
+      c->error = "another session took the catalog's next number and did not commit within " +
+                 std::to_string((c->wait.claim_ms + 999) / 1000) + " s";
+    return false;
+  }
   const bool numbered = pq.PQntuples(r) == 1;
   if (numbered) *number = Row{r, 0}.u64(0);
   pq.PQclear(r);
@@ -1196,7 +1439,8 @@ bool server_remove_discs(Catalog* catalog, const std::vector<uint64_t>& numbers,
   ServerCatalog* c = own(catalog);
   *unknown = 0;
   removed->clear();
-  if (!exec(c, "BEGIN")) return false;
+  // A disc another remove holds is waited for as long as a claim.
+  if (!exec(c, "BEGIN") || !exec(c, "SET LOCAL lock_timeout = " + std::to_string(c->wait.claim_ms))) return false;
   std::map<uint64_t, std::pair<uint64_t, Disc>> found;
   if (!each_row(c, sql(c, "SELECT " DISC_COLUMNS ", key FROM @.disc WHERE number = ANY($1::bigint[]) FOR UPDATE"),
                 Params().numbers(numbers), [&](const Row& row) {
@@ -1574,6 +1818,19 @@ bool server_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_ke
 // to its bytes, and its keys those of its records.
 bool server_check_discs(Catalog* catalog, const DamageVisitor& damage) {
   ServerCatalog* c = own(catalog);
+  // An index an add put off and did not build again (cut short, or kept
+  // from the table): no disc is damaged, but questions are slow.
+  bool plain = false;
+  bool owner = false;
+  if (!file_table(c, &plain, &owner)) return false;
+  if (plain) {
+    std::vector<const PutOff*> missing;
+    std::string trgm;
+    if (!missing_indexes(c, &missing, &trgm)) return false;
+    for (const PutOff* index : missing)
+      damage(0, std::string("the index ") + index->what + " (" + index->name +
+                    ") is missing: the next add by the catalog's owner builds it again");
+  }
   if (!each_row(c, sql(c, "SELECT d.number, count(f.idx) <> d.files OR count(DISTINCT f.idx) <> d.files OR "
                           "coalesce(min(f.idx), 0) <> 0 OR coalesce(max(f.idx) + 1, 0) <> d.files, "
                           "count(f.idx) <> count(fo.id), bool_or(length(f.md5) <> 16), "

@@ -2,6 +2,8 @@
 
 #include "catalog/catalog.h"
 
+#include <ctype.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -45,6 +47,38 @@ std::string percent_decoded(const std::string& text) {
   return plain;
 }
 
+// Where the query of the URI |where| starts: at the first '?' after
+// |from| that a parameter's name and '=' follow. A '?' typed into a
+// password is followed by no such thing before the authority's '@'.
+size_t query_start(const std::string& where, size_t from) {
+  for (size_t at = where.find('?', from); at != std::string::npos; at = where.find('?', at + 1)) {
+    size_t end = at + 1;
+    while (end < where.size() && (isalnum(static_cast<unsigned char>(where[end])) || where[end] == '_' || where[end] == '%'))
+      ++end;
+    if (end > at + 1 && end < where.size() && where[end] == '=') return at;
+  }
+  return where.size();
+}
+
+// The password typed into the authority of |where| as it is: everything
+// from after the user's ':' to the authority's last '@' ([*begin, *end)),
+// whatever it holds ('@', '/', '?', '#', ...), which libpq may read
+// otherwise. False when there is none.
+bool typed_password(const std::string& where, size_t* begin, size_t* end) {
+  const size_t scheme = where.find("://");
+  if (scheme == std::string::npos) return false;
+  const size_t authority = scheme + 3;
+  const size_t query = query_start(where, authority);
+  if (query == authority) return false;
+  const size_t at = where.rfind('@', query - 1);
+  if (at == std::string::npos || at < authority) return false;
+  const size_t colon = where.find(':', authority);
+  if (colon >= at) return false;
+  *begin = colon + 1;
+  *end = at;
+  return true;
+}
+
 // The passwords the URI |where| carries, as typed and decoded.
 std::vector<std::string> passwords_of(const std::string& where) {
   std::vector<std::string> found;
@@ -53,28 +87,43 @@ std::vector<std::string> passwords_of(const std::string& where) {
     found.push_back(typed);
     found.push_back(percent_decoded(typed));
   };
-  const size_t authority = where.find("://") + 3;
-  const size_t query = std::min(where.find('?', authority), where.size());
-  const size_t at = where.rfind('@', query);
-  if (at != std::string::npos && at >= authority) {
-    const size_t colon = where.find(':', authority);
-    if (colon < at) note(where.substr(colon + 1, at - colon - 1));
-  }
-  for (size_t from = query + 1; from < where.size();) {
-    const size_t end = std::min(where.find('&', from), where.size());
-    const std::string parameter = where.substr(from, end - from);
+  size_t begin = 0;
+  size_t end = 0;
+  if (typed_password(where, &begin, &end)) note(where.substr(begin, end - begin));
+  const size_t authority = where.find("://") == std::string::npos ? 0 : where.find("://") + 3;
+  for (size_t from = query_start(where, end > 0 ? end : authority) + 1; from < where.size();) {
+    const size_t stop = std::min(where.find('&', from), where.size());
+    const std::string parameter = where.substr(from, stop - from);
     const size_t equals = parameter.find('=');
     if (equals != std::string::npos && percent_decoded(parameter.substr(0, equals)) == "password")
       note(parameter.substr(equals + 1));
-    from = end + 1;
+    from = stop + 1;
   }
   return found;
 }
 
+// The length of the longest start of |text| that is a piece of one of
+// |secrets|.
+size_t secret_run(std::string_view text, const std::vector<std::string>& secrets) {
+  size_t longest = 0;
+  for (const std::string& secret : secrets) {
+    for (size_t from = 0; from < secret.size(); ++from) {
+      size_t same = 0;
+      while (same < text.size() && from + same < secret.size() && text[same] == secret[from + same]) ++same;
+      longest = std::max(longest, same);
+    }
+  }
+  return longest;
+}
+
 }  // namespace
 
-std::string without_passwords(const std::string& where, std::string message) {
-  const std::vector<std::string> passwords = passwords_of(where);
+std::string without_passwords(const std::string& where, std::string message, const std::vector<std::string>& also) {
+  std::vector<std::string> passwords = passwords_of(where);
+  for (const std::string& secret : also)
+    if (!secret.empty()) passwords.push_back(secret);
+  if (passwords.empty()) return message;
+  // A quoted word that is a piece of a password, or holds one whole.
   for (size_t open = message.find('"'); open != std::string::npos;) {
     const size_t close = message.find('"', open + 1);
     if (close == std::string::npos) break;
@@ -86,34 +135,40 @@ std::string without_passwords(const std::string& where, std::string message) {
     if (secret) message.replace(open + 1, quoted.size(), "...");
     open = message.find('"', open + 1 + (secret ? 3 : quoted.size()) + 1);
   }
-  return message;
+  // Then any piece of five characters or more, wherever it stands.
+  const size_t kShortestShown = 5;
+  std::string kept;
+  for (size_t at = 0; at < message.size();) {
+    const size_t run = secret_run(std::string_view(message).substr(at), passwords);
+    if (run >= kShortestShown) {
+      kept += "...";
+      at += run;
+    } else {
+      kept += message[at++];
+    }
+  }
+  return kept;
 }
 
 std::string catalog_name(const std::string& where) {
   if (!is_server_uri(where)) return where;
   // postgresql://[user[:password]@]host.../database?parameter=value&...
   std::string shown = where;
-  const size_t authority = shown.find("://") + 3;
-  // The last '@' before the query: a password typed with a '/' in it, not
-  // encoded, is one too.
-  const size_t query_at = std::min(shown.find('?', authority), shown.size());
-  const size_t at = shown.rfind('@', query_at);
-  if (at != std::string::npos && at >= authority) {
-    const size_t colon = shown.find(':', authority);
-    if (colon < at) shown.erase(colon, at - colon);
-  }
-  const size_t query = shown.find('?');
-  if (query == std::string::npos) return shown;
+  size_t begin = 0;
+  size_t end = 0;
+  if (typed_password(shown, &begin, &end)) shown.erase(begin - 1, end - begin + 1);
+  const size_t query = query_start(shown, shown.find("://") + 3);
+  if (query == shown.size()) return shown;
   std::string kept;
   for (size_t from = query + 1; from <= shown.size();) {
-    const size_t end = std::min(shown.find('&', from), shown.size());
-    const std::string parameter = shown.substr(from, end - from);
+    const size_t stop = std::min(shown.find('&', from), shown.size());
+    const std::string parameter = shown.substr(from, stop - from);
     // A parameter's name as libpq reads it: "pass%77ord" is "password".
     if (percent_decoded(parameter.substr(0, parameter.find('='))) != "password") {
       kept += kept.empty() ? "" : "&";
       kept += parameter;
     }
-    from = end + 1;
+    from = stop + 1;
   }
   shown.resize(query);
   return kept.empty() ? shown : shown + "?" + kept;
@@ -155,6 +210,8 @@ bool finish_disc(Catalog* catalog, const std::string& description, const std::st
 bool finish_disc_as(Catalog* catalog, const Disc& disc, const std::string& layout, uint64_t* number) {
   return catalog->store->finish_disc_as(catalog, disc, layout, number);
 }
+
+bool claimed_elsewhere(const Catalog* catalog) { return catalog->claimed_elsewhere; }
 
 void abandon_disc(Catalog* catalog) { catalog->store->abandon_disc(catalog); }
 

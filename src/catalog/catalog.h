@@ -98,6 +98,12 @@ bool end_adding(Catalog* catalog);
 bool start_disc(Catalog* catalog, const std::string& manifest_name,
                 const unsigned char manifest_md5[16], Disc* existing);
 
+/// Whether the last start_disc failed because another session (of a
+/// catalog on a server) was adding the same manifest and did not end
+/// within the wait: that manifest is not added, catalog_error names the
+/// session, and the catalog goes on with other manifests.
+bool claimed_elsewhere(const Catalog* catalog);
+
 /// Adds the next record of the disc started. False also when the disc has
 /// that pathname already (|*repeated| then true): the disc is then to be
 /// abandoned.

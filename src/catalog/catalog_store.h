@@ -12,6 +12,9 @@ struct CatalogStore;
 struct Catalog {
   const CatalogStore* store = nullptr;
   std::string error;  // why the last call failed, in the store's words
+  // The last start_disc failed because another session holds the manifest
+  // (see claimed_elsewhere).
+  bool claimed_elsewhere = false;
 };
 
 /// The operations of catalog.h, as one store does them. Every one but
@@ -72,10 +75,15 @@ extern const CatalogStore kServerStore;
 /// URI.
 bool is_server_uri(const std::string& where);
 
-/// |message| (libpq's words about the URI |where|) with every quoted part
-/// that is, or is a piece of, a password |where| carries (after the user
-/// name, or as a password parameter; as typed and decoded) shown as "...":
-/// a URI libpq reads otherwise than meant can put a piece of it anywhere.
-std::string without_passwords(const std::string& where, std::string message);
+/// |message| (libpq's or the server's words about the URI |where|) with
+/// every quoted part that is, or is a piece of, a password, and every
+/// piece of five characters or more of one wherever it stands, shown as
+/// "...": a URI libpq reads otherwise than meant can put a piece of it
+/// anywhere. The passwords are those |where| carries (everything between
+/// the user's ':' and the authority's last '@' as typed, or a password
+/// parameter; as typed and decoded) and those of |also| (libpq's own
+/// reading, the environment's, a password file's).
+std::string without_passwords(const std::string& where, std::string message,
+                              const std::vector<std::string>& also = {});
 
 #endif  // DISC_MANIFEST_CATALOG_CATALOG_STORE_H_

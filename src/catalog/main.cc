@@ -80,7 +80,8 @@ const Command kCommands[] = {
      "      --code-page=N    the manifests' texts are in Windows code page N (1252,\n"
      "                       932 ...): they are kept, and exported, in UTF-8\n"
      "\n"
-     "Exit status: 0, or 2 if any manifest was refused.\n",
+     "Exit status: 0; 1 if a manifest was left to another session that was adding\n"
+     "it and did not end in time (on a server); 2 if any manifest was refused.\n",
      "q", run_add},
     {"list", "list [-l] [--json]",
      "Every disc, by number: N FILES BYTES DESCRIPTION.\n"

@@ -28,7 +28,12 @@ struct Source {
 Merged merge_disc(const CatalogOptions& options, Catalog* into, const Source& from, const Disc& disc,
                   std::string* line) {
   Disc existing;
-  if (!start_disc(into, disc.manifest_name, disc.manifest_md5, &existing)) catalog_failed(options, into);
+  if (!start_disc(into, disc.manifest_name, disc.manifest_md5, &existing)) {
+    if (!claimed_elsewhere(into)) catalog_failed(options, into);
+    problem("%s: disc %llu: not added: %s", from.name.c_str(), static_cast<unsigned long long>(disc.number),
+            catalog_error(into).c_str());
+    return Merged::kRefused;
+  }
   if (existing.number != 0) {
     *line = fields_line({"already", std::to_string(existing.number), std::to_string(existing.files),
                          existing.description});
