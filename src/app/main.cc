@@ -31,6 +31,12 @@ const char kUsage[] =
     "9660; its folders are named below the image as below a folder\n"
     "(disc.iso\\DIR\\*). Nothing is mounted.\n"
     "\n"
+    "An image rescued with GNU ddrescue is read as far as its mapfile marks it\n"
+    "rescued, where the map lies beside it (IMAGE.map, IMAGE.mapfile, or IMAGE\n"
+    "with .map for its extension): a file with data it does not mark rescued\n"
+    "is left out, with a line naming its sectors and the map; a map that cannot\n"
+    "be read makes no manifest (status 1).\n"
+    "\n"
     "The questions and a trace of the walk go to standard output, problems to\n"
     "standard error, one line each. Arguments are ignored, but for one of\n"
     "these given alone:\n"
@@ -39,8 +45,9 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 if the manifest was written whole (files that cannot be\n"
     "opened or read are reported and left out), 1 if standard input ended\n"
-    "before three answers, the manifest could not be created or written, or\n"
-    "the trace could not be written; 2 if this text could not be written.\n"
+    "before three answers, a rescue map could not be read, the manifest could\n"
+    "not be created or written, or the trace could not be written; 2 if this\n"
+    "text could not be written.\n"
     "\n"
     "Full documentation: see man disc-manifest.\n";
 
@@ -93,6 +100,12 @@ int main(int argc, char** argv) {
   // the image, or of the file its data is read from, would destroy it.
   std::string image_problem;
   const RootImage image = mount_image_root(g_disc_root, FileSystemChoice::kDefault, &image_problem);
+  // A rescued image whose map cannot be read is not read without it: its
+  // unknown sectors would be taken for the disc's content.
+  if (image == RootImage::kUnusable && rescue_map_refused()) {
+    report("disc-manifest: %s\n", image_problem.c_str());
+    return 1;
+  }
   if (root_reads_file(g_disc_root, output_path)) {
     report("Unable to create %s: it is the %s being read\n", output_path.c_str(),
            image == RootImage::kMounted ? "disc image" : "root");
@@ -108,6 +121,8 @@ int main(int argc, char** argv) {
 
   write_piece(g_manifest_io, manifest_header(description));
   if (!image_problem.empty()) report("disc-manifest: %s\n", image_problem.c_str());
+  if (image == RootImage::kMounted && !mounted_rescue_map().empty())
+    report("disc-manifest: %s: read as rescued, by the map %s\n", g_disc_root.c_str(), mounted_rescue_map().c_str());
   if (image == RootImage::kMounted && g_disc_root.back() != '/' && g_disc_root.back() != '\\')
     g_disc_root += kImageRootSeparator;
   scan_folder(kTracedWalk, "");

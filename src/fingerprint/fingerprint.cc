@@ -4,6 +4,7 @@
 
 #include "app/console.h"
 #include "app/run_state.h"
+#include "image/image_tree.h"
 #include "manifest/manifest.h"
 #include "platform/byte_order.h"
 
@@ -88,6 +89,9 @@ void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   int error = 0;
   if (!hash_to_end(input, read_buffer, &digest, &error)) {
     report("Unable to read %s\n", name.c_str());
+    // A rescued image's file: which sectors the rescue did not read.
+    std::string unrescued;
+    if (unrescued_sectors(path, &unrescued)) report("disc-manifest: %s\n", unrescued.c_str());
     orv_close(input);
     return;
   }

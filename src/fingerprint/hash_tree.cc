@@ -14,6 +14,7 @@
 #include "app/run_state.h"
 #include "console/console.h"
 #include "fingerprint/fingerprint.h"
+#include "image/image_tree.h"
 #include "manifest/manifest.h"
 #include "walk/walk.h"
 
@@ -24,6 +25,7 @@ namespace {
 struct Job {
   std::string pathname;  // the file's, as a manifest records it
   std::string problem;   // a line for standard error instead of a file
+  std::string unlisted;  // with |problem|: the folder that could not be listed
   enum Outcome { kRead, kUnreadable, kAbsent, kLeftOut } outcome = kRead;
   FileDigest digest;
   int error = 0;
@@ -221,6 +223,7 @@ void take(Pipeline* p, Job* job) {
   if (!job->problem.empty()) {
     problem("%s", job->problem.c_str());
     hashing->in_doubt = true;
+    if (!job->unlisted.empty() && hashing->take_unlisted) hashing->take_unlisted(job->unlisted);
     return;
   }
   switch (job->outcome) {
@@ -237,7 +240,13 @@ void take(Pipeline* p, Job* job) {
       file.hashed = file.readable && p->hashing->hash;
       file.digest = job->digest;
       file.error = job->error;
-      if (!file.readable) problem("%s: %s", native_path(g_disc_root + file.pathname).c_str(), strerror(file.error));
+      // A rescued image's file says which sectors the rescue did not read.
+      std::string unrescued;
+      if (!file.readable && unrescued_sectors(g_disc_root + file.pathname, &unrescued)) {
+        problem("%s", unrescued.c_str());
+      } else if (!file.readable) {
+        problem("%s: %s", native_path(g_disc_root + file.pathname).c_str(), strerror(file.error));
+      }
       if (hashing->take) hashing->take(file);
       break;
     }
@@ -306,6 +315,13 @@ std::string folder_of(const std::string& pattern) {
   return native_path(pattern.substr(0, end));
 }
 
+// The folder a search |pattern| below the root lists, as a manifest names
+// it: "DIR\SUB" of ROOT\DIR\SUB\*.
+std::string folder_pathname(const std::string& pattern) {
+  if (pattern.size() < g_disc_root.size() + 2) return std::string();
+  return pattern.substr(g_disc_root.size(), pattern.size() - g_disc_root.size() - 2);
+}
+
 // A link back into the folders above, and a folder with no entries, are no
 // error: the manifest tool records nothing below them either; nor is a
 // folder whose name holds a backslash, which it can never search.
@@ -325,6 +341,7 @@ void search_failed(void* context, const std::string& pattern, DWORD error) {
   if (!search_error_matters(error)) return;
   Job job;
   job.problem = search_failure(folder_of(pattern), error);
+  job.unlisted = folder_pathname(pattern);
   submit(p, std::move(job));
 }
 
@@ -332,6 +349,7 @@ void listing_failed(void* context, const std::string& pattern, DWORD error) {
   Job job;
   job.problem = folder_of(pattern) + ": the folder's listing stopped part-way: " +
                 describe_search_error(error) + " (error " + std::to_string(error) + ")";
+  job.unlisted = folder_pathname(pattern);
   submit(static_cast<Pipeline*>(context), std::move(job));
 }
 

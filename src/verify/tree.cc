@@ -3,6 +3,7 @@
 #include "app/run_state.h"
 #include "console/console.h"
 #include "fingerprint/hash_tree.h"
+#include "image/image_tree.h"
 #include "platform/orvlib.h"
 
 void check_tree(TreeCheck* tree) {
@@ -23,6 +24,10 @@ void check_tree(TreeCheck* tree) {
     }
   };
   hashing.take_left_out = [tree](const std::string& pathname) { leave_out(tree->comparison, pathname); };
+  // In a rescued image, a folder that cannot be listed is most likely one
+  // the rescue did not read: the files below it are there, unknown.
+  if (!mounted_rescue_map().empty())
+    hashing.take_unlisted = [tree](const std::string& folder) { unknown_below(tree->comparison, folder); };
   hash_tree(&hashing);
   tree->root_failed = hashing.root_failed;
   tree->root_error = hashing.root_error;
