@@ -94,6 +94,7 @@ struct Rescue {
   std::string original = tmp.path + "/original.iso";
   std::string image = tmp.path + "/disc.iso";
   std::string out = tmp.path + "/m.xml";
+  std::string whole = tmp.path + "/whole.xml";  // the original's manifest
   std::string a = content(5000, 1), b = content(9000, 2), c = content(300, 3);
 
   bool make(const std::string& options) {
@@ -107,7 +108,9 @@ struct Rescue {
         shell_output("genisoimage -quiet " + options + " -o '" + original + "' '" + tree + "' 2>&1", &status);
     EXPECT_EQ(0, status) << said;
     write_file(image, read_file(original));
-    return status == 0;
+    const Outcome run = make_manifest(original, whole);
+    EXPECT_EQ(0, run.status) << run.err;
+    return status == 0 && run.status == 0;
   }
   // The sector where |bytes| start in the image.
   uint64_t sector_of(const std::string& bytes) const {
@@ -154,10 +157,8 @@ TEST(RescueTest, DdrescuesOwnMapLeavesOutTheLostFileInEveryView) {
   EXPECT_EQ(manifest(record("C.TXT", disc.tree + "/C.TXT") + record("DIR\\B.BIN", disc.tree + "/DIR/B.BIN")), read_file(disc.out));
 
   // What it held on the disc: unreadable, never CHANGED, in each view.
-  const std::string whole = disc.tmp.path + "/whole.xml";
-  ASSERT_EQ(0, make_manifest(disc.original, whole).status);
   for (const char* view : {"udf", "joliet", "rock-ridge", "iso9660"}) {
-    run = verify({"--file-system", view, whole, disc.image});
+    run = verify({"--file-system", view, disc.whole, disc.image});
     EXPECT_EQ("UNREADABLE A.TXT\nOK C.TXT\nOK DIR\\B.BIN\n"
               "Summary: 2 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n",
               run.out)
@@ -172,11 +173,11 @@ TEST(RescueTest, DdrescuesOwnMapLeavesOutTheLostFileInEveryView) {
   // Without its map the image's zeros would be taken for the file.
   write_file(disc.tmp.path + "/elsewhere.map", read_file(map));
   unlink(map.c_str());
-  run = verify({whole, disc.image});
+  run = verify({disc.whole, disc.image});
   EXPECT_EQ("CHANGED A.TXT\nOK C.TXT\nOK DIR\\B.BIN\n"
             "Summary: 2 ok, 1 changed, 0 unreadable, 0 moved, 0 missing, 0 new\n",
             run.out);
-  run = verify({"--rescue-map", disc.tmp.path + "/elsewhere.map", whole, disc.image});
+  run = verify({"--rescue-map", disc.tmp.path + "/elsewhere.map", disc.whole, disc.image});
   EXPECT_EQ("UNREADABLE A.TXT\nOK C.TXT\nOK DIR\\B.BIN\n"
             "Summary: 2 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n",
             run.out);
@@ -188,8 +189,6 @@ TEST(RescueTest, AFolderARescueLostIsDamageAndWhatIsBelowItUnreadable) {
   SKIP_WITHOUT("ddrescue");
   Rescue disc;
   ASSERT_TRUE(disc.make("-J -R -udf"));
-  const std::string whole = disc.tmp.path + "/whole.xml";
-  ASSERT_EQ(0, make_manifest(disc.original, whole).status);
   // DIR's folder in every view: ISO 9660's and Joliet's sectors hold its
   // entries' names, UDF's its File Identifier Descriptors, found as the
   // only sectors besides the root's to name B.BIN.
@@ -202,7 +201,7 @@ TEST(RescueTest, AFolderARescueLostIsDamageAndWhatIsBelowItUnreadable) {
   disc.generate_map(disc.image + ".mapfile");
   const std::string map = disc.image + ".mapfile";
   for (const char* view : {"udf", "joliet", "iso9660"}) {
-    const Outcome run = verify({"--file-system", view, whole, disc.image});
+    const Outcome run = verify({"--file-system", view, disc.whole, disc.image});
     EXPECT_EQ("OK A.TXT\nOK C.TXT\nUNREADABLE DIR\\B.BIN\n"
               "Summary: 2 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n",
               run.out)
@@ -277,8 +276,6 @@ TEST(RescueTest, AMapThatCannotBeReadReadsNothing) {
   SKIP_WITHOUT("genisoimage");
   Rescue disc;
   ASSERT_TRUE(disc.make("-J"));
-  const std::string whole = disc.tmp.path + "/whole.xml";
-  ASSERT_EQ(0, make_manifest(disc.original, whole).status);
   const std::string map = disc.tmp.path + "/disc.map";
   write_file(map, "FILE \"disc.bin\" BINARY\n");
   const std::string why = map + ": no GNU ddrescue mapfile: line 1: no status line (position, status, pass) before the blocks\n";
@@ -286,24 +283,24 @@ TEST(RescueTest, AMapThatCannotBeReadReadsNothing) {
   EXPECT_EQ("disc-manifest: " + why, run.err);
   EXPECT_EQ(1, run.status);
   EXPECT_NE(0, access(disc.out.c_str(), F_OK));  // no manifest made
-  run = verify({whole, disc.image});
+  run = verify({disc.whole, disc.image});
   EXPECT_EQ("", run.out);
   EXPECT_EQ("disc-verify: " + why, run.err);
   EXPECT_EQ(2, run.status);
 
   // One that parses to a block out of place.
   write_file(map, mapfile(0, {{0x8000, 0x800, '-'}}) + "0x9000  0x800  +\n");
-  run = verify({whole, disc.image});
+  run = verify({disc.whole, disc.image});
   EXPECT_EQ("disc-verify: " + map + ": line 7: the block does not start where the one before it ends\n", run.err);
   EXPECT_EQ(2, run.status);
 
   // Named: it is taken in place of the one beside the image, and must be there.
-  run = verify({"--rescue-map", disc.tmp.path + "/none.map", whole, disc.image});
+  run = verify({"--rescue-map", disc.tmp.path + "/none.map", disc.whole, disc.image});
   EXPECT_EQ("disc-verify: " + disc.tmp.path + "/none.map: the rescue map cannot be opened: No such file or directory\n",
             run.err);
   EXPECT_EQ(2, run.status);
   unlink(map.c_str());
-  run = verify({"--rescue-map", disc.tmp.path + "/none.map", whole, disc.tree});
+  run = verify({"--rescue-map", disc.tmp.path + "/none.map", disc.whole, disc.tree});
   EXPECT_EQ("disc-verify: --rescue-map reads a disc image, and '" + disc.tree + "' is none; try 'disc-verify --help'\n",
             run.err);
   EXPECT_EQ(2, run.status);
@@ -315,10 +312,8 @@ TEST(RescueTest, IdentifyCountsWhatARescueLostAsUnreadable) {
   SKIP_WITHOUT("ddrescue");
   Rescue disc;
   ASSERT_TRUE(disc.make("-J -R"));
-  const std::string whole = disc.tmp.path + "/whole.xml";
-  ASSERT_EQ(0, make_manifest(disc.original, whole).status);
   const std::string db = disc.tmp.path + "/catalog.db";
-  ASSERT_EQ(0, run_program({DISC_CATALOG_EXE, "--catalog", db, "add", "-q", whole}, "").status);
+  ASSERT_EQ(0, run_program({DISC_CATALOG_EXE, "--catalog", db, "add", "-q", disc.whole}, "").status);
   const uint64_t lost = disc.sector_of(disc.b);
   disc.lose(lost, 5);
   const std::string map = disc.tmp.path + "/rescued.map";

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "platform/orvlib.h"
 
