@@ -142,8 +142,12 @@ bool load_rescue_map(const std::string& path, RescueMap* map, std::string* why) 
     *why = path + ": the rescue map cannot be opened: " + strerror(errno);
     return false;
   }
-  // Read to its end, whatever its size field says, up to the bound.
+  // Read to its end, whatever its size field says, up to the bound; room
+  // for what the size field says, where it is within the bound.
   std::string text;
+  uint64_t size = 0;
+  orv_file_length(path.c_str(), &size);
+  if (size <= kLongestRescueMap) text.reserve(static_cast<size_t>(size));
   char buffer[65536];
   for (;;) {
     uint32_t got = 0;
@@ -156,7 +160,7 @@ bool load_rescue_map(const std::string& path, RescueMap* map, std::string* why) 
     }
     if (text.size() + got > kLongestRescueMap) {
       orv_close(io);
-      *why = path + ": no GNU ddrescue mapfile: it is longer than " + std::to_string(kLongestRescueMap >> 20) + " MiB";
+      *why = path + ": longer than any disc's rescue map (" + std::to_string(kLongestRescueMap >> 20) + " MiB)";
       return false;
     }
     text.append(buffer, got);

@@ -29,9 +29,9 @@ struct RescueMap {
   std::vector<RescuedRun> rescued;  // in order, apart: runs that touch are one
 };
 
-/// The longest mapfile read: a map of a disc lost sector by sector is a
-/// few lines a sector, well within it.
-const uint64_t kLongestRescueMap = uint64_t{1} << 30;
+/// The longest mapfile read: a map of a DVD of which every other sector
+/// was lost (2.3 million blocks of about 36 bytes) is within it.
+const uint64_t kLongestRescueMap = uint64_t{128} << 20;
 
 /// Reads the mapfile of |size| bytes at |text| into |map|'s runs. False
 /// with |*why| (the line and what is wrong with it) where it is no
