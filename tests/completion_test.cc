@@ -50,6 +50,8 @@ TEST(CompletionTest, CommandsOptionsAndFileSystems) {
   EXPECT_EQ("rock-ridge\n", offers("disc-catalog", {"disc-catalog", "identify", "--file-system", "r"}));
   EXPECT_EQ("rock-ridge\n", offers("disc-verify", {"disc-verify", "--file-system=ro"}));
   EXPECT_EQ("udf\n", offers("disc-verify", {"disc-verify", "--file-system", "u"}));
+  EXPECT_EQ("--rescue-map=\n", offers("disc-verify", {"disc-verify", "--res"}));
+  EXPECT_EQ("--rescue-map=\n", offers("disc-catalog", {"disc-catalog", "identify", "--res"}));
   EXPECT_EQ("--output=\n", offers("disc-manifest", {"disc-manifest", "--out"}));
   EXPECT_EQ("--trace\n", offers("disc-manifest", {"disc-manifest", "x/", "--tr"}));
 }

@@ -60,6 +60,12 @@ const char kUsage[] =
     "9660; its folders are named below the image as below a folder\n"
     "(disc.iso\\DIR\\*). Nothing is mounted.\n"
     "\n"
+    "An image rescued with GNU ddrescue is read as far as its mapfile marks it\n"
+    "rescued, where the map lies beside it (IMAGE.map, IMAGE.mapfile, or IMAGE\n"
+    "with .map for its extension): a file with data it does not mark rescued\n"
+    "is left out, with a line naming its sectors and the map; a map that cannot\n"
+    "be read makes no manifest (status 1).\n"
+    "\n"
     "Problems go to standard error, one line each: every file and folder left\n"
     "out of the manifest is named there with the reason (with ROOT, as\n"
     "\"disc-manifest: PATH: REASON\", PATH from the root).\n"
@@ -68,8 +74,9 @@ const char kUsage[] =
     "out of it (a file that cannot be opened or read, a folder that cannot be\n"
     "searched or listed to its end, a root that is no folder and no image it\n"
     "can read: the manifest is written, but incomplete), if standard input\n"
-    "ended before three answers, the manifest could not be created or written,\n"
-    "or the trace could not be written; 2 for a wrong command line, or if this\n"
+    "ended before three answers, a rescue map could not be read, the manifest\n"
+    "could not be created or written, or the trace could not be written; 2 for\n"
+    "a wrong command line, or if this\n"
     "text could not be written.\n"
     "\n"
     "Full documentation: see man disc-manifest.\n";
@@ -95,6 +102,17 @@ void say_unable(const Request& request, const char* what, const std::string& pat
 
 // Makes the manifest of the root g_disc_root: 0, or 1 when anything was
 // left out of it or it could not be made or written.
+// Says |text|, a line about the root (an image's damage, its map), as
+// the program's own line: on the command line as every problem line, in
+// the dialogue after the trace written so far.
+void say_about_root(const Request& request, const std::string& text) {
+  if (request.command_line) {
+    problem("%s", text.c_str());
+  } else {
+    report("disc-manifest: %s\n", text.c_str());
+  }
+}
+
 int make_manifest(const Request& request, const std::string& root_given) {
   // A root that names a disc image is walked through the image's file
   // system, one Windows reads; its folders are named below it as below a
@@ -104,6 +122,12 @@ int make_manifest(const Request& request, const std::string& root_given) {
   std::string image_problem;
   const RootImage image = mount_image_root(g_disc_root, FileSystemChoice::kDefault, &image_problem);
   const std::string& output_path = request.output_path;
+  // A rescued image whose map cannot be read is not read without it: its
+  // unknown sectors would be taken for the disc's content.
+  if (image == RootImage::kUnusable && rescue_map_refused()) {
+    say_about_root(request, image_problem);
+    return 1;
+  }
   if (root_reads_file(g_disc_root, output_path)) {
     say_unable(request, "create", output_path,
                image == RootImage::kMounted ? "it is the disc image being read" : "it is the root being read");
@@ -118,12 +142,9 @@ int make_manifest(const Request& request, const std::string& root_given) {
   }
 
   write_piece(g_manifest_io, manifest_header(request.description));
-  if (!image_problem.empty()) {
-    if (request.command_line) {
-      problem("%s", image_problem.c_str());
-    } else {
-      report("disc-manifest: %s\n", image_problem.c_str());
-    }
+  if (!image_problem.empty()) say_about_root(request, image_problem);
+  if (image == RootImage::kMounted && !mounted_rescue_map().empty()) {
+    say_about_root(request, root_given + ": read as rescued, by the map " + mounted_rescue_map());
   }
   name_left_out(request.command_line ? LeftOutWords::kCommandLine : LeftOutWords::kDialogue, root_given);
   if (image == RootImage::kMounted && g_disc_root.back() != '/' && g_disc_root.back() != '\\')

@@ -27,6 +27,7 @@ struct CatalogOptions {
   bool full = false;            // identify --full
   FileSystemChoice file_system = FileSystemChoice::kDefault;  // identify --file-system
   bool file_system_given = false;
+  std::string rescue_map;       // identify --rescue-map; "" for the one beside the image
   int jobs = 1;                 // which, identify: files hashed at once
   uint64_t best = 5;            // identify -n
   uint64_t fewer_than = 2;      // copies --fewer-than

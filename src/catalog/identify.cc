@@ -444,7 +444,11 @@ bool walk_tree(Identify* id, const std::string& root) {
   hashing.take = [id, &progress, &lengths_listed, &next_taken](const HashedFile& file) {
     progress.files.fetch_add(1, std::memory_order_relaxed);
     if (!id->options->full) {
-      if (!file.readable) {
+      // Only its listing is read: a rescued image's file is unreadable
+      // too where its data was not rescued.
+      std::string unrescued;
+      if (file.readable && unrescued_sectors(id->root + file.pathname, &unrescued)) problem("%s", unrescued.c_str());
+      if (!file.readable || !unrescued.empty()) {
         id->in_doubt = true;
         return;
       }
@@ -583,11 +587,14 @@ int run_identify(const CatalogOptions& options) {
   RootImage image = RootImage::kNoFile;
   if (operand != kStandardInput && kind != PathKind::kFolder) {
     std::string said;
+    use_rescue_map(options.rescue_map);
     image = mount_image_root(operand, options.file_system, &said);
     if (image == RootImage::kUnusable) {
       problem("%s", said.c_str());
       return 2;
     }
+    if (image == RootImage::kMounted && !mounted_rescue_map().empty())
+      problem("%s: read as rescued, by the map %s", operand.c_str(), mounted_rescue_map().c_str());
     if (image == RootImage::kMounted && !said.empty()) {
       problem("%s", said.c_str());
       id.in_doubt = true;
@@ -599,6 +606,8 @@ int run_identify(const CatalogOptions& options) {
   }
   if (options.file_system_given && image != RootImage::kMounted)
     usage_error("--file-system reads a disc image, and '" + operand + "' is none");
+  if (!options.rescue_map.empty() && image != RootImage::kMounted)
+    usage_error("--rescue-map reads a disc image, and '" + operand + "' is none");
   id.catalog = open_or_end(options, Access::kRead);
   const bool tree = kind == PathKind::kFolder || image == RootImage::kMounted;
   if (!(tree ? walk_tree(&id, operand) : read_manifest_file(&id, operand, image == RootImage::kNoImage))) {

@@ -36,7 +36,8 @@ const char kUsage[] =
     "  find [-c] [-l] PATTERN...   files whose name (or pathname) matches\n"
     "  which [-l] [-j N] PATH...   where files with the same content are catalogued\n"
     "  which [-l] --md5 HEX...     where files with this digest are catalogued\n"
-    "  identify [--full] [-j N] [-n N] [--file-system FS] ROOT|IMAGE|MANIFEST\n"
+    "  identify [--full] [-j N] [-n N] [--file-system FS] [--rescue-map MAP]\n"
+    "           ROOT|IMAGE|MANIFEST\n"
     "                              the discs that best match a tree, a disc image\n"
     "                              or a manifest\n"
     "  copies [--fewer-than N] [--files]\n"
@@ -141,7 +142,7 @@ const Command kCommands[] = {
      "Exit status: 0 if every file was found, 1 if any is unknown, 2 if any could\n"
      "not be read.\n",
      "j:l", run_which},
-    {"identify", "identify [--full] [--json] [-j N] [-n N] [--file-system FS] ROOT|IMAGE|MANIFEST",
+    {"identify", "identify [--full] [--json] [-j N] [-n N] [--file-system FS] [--rescue-map MAP] ROOT|IMAGE|MANIFEST",
      "Rank the discs by how well they match the tree ROOT, the disc image IMAGE\n"
      "(told by its content: an ISO 9660 or UDF image, a raw CD image, a cue sheet,\n"
      "a block device holding one; read without mounting it), or MANIFEST: a file\n"
@@ -160,6 +161,10 @@ const Command kCommands[] = {
      "      --file-system=FS  read IMAGE through FS: udf, joliet, rock-ridge or\n"
      "                    iso9660 (default: the one Windows reads, UDF where the\n"
      "                    disc has it, else Joliet, else ISO 9660)\n"
+     "      --rescue-map=MAP  read IMAGE as GNU ddrescue's mapfile MAP says it\n"
+     "                    was rescued (default: IMAGE.map, IMAGE.mapfile or IMAGE\n"
+     "                    with .map for its extension, where there is one): files\n"
+     "                    with data it does not mark rescued count as unreadable\n"
      "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
      "  -n N              show the best N discs (default 5)\n"
      "      --json        one JSON object a line: disc, percent, matched,\n"
@@ -217,6 +222,7 @@ enum {
   kCodePage,
   kFileSystem,
   kJson,
+  kRescueMap,
 };
 
 const option kGlobalOptions[] = {{"catalog", required_argument, nullptr, kCatalog},
@@ -243,6 +249,7 @@ std::vector<option> options_of(const Command& command) {
   if (name == "identify") {
     options.push_back({"full", no_argument, nullptr, kFull});
     options.push_back({"file-system", required_argument, nullptr, kFileSystem});
+    options.push_back({"rescue-map", required_argument, nullptr, kRescueMap});
   }
   if (name == "copies") {
     options.push_back({"fewer-than", required_argument, nullptr, kFewerThan});
@@ -390,6 +397,10 @@ int main(int argc, char** argv) {
           if (!parse_file_system(optarg, &options.file_system))
             usage_error(std::string("unknown file system '") + optarg + "' (udf, joliet, rock-ridge or iso9660)");
           options.file_system_given = true;
+          break;
+        case kRescueMap:
+          if (*optarg == '\0') usage_error("--rescue-map names no file");
+          options.rescue_map = optarg;
           break;
         case kFewerThan:
           options.fewer_than = static_cast<uint64_t>(number_argument(optarg, 1, 1000000000, "number of discs"));

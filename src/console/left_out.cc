@@ -54,6 +54,11 @@ void left_out_unreadable(const std::string& rel_dir, const std::string& name, in
   say(native_path(rel_dir + name) + ": " + strerror(error));
 }
 
+void left_out_detail(const std::string& text) {
+  if (words == LeftOutWords::kDialogue) return report("disc-manifest: %s\n", text.c_str());
+  say(text);
+}
+
 void left_out_folder(const std::string& rel_dir, DWORD error, bool part_way) {
   if (!part_way && (error == ERROR_CANT_RESOLVE_FILENAME || error == ERROR_FILE_NOT_FOUND)) return;
   left_out = true;

@@ -27,6 +27,10 @@ void left_out_unopenable(const std::string& rel_dir, const std::string& name, in
 /// The file could not be read to its end, with the errno |error|.
 void left_out_unreadable(const std::string& rel_dir, const std::string& name, int error);
 
+/// Says more of what was left out, |text| being a whole problem line (a
+/// rescued image's file: the sectors a rescue did not read, and its map).
+void left_out_detail(const std::string& text);
+
 /// The folder |rel_dir| ("" for the root) could not be searched, or, with
 /// |part_way|, its listing stopped before its end; |error| as
 /// GetLastError reports it. A link back into the folders being walked

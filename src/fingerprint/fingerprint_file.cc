@@ -5,6 +5,7 @@
 #include "console/left_out.h"
 #include "console/trace.h"
 #include "fingerprint/fingerprint.h"
+#include "image/image_tree.h"
 #include "manifest/manifest.h"
 #include "walk/run_values.h"
 
@@ -45,6 +46,9 @@ void fingerprint_file(const std::string& rel_dir, const std::string& name) {
   int error = 0;
   if (!hash_to_end(input, read_buffer, &digest, &error, progress != nullptr ? &progress->bytes : nullptr)) {
     left_out_unreadable(rel_dir, name, error);
+    // A rescued image's file: which sectors the rescue did not read.
+    std::string unrescued;
+    if (unrescued_sectors(path, &unrescued)) left_out_detail(unrescued);
     orv_close(input);
     return;
   }

@@ -14,6 +14,7 @@
 
 #include "console/console.h"
 #include "fingerprint/fingerprint.h"
+#include "image/image_tree.h"
 #include "manifest/manifest.h"
 #include "walk/walk.h"
 
@@ -24,6 +25,7 @@ namespace {
 struct Job {
   std::string pathname;  // the file's, as a manifest records it
   std::string problem;   // a line for standard error instead of a file
+  std::string unlisted;  // with |problem|: the folder that could not be listed
   enum Outcome { kRead, kUnreadable, kAbsent, kLeftOut } outcome = kRead;
   FileDigest digest;
   int error = 0;
@@ -240,6 +242,7 @@ void take(Pipeline* p, Job* job) {
   if (!job->problem.empty()) {
     problem("%s", job->problem.c_str());
     hashing->in_doubt = true;
+    if (!job->unlisted.empty() && hashing->take_unlisted) hashing->take_unlisted(job->unlisted);
     return;
   }
   switch (job->outcome) {
@@ -256,7 +259,13 @@ void take(Pipeline* p, Job* job) {
       file.hashed = file.readable && p->hashing->hash;
       file.digest = job->digest;
       file.error = job->error;
-      if (!file.readable) problem("%s: %s", native_path(p->root + file.pathname).c_str(), strerror(file.error));
+      // A rescued image's file says which sectors the rescue did not read.
+      std::string unrescued;
+      if (!file.readable && unrescued_sectors(p->root + file.pathname, &unrescued)) {
+        problem("%s", unrescued.c_str());
+      } else if (!file.readable) {
+        problem("%s: %s", native_path(p->root + file.pathname).c_str(), strerror(file.error));
+      }
       if (hashing->take) hashing->take(file);
       break;
     }
@@ -325,6 +334,13 @@ std::string folder_of(const Pipeline& p, const std::string& pattern) {
   return native_path(pattern.substr(0, end));
 }
 
+// The folder a search |pattern| below the root lists, as a manifest names
+// it: "DIR\SUB" of ROOT\DIR\SUB\*.
+std::string folder_pathname(const Pipeline& p, const std::string& pattern) {
+  if (pattern.size() < p.root.size() + 2) return std::string();
+  return pattern.substr(p.root.size(), pattern.size() - p.root.size() - 2);
+}
+
 // A link back into the folders above, and a folder with no entries, are no
 // error: the manifest tool records nothing below them either; nor is a
 // folder whose name holds a backslash, which it can never search.
@@ -344,6 +360,7 @@ void search_failed(void* context, const std::string& pattern, DWORD error) {
   if (!search_error_matters(error)) return;
   Job job;
   job.problem = search_failure(folder_of(*p, pattern), error);
+  job.unlisted = folder_pathname(*p, pattern);
   submit(p, std::move(job));
 }
 
@@ -351,6 +368,7 @@ void listing_failed(void* context, const std::string& pattern, DWORD error) {
   Pipeline* p = static_cast<Pipeline*>(context);
   Job job;
   job.problem = listing_failure(folder_of(*p, pattern), error);
+  job.unlisted = folder_pathname(*p, pattern);
   submit(p, std::move(job));
 }
 

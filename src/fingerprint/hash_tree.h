@@ -33,6 +33,10 @@ struct TreeHashing {
   std::function<void(const HashedFile& file)> take;
   /// The file |left_out|, found at |pathname|.
   std::function<void(const std::string& pathname)> take_left_out;
+  /// When set, each folder below the root (its pathname, as a manifest
+  /// writes pathnames) that could not be searched, or listed to its end,
+  /// in walk order, after its line: what lies below it is unknown.
+  std::function<void(const std::string& folder)> take_unlisted;
   /// When set, each file as the walk lists it, before it is read, with
   /// the length the listing tells (the search is asked for lengths); and
   /// |walked| once the walk has listed everything, while files may still

@@ -13,6 +13,7 @@
 
 #include "image/image_file.h"
 #include "image/iso9660.h"
+#include "image/rescue_map.h"
 #include "image/udf.h"
 #include "platform/orvlib.h"
 #include "platform/virtual_tree.h"
@@ -51,6 +52,8 @@ struct ImageTree {
   // The file or device the root names (an image, a cue sheet), and that
   // its data track is read from: what no manifest may be written over.
   std::vector<FileIdentity> read_from;
+  // A rescued image's map, which |image| reads with.
+  std::unique_ptr<RescueMap> rescued;
 };
 
 // A file open for reading: its runs and where each starts in the file.
@@ -63,6 +66,10 @@ struct OpenFile {
 };
 
 ImageTree* mounted = nullptr;
+// The rescue map named for the images mounted, or "" for the one beside
+// each; and whether the last mount refused its image for its map.
+std::string named_rescue_map;
+bool map_refused = false;
 
 // Small files lie one after another in an image, mostly in the order they
 // are walked: a file smaller than this is read with those after it, in one
@@ -538,10 +545,22 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
 
   std::unique_ptr<ImageTree> t(new ImageTree());
   std::string why;
+  map_refused = false;
   const ImageLook look = open_image_file(path, &t->image, &why);
   if (look != ImageLook::kImage) {
     *problem = why;
     return look == ImageLook::kNoImage ? RootImage::kNoImage : RootImage::kUnusable;
+  }
+  // A rescued image is read with its map: named, or found beside it.
+  std::string map_path = named_rescue_map;
+  if (!map_path.empty() || find_rescue_map(path, &map_path)) {
+    t->rescued.reset(new RescueMap());
+    if (!load_rescue_map(map_path, t->rescued.get(), problem)) {
+      map_refused = true;
+      close_image_file(&t->image);
+      return RootImage::kUnusable;
+    }
+    t->image.rescued = t->rescued.get();
   }
   return mount_tree(std::move(t), path, choice, problem);
 }
@@ -597,4 +616,62 @@ void unmount_image_root() {
   unmount_virtual_tree();
   close_tree(mounted);
   mounted = nullptr;
+}
+
+void use_rescue_map(const std::string& path) { named_rescue_map = path; }
+
+bool rescue_map_refused() { return map_refused; }
+
+std::string mounted_rescue_map() {
+  return mounted != nullptr && mounted->rescued != nullptr ? mounted->rescued->path : std::string();
+}
+
+bool unrescued_sectors(const std::string& path, std::string* line) {
+  std::string inside;
+  if (mounted == nullptr || mounted->rescued == nullptr || !in_virtual_tree(path.c_str(), &inside)) return false;
+  FolderEntry entry;
+  uint32_t error = 0;
+  std::string detail;
+  if (!resolve(mounted, inside, &entry, &error, &detail) || entry.kind != FolderEntry::kFile) return false;
+  std::vector<DataExtent> runs;
+  uint64_t length = 0;
+  ImageProblem problem;
+  if (!data_of(*mounted, entry.node, &runs, &length, &problem)) return false;
+  // The data's sectors a rescue did not read, in runs, the first few said.
+  const SectorImage& image = mounted->image;
+  const size_t kMostSaid = 8;
+  std::vector<std::pair<uint64_t, uint64_t>> lost;  // first and last sector
+  bool more = false;
+  for (const DataExtent& run : runs) {
+    if (run.zeros || run.length == 0) continue;
+    const uint64_t last = run.offset + run.length - 1;
+    const uint64_t begin = image.start + run.offset / kSectorSize * image.stride + image.data_offset +
+                           run.offset % kSectorSize;
+    const uint64_t end = image.start + last / kSectorSize * image.stride + image.data_offset + last % kSectorSize + 1;
+    uint64_t at = begin, from = 0, to = 0;
+    while (!more && first_unrescued(*mounted->rescued, at, end, &from, &to)) {
+      const uint64_t first_sector = (from - image.start) / image.stride;
+      const uint64_t last_sector = (to - 1 - image.start) / image.stride;
+      if (!lost.empty() && lost.back().second + 1 >= first_sector) {
+        lost.back().second = std::max(lost.back().second, last_sector);
+      } else if (lost.size() == kMostSaid) {
+        more = true;
+      } else {
+        lost.push_back({first_sector, last_sector});
+      }
+      at = to;
+    }
+  }
+  if (lost.empty()) return false;
+  std::string sectors;
+  for (const auto& l : lost) {
+    if (!sectors.empty()) sectors += ", ";
+    sectors += std::to_string(l.first);
+    if (l.second != l.first) sectors += "-" + std::to_string(l.second);
+  }
+  if (more) sectors += " and more";
+  *line = native_path(path) + ": not rescued: its data at sector" +
+          (lost.size() > 1 || lost[0].first != lost[0].second ? "s " : " ") + sectors + " is unknown to " +
+          mounted->rescued->path;
+  return true;
 }

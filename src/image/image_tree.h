@@ -46,6 +46,27 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
 RootImage mount_image_bytes(const std::string& path, const unsigned char* bytes, size_t size,
                             FileSystemChoice choice, std::string* problem);
 
+/// The rescue map (GNU ddrescue's mapfile, rescue_map.h) that the images
+/// mounted from now on are read with: the file |path|; where it is empty,
+/// as at first, the map found beside each image, if any. An image read
+/// with a map reads as far as its map marks rescued: files with unknown
+/// data fail to read, folders and descriptors there are damage. A map
+/// that cannot be read or parsed makes mount_image_root give kUnusable,
+/// with the line that says so.
+void use_rescue_map(const std::string& path);
+
+/// Whether the last mount_image_root refused its image for its map.
+bool rescue_map_refused();
+
+/// The rescue map that the image mounted at the root is read with, as
+/// named; "" for none.
+std::string mounted_rescue_map();
+
+/// For a file of the mounted image (|path| as the walk names it, the
+/// root joined) whose data a rescue did not read: a line with its path,
+/// the sectors and the map. False for any other path.
+bool unrescued_sectors(const std::string& path, std::string* line);
+
 /// Ends the mount and closes the image, once nothing reads it any more.
 void unmount_image_root();
 

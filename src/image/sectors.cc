@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include "image/rescue_map.h"
+
 namespace {
 
 // Reads |size| bytes at |offset| of the file; a short read is the end.
@@ -34,6 +36,10 @@ bool read_file(const SectorImage& image, uint64_t offset, uint32_t size, unsigne
 bool read_sectors(const SectorImage& image, uint64_t first, uint32_t count, unsigned char* data) {
   if (first > image.sectors || count > image.sectors - first) {
     errno = ERANGE;
+    return false;
+  }
+  if (!track_rescued(image, first * kSectorSize, uint64_t{count} * kSectorSize)) {
+    errno = EIO;
     return false;
   }
   if (image.stride == kSectorSize) {
@@ -78,6 +84,10 @@ bool read_track_bytes(const SectorImage& image, uint64_t offset, uint32_t size, 
       errno = ERANGE;
       return false;
     }
+    if (!track_rescued(image, offset, size)) {
+      errno = EIO;
+      return false;
+    }
     return read_file(image, image.start + offset, size, data);
   }
   // Whole sectors at once, a few at a time, and the bytes asked taken out.
@@ -95,6 +105,22 @@ bool read_track_bytes(const SectorImage& image, uint64_t offset, uint32_t size, 
     data += take;
     offset += take;
     size -= take;
+  }
+  return true;
+}
+
+bool track_rescued(const SectorImage& image, uint64_t offset, uint64_t size) {
+  if (image.rescued == nullptr || size == 0) return true;
+  if (image.stride == kSectorSize) return bytes_rescued(*image.rescued, image.start + offset, size);
+  // Raw sectors: each sector's data bytes where they lie in the file.
+  while (size > 0) {
+    const uint64_t sector = offset / kSectorSize;
+    const uint64_t within = offset % kSectorSize;
+    const uint64_t piece = size < kSectorSize - within ? size : kSectorSize - within;
+    if (!bytes_rescued(*image.rescued, image.start + sector * image.stride + image.data_offset + within, piece))
+      return false;
+    offset += piece;
+    size -= piece;
   }
   return true;
 }

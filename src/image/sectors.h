@@ -7,6 +7,8 @@
 
 #include "platform/orvlib.h"
 
+struct RescueMap;
+
 const uint32_t kSectorSize = 2048;
 
 /// The data track of an image, open. Reading never changes it: several
@@ -21,15 +23,27 @@ struct SectorImage {
   uint32_t stride = 2048;     // bytes from one sector to the next: 2048, or 2352 raw
   uint32_t data_offset = 0;   // where a sector's 2048 data bytes sit in it (16 or 24 raw)
   uint64_t sectors = 0;       // the whole sectors the track has in the file
+  /// A rescued image's map (rescue_map.h), or null: where it is given,
+  /// only the bytes it marks rescued are read, and the others fail as a
+  /// bad sector does.
+  const RescueMap* rescued = nullptr;
 };
 
 /// Reads the |count| sectors from |first| into |data| (|count| * 2048
 /// bytes). False with errno set: EIO where the image cannot be read there
-/// (a bad sector), ERANGE where a sector lies past the end of the image.
+/// (a bad sector, or data its rescue map does not mark rescued), ERANGE
+/// where a sector lies past the end of the image.
 bool read_sectors(const SectorImage& image, uint64_t first, uint32_t count, unsigned char* data);
 
 /// Reads |size| bytes from byte |offset| of the data track (sector * 2048
 /// + byte) into |data|, across sectors; errors as read_sectors.
 bool read_track_bytes(const SectorImage& image, uint64_t offset, uint32_t size, unsigned char* data);
+
+/// Whether the |size| data bytes from byte |offset| of the data track were
+/// rescued: true without a rescue map. A reader that only probes a sector
+/// (for a descriptor that may be there) takes one that was not as a sector
+/// that holds nothing: a rescue's map may mark the image's own zero
+/// sectors unknown too.
+bool track_rescued(const SectorImage& image, uint64_t offset, uint64_t size);
 
 #endif  // DISC_MANIFEST_IMAGE_SECTORS_H_

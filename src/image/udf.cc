@@ -561,7 +561,9 @@ int recognise(const SectorImage& image, ImageProblem* problem) {
   for (uint32_t i = 0; i < kMostRecognitionSectors; ++i) {
     errno = 0;
     if (!read_sectors(image, 16 + i, 1, d)) {
-      if (errno == ERANGE || nsr) break;
+      // A sector a rescue did not read is one that holds nothing: the
+      // end of the sequence.
+      if (errno == ERANGE || nsr || !track_rescued(image, (16 + i) * uint64_t{kSectorSize}, kSectorSize)) break;
       fail_read(image, errno, at_sector("UDF volume recognition sequence", 16 + i), problem);
       return -1;
     }
@@ -643,6 +645,8 @@ bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location,
         return fail(at_sector("UDF volume descriptor sequence", location) + ": it goes on past " +
                         number(kMostSequenceSectors) + " sectors",
                     problem);
+      // Unknown to a rescue: as a sector of nothing, past the last one.
+      if (!track_rescued(image, sector * kSectorSize, kSectorSize)) return true;
       if (!read_sector(image, sector, d, "UDF volume descriptor", problem)) return false;
       bool blank = true;
       for (int b = 0; b < 16 && blank; ++b) blank = d[b] == 0;

@@ -339,7 +339,41 @@ void leave_out(Comparison* c, std::string_view pathname) {
     c->recorded[static_cast<size_t>(id)].state = kLeftOut;
 }
 
+namespace {
+
+// A folder's pathname as unknown_folders keeps it.
+std::string folder_key(const Comparison& c, std::string_view pathname) {
+  std::string key(pathname);
+  if (c.ignore_case) {
+    for (char& ch : key) ch = static_cast<char>(folded(static_cast<unsigned char>(ch)));
+  }
+  return key;
+}
+
+// Whether a folder above |pathname| could not be listed.
+bool below_unknown(const Comparison& c, std::string_view pathname) {
+  const std::string key = folder_key(c, pathname);
+  for (size_t at = key.rfind('\\'); at != std::string::npos && at > 0; at = key.rfind('\\', at - 1)) {
+    if (c.unknown_folders.count(key.substr(0, at)) != 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void unknown_below(Comparison* c, std::string_view pathname) { c->unknown_folders.insert(folder_key(*c, pathname)); }
+
 void finish(Comparison* c) {
+  // A record below a folder that could not be listed may be there, unread:
+  // it is no more known to be missing, or moved, than a file that cannot
+  // be read.
+  if (!c->unknown_folders.empty()) {
+    for (size_t i = 0; i < c->recorded.size(); ++i) {
+      if (c->recorded[i].state != kUnfound || !below_unknown(*c, recorded_name(*c, i))) continue;
+      c->recorded[i].state = kFound;
+      say(c, Verdict::kUnreadable, recorded_name(*c, i));
+    }
+  }
   // Held files that can be the new place of a record, by content and then
   // in the order found (the sort is stable). Empty files are never moves:
   // every empty file would match every other.

@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "fingerprint/fingerprint.h"
@@ -70,6 +71,8 @@ struct Comparison {
   // letters A to Z and a to z taken as the same. Set before any record is
   // indexed.
   bool ignore_case = false;
+  // Folders that could not be listed, by unknown_below, as path_key has them.
+  std::unordered_set<std::string> unknown_folders;
 };
 
 /// Prepares for about |records| records and |name_bytes| bytes of their
@@ -102,6 +105,11 @@ Checked check(Comparison* comparison, std::string_view pathname, bool readable,
 /// Takes the record of |pathname|, if there is one, out of the comparison:
 /// the manifest itself, found in the tree it describes, cannot match it.
 void leave_out(Comparison* comparison, std::string_view pathname);
+
+/// Notes the folder |pathname| as one that could not be listed, or not
+/// to its end: a record below it that is not found is reported UNREADABLE
+/// by finish (its file may be there, unread), never MOVED or MISSING.
+void unknown_below(Comparison* comparison, std::string_view pathname);
 
 /// Pairs moved files and reports the MOVED, MISSING and NEW lines: a
 /// record with a held file of the same length and digest, first one of

@@ -100,11 +100,12 @@ struct Options {
   int code_page = 0;  // of the manifests' texts; 0: as they are
   FileSystemChoice file_system = FileSystemChoice::kDefault;  // of an image
   bool file_system_given = false;
+  std::string rescue_map;  // of an image; "" for the one beside it
   std::vector<std::string> operands;
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress, kCodePage, kFileSystem, kJson, kHelp, kVersion };
+  enum { kProgress = 256, kNoProgress, kCodePage, kFileSystem, kJson, kRescueMap, kHelp, kVersion };
   static const option long_options[] = {{"ignore-case", no_argument, nullptr, 'i'},
                                         {"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
@@ -113,6 +114,7 @@ Options parse_options(int argc, char** argv) {
                                         {"code-page", required_argument, nullptr, kCodePage},
                                         {"file-system", required_argument, nullptr, kFileSystem},
                                         {"json", no_argument, nullptr, kJson},
+                                        {"rescue-map", required_argument, nullptr, kRescueMap},
                                         {"help", no_argument, nullptr, kHelp},
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
@@ -133,6 +135,10 @@ Options parse_options(int argc, char** argv) {
         if (!parse_file_system(optarg, &options.file_system))
           usage_error(std::string("unknown file system '") + optarg + "' (udf, joliet, rock-ridge or iso9660)");
         options.file_system_given = true;
+        break;
+      case kRescueMap:
+        if (*optarg == '\0') usage_error("--rescue-map names no file");
+        options.rescue_map = optarg;
         break;
       case kHelp: print_and_exit(kUsage);
       case kVersion: print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
@@ -198,12 +204,15 @@ int run(const Options& options) {
   // (Typed with a separator after it, an image is no folder: "missing".)
   if (other != kStandardInput && other_kind != PathKind::kFolder) {
     std::string said;
+    use_rescue_map(options.rescue_map);
     image = mount_image_root(other, options.file_system, &said);
     if (image == RootImage::kUnusable) {
       problem("%s", said.c_str());
       close_manifest(&first);
       return 2;
     }
+    if (image == RootImage::kMounted && !mounted_rescue_map().empty())
+      problem("%s: read as rescued, by the map %s", other.c_str(), mounted_rescue_map().c_str());
     // The default file system was damaged, and another one read.
     if (image == RootImage::kMounted && !said.empty()) {
       problem("%s", said.c_str());
@@ -212,6 +221,8 @@ int run(const Options& options) {
   }
   if (options.file_system_given && image != RootImage::kMounted)
     usage_error("--file-system reads a disc image, and '" + other + "' is none");
+  if (!options.rescue_map.empty() && image != RootImage::kMounted)
+    usage_error("--rescue-map reads a disc image, and '" + other + "' is none");
   if (image != RootImage::kMounted && (other_kind == PathKind::kMissing || other_kind == PathKind::kOther)) {
     problem("%s: %s", other.c_str(), other_kind == PathKind::kMissing ? strerror(missing) : "not a folder or a regular file");
     close_manifest(&first);

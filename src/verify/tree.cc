@@ -2,6 +2,7 @@
 
 #include "console/console.h"
 #include "fingerprint/hash_tree.h"
+#include "image/image_tree.h"
 #include "platform/orvlib.h"
 
 void check_tree(const std::string& root, TreeCheck* tree) {
@@ -22,6 +23,10 @@ void check_tree(const std::string& root, TreeCheck* tree) {
     }
   };
   hashing.take_left_out = [tree](const std::string& pathname) { leave_out(tree->comparison, pathname); };
+  // In a rescued image, a folder that cannot be listed is most likely one
+  // the rescue did not read: the files below it are there, unknown.
+  if (!mounted_rescue_map().empty())
+    hashing.take_unlisted = [tree](const std::string& folder) { unknown_below(tree->comparison, folder); };
   hash_tree(root, &hashing);
   tree->root_failed = hashing.root_failed;
   tree->root_error = hashing.root_error;
