@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -29,6 +30,7 @@ struct CatalogOptions {
   uint64_t best = 5;            // identify -n
   uint64_t fewer_than = 2;      // copies --fewer-than
   bool files = false;           // copies --files
+  std::string listen;           // serve --listen
   std::vector<std::string> operands;
 };
 
@@ -42,6 +44,10 @@ int run_identify(const CatalogOptions& options);
 int run_copies(const CatalogOptions& options);
 int run_check(const CatalogOptions& options);
 int run_merge(const CatalogOptions& options);
+int run_serve(const CatalogOptions& options);
+
+/// Where serve listens unless told: 127.0.0.1 at this port.
+constexpr unsigned kDefaultServePort = 8088;
 
 /// Opens the catalog of |options| for |access|, or says why it cannot be
 /// and ends the program with status 2.
@@ -75,5 +81,17 @@ std::string hex(const unsigned char md5[16]);
 
 /// A file's pathname as its manifest has it.
 std::string pathname_of(const CatalogFile& file);
+
+/// The manifest of |disc| as export writes it, handed to |out| in pieces
+/// of about 64 KiB; false when the catalog fails, or with |*damaged| set
+/// where the disc's layout cannot be read.
+bool manifest_of(Catalog* catalog, const Disc& disc, const std::function<void(std::string_view)>& out,
+                 bool* damaged);
+
+/// What of |disc| differs from the manifest it was added from, where its
+/// manifest written back is not that manifest's bytes; empty when whole.
+/// Does not tell of a disc whose texts were converted from a code page.
+/// Where the catalog fails on the way, its reason, with |*failed| set.
+std::string export_damage(Catalog* catalog, const Disc& disc, bool* failed);
 
 #endif  // DISC_MANIFEST_CATALOG_COMMANDS_H_

@@ -53,11 +53,6 @@ int run_list(const CatalogOptions& options) {
   return 0;
 }
 
-namespace {
-
-// The manifest of |disc| as export writes it, handed to |out| in pieces
-// of about 64 KiB; false when the catalog fails, or with |*damaged| set
-// where the disc's layout cannot be read.
 bool manifest_of(Catalog* catalog, const Disc& disc, const std::function<void(std::string_view)>& out,
                  bool* damaged) {
   *damaged = false;
@@ -89,10 +84,6 @@ bool manifest_of(Catalog* catalog, const Disc& disc, const std::function<void(st
   return true;
 }
 
-// What of |disc| differs from the manifest it was added from, where its
-// manifest written back is not that manifest's bytes; empty when whole.
-// Does not tell of a disc whose texts were converted from a code page.
-// Where the catalog fails on the way, its reason, with |*failed| set.
 std::string export_damage(Catalog* catalog, const Disc& disc, bool* failed) {
   *failed = false;
   MD5_CTX context;
@@ -114,8 +105,6 @@ std::string export_damage(Catalog* catalog, const Disc& disc, bool* failed) {
     return "its manifest written back differs from the one added";
   return "";
 }
-
-}  // namespace
 
 int run_export(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing disc number");
