@@ -4,7 +4,8 @@
 set(assets
   "index.html|/index.html|text/html"
   "app.css|/assets/app.css|text/css"
-  "app.js|/assets/app.js|text/javascript")
+  "app.js|/assets/app.js|text/javascript"
+  "icon.svg|/assets/icon.svg|image/svg+xml")
 set(text "// Written by cmake/embed-web.cmake from src/catalog/web: edit those files.\n")
 string(APPEND text "#include \"catalog/web_assets.h\"\n\nusing namespace std::string_view_literals;\n\n")
 string(APPEND text "const WebAsset kWebAssets[] = {\n")

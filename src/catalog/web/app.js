@@ -235,33 +235,33 @@ function svgElement(tag, attributes) {
 }
 
 // A bar for each disc, its whole width the disc's content: the part no
-// other disc holds, then the part another disc holds too.
+// other disc holds, then the part another disc holds too. Drawn in
+// percentages of the page's width, the labels at their own size.
 function drawPicture(discs) {
   const box = $('picture');
   box.replaceChildren();
   if (discs.length === 0) { $('picture-box').hidden = true; return; }
-  const width = 600, labelWidth = 170, barHeight = 16, step = 24;
-  const svg = svgElement('svg', { viewBox: '0 0 ' + width + ' ' + (discs.length * step + 4), role: 'img' });
+  const step = 38;
+  const svg = svgElement('svg', { width: '100%', height: discs.length * step, role: 'img' });
   const title = svgElement('title', {});
   title.textContent = 'Each disc as a bar: content of its own, then content other discs hold too';
   svg.appendChild(title);
   discs.forEach((disc, i) => {
-    const y = i * step + 2;
-    const label = svgElement('text', { x: 0, y: y + 12 });
-    const description = disc.description.length > 22 ? disc.description.slice(0, 21) + '…' : disc.description;
-    label.textContent = disc.disc + ' ' + description;
+    const y = i * step;
+    const label = svgElement('text', { x: 0, y: y + 13 });
+    const description = disc.description.length > 60 ? disc.description.slice(0, 59) + '…' : disc.description;
+    label.textContent = 'Disc ' + disc.disc + ': ' + description;
     svg.appendChild(label);
-    const full = width - labelWidth;
-    const own = disc.bytes > 0 ? Math.round(full * disc.own_bytes / disc.bytes) : 0;
-    const ownBar = svgElement('rect', { x: labelWidth, y: y, width: own, height: barHeight, class: 'bar-own' });
-    const sharedBar = svgElement('rect', { x: labelWidth + own, y: y, width: full - own, height: barHeight, class: 'bar-shared' });
+    const own = disc.bytes > 0 ? 100 * disc.own_bytes / disc.bytes : 0;
     const tip = svgElement('title', {});
     tip.textContent = 'Disc ' + disc.disc + ': ' + size(disc.own_bytes) + ' of its own, ' +
       size(disc.bytes - disc.own_bytes) + ' held elsewhere too';
-    ownBar.appendChild(tip);
-    sharedBar.appendChild(tip.cloneNode(true));
-    svg.appendChild(ownBar);
-    svg.appendChild(sharedBar);
+    const bars = [[0, own, 'bar-own'], [own, 100 - own, 'bar-shared']];
+    for (const [x, width, kind] of bars) {
+      const bar = svgElement('rect', { x: x + '%', y: y + 18, width: width + '%', height: 14, class: kind });
+      bar.appendChild(tip.cloneNode(true));
+      svg.appendChild(bar);
+    }
   });
   box.appendChild(svg);
   $('picture-box').hidden = false;
@@ -282,8 +282,8 @@ async function showGiveaway() {
     cell(row, disc.disc, 'number');
     cell(row, disc.own_files.toLocaleString('en'), 'number');
     sizeCell(row, disc.own_bytes);
-    cell(row, disc.files.toLocaleString('en'), 'number');
-    sizeCell(row, disc.bytes);
+    cell(row, disc.files.toLocaleString('en'), 'number wide');
+    sizeCell(row, disc.bytes).classList.add('wide');
     cell(row).appendChild(discLink(disc.disc, disc.description === '' ? '(no description)' : disc.description));
     body.appendChild(row);
   }
