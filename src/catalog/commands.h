@@ -5,7 +5,6 @@
 
 #include <stdint.h>
 
-#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -79,19 +78,5 @@ uint64_t disc_number(const std::string& text);
 /// |md5| as 32 lower-case hexadecimal digits.
 std::string hex(const unsigned char md5[16]);
 
-/// A file's pathname as its manifest has it.
-std::string pathname_of(const CatalogFile& file);
-
-/// The manifest of |disc| as export writes it, handed to |out| in pieces
-/// of about 64 KiB; false when the catalog fails, or with |*damaged| set
-/// where the disc's layout cannot be read.
-bool manifest_of(Catalog* catalog, const Disc& disc, const std::function<void(std::string_view)>& out,
-                 bool* damaged);
-
-/// What of |disc| differs from the manifest it was added from, where its
-/// manifest written back is not that manifest's bytes; empty when whole.
-/// Does not tell of a disc whose texts were converted from a code page.
-/// Where the catalog fails on the way, its reason, with |*failed| set.
-std::string export_damage(Catalog* catalog, const Disc& disc, bool* failed);
 
 #endif  // DISC_MANIFEST_CATALOG_COMMANDS_H_

@@ -293,12 +293,6 @@ uint64_t disc_number(const std::string& text) {
 
 std::string hex(const unsigned char md5[16]) { return orvm::bin2hex(md5, 16); }
 
-std::string pathname_of(const CatalogFile& file) {
-  std::string pathname(file.folder);
-  pathname += file.name;
-  return pathname;
-}
-
 // The file of --catalog: an empty name is a mistake, not the default.
 std::string catalog_argument(const char* text) {
   if (*text == '\0') usage_error("empty catalog file name");

@@ -8,11 +8,12 @@
 #include <mutex>
 
 #include "catalog/catalog.h"
-#include "catalog/commands.h"
+#include "catalog/export.h"
 #include "catalog/pattern.h"
 #include "catalog/web_assets.h"
 #include "console/console.h"
 #include "console/json.h"
+#include "platform/orvlib.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ std::string file_json(const CatalogFile& file, const std::string* description) {
   json_field(&object, "disc", file.disc);
   json_field(&object, "pathname", pathname_of(file));
   json_field(&object, "length", file.length);
-  json_field(&object, "md5", hex(file.md5));
+  json_field(&object, "md5", orvm::bin2hex(file.md5, 16));
   if (description != nullptr) json_field(&object, "description", *description);
   return json_text(object);
 }
@@ -293,7 +294,7 @@ HttpReply api_which(const std::string& where, Catalog* catalog, const Query& que
     return catalog_trouble(where, catalog_error(catalog));
   array += ']';
   JsonObject object;
-  json_field(&object, "md5", hex(md5));
+  json_field(&object, "md5", orvm::bin2hex(md5, 16));
   if (length_text != nullptr) json_field(&object, "length", length);
   json_raw_field(&object, "matches", array);
   return json_reply(200, json_text(object));
