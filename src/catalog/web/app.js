@@ -355,7 +355,8 @@ async function showDisc(number) {
   fact(facts, 'Files', disc.files.toLocaleString('en'));
   fact(facts, 'Size', size(disc.bytes) + (disc.bytes >= 1000 ? ' (' + disc.bytes.toLocaleString('en') + ' bytes)' : ''));
   fact(facts, 'Added', disc.added + ' UTC');
-  const download = element('a', disc.manifest);
+  // Named as the file it downloads to: the last part of the name it was added under.
+  const download = element('a', disc.manifest.split(/[\\/]/).pop() || 'disc-' + disc.disc + '.xml');
   download.href = '/api/discs/' + disc.disc + '/manifest';
   download.setAttribute('download', '');
   fact(facts, 'Manifest', download);
