@@ -33,9 +33,13 @@ int run_serve(const CatalogOptions& options) {
     problem("serve is not built into this program (its build found no libmicrohttpd-dev)");
     return 2;
   }
-  // A catalog that cannot be read is said now, not at the first request.
-  close_catalog(open_or_end(options, Access::kRead));
+  // A catalog that cannot be read is said now, not at the first request;
+  // its names are read before the first search.
   std::string why;
+  if (!prepare_web_answers(options.catalog, &why)) {
+    problem("%s: %s", options.catalog_name.c_str(), why.c_str());
+    return 2;
+  }
   const bool served = serve_http(
       address, port, 64, [&](const HttpRequest& request) { return answer_web_request(options.catalog, request); },
       [&](unsigned bound) {

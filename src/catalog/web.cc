@@ -9,6 +9,7 @@
 
 #include "catalog/catalog.h"
 #include "catalog/export.h"
+#include "catalog/name_cache.h"
 #include "catalog/pattern.h"
 #include "catalog/web_assets.h"
 #include "console/console.h"
@@ -236,6 +237,17 @@ HttpReply api_disc(const std::string& where, Catalog* catalog, uint64_t number, 
   return json_error(404, "no such part of a disc");
 }
 
+// The names kept in memory for the catalog at |where|, for as long as the
+// program runs.
+NameCache* names_of(const std::string& where) {
+  static std::mutex lock;
+  static std::map<std::string, NameCache*> caches;
+  std::lock_guard<std::mutex> hold(lock);
+  NameCache*& cache = caches[where];
+  if (cache == nullptr) cache = make_name_cache();
+  return cache;
+}
+
 HttpReply api_find(const std::string& where, Catalog* catalog, const Query& query) {
   const std::string* text = query_value(query, "text");
   if (text == nullptr || text->empty()) return json_error(400, "no text to find");
@@ -249,18 +261,35 @@ HttpReply api_find(const std::string& where, Catalog* catalog, const Query& quer
   std::map<uint64_t, std::string> descriptions;
   if (!descriptions_of(catalog, &descriptions)) return catalog_trouble(where, catalog_error(catalog));
   // As find '*TEXT*': any file whose name (or, for a text with a
-  // separator, pathname) holds the text, letters in either case.
-  const std::vector<Pattern> patterns = {make_pattern("*" + *text + "*", false)};
+  // separator, pathname) holds the text, letters in either case. A piece
+  // of a name is looked for in the names this process keeps in memory;
+  // the records read are those of the matches shown.
+  const Pattern pattern = make_pattern("*" + *text + "*", false);
   uint64_t count = 0;
   std::string array = "[";
-  if (!files_matching(catalog, patterns, [&](const CatalogFile& file) {
-        if (count >= from && count - from < limit) {
-          if (array.size() > 1) array += ',';
-          array += file_json(file, &descriptions[file.disc]);
-        }
-        ++count;
-      }))
+  const auto add_match = [&](const CatalogFile& file) {
+    if (array.size() > 1) array += ',';
+    array += file_json(file, &descriptions[file.disc]);
+  };
+  if (pattern.substring && !pattern.whole_pathname) {
+    std::vector<uint64_t> numbers;
+    for (const auto& disc : descriptions) numbers.push_back(disc.first);
+    std::map<uint64_t, std::vector<uint64_t>> shown;
+    if (!find_in_names(names_of(where), catalog, numbers, pattern.literal, [&](uint64_t disc, uint64_t index) {
+          if (count >= from && count - from < limit) shown[disc].push_back(index);
+          ++count;
+        }))
+      return catalog_trouble(where, catalog_error(catalog));
+    for (const auto& disc : shown) {
+      if (!files_picked(catalog, disc.first, disc.second, add_match) && !catalog_error(catalog).empty())
+        return catalog_trouble(where, catalog_error(catalog));
+    }
+  } else if (!files_matching(catalog, {pattern}, [&](const CatalogFile& file) {
+               if (count >= from && count - from < limit) add_match(file);
+               ++count;
+             })) {
     return catalog_trouble(where, catalog_error(catalog));
+  }
   array += ']';
   JsonObject object;
   json_field(&object, "text", *text);
@@ -448,6 +477,18 @@ std::string added_text(int64_t seconds) {
            static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(rest / 3600),
            static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
   return text;
+}
+
+bool prepare_web_answers(const std::string& where, std::string* problem) {
+  OpenCatalog catalog(open_catalog(where, Access::kRead, problem));
+  if (catalog == nullptr) return false;
+  std::vector<uint64_t> numbers;
+  if (!list_discs(catalog.get(), [&](const Disc& disc) { numbers.push_back(disc.number); }) ||
+      !find_in_names(names_of(where), catalog.get(), numbers, "", [](uint64_t, uint64_t) {})) {
+    *problem = catalog_error(catalog.get()).empty() ? "the catalog is damaged" : catalog_error(catalog.get());
+    return false;
+  }
+  return true;
 }
 
 HttpReply answer_web_request(const std::string& where, const HttpRequest& request) {

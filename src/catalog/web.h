@@ -35,6 +35,11 @@ bool path_climbs(std::string_view path);
 /// |seconds| since 1970 as "2026-12-09 14:03:12", UTC.
 std::string added_text(int64_t seconds);
 
+/// Reads what the answers keep in memory for the catalog at |where| (its
+/// names), so that the first search is as fast as the next; false with
+/// |*problem| said where the catalog cannot be read.
+bool prepare_web_answers(const std::string& where, std::string* problem);
+
 /// The answer to |request| over the catalog at |where| (a file or a
 /// server's URI), with the headers every answer carries.
 HttpReply answer_web_request(const std::string& where, const HttpRequest& request);

@@ -134,7 +134,7 @@ async function runSearch(more) {
   $('search-status').textContent = 'Looking…';
   let answer;
   try {
-    answer = await ask('/api/find?text=' + encodeURIComponent(text) + '&from=' + search.shown + '&limit=100');
+    answer = await ask('/api/find?text=' + encodeURIComponent(text) + '&from=' + search.shown + '&limit=50');
   } catch (e) {
     if (asked === search.asked) $('search-status').textContent = 'The search failed: ' + e.message;
     return;
