@@ -15,6 +15,8 @@
 
 #include "../../tests/temp_tree.h"
 #include "catalog/catalog.h"
+#include "catalog/pattern.h"
+#include "console/json.h"
 
 namespace {
 
@@ -234,6 +236,57 @@ TEST_F(WebApiTest, DiscsWithNothingOfTheirOwnComeFirst) {
   EXPECT_LT(second, third);
   EXPECT_NE(std::string::npos, reply.body.find("\"own_files\":2,\"own_bytes\":200}")) << reply.body;
   EXPECT_NE(std::string::npos, reply.body.find("\"own_files\":0,\"own_bytes\":0}")) << reply.body;
+}
+
+}  // namespace
+
+namespace {
+
+// The files find's scan gives for "*TEXT*", as "disc:index" words.
+std::string scanned(const std::string& where, const std::string& text) {
+  std::string problem;
+  Catalog* catalog = open_catalog(where, Access::kRead, &problem);
+  EXPECT_NE(nullptr, catalog) << problem;
+  std::string found;
+  EXPECT_TRUE(files_matching(catalog, {make_pattern("*" + text + "*", false)}, [&](const CatalogFile& file) {
+    found += std::to_string(file.disc) + ":" + pathname_of(file) + " ";
+  }));
+  close_catalog(catalog);
+  return found;
+}
+
+// The same from serve's answer, which reads the names kept in memory.
+std::string served(const std::string& where, const std::string& text) {
+  const HttpReply reply = get(where, "/api/find?limit=1000&text=" + text);
+  EXPECT_EQ(200, reply.status) << reply.body;
+  std::string found;
+  const std::regex match("\\{\"disc\":([0-9]+),\"pathname\":\"((?:[^\"\\\\]|\\\\.)*)\"");
+  for (auto it = std::sregex_iterator(reply.body.begin(), reply.body.end(), match); it != std::sregex_iterator();
+       ++it) {
+    std::string pathname;
+    EXPECT_TRUE(read_json_string((*it)[2].str(), &pathname));
+    found += (*it)[1].str() + ":" + pathname + " ";
+  }
+  return found;
+}
+
+TEST_F(WebApiTest, NamesKeptInMemoryFindWhatTheScanFindsAsDiscsComeAndGo) {
+  const std::vector<std::string> texts = {"report", "REPORT", ".doc", "e", "1998.t", "<script>", "zzz", "r\xc3\xa9"};
+  for (const std::string& text : texts) EXPECT_EQ(scanned(where_, text), served(where_, text)) << text;
+  // A disc added while serving is found; one removed is not.
+  std::string problem;
+  Catalog* catalog = open_catalog(where_, Access::kChange, &problem);
+  ASSERT_NE(nullptr, catalog) << problem;
+  const unsigned char other[16] = {0xee};
+  add(catalog, 4, "Fourth", {{"new\\Report-r\xc3\xa9sum\xc3\xa9.doc", other}, {"newer.doc", other}});
+  ASSERT_TRUE(commit_discs(catalog));
+  std::vector<Disc> removed;
+  uint64_t unknown = 0;
+  ASSERT_TRUE(remove_discs(catalog, {2}, &removed, &unknown));
+  close_catalog(catalog);
+  for (const std::string& text : texts) EXPECT_EQ(scanned(where_, text), served(where_, text)) << text;
+  EXPECT_NE(std::string::npos, served(where_, "report").find("4:new\\Report-r")) << served(where_, "report");
+  EXPECT_EQ(std::string::npos, served(where_, "report").find("2:")) << served(where_, "report");
 }
 
 }  // namespace
