@@ -29,14 +29,9 @@ catalog_program="$build/disc-catalog"
 data="$work/catalog"
 manifests="$data/manifests"
 mkdir -p "$data" "$work/web"
-generator="$repo/bench/synthetic-manifests.pl"
-stamp=$(md5sum < "$generator" | cut -c1-32)
-if [ "$(cat "$data/manifests.done" 2>/dev/null)" != "$stamp" ]; then
-  echo "making 200 manifests of 10,000 records" >&2
-  rm -rf "$manifests" "$data/manifests.done"
-  perl "$generator" "$manifests" 200 10000
-  echo "$stamp" > "$data/manifests.done"
-fi
+# shellcheck source=bench/synthetic-data.sh
+source "$repo/bench/synthetic-data.sh"
+stamp=$(make_synthetic_manifests "$repo" "$data")
 catalog="$work/web/catalog.db"
 if [ "$(cat "$work/web/catalog.done" 2>/dev/null)" != "$stamp" ]; then
   echo "adding them to $catalog" >&2
