@@ -29,13 +29,13 @@ int run_serve(const CatalogOptions& options) {
   std::string address = "127.0.0.1";
   unsigned port = kDefaultServePort;
   if (!options.listen.empty()) parse_listen(options.listen, &address, &port);
-  if (!http_server_built()) {
-    problem("serve is not built into this program (its build found no libmicrohttpd-dev)");
+  std::string why;
+  if (!http_server_built(&why)) {
+    problem("%s", why.c_str());
     return 2;
   }
   // A catalog that cannot be read is said now, not at the first request;
   // its names are read before the first search.
-  std::string why;
   if (!prepare_web_answers(options.catalog, &why)) {
     problem("%s: %s", options.catalog_name.c_str(), why.c_str());
     return 2;

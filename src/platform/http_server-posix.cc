@@ -99,7 +99,7 @@ enum MHD_Result answer(void* cls, struct MHD_Connection* connection, const char*
 
 }  // namespace
 
-bool http_server_built() { return true; }
+bool http_server_built(std::string*) { return true; }
 
 bool serve_http(const std::string& address, unsigned port, unsigned connections, const HttpHandler& handler,
                 const std::function<void(unsigned port)>& ready, std::string* problem) {
@@ -156,7 +156,10 @@ bool serve_http(const std::string& address, unsigned port, unsigned connections,
 
 #else  // !DISC_CATALOG_HAVE_HTTP
 
-bool http_server_built() { return false; }
+bool http_server_built(std::string* why) {
+  *why = "serve is not built into this program (its build found no libmicrohttpd-dev)";
+  return false;
+}
 
 bool serve_http(const std::string&, unsigned, unsigned, const HttpHandler&, const std::function<void(unsigned)>&,
                 std::string* problem) {

@@ -30,8 +30,8 @@ struct HttpReply {
 using HttpHandler = std::function<HttpReply(const HttpRequest& request)>;
 
 /// Whether this build can serve at all (libmicrohttpd's header was found
-/// where it was built).
-bool http_server_built();
+/// where it was built); false with |*why| said where it cannot.
+bool http_server_built(std::string* why);
 
 /// Listens on |address| (an IPv4 address, or an IPv6 one in brackets) at
 /// |port| and answers every request with |handler|, called on the
