@@ -371,6 +371,9 @@ function openFolders(open) {
 
 // --- Which page: the first, or one disc's (#disc/N).
 function route() {
+  // The links to the parts of the first page move within it.
+  const part = /^#([a-z]+-title)$/.exec(location.hash);
+  if (part && !$('home').hidden) return;
   const match = /^#disc\/(\d+)$/.exec(location.hash);
   $('home').hidden = !!match;
   $('disc-page').hidden = !match;
@@ -380,6 +383,7 @@ function route() {
   } else {
     showDiscs();
     showGiveaway();
+    if (part) $(part[1]).scrollIntoView();
   }
 }
 
