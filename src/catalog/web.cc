@@ -344,14 +344,38 @@ HttpReply api_copies(const std::string& where, Catalog* catalog) {
         discs.push_back(Own{disc, 0, 0});
       }))
     return catalog_trouble(where, catalog_error(catalog));
-  if (!rare_files(catalog, 2, false, [&](const CatalogFile& file) {
-        const auto found = place.find(file.disc);
-        if (found == place.end()) return;
-        Own& own = discs[found->second];
-        ++own.files;
-        own.bytes = saturated_sum(own.bytes, file.length);
-      }))
-    return catalog_trouble(where, catalog_error(catalog));
+  // What a disc holds of its own changes only when discs come or go, and
+  // a number is never given again: the answer for the same numbers is kept.
+  static std::mutex kept_lock;
+  static std::map<std::string, std::pair<std::string, std::map<uint64_t, std::pair<uint64_t, uint64_t>>>> kept;
+  std::string numbers;
+  for (const Own& own : discs) numbers += std::to_string(own.disc.number) + ",";
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> counted;  // disc: own files, own bytes
+  bool known = false;
+  {
+    std::lock_guard<std::mutex> hold(kept_lock);
+    const auto found = kept.find(where);
+    if (found != kept.end() && found->second.first == numbers) {
+      counted = found->second.second;
+      known = true;
+    }
+  }
+  if (!known) {
+    if (!rare_files(catalog, 2, false, [&](const CatalogFile& file) {
+          std::pair<uint64_t, uint64_t>& own = counted[file.disc];
+          ++own.first;
+          own.second = saturated_sum(own.second, file.length);
+        }))
+      return catalog_trouble(where, catalog_error(catalog));
+    std::lock_guard<std::mutex> hold(kept_lock);
+    kept[where] = {numbers, counted};
+  }
+  for (const auto& one : counted) {
+    const auto found = place.find(one.first);
+    if (found == place.end()) continue;
+    discs[found->second].files = one.second.first;
+    discs[found->second].bytes = one.second.second;
+  }
   std::stable_sort(discs.begin(), discs.end(), [](const Own& a, const Own& b) {
     if (a.files != b.files) return a.files < b.files;
     return a.bytes < b.bytes;

@@ -290,3 +290,26 @@ TEST_F(WebApiTest, NamesKeptInMemoryFindWhatTheScanFindsAsDiscsComeAndGo) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WebApiTest, WhatADiscHoldsOfItsOwnFollowsTheDiscsThatGo) {
+  EXPECT_NE(std::string::npos, get(where_, "/api/copies").body.find("\"disc\":1,\"files\":1,\"bytes\":100,"
+                                                                     "\"description\":\"<img src=x onerror=alert(1)>\""));
+  const std::string before = get(where_, "/api/copies").body;
+  EXPECT_NE(std::string::npos, before.find("\"manifest\":\"/some/where/disc1.xml\",\"own_files\":0,")) << before;
+  std::string problem;
+  Catalog* catalog = open_catalog(where_, Access::kChange, &problem);
+  ASSERT_NE(nullptr, catalog) << problem;
+  std::vector<Disc> removed;
+  uint64_t unknown = 0;
+  ASSERT_TRUE(remove_discs(catalog, {2}, &removed, &unknown));
+  close_catalog(catalog);
+  // Disc 2 gone, disc 1 alone holds what they shared.
+  const std::string after = get(where_, "/api/copies").body;
+  EXPECT_NE(std::string::npos, after.find("\"manifest\":\"/some/where/disc1.xml\",\"own_files\":1,\"own_bytes\":100}"))
+      << after;
+  EXPECT_EQ(std::string::npos, after.find("{\"disc\":2,")) << after;
+}
+
+}  // namespace
