@@ -241,11 +241,12 @@ HttpReply api_disc(const std::string& where, Catalog* catalog, uint64_t number, 
 // program runs.
 NameCache* names_of(const std::string& where) {
   static std::mutex lock;
-  static std::map<std::string, NameCache*> caches;
+  static std::map<std::string, std::unique_ptr<NameCache, void (*)(NameCache*)>> caches;
   std::lock_guard<std::mutex> hold(lock);
-  NameCache*& cache = caches[where];
-  if (cache == nullptr) cache = make_name_cache();
-  return cache;
+  auto found = caches.find(where);
+  if (found == caches.end())
+    found = caches.emplace(where, std::unique_ptr<NameCache, void (*)(NameCache*)>(make_name_cache(), free_name_cache)).first;
+  return found->second.get();
 }
 
 HttpReply api_find(const std::string& where, Catalog* catalog, const Query& query) {
