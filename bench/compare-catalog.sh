@@ -65,14 +65,9 @@ mkdir -p "$data" "$extra" "$out"
 
 # The synthetic manifests and their records as TAB-separated lines, made
 # again when the generator changes.
-generator="$repo/bench/synthetic-manifests.pl"
-stamp=$(md5sum < "$generator" | cut -c1-32)
-if [ "$(cat "$data/manifests.done" 2>/dev/null)" != "$stamp" ]; then
-  echo "making 200 manifests of 10,000 records" >&2
-  rm -rf "$manifests" "$data/manifests.done"
-  perl "$generator" "$manifests" 200 10000
-  echo "$stamp" > "$data/manifests.done"
-fi
+# shellcheck source=bench/synthetic-data.sh
+source "$repo/bench/synthetic-data.sh"
+make_synthetic_manifests "$repo" "$data" > /dev/null
 manifest_bytes=$(cat "$manifests"/*.xml | wc -c)
 
 # 1,000 files of 100 KiB of random bytes; the even ones are also on a disc

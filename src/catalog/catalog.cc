@@ -150,6 +150,12 @@ std::string without_passwords(const std::string& where, std::string message, con
   return kept;
 }
 
+std::string pathname_of(const CatalogFile& file) {
+  std::string pathname(file.folder);
+  pathname += file.name;
+  return pathname;
+}
+
 std::string catalog_name(const std::string& where) {
   if (!is_server_uri(where)) return where;
   // postgresql://[user[:password]@]host.../database?parameter=value&...

@@ -43,6 +43,9 @@ struct CatalogFile {
   uint64_t length = 0;
   const unsigned char* md5 = nullptr;  // 16 bytes
 };
+/// A file's pathname as its manifest has it.
+std::string pathname_of(const CatalogFile& file);
+
 /// Everything valid only during the call it is handed to.
 using FileVisitor = std::function<void(const CatalogFile& file)>;
 

@@ -34,6 +34,7 @@ struct CatalogOptions {
   bool files = false;           // copies --files
   bool long_format = false;     // list, find, which --long
   bool json = false;            // --json: JSON Lines (console/json.h)
+  std::string listen;           // serve --listen
   std::vector<std::string> operands;
 };
 
@@ -48,6 +49,10 @@ int run_identify(const CatalogOptions& options);
 int run_copies(const CatalogOptions& options);
 int run_check(const CatalogOptions& options);
 int run_merge(const CatalogOptions& options);
+int run_serve(const CatalogOptions& options);
+
+/// Where serve listens unless told: 127.0.0.1 at this port.
+constexpr unsigned kDefaultServePort = 8088;
 
 /// Opens the catalog of |options| for |access|, or says why it cannot be
 /// and ends the program with status 2.
@@ -86,7 +91,5 @@ uint64_t disc_number(const std::string& text);
 /// |md5| as 32 lower-case hexadecimal digits.
 std::string hex(const unsigned char md5[16]);
 
-/// A file's pathname as its manifest has it.
-std::string pathname_of(const CatalogFile& file);
 
 #endif  // DISC_MANIFEST_CATALOG_COMMANDS_H_

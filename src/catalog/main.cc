@@ -44,6 +44,7 @@ const char kUsage[] =
     "                              content held on fewer than N discs (default 2)\n"
     "  check                       read the whole catalog and tell damaged discs\n"
     "  merge [-q] CATALOG...       add every disc of other catalogs\n"
+  "  serve [--listen ADDR:PORT]  a read-only web page over the catalog\n"
     "\n"
     "  --catalog FILE    the catalog (also after the command word); else\n"
     "                    $DISC_CATALOG, else $XDG_DATA_HOME/disc-manifest/catalog.db\n"
@@ -209,6 +210,23 @@ const Command kCommands[] = {
      "\n"
      "Exit status: 0, or 2 if any catalog or disc could not be merged.\n",
      "q", run_merge},
+    {"serve", "serve [--listen ADDRESS:PORT]",
+     "Serve a web page over the catalog, read-only, until SIGINT or SIGTERM: search\n"
+     "by name as one types, the discs with their folders, file lists and\n"
+     "manifests, where a file picked in the browser comes from (hashed there,\n"
+     "never uploaded), and which discs hold nothing of their own. Its page asks\n"
+     "a small JSON API under /api/ (see 'man disc-catalog'). The URL is said\n"
+     "on standard error once it listens. Each request opens the catalog for\n"
+     "reading alone, so it sees discs added while it runs; on a server, a role\n"
+     "that may only read the catalog's schema suffices.\n"
+     "\n"
+     "      --listen=ADDRESS:PORT  where to listen (default 127.0.0.1:8088); an\n"
+     "                       IPv6 address in brackets; port 0 for any free one.\n"
+     "                       Put an institution's reverse proxy in front of it\n"
+     "                       rather than listening on every address.\n"
+     "\n"
+     "Exit status: 0 when ended by SIGINT or SIGTERM, 2 if it cannot serve.\n",
+     "", run_serve},
 };
 
 enum {
@@ -223,6 +241,7 @@ enum {
   kFileSystem,
   kJson,
   kRescueMap,
+  kListen,
 };
 
 const option kGlobalOptions[] = {{"catalog", required_argument, nullptr, kCatalog},
@@ -251,6 +270,7 @@ std::vector<option> options_of(const Command& command) {
     options.push_back({"file-system", required_argument, nullptr, kFileSystem});
     options.push_back({"rescue-map", required_argument, nullptr, kRescueMap});
   }
+  if (name == "serve") options.push_back({"listen", required_argument, nullptr, kListen});
   if (name == "copies") {
     options.push_back({"fewer-than", required_argument, nullptr, kFewerThan});
     options.push_back({"files", no_argument, nullptr, kFiles});
@@ -338,12 +358,6 @@ uint64_t disc_number(const std::string& text) {
 
 std::string hex(const unsigned char md5[16]) { return orvm::bin2hex(md5, 16); }
 
-std::string pathname_of(const CatalogFile& file) {
-  std::string pathname(file.folder);
-  pathname += file.name;
-  return pathname;
-}
-
 // The file of --catalog: an empty name is a mistake, not the default.
 std::string catalog_argument(const char* text) {
   if (*text == '\0') usage_error("empty catalog file name");
@@ -406,6 +420,7 @@ int main(int argc, char** argv) {
           options.fewer_than = static_cast<uint64_t>(number_argument(optarg, 1, 1000000000, "number of discs"));
           break;
         case kFiles: options.files = true; break;
+        case kListen: options.listen = optarg; break;
         case kCodePage:
           options.code_page = static_cast<int>(number_argument(optarg, 1, 65535, "code page"));
           if (!known_code_page(options.code_page)) usage_error(std::string("unknown code page '") + optarg + "'");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalog/commands.h"
+#include "catalog/export.h"
 #include "catalog/pattern.h"
 #include "console/command_line.h"
 #include "console/console.h"
@@ -77,70 +78,6 @@ int run_list(const CatalogOptions& options) {
   close_catalog(catalog);
   return 0;
 }
-
-namespace {
-
-// The manifest of |disc| as export writes it, handed to |out| in pieces
-// of about 64 KiB; false when the catalog fails, or with |*damaged| set
-// where the disc's layout cannot be read.
-bool manifest_of(Catalog* catalog, const Disc& disc, const std::function<void(std::string_view)>& out,
-                 bool* damaged) {
-  *damaged = false;
-  std::string layout_bytes;
-  ManifestLayout layout;
-  LayoutPlace place;
-  std::string text;
-  bool started = false;
-  const bool read = disc_files(catalog, disc.number, &layout_bytes, [&](const CatalogFile& file) {
-    if (!started) {
-      started = decode_layout(layout_bytes, &layout);
-      if (!started) return;
-      append_header(layout, &place, disc.description, &text);
-    }
-    append_record(layout, &place, pathname_of(file), file.length, file.md5, &text);
-    if (text.size() >= 1 << 16) {
-      out(text);
-      text.clear();
-    }
-  });
-  if (!read) return false;
-  if (!started && !decode_layout(layout_bytes, &layout)) {
-    *damaged = true;
-    return true;
-  }
-  if (!started) append_header(layout, &place, disc.description, &text);
-  append_footer(layout, &place, &text);
-  out(text);
-  return true;
-}
-
-// What of |disc| differs from the manifest it was added from, where its
-// manifest written back is not that manifest's bytes; empty when whole.
-// Does not tell of a disc whose texts were converted from a code page.
-// Where the catalog fails on the way, its reason, with |*failed| set.
-std::string export_damage(Catalog* catalog, const Disc& disc, bool* failed) {
-  *failed = false;
-  MD5_CTX context;
-  MD5Init(&context);
-  bool damaged = false;
-  if (!manifest_of(catalog, disc, [&](std::string_view piece) {
-        MD5Update(&context, reinterpret_cast<const unsigned char*>(piece.data()), static_cast<uint32_t>(piece.size()));
-      }, &damaged)) {
-    // Listed, yet not found by its number: its row or the table's tree is
-    // damaged.
-    if (catalog_error(catalog).empty()) return "its row cannot be found by its number";
-    *failed = true;
-    return catalog_error(catalog);
-  }
-  if (damaged) return "its layout cannot be read";
-  unsigned char md5[16];
-  MD5Final(md5, &context);
-  if (disc.code_page == 0 && memcmp(md5, disc.manifest_md5, 16) != 0)
-    return "its manifest written back differs from the one added";
-  return "";
-}
-
-}  // namespace
 
 int run_export(const CatalogOptions& options) {
   if (options.operands.empty()) usage_error("missing disc number");

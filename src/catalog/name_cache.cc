@@ -1,0 +1,83 @@
+#include "catalog/name_cache.h"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// One disc's names, folded to lower case, each ended by a NUL (no name
+// holds one), and where each ends.
+struct DiscNames {
+  std::string folded;
+  std::vector<size_t> ends;  // the offset of each name's NUL
+};
+
+char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+struct NameCache {
+  std::mutex lock;  // over |discs|; the names themselves are never changed
+  std::map<uint64_t, std::shared_ptr<const DiscNames>> discs;
+};
+
+NameCache* make_name_cache() { return new NameCache; }
+
+void free_name_cache(NameCache* cache) { delete cache; }
+
+bool find_in_names(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
+                   std::string_view literal, const std::function<void(uint64_t disc, uint64_t index)>& visit) {
+  // The discs of this search, loaded where the cache lacks them. Loading
+  // is done outside the lock: two searches may load the same disc, and
+  // the first to be done keeps it.
+  std::vector<std::shared_ptr<const DiscNames>> discs(numbers.size());
+  {
+    std::lock_guard<std::mutex> hold(cache->lock);
+    for (size_t i = 0; i < numbers.size(); ++i) {
+      const auto found = cache->discs.find(numbers[i]);
+      if (found != cache->discs.end()) discs[i] = found->second;
+    }
+  }
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    if (discs[i] != nullptr) continue;
+    auto names = std::make_shared<DiscNames>();
+    if (!disc_pathnames(catalog, numbers[i], [&](uint64_t, std::string_view, std::string_view name) {
+          for (const char c : name) names->folded += fold(c);
+          names->ends.push_back(names->folded.size());
+          names->folded += '\0';
+        })) {
+      // A disc removed since it was listed has no names to find.
+      if (!catalog_error(catalog).empty()) return false;
+    }
+    discs[i] = names;
+  }
+  {
+    // The cache keeps the discs of the latest search: those removed go.
+    std::lock_guard<std::mutex> hold(cache->lock);
+    std::map<uint64_t, std::shared_ptr<const DiscNames>> now;
+    for (size_t i = 0; i < numbers.size(); ++i) now.emplace(numbers[i], discs[i]);
+    cache->discs.swap(now);
+  }
+  if (literal.empty() || literal.find('\0') != std::string_view::npos) return true;
+  const std::boyer_moore_horspool_searcher<std::string_view::const_iterator> searcher(literal.begin(), literal.end());
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    const std::string& folded = discs[i]->folded;
+    const std::vector<size_t>& ends = discs[i]->ends;
+    auto at = folded.cbegin();
+    for (;;) {
+      const auto hit = std::search(at, folded.cend(), searcher);
+      if (hit == folded.cend()) break;
+      const size_t offset = static_cast<size_t>(hit - folded.cbegin());
+      const size_t index = static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), offset) - ends.begin());
+      if (index >= ends.size()) break;
+      // A literal without a NUL never spans two names; each name is told
+      // once, however often it holds the literal.
+      visit(numbers[i], index);
+      at = folded.cbegin() + static_cast<std::ptrdiff_t>(ends[index] + 1);
+    }
+  }
+  return true;
+}
