@@ -2,35 +2,9 @@
 
 #include <stdio.h>
 
-namespace {
+#include "platform/text.h"
 
-// The length of the valid UTF-8 sequence that starts |text| at |at|, or 0
-// where none does: no overlong forms, no surrogates, nothing past U+10FFFF.
-size_t utf8_sequence(std::string_view text, size_t at) {
-  const unsigned char lead = static_cast<unsigned char>(text[at]);
-  size_t length;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    const unsigned char next = static_cast<unsigned char>(text[at + i]);
-    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
-  }
-  return length;
-}
+namespace {
 
 void append_escape(std::string* out, unsigned code) {
   char escape[8];

@@ -19,6 +19,10 @@ constexpr int kUtf8CodePage = 65001;
 /// nothing above U+10FFFF, no sequence cut short.
 bool valid_utf8(std::string_view bytes);
 
+/// The length of the valid UTF-8 sequence that starts at byte |at| of
+/// |bytes| (|at| below its size): 1 to 4, or 0 where none starts there.
+size_t utf8_sequence(std::string_view bytes, size_t at);
+
 /// Whether text in |code_page| can be converted here (Linux: through
 /// iconv; Windows: by the system's tables).
 bool known_code_page(int code_page);
