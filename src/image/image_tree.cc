@@ -295,11 +295,12 @@ bool entry_of_token(ImageTree* t, const std::string& path, uint64_t token, Folde
     return false;
   }
   const std::shared_ptr<const Listing> listing = listing_of(t, folder_path, folder.node);
-  if (token > listing->entries.size() || listing->entries[token - 1].name != name) {
+  if (token == 0 || token > listing->entries.size() ||
+      listing->entries[static_cast<size_t>(token - 1)].name != name) {
     *error = kTreePathNotFound;
     return false;
   }
-  *out = listing->entries[token - 1];
+  *out = listing->entries[static_cast<size_t>(token - 1)];
   return true;
 }
 
