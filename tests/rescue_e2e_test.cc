@@ -53,11 +53,11 @@ std::string mapfile(uint64_t end, std::vector<std::tuple<uint64_t, uint64_t, cha
 }
 
 // Bytes no rescue takes for a zero block, none of them 0, a sequence of
-// their own for each |seed|.
-std::string content(size_t size, int seed) {
+// their own for each file number |which|.
+std::string content(size_t size, int which) {
   std::string bytes(size, '\0');
   for (size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<char>(1 + (i * static_cast<size_t>(2 * seed + 3) + static_cast<size_t>(seed)) % 251);
+    bytes[i] = static_cast<char>(1 + (i * static_cast<size_t>(2 * which + 3) + static_cast<size_t>(which)) % 251);
   return bytes;
 }
 
