@@ -65,12 +65,7 @@ bool load_libpq(std::string* problem) {
     *problem = "PostgreSQL's client library cannot be loaded (Debian: libpq5): " + why;
     return false;
   }
-#define LIBPQ_FIND(name)                                                       \
-  pq.name = reinterpret_cast<decltype(&::name)>(library_symbol(library, #name)); \
-  if (pq.name == nullptr) {                                                    \
-    *problem = "PostgreSQL's client library has no " #name;                   \
-    return false;                                                              \
-  }
+#define LIBPQ_FIND(name) FIND_LIBRARY_FUNCTION(pq, library, name, "PostgreSQL's client library", problem)
   LIBPQ_FUNCTIONS(LIBPQ_FIND)
 #undef LIBPQ_FIND
   loaded = true;

@@ -34,12 +34,7 @@ bool load_mhd(std::string* problem) {
     *problem = "GNU libmicrohttpd cannot be loaded (Debian: libmicrohttpd12): " + why;
     return false;
   }
-#define MHD_FIND(name)                                                          \
-  mhd.name = reinterpret_cast<decltype(&::name)>(library_symbol(library, #name)); \
-  if (mhd.name == nullptr) {                                                    \
-    *problem = "GNU libmicrohttpd has no " #name;                               \
-    return false;                                                               \
-  }
+#define MHD_FIND(name) FIND_LIBRARY_FUNCTION(mhd, library, name, "GNU libmicrohttpd", problem)
   MHD_FUNCTIONS(MHD_FIND)
 #undef MHD_FIND
   return true;
