@@ -12,6 +12,7 @@
 
 #include "catalog/commands.h"
 #include "catalog/export.h"
+#include "catalog/json_objects.h"
 #include "catalog/pattern.h"
 #include "console/command_line.h"
 #include "console/console.h"
@@ -59,12 +60,7 @@ int run_list(const CatalogOptions& options) {
   if (!list_discs(catalog, [&options](const Disc& disc) {
         if (options.json) {
           JsonObject line;
-          json_field(&line, "disc", disc.number);
-          json_field(&line, "files", disc.files);
-          json_field(&line, "bytes", disc.bytes);
-          json_field(&line, "added", local_date_time(disc.added));
-          json_field(&line, "manifest", disc.manifest_name);
-          json_field(&line, "description", disc.description);
+          add_disc_fields(disc, local_date_time(disc.added), &line);
           print_object(std::move(line));
         } else if (options.long_format) {
           print_fields({std::to_string(disc.number), std::to_string(disc.files), std::to_string(disc.bytes),
@@ -190,11 +186,7 @@ void print_file(const CatalogOptions& options, const CatalogFile& file, const ui
                 const std::string* description) {
   if (options.json) {
     JsonObject line;
-    if (disc != nullptr) json_field(&line, "disc", *disc);
-    if (description != nullptr) json_field(&line, "description", *description);
-    json_field(&line, "pathname", pathname_of(file));
-    json_field(&line, "length", file.length);
-    json_field(&line, "md5", hex(file.md5));
+    add_file_fields(file, disc != nullptr, description, &line);
     print_object(std::move(line));
   } else if (disc == nullptr) {
     print_fields({pathname_of(file), std::to_string(file.length), hex(file.md5)});

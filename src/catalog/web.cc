@@ -9,6 +9,7 @@
 
 #include "catalog/catalog.h"
 #include "catalog/export.h"
+#include "catalog/json_objects.h"
 #include "catalog/name_cache.h"
 #include "catalog/pattern.h"
 #include "catalog/web_assets.h"
@@ -117,14 +118,7 @@ struct CatalogCloser {
 };
 using OpenCatalog = std::unique_ptr<Catalog, CatalogCloser>;
 
-void disc_object(const Disc& disc, JsonObject* object) {
-  json_field(object, "disc", disc.number);
-  json_field(object, "files", disc.files);
-  json_field(object, "bytes", disc.bytes);
-  json_field(object, "description", disc.description);
-  json_field(object, "added", added_text(disc.added));
-  json_field(object, "manifest", disc.manifest_name);
-}
+void disc_object(const Disc& disc, JsonObject* object) { add_disc_fields(disc, added_text(disc.added), object); }
 
 std::string disc_json(const Disc& disc) {
   JsonObject object;
@@ -136,11 +130,7 @@ std::string disc_json(const Disc& disc) {
 // description when |description| is given.
 std::string file_json(const CatalogFile& file, const std::string* description) {
   JsonObject object;
-  json_field(&object, "disc", file.disc);
-  json_field(&object, "pathname", pathname_of(file));
-  json_field(&object, "length", file.length);
-  json_field(&object, "md5", orvm::bin2hex(file.md5, 16));
-  if (description != nullptr) json_field(&object, "description", *description);
+  add_file_fields(file, true, description, &object);
   return json_text(object);
 }
 
