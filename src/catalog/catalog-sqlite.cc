@@ -41,6 +41,7 @@
 #include <chrono>
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 #include "catalog/catalog.h"
 #include "catalog/catalog_store.h"
@@ -945,6 +946,39 @@ bool upgrade(SqliteCatalog* c, std::string* problem) {
 // empty file, or something else.
 enum class FileKind { kMissing, kEmpty, kDatabase, kOther, kUnreadable };
 
+// Reads the first |sizeof header| bytes of |path| (fewer where it is
+// shorter) through SQLite's own file layer. Closing a file descriptor of
+// the catalog drops every POSIX lock this process holds on it, those of
+// its other connections too (a web server's other requests): a writer in
+// another process would then take the log from under their reads. SQLite
+// keeps such a descriptor open until its connections let go of the file.
+bool read_header(const std::string& path, unsigned char (&header)[100], size_t* have) {
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  if (vfs == nullptr) {
+    errno = EIO;
+    return false;
+  }
+  std::vector<unsigned char> space(static_cast<size_t>(vfs->szOsFile));
+  sqlite3_file* file = reinterpret_cast<sqlite3_file*>(space.data());
+  int opened = 0;
+  errno = 0;
+  if (vfs->xOpen(vfs, path.c_str(), file, SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_READONLY, &opened) != SQLITE_OK) {
+    if (errno == 0) errno = EACCES;
+    if (file->pMethods != nullptr) file->pMethods->xClose(file);
+    return false;
+  }
+  sqlite3_int64 length = 0;
+  bool read = file->pMethods->xFileSize(file, &length) == SQLITE_OK;
+  *have = read ? static_cast<size_t>(std::min<sqlite3_int64>(length, sizeof header)) : 0;
+  if (read && *have != 0) {
+    const int step = file->pMethods->xRead(file, header, static_cast<int>(*have), 0);
+    read = step == SQLITE_OK;
+    if (!read && errno == 0) errno = EIO;
+  }
+  file->pMethods->xClose(file);
+  return read;
+}
+
 FileKind file_kind(const std::string& path, std::string* problem) {
   const PathKind kind = orv_path_kind(path.c_str());
   if (kind == PathKind::kMissing) return FileKind::kMissing;
@@ -956,17 +990,12 @@ FileKind file_kind(const std::string& path, std::string* problem) {
     *problem = "not a catalog: not a regular file";
     return FileKind::kOther;
   }
-  orv_io* input = orv_open(path.c_str(), 0);
-  if (input == nullptr) {
+  unsigned char header[100];
+  size_t have = 0;
+  if (!read_header(path, header, &have)) {
     *problem = strerror(errno);
     return FileKind::kUnreadable;
   }
-  unsigned char header[100];
-  uint32_t got = 0;
-  size_t have = 0;
-  while (have < sizeof header && orv_read(header + have, static_cast<uint32_t>(sizeof header - have), &got, input) && got != 0)
-    have += got;
-  orv_close(input);
   if (have == 0) return FileKind::kEmpty;
   if (have < sizeof header || memcmp(header, "SQLite format 3", 16) != 0) {
     *problem = "not a catalog: not an SQLite database";
