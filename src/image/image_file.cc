@@ -227,6 +227,8 @@ bool tell_track(orv_io* io, SectorImage* image) {
 
 void count_sectors(SectorImage* image, uint64_t end_byte) {
   image->sectors = end_byte > image->start ? (end_byte - image->start) / image->stride : 0;
+  if (image->stride == kSectorSize && end_byte > image->start)
+    image->tail = static_cast<uint32_t>((end_byte - image->start) % kSectorSize);
   // The last sector needs only its data bytes.
   if (end_byte > image->start + image->sectors * image->stride + image->data_offset + kSectorSize - 1 &&
       image->stride != kSectorSize)
