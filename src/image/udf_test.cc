@@ -562,6 +562,27 @@ TEST(UdfWritersTest, EmptyFileSystemsOfEveryBlockSize) {
   }
 }
 
+// The Non-Allocatable Space of a rewritable disc's 1.50 root, as mkudffs
+// writes it, is the volume's own by its hidden bit: without it, the same
+// entry is a file like any other.
+TEST(UdfWritersTest, NonAllocatableSpaceIsLeftOutOnlyWhereHidden) {
+  Disc disc;
+  disc.bytes = mkudffs("--media-type=cdrw --udfrev=0x0150");
+  if (disc.bytes.empty()) GTEST_SKIP() << "mkudffs (udftools) is not installed";
+  EXPECT_EQ("", tree_of(disc.image()));
+  const size_t name = disc.bytes.find(cs8("Non-Allocatable Space"));
+  ASSERT_NE(std::string::npos, name);
+  unsigned char* fid = reinterpret_cast<unsigned char*>(&disc.bytes[name - 38]);
+  ASSERT_EQ(kUdfFileIdentifier, udf_tag_id(fid));
+  ASSERT_EQ(1, fid[18] & 1);
+  fid[18] &= 0xfe;
+  reseal(fid);
+  // The root's descriptors lie in its File Entry, sealed over them.
+  unsigned char* block = disc.at(name / kSectorSize);
+  if (block != fid && udf_tag_checksum_ok(block)) reseal(block);
+  EXPECT_EQ(0u, tree_of(disc.image(), false).find("F /Non-Allocatable Space ")) << tree_of(disc.image(), false);
+}
+
 // Files in a volume of |block_size|-byte blocks, |blocks| of them, that
 // |writer| formats (newfs_udf of udfclient, or mkudffs) and udfclient
 // fills: a folder Sub of a.txt (700 bytes) and b.bin (5000 bytes), or
