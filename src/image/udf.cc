@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <limits>
@@ -131,6 +132,7 @@ struct UdfVolume {
   uint16_t revision = 0;
   uint64_t root = 0;
   bool has_mirror = false;  // a metadata partition whose mirror can stand in
+  uint64_t serial = 0;      // tells its blocks in a thread's window from another's
 };
 
 namespace {
@@ -182,6 +184,54 @@ bool read_sector(const UdfVolume& v, uint64_t sector, unsigned char* data, const
   errno = 0;
   if (read_blocks(v, sector, 1, data)) return true;
   return fail_read(v, errno, at_sector(what, sector), problem);
+}
+
+// The File Entries of a folder's files mostly lie one after another
+// (genisoimage and mkudffs write them so), and the walk reads each twice,
+// as it lists the folder and as it opens the file: each thread keeps the
+// blocks it read with the last entry, so that one request reads a run of
+// entries, not one each. A request to a drive or over a network costs
+// far more than its bytes.
+const uint32_t kEntryWindow = 64 * 1024;  // bytes
+
+struct EntryWindow {
+  uint64_t volume = 0;  // the serial of the volume read; 0 for none
+  uint64_t first = 0;
+  uint32_t count = 0;
+  std::vector<unsigned char> bytes;
+  // The last run that could not be read whole (a bad sector, or one a
+  // rescue did not read): its blocks are read one at a time, so that a
+  // drive is not made to retry a bad sector once for each entry near it.
+  uint64_t failed_volume = 0;
+  uint64_t failed_first = 0;
+  uint64_t failed_end = 0;
+};
+
+thread_local EntryWindow entry_window;
+std::atomic<uint64_t> volume_serials{0};
+
+bool read_entry_block(const UdfVolume& v, uint64_t block, unsigned char* data, const char* what,
+                      ImageProblem* problem) {
+  EntryWindow& w = entry_window;
+  if (w.volume != v.serial || block < w.first || block - w.first >= w.count) {
+    w.volume = 0;
+    const bool near_failure = w.failed_volume == v.serial && block >= w.failed_first && block < w.failed_end;
+    const uint64_t left = v.blocks > block ? v.blocks - block : 0;
+    const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(left, kEntryWindow / v.block_size));
+    if (near_failure || take < 2) return read_sector(v, block, data, what, problem);
+    w.bytes.resize(kEntryWindow);
+    if (!read_blocks(v, block, take, w.bytes.data())) {
+      w.failed_volume = v.serial;
+      w.failed_first = block;
+      w.failed_end = block + take;
+      return read_sector(v, block, data, what, problem);
+    }
+    w.volume = v.serial;
+    w.first = block;
+    w.count = take;
+  }
+  memcpy(data, w.bytes.data() + (block - w.first) * v.block_size, v.block_size);
+  return true;
 }
 
 // Where a descriptor was read, for the check of its tag's place: a
@@ -324,7 +374,7 @@ bool read_descriptor(const UdfVolume& v, uint16_t ref, uint32_t block, const cha
     std::string reason;
     if (!map_block(v, ref, block, mirror, sector, &run, &reason)) {
       fail(at_block(v, what, ref, block) + ": " + reason, &attempt);
-    } else if (read_sector(v, *sector, data, what, &attempt)) {
+    } else if (read_entry_block(v, *sector, data, what, &attempt)) {
       Place place;
       place.sector = *sector;
       place.in_partition = true;
@@ -1013,6 +1063,7 @@ bool open_udf(const SectorImage& image, UdfVolume** volume, ImageProblem* proble
   if (recognise(image, problem) <= 0) return false;
   auto v = std::make_unique<UdfVolume>();
   v->image = image;
+  v->serial = ++volume_serials;
   unsigned char anchor[kLargestBlock];
   if (!find_anchor(v.get(), anchor, problem)) return false;
   auto seq = std::make_unique<Sequence>();
