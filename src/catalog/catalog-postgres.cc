@@ -128,10 +128,12 @@ const char kNameIndex[] = "CREATE INDEX file_name ON @.file USING gin ((" FOLDED
 // The folders of one disc, the disc number $1's, joined to its files f.
 // Their disc's key, a value worked out once before the rest, is what
 // lets the server read that disc's folders alone: through the files' key
-// it hashes every folder of the catalog each time a disc is read.
+// it hashes every folder of the catalog each time a disc is read. Joined
+// by id alone, they are hashed: joined by disc key too, the server may
+// merge them with the files on that key, which all share, and test every
+// file against every folder.
 #define DISC_FOLDERS \
-  " LEFT JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder AND fo.disc = (SELECT key FROM @.disc WHERE " \
-  "number = $1)"
+  " LEFT JOIN @.folder fo ON fo.id = f.folder AND fo.disc = (SELECT key FROM @.disc WHERE number = $1)"
 
 // Rows of a COPY sent at once.
 const size_t kCopyChunk = 1 << 18;
