@@ -571,6 +571,77 @@ TEST(ServerCatalogTest, APartitionedCatalogAnswersAsAnyOther) {
   EXPECT_EQ(answers(file, manifests), answers(shelf.uri, manifests));
 }
 
+// The answers of the questions whose plans are made for many matches, on
+// discs that share their names.
+std::string shared_answers(const std::string& where, const std::vector<std::string>& manifests) {
+  std::string all;
+  for (const std::vector<std::string>& question : std::vector<std::vector<std::string>>{
+           {"list"}, {"find", "*final*"}, {"find", "-c", "*FINAL*"}, {"find", "*7 *"}, {"find", "plan 1?0*"},
+           {"find", "share/part 3/*"}, {"identify", manifests[9]}, {"identify", manifests[0]}, {"files", "12"},
+           {"export", "12"}, {"which", "--md5", kHello}, {"copies"}, {"copies", "--files"},
+           {"copies", "--fewer-than", "4"}, {"copies", "--files", "--fewer-than", "4"}, {"check"}}) {
+    const Outcome run = catalog(where, question);
+    std::string err = run.err;
+    const size_t named = err.find(where);
+    if (named != std::string::npos) err.replace(named, where.size(), "CATALOG");
+    all += question[0] + " " + std::to_string(run.status) + "\n" + run.out + err;
+  }
+  return all;
+}
+
+// Discs that hold the same pathnames, as backups of one shelf do: from
+// disc to disc a few contents change (some keeping their lengths), a few
+// files hold another's content on the same disc, a few are empty, and one
+// content is on every disc. Enough records that the add puts its indexes
+// off and builds them, with the statistics after, as a large catalog's
+// does. The same answers as a catalog file's, before and after discs in
+// the middle are removed.
+TEST(ServerCatalogTest, DiscsThatShareTheirNamesAnswerAsInACatalogFile) {
+  NEED_SERVER();
+  ServerShelf shelf;
+  const int kDiscs = 21;
+  const int kNames = 2400;
+  std::vector<std::string> manifests;
+  std::vector<int> version(kNames, 0);
+  for (int d = 0; d < kDiscs; ++d) {
+    std::string records;
+    for (int i = 0; i < kNames; ++i) {
+      if (d > 0 && (i * 7 + d * 13) % 17 == 0) ++version[i];
+      const std::string name = "Share\\Part " + std::to_string(i / 100) + "\\Plan " + std::to_string(i) +
+                               (i % 20 == 7 ? " FINAL.doc" : i % 20 == 8 ? " final.txt" : ".doc");
+      // A file of one disc holds the content its neighbour holds.
+      const int of = i % 50 == 49 ? i - 1 : i;
+      char md5[33];
+      snprintf(md5, sizeof md5, "%08x%08x%08x%08x", 0x5eed, of, version[of], 0);
+      const int length = 1000 + of + (of % 3 == 0 ? 0 : 7 * version[of]);
+      if (i % 97 == 0) records += record(name, "0", "d41d8cd98f00b204e9800998ecf8427e");
+      else if (i == 1234) records += record(name, "5", kHello);
+      else records += record(name, std::to_string(length), md5);
+    }
+    manifests.push_back(shelf.write("disc " + std::to_string(d) + ".xml", manifest("Backup " + std::to_string(d), records)));
+  }
+  const std::string file = shelf.tmp.path + "/cat.db";
+  std::vector<std::string> add = {"add", "-q"};
+  add.insert(add.end(), manifests.begin(), manifests.end());
+  ASSERT_EQ(0, catalog(file, add).status);
+  ASSERT_EQ(0, catalog(shelf.uri, add).status);
+  // Its indexes built again, and the statistics of the names' folded form
+  // taken after them.
+  EXPECT_EQ("3\n", shelf.sql("SELECT count(*) FROM pg_index WHERE indrelid = '" + shelf.schema +
+                             ".file'::regclass AND indisvalid"));
+  EXPECT_EQ("1\n", shelf.sql("SELECT count(*) FROM pg_stats WHERE schemaname = '" + shelf.schema +
+                             "' AND tablename = 'file_name'"));
+  // Not a vacuous comparison: the many matches are there.
+  const Outcome finals = catalog(file, {"find", "*final*"});
+  EXPECT_EQ(kDiscs * kNames / 10, std::count(finals.out.begin(), finals.out.end(), '\n'));
+  const std::string before = shared_answers(file, manifests);
+  EXPECT_EQ(before, shared_answers(shelf.uri, manifests));
+  for (const std::string& where : {file, shelf.uri}) ASSERT_EQ(0, catalog(where, {"remove", "5", "6", "12"}).status);
+  const std::string after = shared_answers(file, manifests);
+  EXPECT_NE(before, after);
+  EXPECT_EQ(after, shared_answers(shelf.uri, manifests));
+}
+
 TEST(ServerCatalogTest, FindMatchesBytesAsTheFileCatalogDoesInAnyEncoding) {
   NEED_SERVER();
   // Names of UTF-8, of a legacy code page, and of bytes that are no text.

@@ -28,7 +28,6 @@
 #include <time.h>
 
 #include <algorithm>
-#include <deque>
 #include <map>
 #include <unordered_map>
 
@@ -126,6 +125,15 @@ const char kNameIndex[] = "CREATE INDEX file_name ON @.file USING gin ((" FOLDED
 #define FILE_JOIN \
   " FROM @.file f JOIN @.disc d ON d.key = f.disc JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder"
 #define DISC_COLUMNS "number, files, bytes, description, manifest_name, manifest_md5, added, code_page"
+// The folders of one disc, the disc number $1's, joined to its files f.
+// Their disc's key, a value worked out once before the rest, is what
+// lets the server read that disc's folders alone: through the files' key
+// it hashes every folder of the catalog each time a disc is read. Joined
+// by id alone, they are hashed: joined by disc key too, the server may
+// merge them with the files on that key, which all share, and test every
+// file against every folder.
+#define DISC_FOLDERS \
+  " LEFT JOIN @.folder fo ON fo.id = f.folder AND fo.disc = (SELECT key FROM @.disc WHERE number = $1)"
 
 // Rows of a COPY sent at once.
 const size_t kCopyChunk = 1 << 18;
@@ -798,6 +806,33 @@ std::string pattern_like(const Pattern& pattern) {
 
 // --- Opening --------------------------------------------------------------
 
+// Whether every name that the LIKE of |pattern| finds matches |pattern|:
+// so for a search for a literal anywhere, in either case, whose first
+// byte's form cannot stand inside another byte's (as "45" inside \345, or
+// "\345" inside \\345). Each byte's form is told apart from the start
+// of the next, so a match of the literal's form that starts where a
+// byte's form starts takes whole bytes.
+bool like_is_exact(const Pattern& pattern) {
+  if (!pattern.substring || pattern.case_sensitive) return false;
+  if (pattern.literal.empty()) return true;
+  const char first = unit_of(static_cast<unsigned char>(pattern.literal[0]))[0];
+  return first != '\\' && (first < '0' || first > '7');
+}
+
+// How a command that only reads starts: one state of the catalog for the
+// whole command, and memory enough for its questions to be answered as
+// planned. Where a search matches files all over the table (a name every
+// disc holds), the server marks each page of them in memory; with less
+// than a few bytes a page it marks whole pages instead, and reads every
+// row of them again: at 64 MiB that stays exact up to about a million
+// pages (8 GiB of rows, some 90,000,000 records), where 4 MiB, the default,
+// falls short at 6,000,000. Sorts and hashes of a few hundred thousand
+// rows stay in memory too. A larger setting of the server's is kept. The
+// setting is made by the first question, at no cost of its own.
+const char kReadBegin[] = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+#define READ_MEMORY \
+  "CASE WHEN pg_size_bytes(current_setting('work_mem')) < 67108864 THEN set_config('work_mem', '64MB', true) END"
+
 ServerCatalog* give_up(ServerCatalog* c, std::string* problem) {
   if (problem->empty()) *problem = c->error;
   pq.PQfinish(c->conn);
@@ -859,9 +894,12 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
 
   // Most often a catalog is there: its marker, read in one round trip
   // (with the one snapshot of a reader), tells at once.
-  const std::string marker = expand(c, "SELECT version FROM @.catalog WHERE marker = 'disc-catalog'");
-  PGresult* r = pq.PQexec(c->conn, (access == Access::kRead ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; " + marker
-                                                         : marker).c_str());
+  const std::string marker =
+      access == Access::kRead
+          ? expand(c, std::string(kReadBegin) + "; SELECT version, " READ_MEMORY " FROM @.catalog WHERE marker = "
+                                                "'disc-catalog'")
+          : expand(c, "SELECT version FROM @.catalog WHERE marker = 'disc-catalog'");
+  PGresult* r = pq.PQexec(c->conn, marker.c_str());
   const bool known = pq.PQresultStatus(r) == PGRES_TUPLES_OK && pq.PQntuples(r) == 1 &&
                      atoi(pq.PQgetvalue(r, 0, 0)) == kSchemaVersion;
   pq.PQclear(r);
@@ -889,7 +927,7 @@ Catalog* server_open(const std::string& where, Access access, std::string* probl
   if (access == Access::kRead) {
     // One state of the catalog for the whole command, whatever others add
     // or remove meanwhile.
-    if (!exec(c, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")) return give_up(c, problem);
+    if (!exec_script(c, std::string(kReadBegin) + "; SELECT " READ_MEMORY)) return give_up(c, problem);
     c->reading = true;
   }
   c->seen.key = random_key();
@@ -906,6 +944,11 @@ void server_close(Catalog* catalog) {
   ServerCatalog* c = own(catalog);
   // What was not committed goes with the connection.
   end_copy(c, "the program ended");
+  // A read is ended as a read, not dropped: the server then closes its
+  // last question as it closes the others, and what it notes of each (its
+  // statistics, the plans auto_explain logs for the benchmarks) holds that
+  // one too.
+  if (c->reading && pq.PQstatus(c->conn) == CONNECTION_OK) exec(c, "COMMIT");
   pq.PQfinish(c->conn);
   delete c;
 }
@@ -1047,6 +1090,15 @@ std::string build_statement(ServerCatalog* c, const PutOff& index, const std::st
          index.name + "; " + make + "; END IF; END $build$";
 }
 
+// Runs |text| (a VACUUM or an ANALYZE of file), given up after the short
+// wait, quietly, as where the role may not: it only speeds the questions.
+bool vacuum(ServerCatalog* c, const char* text) {
+  if (!exec(c, "SET lock_timeout = " + std::to_string(c->wait.lock_ms))) return false;
+  if (!exec(c, sql(c, text)) && c->state != "55P03" && c->state != "42501") return false;
+  c->error.clear();
+  return exec(c, "SET lock_timeout TO DEFAULT");
+}
+
 // Builds the indexes that an add put off, or that one cut short left
 // unbuilt (or half-built: invalid). A role that may not build them says
 // so, as an add that could not lock the table for them: the next add by
@@ -1068,14 +1120,12 @@ bool build_put_off(ServerCatalog* c, bool large) {
     return true;
   }
   // After many rows at once: statistics for the planner, and the pages
-  // marked all-visible, so that the content index is read alone. Given up
-  // after the short wait, quietly: it only speeds the questions.
-  if (large) {
-    if (!exec(c, "SET lock_timeout = " + std::to_string(c->wait.lock_ms))) return false;
-    if (!exec(c, sql(c, "VACUUM (ANALYZE) @.file")) && c->state != "55P03" && c->state != "42501") return false;
-    c->error.clear();
-    if (!exec(c, "SET lock_timeout TO DEFAULT")) return false;
-  }
+  // marked all-visible, so that the content index is read alone. The
+  // statistics wait for the indexes when they are to be built: the index
+  // on the names' folded form is what gives the planner statistics of that
+  // form, without which it takes a search that matches a tenth of the
+  // catalog for one that matches a few rows, and plans for those.
+  if (large && !vacuum(c, missing.empty() ? "VACUUM (ANALYZE) @.file" : "VACUUM @.file")) return false;
   if (missing.empty()) return true;
   std::vector<std::string> builds;
   for (const PutOff* index : missing) builds.push_back(build_statement(c, *index, trgm));
@@ -1110,6 +1160,7 @@ bool build_put_off(ServerCatalog* c, bool large) {
   }
   pq.PQfinish(helper);
   if (!ok) return false;
+  if (!vacuum(c, "ANALYZE @.file")) return false;
   if (waited_out) {
     c->error.clear();
     std::vector<const PutOff*> left;
@@ -1512,8 +1563,7 @@ bool server_disc_files(Catalog* catalog, uint64_t number, std::string* layout, c
   uint64_t files = 0;
   uint64_t next = 0;
   if (!each_row(c, sql(c, "SELECT " FILE_COLUMNS ", d.layout, d.files FROM @.disc d LEFT JOIN @.file f ON "
-                          "f.disc = d.key LEFT JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
-                          "WHERE d.number = $1 ORDER BY f.idx"),
+                          "f.disc = d.key" DISC_FOLDERS " WHERE d.number = $1 ORDER BY f.idx"),
                 Params().int8(static_cast<int64_t>(number)), [&](const Row& row) {
                   if (!there) {
                     *layout = std::string(row.bytes(6));
@@ -1535,9 +1585,8 @@ bool server_disc_pathnames(Catalog* catalog, uint64_t number,
   ServerCatalog* c = own(catalog);
   c->error.clear();
   bool there = false;
-  if (!each_row(c, sql(c, "SELECT f.idx, fo.path, f.name FROM @.disc d LEFT JOIN @.file f ON f.disc = d.key "
-                          "LEFT JOIN @.folder fo ON fo.disc = f.disc AND fo.id = f.folder "
-                          "WHERE d.number = $1 ORDER BY f.idx"),
+  if (!each_row(c, sql(c, "SELECT f.idx, fo.path, f.name FROM @.disc d LEFT JOIN @.file f ON f.disc = d.key"
+                          DISC_FOLDERS " WHERE d.number = $1 ORDER BY f.idx"),
                 Params().int8(static_cast<int64_t>(number)), [&](const Row& row) {
                   there = true;
                   if (!row.null(0)) visit(row.u64(0), row.bytes(1), row.bytes(2));
@@ -1555,8 +1604,8 @@ bool server_files_picked(Catalog* catalog, uint64_t number, const std::vector<ui
   // The indexes joined as a table: "= ANY" of an array would test each of
   // the disc's files against every index picked.
   if (!each_row(c, sql(c, "SELECT " FILE_COLUMNS " FROM @.disc d LEFT JOIN (@.file f JOIN unnest($2::bigint[]) "
-                          "AS picked (idx) ON f.idx = picked.idx) ON f.disc = d.key LEFT JOIN @.folder fo ON "
-                          "fo.disc = f.disc AND fo.id = f.folder WHERE d.number = $1 ORDER BY f.idx"),
+                          "AS picked (idx) ON f.idx = picked.idx) ON f.disc = d.key" DISC_FOLDERS
+                          " WHERE d.number = $1 ORDER BY f.idx"),
                 Params().int8(static_cast<int64_t>(number)).numbers(indexes), [&](const Row& row) {
                   there = true;
                   return row.null(1) || visit_file(c, row, visit);
@@ -1582,14 +1631,22 @@ bool server_files_matching(Catalog* catalog, const std::vector<Pattern>& pattern
     }
     const char* folded = pattern.whole_pathname ? FOLDED("fo.path || f.name") : FOLDED("f.name");
     const char* plain = pattern.whole_pathname ? "encode(fo.path || f.name, 'escape')" : "encode(f.name, 'escape')";
-    params.text(pattern_like(pattern)).text(pattern_regex(pattern));
-    const std::string like = "$" + std::to_string(params.values.size() - 1);
+    params.text(pattern_like(pattern));
+    const std::string like = "$" + std::to_string(params.values.size());
+    if (like_is_exact(pattern)) {
+      where += std::string("(") + folded + " LIKE " + like + ")";
+      continue;
+    }
+    params.text(pattern_regex(pattern));
     const std::string regex = "$" + std::to_string(params.values.size());
     // The regular expression only checks what the LIKE found: made of the
     // form the trigram index holds, it would be asked of the index too, at a
-    // cost of its own.
-    where += std::string("(") + folded + " LIKE " + like + " AND (" + (pattern.case_sensitive ? plain : folded) +
-             " || '') ~ " + regex + ")";
+    // cost of its own. Within coalesce the planner takes it to keep half of
+    // what the LIKE finds: of a regular expression itself it guesses that
+    // next to nothing matches, and so joins the many files a search finds
+    // one by one.
+    where += std::string("(") + folded + " LIKE " + like + " AND coalesce((" + (pattern.case_sensitive ? plain : folded) +
+             " || '') ~ " + regex + ", false))";
   }
   if (where.empty()) return true;
   return each_row(c, expand(c, "SELECT " FILE_COLUMNS FILE_JOIN " WHERE " + where + " ORDER BY d.number, f.idx"),
@@ -1698,36 +1755,29 @@ uint64_t field_u64(std::string_view field) {
   return field.size() == 8 || field.size() == 4 ? be_value(field.data(), static_cast<int>(field.size())) : 0;
 }
 
-// A content: digest and length.
-struct Content16 {
-  unsigned char md5[16];
-  uint64_t length;
-  bool operator<(const Content16& other) const {
-    const int order = memcmp(md5, other.md5, 16);
-    return order != 0 ? order < 0 : length < other.length;
-  }
-};
-
-bool server_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
-  ServerCatalog* c = own(catalog);
-  // The content index is read whole, in order, each content's discs
-  // together and ascending: its discs are counted as the file store counts
-  // them, in one pass, holding one content at a time.
-  std::map<uint64_t, std::vector<uint64_t>> lengths;  // of the rare files, by disc key
-  // The rare contents, ascending: a deque grows without copying what it
-  // holds, so that no moment holds it twice.
-  std::deque<Content16> rare;
-  Content16 content = {};
+// rare_files without |whole|: the content index is read whole, in order,
+// each content's discs together and ascending, and its discs counted as
+// the file store counts them, in one pass, holding one content at a time
+// and a count and a sum for each disc. Each disc's files are then handed
+// over, the first with the sum of their lengths, the others with none.
+bool rare_counts(ServerCatalog* c, uint64_t discs, const FileVisitor& visit) {
+  struct Own {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+  };
+  std::unordered_map<uint64_t, Own> owned;  // by disc key
+  unsigned char md5[16] = {};
+  uint64_t length = 0;
   std::vector<uint64_t> group;  // the disc of each file of the content, ascending
   const auto end_group = [&]() {
     if (group.empty()) return;
     uint64_t held_on = 1;
     for (size_t i = 1; i < group.size(); ++i) held_on += group[i] != group[i - 1] ? 1 : 0;
     if (held_on < discs) {
-      if (whole) {
-        rare.push_back(content);
-      } else {
-        for (const uint64_t key : group) lengths[key].push_back(content.length);
+      for (const uint64_t key : group) {
+        Own& own = owned[key];
+        ++own.files;
+        own.bytes = own.bytes + length < own.bytes ? UINT64_MAX : own.bytes + length;
       }
     }
     group.clear();
@@ -1739,11 +1789,11 @@ bool server_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileV
                        sound = false;
                        return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
                      }
-                     const uint64_t length = field_u64(f[1]);
-                     if (group.empty() || length != content.length || memcmp(f[0].data(), content.md5, 16) != 0) {
+                     const uint64_t next = field_u64(f[1]);
+                     if (group.empty() || next != length || memcmp(f[0].data(), md5, 16) != 0) {
                        end_group();
-                       memcpy(content.md5, f[0].data(), 16);
-                       content.length = length;
+                       memcpy(md5, f[0].data(), 16);
+                       length = next;
                      }
                      group.push_back(field_u64(f[2]));
                      return true;
@@ -1751,43 +1801,44 @@ bool server_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileV
     return false;
   end_group();
   if (!sound) return false;
-  if (!whole) {
-    // Disc by disc, by number.
-    std::vector<std::pair<uint64_t, uint64_t>> numbers;  // number, key
-    if (!each_row(c, sql(c, "SELECT number, key FROM @.disc WHERE number IS NOT NULL ORDER BY number"), Params(),
+  // Disc by disc, by number.
+  return each_row(c, sql(c, "SELECT number, key FROM @.disc WHERE number IS NOT NULL ORDER BY number"), Params(),
                   [&](const Row& row) {
-                    numbers.emplace_back(row.u64(0), row.u64(1));
+                    const auto found = owned.find(row.u64(1));
+                    if (found == owned.end()) return true;
+                    CatalogFile file;
+                    file.disc = row.u64(0);
+                    for (uint64_t i = 0; i < found->second.files; ++i) {
+                      file.length = i == 0 ? found->second.bytes : 0;
+                      visit(file);
+                    }
                     return true;
-                  }))
-      return false;
-    for (const auto& disc : numbers) {
-      const auto found = lengths.find(disc.second);
-      if (found == lengths.end()) continue;
-      for (const uint64_t length : found->second) {
-        CatalogFile file;
-        file.disc = disc.first;
-        file.length = length;
-        visit(file);
-      }
-    }
-    return true;
-  }
-  if (rare.empty()) return true;
-  // Every file, by disc number and in manifest order; those of a rare
-  // content handed over.
-  return each_copied(c, sql(c, "SELECT " FILE_COLUMNS FILE_JOIN " WHERE f.length <> 0 ORDER BY d.number, f.idx"),
+                  });
+}
+
+bool server_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit) {
+  ServerCatalog* c = own(catalog);
+  if (!whole) return rare_counts(c, discs, visit);
+  // The server tells the rare files itself, in order, in one pass: the
+  // client holds one file at a time, where all the rare contents it would
+  // hold to tell them itself (most of the catalog, on discs each of files
+  // of their own) grow with the catalog without end. The files are joined
+  // to their discs and folders before the rare contents are picked out of
+  // them (OFFSET 0 keeps that order): the planner cannot tell how many
+  // files the contents pick (it takes a digest to be on one file), and
+  // would join that many files one by one; every file it counts well.
+  const std::string rare = "(x.md5, x.length) IN (SELECT md5, length FROM @.file WHERE length <> 0 GROUP BY md5, "
+                           "length HAVING count(DISTINCT disc) < " + std::to_string(discs) + ")";
+  return each_copied(c, expand(c, "SELECT * FROM (SELECT " FILE_COLUMNS FILE_JOIN " WHERE f.length <> 0 OFFSET 0) x "
+                                  "WHERE " + rare + " ORDER BY x.number, x.idx"),
                      [&](const std::vector<std::string_view>& f) {
                        if (f.size() != 6 || f[5].size() != 16) return fail_with(c, "a digest is not 16 bytes: the catalog is damaged");
-                       Content16 key;
-                       memcpy(key.md5, f[5].data(), 16);
-                       key.length = field_u64(f[4]);
-                       if (!std::binary_search(rare.begin(), rare.end(), key)) return true;
                        CatalogFile file;
                        file.disc = field_u64(f[0]);
                        file.index = field_u64(f[1]);
                        file.folder = f[2];
                        file.name = f[3];
-                       file.length = key.length;
+                       file.length = field_u64(f[4]);
                        file.md5 = reinterpret_cast<const unsigned char*>(f[5].data());
                        visit(file);
                        return true;

@@ -209,8 +209,10 @@ bool files_with_contents(Catalog* catalog, const std::vector<Content>& contents,
 
 /// The files whose content (length and digest; empty files left out) is
 /// held on fewer than |discs| discs, by disc number, then in manifest
-/// order. Without |whole|, a file handed over tells only its disc, index
-/// and length.
+/// order. Without |whole|, a file handed over tells only its disc and a
+/// length: all that is asked then is how many files each disc has and
+/// what their lengths add up to (saturated), and one file may carry the
+/// lengths of others of its disc, theirs then told as 0.
 bool rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVisitor& visit);
 
 /// The key of a file by its pathname and length, by which discs that
