@@ -560,11 +560,12 @@ int recognise(const SectorImage& image, ImageProblem* problem) {
   bool nsr = false;
   for (uint32_t i = 0; i < kMostRecognitionSectors; ++i) {
     errno = 0;
-    if (!read_sectors(image, 16 + i, 1, d)) {
+    const uint64_t n = image.session_start + 16 + i;  // in the session read
+    if (!read_sectors(image, n, 1, d)) {
       // A sector a rescue did not read is one that holds nothing: the
       // end of the sequence.
-      if (errno == ERANGE || nsr || !track_rescued(image, (16 + i) * uint64_t{kSectorSize}, kSectorSize)) break;
-      fail_read(image, errno, at_sector("UDF volume recognition sequence", 16 + i), problem);
+      if (errno == ERANGE || nsr || !track_rescued(image, n * kSectorSize, kSectorSize)) break;
+      fail_read(image, errno, at_sector("UDF volume recognition sequence", n), problem);
       return -1;
     }
     const char* id = reinterpret_cast<const char*>(d + 1);
@@ -579,9 +580,11 @@ int recognise(const SectorImage& image, ImageProblem* problem) {
 }
 
 bool find_anchor(const SectorImage& image, unsigned char* anchor, ImageProblem* problem) {
-  std::vector<uint64_t> places = {256};
-  if (image.sectors > 0 && image.sectors - 1 != 256) places.push_back(image.sectors - 1);
-  if (image.sectors > 257 && image.sectors - 257 != 256) places.push_back(image.sectors - 257);
+  // In the session read (a later one's anchor is 256 sectors after its start).
+  const uint64_t at = image.session_start + 256;
+  std::vector<uint64_t> places = {at};
+  if (image.sectors > 0 && image.sectors - 1 != at) places.push_back(image.sectors - 1);
+  if (image.sectors > 257 && image.sectors - 257 != at) places.push_back(image.sectors - 257);
   ImageProblem first;
   for (size_t i = 0; i < places.size(); ++i) {
     ImageProblem attempt;
