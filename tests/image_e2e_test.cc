@@ -1238,4 +1238,47 @@ TEST(SessionTest, APlainImageOfTwoSessionsIsReadAsItsFirstAsALoopMountReadsIt) {
   EXPECT_EQ(0, run.status) << run.err;
 }
 
+TEST(SessionTest, ARescueMapOfASheetsFileNamesTheSectorsOfTheDisc) {
+  SKIP_UNDER_WINE("the map's lines name Linux paths");
+  SKIP_WITHOUT_SESSION_TOOLS;
+  TwoSessions disc;
+  ASSERT_TRUE(disc.make(false));
+  const std::string dir = disc.tmp.path;
+  const std::string gapped = disc.disc();
+  const std::string expected = isoinfo_manifest(gapped, "d", static_cast<int64_t>(disc.next));
+  write_file(disc.out, expected);
+  write_file(dir + "/one.bin", read_file(disc.first) + read_file(disc.second));
+  write_file(dir + "/one.cue", "FILE \"one.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                               "REM SESSION 02\n  TRACK 02 MODE1/2048\n    INDEX 01 " + msf(disc.first_sectors) + "\n");
+  // The sector of the disc isoinfo gives the added file, lost to a rescue
+  // where the sheet's file holds it.
+  const std::string listed = shell_output("isoinfo -i '" + gapped + "' -J -T " + std::to_string(disc.next) +
+                                          " -l | awk '/ added.txt/ {print $(NF-2)}'");
+  const uint64_t sector = std::stoull(listed);
+  ASSERT_GT(sector, disc.next);
+  const uint64_t at = (sector - disc.next + disc.first_sectors) * 2048, size = size_of(dir + "/one.bin");
+  char map[256];
+  snprintf(map, sizeof map, "# Mapfile\n0x0 + 1\n0x0 0x%llx +\n0x%llx 0x800 -\n0x%llx 0x%llx +\n",
+           static_cast<unsigned long long>(at), static_cast<unsigned long long>(at),
+           static_cast<unsigned long long>(at + 2048), static_cast<unsigned long long>(size - at - 2048));
+  write_file(dir + "/one.map", map);
+  const Outcome run = verify({"-q", disc.out, dir + "/one.cue"});
+  EXPECT_EQ("UNREADABLE added.txt\nSummary: 4 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ("disc-verify: " + dir + "/one.cue: read as rescued, by the map " + dir + "/one.map\ndisc-verify: " + dir +
+                "/one.cue/added.txt: not rescued: its data at sector " + std::to_string(sector) + " is unknown to " +
+                dir + "/one.map\n",
+            run.err);
+  EXPECT_EQ(1, run.status);
+  // A map tells the bytes of one file, and a file a session is two.
+  write_file(dir + "/s1.bin", read_file(disc.first));
+  write_file(dir + "/s2.bin", read_file(disc.second));
+  write_file(dir + "/two.cue", "FILE s1.bin BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\nREM SESSION 02\n"
+                               "FILE s2.bin BINARY\n  TRACK 02 MODE1/2048\n    INDEX 01 00:00:00\n");
+  const Outcome refused = verify({"--rescue-map", dir + "/one.map", disc.out, dir + "/two.cue"});
+  EXPECT_EQ("disc-verify: " + dir + "/two.cue: its sessions are in several files, and the rescue map " + dir +
+                "/one.map can tell the bytes of one\n",
+            refused.err);
+  EXPECT_EQ(2, refused.status);
+}
+
 }  // namespace
