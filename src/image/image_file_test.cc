@@ -156,7 +156,6 @@ std::string small_iso() {
   return iso.bytes;
 }
 
-
 // The sectors |image| holds, as 2048-byte ones.
 std::string all_sectors(const SectorImage& image) {
   std::string out(static_cast<size_t>(image.sectors) * kSectorSize, '\0');
