@@ -11,7 +11,8 @@
 # WORK_DIR (default /tmp/disc-manifest-bench) holds the data of
 # common.sh: a 1 GiB file of random bytes and a tree of 20,000 files of 0
 # to 8 KiB in 400 folders; this script adds images of each, made once by
-# genisoimage (Joliet and Rock Ridge) and kept in WORK_DIR/images. Runs
+# genisoimage (Joliet and Rock Ridge), and of the tree with UDF beside them
+# (-udf: read through UDF, the default view), kept in WORK_DIR/images. Runs
 # alternate between the programs, ROUNDS (default 5) times, after a round
 # that fills the page cache; each figure is the median.
 set -euo pipefail
@@ -40,19 +41,26 @@ for set in big tree; do
     mv "$images/$set.iso.part" "$images/$set.iso"
   fi
 done
+if [ ! -f "$images/tree-udf.iso" ]; then
+  echo "making an image of $work/tree with UDF" >&2
+  genisoimage -quiet -J -R -udf -o "$images/tree-udf.iso.part" "$work/tree"
+  mv "$images/tree-udf.iso.part" "$images/tree-udf.iso"
+fi
 
 printf '%s\n' "$images/big.iso" bench "$work/big-image.xml" > "$work/answers-big-image"
 printf '%s\n' "$images/tree.iso" bench "$work/tree-image.xml" > "$work/answers-tree-image"
+printf '%s\n' "$images/tree-udf.iso" bench "$work/tree-udf.xml" > "$work/answers-tree-udf"
 printf '%s\n' "$work/tree/" bench "$work/tree-disk.xml" > "$work/answers-tree-disk"
 printf '%s\n' "$work/extracted/" bench "$work/tree-extracted.xml" > "$work/answers-tree-extracted"
 cmd[image-big]="'$tool' < '$work/answers-big-image'"
 cmd[md5sum-big]="md5sum '$images/big.iso'"
 cmd[image-tree]="'$tool' < '$work/answers-tree-image'"
+cmd[udf-tree]="'$tool' < '$work/answers-tree-udf'"
 cmd[disk-tree]="'$tool' < '$work/answers-tree-disk'"
 cmd[bsdtar-tree]="sh -c \"rm -rf '$work/extracted' && mkdir '$work/extracted' && bsdtar -xf '$images/tree.iso' -C '$work/extracted' && '$tool' < '$work/answers-tree-extracted'\""
-labels=(image-big md5sum-big image-tree disk-tree bsdtar-tree)
+labels=(image-big md5sum-big image-tree udf-tree disk-tree bsdtar-tree)
 
-cat "$images/big.iso" "$images/tree.iso" > /dev/null
+cat "$images/big.iso" "$images/tree.iso" "$images/tree-udf.iso" > /dev/null
 run_rounds "$rounds"
 machine_line "$rounds"
 echo
@@ -64,6 +72,7 @@ echo
 echo "image of 20,000 files of 0 to 8 KiB in 400 folders"
 printf '  %-36s %9s %10s %12s\n' program seconds "x peer" "peak RSS KiB"
 report_line image-tree disk-tree "disc-manifest of the image"
+report_line udf-tree disk-tree "disc-manifest of its -udf image"
 report_line disk-tree disk-tree "disc-manifest of the tree on disk"
 report_line image-tree bsdtar-tree "disc-manifest of the image"
 report_line bsdtar-tree bsdtar-tree "bsdtar -xf, then disc-manifest"
@@ -71,8 +80,9 @@ report_line bsdtar-tree bsdtar-tree "bsdtar -xf, then disc-manifest"
 # The image's manifest holds the tree's records, in another order.
 records() { grep '<key_file' "$1" | sort; }
 if [ "$(records "$work/tree-image.xml")" = "$(records "$work/tree-disk.xml")" ] &&
+   [ "$(records "$work/tree-udf.xml")" = "$(records "$work/tree-disk.xml")" ] &&
    [ "$(records "$work/tree-image.xml")" = "$(records "$work/tree-extracted.xml")" ]; then
-  echo "the three manifests of the tree hold the same records"
+  echo "the four manifests of the tree hold the same records"
 else
   echo "the manifests of the tree differ" >&2
   exit 1

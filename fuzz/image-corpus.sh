@@ -70,6 +70,28 @@ if command -v mkudffs >/dev/null; then
   truncate -s 2M "$work/v.udf"
   mkudffs --media-type=cdr --udfrev=0x0250 "$work/v.udf" >/dev/null 2>&1
   keep "$work/v.udf" mkudffs-cdr-vat
+  # Hard disks' UDF: blocks of 512 and 4096 bytes, the volume found by its
+  # anchor at block 256 of that size; and a rewritable disc's 1.50, its
+  # hidden Non-Allocatable Space file in the root.
+  mkudffs --media-type=hd --blocksize=512 --new-file "$work/h512.udf" 1001 >/dev/null 2>&1
+  keep "$work/h512.udf" mkudffs-hd-512
+  mkudffs --media-type=hd --blocksize=4096 --new-file "$work/h4096.udf" 300 >/dev/null 2>&1
+  keep "$work/h4096.udf" mkudffs-hd-4096
+  mkudffs --media-type=dvdrw --udfrev=0x0150 --new-file "$work/rw.udf" 3000 >/dev/null 2>&1
+  keep "$work/rw.udf" mkudffs-dvdrw-150
+  made=$((made + 4))
+fi
+if command -v udfclient >/dev/null && command -v newfs_udf >/dev/null; then
+  # Files in 512-byte blocks, in a volume that ends inside a 2048-byte
+  # sector. (newfs_udf needs a few thousand blocks; udfclient writes one
+  # folder per session.)
+  truncate -s $((8001 * 512)) "$work/n512.udf"
+  newfs_udf -b 512 -L corpus "$work/n512.udf" >/dev/null 2>&1
+  volume=$(printf 'ls\nquit\n' | udfclient -b 512 "$work/n512.udf" 2>/dev/null | awk '/^d.*:/ { print $NF; exit }')
+  printf 'cd %s\nmkdir Docs\nsync\nquit\n' "$volume" | udfclient -b 512 -W "$work/n512.udf" >/dev/null 2>&1
+  printf 'cd %s\ncd Docs\nlcd %s\nput notes.txt\nsync\nquit\n' "$volume" "$tree/Docs" |
+    udfclient -b 512 -W "$work/n512.udf" >/dev/null 2>&1
+  keep "$work/n512.udf" udfclient-512
   made=$((made + 1))
 fi
 # Cue sheets of a disc in sessions, as imaging tools write them.

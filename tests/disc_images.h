@@ -22,6 +22,13 @@ inline std::string shell_output(const std::string& command, int* status = nullpt
   return out;
 }
 
+/// |text| quoted for the shell.
+inline std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 /// Whether the program |name| can be run.
 inline bool have_program(const std::string& name) {
   int status = 0;
@@ -34,6 +41,28 @@ inline bool have_pycdlib() {
   int status = 0;
   shell_output("/usr/bin/python3 -c 'import pycdlib' 2>/dev/null", &status);
   return status == 0;
+}
+
+/// Writes with udfclient into the UDF volume of |block_size|-byte blocks
+/// in the image |image| a folder Sub holding the files |names| of the
+/// folder |from|: a session makes the folder, a second writes the files.
+/// (udfclient gives up with "No space left on device" in later sessions
+/// and after a few entries of a folder of small blocks: some of the files
+/// may be left out.) Gives udfclient's own listing of Sub, "name length"
+/// for each file it holds, in its order; empty where it fails.
+inline std::string udfclient_fill(const std::string& image, unsigned block_size, const std::string& from,
+                                  const std::string& names) {
+  const std::string udfclient = "timeout 60 udfclient -b " + std::to_string(block_size) + " ";
+  const std::string script =
+      "v=$(printf 'ls\\nquit\\n' | " + udfclient + "'" + image +
+      "' 2>/dev/null | awk '/^d.*:/ { print $NF; exit }'); [ -n \"$v\" ] || exit 1\n"
+      "printf 'cd %s\\nmkdir Sub\\nsync\\nquit\\n' \"$v\" | " + udfclient + "-W '" + image + "' >/dev/null 2>&1\n"
+      "puts=''; for n in " + names + "; do puts=\"$puts\\nput $n\"; done\n"
+      "printf \"cd %s\\ncd Sub\\nlcd %s$puts\\nsync\\nquit\\n\" \"$v\" '" + from + "' | " + udfclient + "-W '" + image +
+      "' >/dev/null 2>&1\n"
+      "printf 'cd %s\\ncd Sub\\nls\\nquit\\n' \"$v\" | " + udfclient + "'" + image +
+      "' 2>/dev/null | awk '/^-/ { print $NF, $4 }'\n";
+  return shell_output("bash -c " + shell_quote(script));
 }
 
 /// The 2048-byte sectors of |image| as a raw CD image's 2352-byte ones:

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -989,6 +990,129 @@ Outcome catalog(std::vector<std::string> arguments) {
   }
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return run_program(argv, "");
+}
+
+// UDF of the block sizes of hard disks, USB sticks and 4Kn drives, as
+// udfclient and mkudffs format them and udfclient fills them: the
+// manifest holds the files udfclient lists, their digests md5sum's of the
+// files put in, and disc-verify finds them all. The volume of 512-byte
+// blocks ends inside the image's last 2048-byte sector.
+TEST(ImageManifestTest, UdfOfEveryBlockSizeGivesTheFilesUdfclientWrote) {
+  SKIP_WITHOUT("udfclient");
+  SKIP_WITHOUT("mkudffs");
+  TempDir tmp;
+  const std::string from = tmp.path + "/from";
+  make_dir(from);
+  std::string a(700, '\0');
+  std::string b(5000, '\0');
+  for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>((i * 7 + i / 509) & 0xff);
+  for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>('a' + i % 26);
+  write_file(from + "/a.txt", a);
+  write_file(from + "/b.bin", b);
+  const std::string out = tmp.path + "/m.xml";
+  struct Case {
+    unsigned size;
+    std::string format;  // the image's path comes after it
+  } cases[] = {{512, "truncate -s " + std::to_string(8001 * 512) + " IMG && newfs_udf -b 512 -L Small IMG"},
+               {1024, "mkudffs --media-type=hd --blocksize=1024 --new-file IMG 8000"},
+               {4096, "mkudffs --media-type=hd --blocksize=4096 --new-file IMG 8000"}};
+  for (const Case& c : cases) {
+    const std::string image = tmp.path + "/udf" + std::to_string(c.size) + ".img";
+    std::string format = c.format;
+    for (size_t at; (at = format.find("IMG")) != std::string::npos;) format.replace(at, 3, "'" + image + "'");
+    int status = 0;
+    const std::string said = shell_output(format + " 2>&1", &status);
+    ASSERT_EQ(0, status) << said;
+    const std::string listed = udfclient_fill(image, c.size, from, "a.txt b.bin");
+    std::istringstream lines(listed);
+    std::string records;
+    std::string name;
+    uint64_t length = 0;
+    while (lines >> name >> length) records += record("Sub\\" + name, length, md5sum(from + "/" + name));
+    EXPECT_NE("", records) << c.size << ": udfclient wrote no file";
+
+    const Outcome run = make_manifest(image, "d", out);
+    EXPECT_EQ("", run.err) << c.size;
+    EXPECT_EQ(0, run.status) << c.size;
+    EXPECT_EQ(manifest("d", records), read_file(out)) << c.size;
+    if (windows_verify() != nullptr || !under_wine()) {
+      const Outcome checked = verify({"--file-system=udf", out, image});
+      EXPECT_EQ(0u, checked.out.find("OK Sub\\")) << checked.out;
+      EXPECT_EQ(0, checked.status) << c.size << checked.out << checked.err;
+    }
+  }
+  // A rewritable disc's UDF 1.50, of 4096-byte blocks: the hidden file of
+  // its unusable blocks that mkudffs makes (udfinfo counts it) belongs to
+  // the volume, not to the disc's files.
+  const std::string image = tmp.path + "/dvdrw.img";
+  int status = 0;
+  shell_output("mkudffs --media-type=dvdrw --udfrev=0x0150 --blocksize=4096 --new-file '" + image + "' 3000", &status);
+  ASSERT_EQ(0, status);
+  EXPECT_NE(std::string::npos, shell_output("udfinfo '" + image + "'").find("\nnumfiles=1\n"));
+  const Outcome run = make_manifest(image, "d", out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(manifest("d", ""), read_file(out));
+}
+
+// A rescued image with GNU ddrescue's own mapfile beside it (ddrescue -G:
+// each block of zeros unknown), read by each build: the Windows one,
+// under Wine, finds the map by the image's Windows path and names both
+// so. The lost file is unreadable, never changed, and left out of a
+// manifest; given elsewhere by --rescue-map, the map is read the same.
+TEST(ImageVerifyTest, AMapfileBesideTheImageIsReadByItsPath) {
+  if (under_wine() && windows_verify() == nullptr) GTEST_SKIP() << "no Windows disc-verify given";
+  SKIP_WITHOUT("genisoimage");
+  SKIP_WITHOUT("ddrescue");
+  ImageOfTree disc;
+  make_dir(disc.tree);
+  std::string a(5000, '\0');
+  for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>(1 + i % 251);
+  write_file(disc.tree + "/A.TXT", a);
+  write_file(disc.tree + "/C.TXT", "kept");
+  const std::string original = disc.tmp.path + "/original.iso";
+  disc.image = original;
+  ASSERT_TRUE(disc.make("genisoimage -quiet -J -udf"));
+  disc.image = disc.tmp.path + "/disc.iso";
+  std::string bytes = read_file(original);
+  const size_t at = bytes.find(a);
+  ASSERT_EQ(0u, at % 2048);
+  bytes.replace(at, 3 * 2048, std::string(3 * 2048, '\0'));
+  write_file(disc.image, bytes);
+  const std::string map = disc.image + ".map";
+  int status = 0;
+  const std::string said =
+      shell_output("ddrescue -q -b 2048 -G '" + original + "' '" + disc.image + "' '" + map + "' 2>&1", &status);
+  ASSERT_EQ(0, status) << said;
+  const std::string whole = disc.tmp.path + "/whole.xml";
+  ASSERT_EQ(0, make_manifest(original, "d", whole).status);
+
+  const std::string sectors = std::to_string(at / 2048) + "-" + std::to_string(at / 2048 + 2);
+  const std::string inside = typed(disc.image) + (under_wine() ? "\\" : "/") + "A.TXT";
+  const auto said_of = [&](const char* program, const std::string& map_path) {
+    return std::string(program) + ": " + typed(disc.image) + ": read as rescued, by the map " + typed(map_path) +
+           "\n" + (std::string(program) == "disc-manifest" ? "Unable to read A.TXT\n" : "") + program + ": " + inside +
+           ": not rescued: its data at sectors " + sectors + " is unknown to " + typed(map_path) + "\n";
+  };
+  const std::string report =
+      "UNREADABLE A.TXT\nOK C.TXT\nSummary: 1 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n";
+  for (const char* view : {"udf", "joliet"}) {
+    const Outcome run = verify({"--file-system", view, whole, disc.image});
+    EXPECT_EQ(report, run.out) << view;
+    EXPECT_EQ(said_of("disc-verify", map), run.err) << view;
+    EXPECT_EQ(1, run.status) << view;
+  }
+  const std::string elsewhere = disc.tmp.path + "/rescue.log";
+  ASSERT_EQ(0, rename(map.c_str(), elsewhere.c_str()));
+  Outcome run = verify({"--rescue-map", elsewhere, whole, disc.image});
+  EXPECT_EQ(report, run.out);
+  EXPECT_EQ(said_of("disc-verify", elsewhere), run.err);
+  EXPECT_EQ(1, run.status);
+  ASSERT_EQ(0, rename(elsewhere.c_str(), map.c_str()));
+  run = make_manifest(disc.image, "d", disc.out);
+  EXPECT_EQ(said_of("disc-manifest", map), run.err);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(manifest("d", record("C.TXT", 4, md5sum(disc.tree + "/C.TXT"))), read_file(disc.out));
 }
 
 TEST(ImageCatalogTest, IdentifyTellsWhichDiscAnImageIs) {

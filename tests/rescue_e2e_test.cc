@@ -96,6 +96,7 @@ struct Rescue {
   std::string out = tmp.path + "/m.xml";
   std::string whole = tmp.path + "/whole.xml";  // the original's manifest
   std::string a = content(5000, 1), b = content(9000, 2), c = content(300, 3);
+  int more_files = 0;  // E00.TXT and on, beside A.TXT
 
   bool make(const std::string& options) {
     make_dir(tree);
@@ -103,6 +104,8 @@ struct Rescue {
     write_file(tree + "/A.TXT", a);
     write_file(tree + "/DIR/B.BIN", b);
     write_file(tree + "/C.TXT", c);
+    for (int i = 0; i < more_files; ++i)
+      write_file(tree + "/E" + std::to_string(10 + i) + ".TXT", content(static_cast<size_t>(100 + i), 10 + i));
     int status = 0;
     const std::string said =
         shell_output("genisoimage -quiet " + options + " -o '" + original + "' '" + tree + "' 2>&1", &status);
@@ -218,6 +221,34 @@ TEST(RescueTest, AFolderARescueLostIsDamageAndWhatIsBelowItUnreadable) {
   EXPECT_NE(std::string::npos, run.err.find("\nUnable to search DIR: ")) << run.err;
   EXPECT_EQ(1, run.status);
   EXPECT_EQ(manifest(record("A.TXT", disc.tree + "/A.TXT") + record("C.TXT", disc.tree + "/C.TXT")), read_file(disc.out));
+}
+
+// UDF's File Entries of a folder's files lie side by side and are read a
+// run at a time: one a rescue lost leaves its neighbours read as before.
+TEST(RescueTest, AFileEntryARescueLostLeavesItsNeighboursRead) {
+  SKIP_WITHOUT("genisoimage");
+  SKIP_WITHOUT("ddrescue");
+  Rescue disc;
+  disc.more_files = 12;
+  ASSERT_TRUE(disc.make("-J -R -udf"));
+  // The File Entries of regular files (tag 261, file type 5), in order.
+  const std::string bytes = read_file(disc.original);
+  std::vector<uint64_t> entries;
+  for (uint64_t s = 18; s < bytes.size() / 2048; ++s) {
+    const unsigned char* d = reinterpret_cast<const unsigned char*>(bytes.data() + s * 2048);
+    if (d[0] == 0x05 && d[1] == 0x01 && d[27] == 5) entries.push_back(s);
+  }
+  ASSERT_EQ(15u, entries.size());
+  disc.lose(entries[7], 1);
+  disc.generate_map(disc.image + ".map");
+  const Outcome run = verify({"--file-system", "udf", disc.whole, disc.image});
+  size_t unreadable = 0;
+  for (size_t at = run.out.find("UNREADABLE "); at != std::string::npos; at = run.out.find("UNREADABLE ", at + 1))
+    ++unreadable;
+  EXPECT_EQ(1u, unreadable) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("Summary: 14 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n"))
+      << run.out << run.err;
+  EXPECT_EQ(1, run.status) << run.err;
 }
 
 // A rescue's own map: bad (-) and non-scraped (/) areas among rescued ones,

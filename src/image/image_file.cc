@@ -400,6 +400,8 @@ uint64_t sectors_in(uint64_t start, uint64_t end_byte, uint32_t stride, uint32_t
 
 void count_sectors(SectorImage* image, uint64_t end_byte) {
   image->sectors = sectors_in(image->start, end_byte, image->stride, image->data_offset);
+  if (image->stride == kSectorSize && end_byte > image->start)
+    image->tail = static_cast<uint32_t>((end_byte - image->start) % kSectorSize);
 }
 
 bool has_sequence(const SectorImage& image, uint64_t session_start) {
@@ -467,6 +469,7 @@ ImageLook open_session(const std::string& path, const CueSheet& sheet, uint32_t 
     for (int64_t& sector : placed) sector -= shift;
   }
   std::vector<SectorPart> parts;
+  uint32_t first_tail = 0;  // the first part's partial last sector (SectorImage::tail)
   for (size_t i = 0; i < count; ++i) {
     const CueTrack& t = sheet.tracks[i];
     if (!t.data || t.session > session || (!t.has_start && !t.continued)) continue;
@@ -496,6 +499,8 @@ ImageLook open_session(const std::string& path, const CueSheet& sheet, uint32_t 
       return ImageLook::kUnusable;
     }
     part.sectors = sectors_in(part.start, end, t.stride, t.data_offset);
+    if (parts.empty() && t.stride == kSectorSize && end > part.start)
+      first_tail = static_cast<uint32_t>((end - part.start) % kSectorSize);
     if (!parts.empty() && part.first < parts.back().first + parts.back().sectors) {
       open.close_all();
       *why = path + ": its tracks are not in order";
@@ -521,6 +526,7 @@ ImageLook open_session(const std::string& path, const CueSheet& sheet, uint32_t 
     image->stride = front.stride;
     image->data_offset = front.data_offset;
     image->sectors = front.sectors;
+    image->tail = first_tail;
   } else {
     image->parts = parts;
     image->sectors = parts.back().first + parts.back().sectors;

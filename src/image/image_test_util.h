@@ -19,6 +19,7 @@ struct HeldImage {
     image.bytes = reinterpret_cast<const unsigned char*>(bytes.data());
     image.bytes_size = bytes.size();
     image.sectors = bytes.size() / kSectorSize;
+    image.tail = static_cast<uint32_t>(bytes.size() % kSectorSize);
     return image;
   }
 };

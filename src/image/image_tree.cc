@@ -104,7 +104,7 @@ bool read_data(const ImageTree& t, uint64_t offset, uint32_t size, bool small, u
     w.mount = 0;
     w.bytes.resize(kWindow);
     // Up to the end of the track: a window past it cannot be read.
-    const uint64_t end = t.image.sectors * kSectorSize;
+    const uint64_t end = track_size(t.image);
     const uint32_t take = end > offset && end - offset < kWindow ? static_cast<uint32_t>(end - offset) : kWindow;
     // A window that cannot be read whole may hold another file's bad
     // sector: this one is read as asked.
@@ -589,6 +589,7 @@ RootImage mount_image_bytes(const std::string& path, const unsigned char* bytes,
   t->image.bytes = bytes;
   t->image.bytes_size = size;
   t->image.sectors = size / kSectorSize;
+  t->image.tail = static_cast<uint32_t>(size % kSectorSize);
   return mount_tree(std::move(t), path, choice, problem);
 }
 

@@ -120,7 +120,7 @@ bool read_sectors(const SectorImage& image, uint64_t first, uint32_t count, unsi
 
 bool read_track_bytes(const SectorImage& image, uint64_t offset, uint32_t size, unsigned char* data) {
   if (image.parts.empty() && image.stride == kSectorSize) {
-    const uint64_t end = image.sectors * kSectorSize;
+    const uint64_t end = track_size(image);
     if (offset > end || size > end - offset) {
       errno = ERANGE;
       return false;

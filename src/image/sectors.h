@@ -36,6 +36,10 @@ struct SectorImage {
   uint32_t stride = 2048;     // bytes from one sector to the next: 2048, or 2352 raw
   uint32_t data_offset = 0;   // where a sector's 2048 data bytes sit in it (16 or 24 raw)
   uint64_t sectors = 0;       // the whole sectors the track has in the file
+  /// The bytes of a last, partial sector after them, in an image of
+  /// 2048-byte sectors: a file system of smaller blocks (a hard disk's
+  /// UDF) may end there. Read by read_track_bytes, never by read_sectors.
+  uint32_t tail = 0;
   /// A rescued image's map (rescue_map.h), or null: where it is given,
   /// only the bytes it marks rescued are read, and the others fail as a
   /// bad sector does.
@@ -62,8 +66,12 @@ bool part_of(const SectorImage& image, uint64_t sector, SectorPart* part);
 /// where a sector lies past the end of the image.
 bool read_sectors(const SectorImage& image, uint64_t first, uint32_t count, unsigned char* data);
 
+/// The bytes of the data track: its whole sectors and its tail.
+inline uint64_t track_size(const SectorImage& image) { return image.sectors * kSectorSize + image.tail; }
+
 /// Reads |size| bytes from byte |offset| of the data track (sector * 2048
-/// + byte) into |data|, across sectors; errors as read_sectors.
+/// + byte, up to track_size) into |data|, across sectors; errors as
+/// read_sectors.
 bool read_track_bytes(const SectorImage& image, uint64_t offset, uint32_t size, unsigned char* data);
 
 /// Whether the |size| data bytes from byte |offset| of the data track were

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <limits>
@@ -28,6 +29,13 @@ const uint32_t kVatSearch = 32;                    // last sectors of the image 
 const uint32_t kFolderChunk = 1u << 16;            // bytes of a folder read at once
 
 const uint32_t kUnmapped = 0xffffffff;
+
+// The sizes of logical block a volume may have, in the order its anchor
+// is looked for: an optical disc's first, then a hard disk's (512), a
+// 4Kn drive's (4096) and the rare 1024. A descriptor is read into a
+// buffer of the largest.
+const uint32_t kBlockSizes[] = {2048, 512, 1024, 4096};
+const uint32_t kLargestBlock = 4096;
 
 // ICB file types.
 const uint8_t kTypeUnspecified = 0;
@@ -88,7 +96,7 @@ struct PartitionMap {
 
 // A File Entry or Extended File Entry as read, with the sector it is in.
 struct Entry {
-  unsigned char data[kSectorSize];
+  unsigned char data[kLargestBlock];
   const char* what = "UDF File Entry";
   uint64_t sector = 0;
   uint16_t ref = 0;
@@ -116,10 +124,15 @@ struct Piece {
 
 struct UdfVolume {
   SectorImage image;
+  // The volume's logical block, which is also its sector: descriptors,
+  // extents and partitions are counted in it from the data track's start.
+  uint32_t block_size = kSectorSize;
+  uint64_t blocks = 0;  // the whole blocks the data track holds
   std::vector<PartitionMap> maps;
   uint16_t revision = 0;
   uint64_t root = 0;
   bool has_mirror = false;  // a metadata partition whose mirror can stand in
+  uint64_t serial = 0;      // tells its blocks in a thread's window from another's
 };
 
 namespace {
@@ -147,19 +160,78 @@ bool fail(const std::string& text, ImageProblem* problem, bool unreadable = fals
   return false;
 }
 
-// The problem of a sector that read_sectors or read_track_bytes could not
+// The problem of a sector that read_blocks or read_track_bytes could not
 // read, with its errno.
-bool fail_read(const SectorImage& image, int error, const std::string& where, ImageProblem* problem) {
+bool fail_read(const UdfVolume& v, int error, const std::string& where, ImageProblem* problem) {
   if (error == ERANGE)
-    return fail(where + ": it lies past the end of the image (" + number(image.sectors) + " sectors)", problem, true);
+    return fail(where + ": it lies past the end of the image (" + number(v.blocks) + " sectors)", problem, true);
   return fail(where + ": the sector cannot be read", problem, true);
 }
 
-bool read_sector(const SectorImage& image, uint64_t sector, unsigned char* data, const char* what,
-                 ImageProblem* problem) {
+// Reads the |count| blocks of the volume from |first| into |data|;
+// errors as read_sectors. A volume of smaller blocks than the image's
+// sectors may end in a part of the image's last sector.
+bool read_blocks(const UdfVolume& v, uint64_t first, uint32_t count, unsigned char* data) {
+  if (first > v.blocks || count > v.blocks - first || count > (1u << 16)) {
+    errno = ERANGE;
+    return false;
+  }
+  if (v.block_size == kSectorSize) return read_sectors(v.image, first, count, data);
+  return read_track_bytes(v.image, first * v.block_size, count * v.block_size, data);
+}
+
+bool read_sector(const UdfVolume& v, uint64_t sector, unsigned char* data, const char* what, ImageProblem* problem) {
   errno = 0;
-  if (read_sectors(image, sector, 1, data)) return true;
-  return fail_read(image, errno, at_sector(what, sector), problem);
+  if (read_blocks(v, sector, 1, data)) return true;
+  return fail_read(v, errno, at_sector(what, sector), problem);
+}
+
+// The File Entries of a folder's files mostly lie one after another
+// (genisoimage and mkudffs write them so), and the walk reads each twice,
+// as it lists the folder and as it opens the file: each thread keeps the
+// blocks it read with the last entry, so that one request reads a run of
+// entries, not one each. A request to a drive or over a network costs
+// far more than its bytes.
+const uint32_t kEntryWindow = 64 * 1024;  // bytes
+
+struct EntryWindow {
+  uint64_t volume = 0;  // the serial of the volume read; 0 for none
+  uint64_t first = 0;
+  uint32_t count = 0;
+  std::vector<unsigned char> bytes;
+  // The last run that could not be read whole (a bad sector, or one a
+  // rescue did not read): its blocks are read one at a time, so that a
+  // drive is not made to retry a bad sector once for each entry near it.
+  uint64_t failed_volume = 0;
+  uint64_t failed_first = 0;
+  uint64_t failed_end = 0;
+};
+
+thread_local EntryWindow entry_window;
+std::atomic<uint64_t> volume_serials{0};
+
+bool read_entry_block(const UdfVolume& v, uint64_t block, unsigned char* data, const char* what,
+                      ImageProblem* problem) {
+  EntryWindow& w = entry_window;
+  if (w.volume != v.serial || block < w.first || block - w.first >= w.count) {
+    w.volume = 0;
+    const bool near_failure = w.failed_volume == v.serial && block >= w.failed_first && block < w.failed_end;
+    const uint64_t left = v.blocks > block ? v.blocks - block : 0;
+    const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(left, kEntryWindow / v.block_size));
+    if (near_failure || take < 2) return read_sector(v, block, data, what, problem);
+    w.bytes.resize(kEntryWindow);
+    if (!read_blocks(v, block, take, w.bytes.data())) {
+      w.failed_volume = v.serial;
+      w.failed_first = block;
+      w.failed_end = block + take;
+      return read_sector(v, block, data, what, problem);
+    }
+    w.volume = v.serial;
+    w.first = block;
+    w.count = take;
+  }
+  memcpy(data, w.bytes.data() + (block - w.first) * v.block_size, v.block_size);
+  return true;
 }
 
 // Where a descriptor was read, for the check of its tag's place: a
@@ -302,21 +374,22 @@ bool read_descriptor(const UdfVolume& v, uint16_t ref, uint32_t block, const cha
     std::string reason;
     if (!map_block(v, ref, block, mirror, sector, &run, &reason)) {
       fail(at_block(v, what, ref, block) + ": " + reason, &attempt);
-    } else if (read_sector(v.image, *sector, data, what, &attempt)) {
+    } else if (read_entry_block(v, *sector, data, what, &attempt)) {
       Place place;
       place.sector = *sector;
       place.in_partition = true;
       place.ref = ref;
       place.block = block;
-      if (check_descriptor(&v, data, kSectorSize, what, ids, place, &attempt)) return true;
+      if (check_descriptor(&v, data, v.block_size, what, ids, place, &attempt)) return true;
     }
     if (pass == 0) *problem = attempt;
   }
   return false;
 }
 
-// Takes the fields of the File Entry or Extended File Entry in |e->data|.
-bool parse_entry(Entry* e, ImageProblem* problem) {
+// Takes the fields of the File Entry or Extended File Entry in |e->data|,
+// a block of |block_size| bytes.
+bool parse_entry(Entry* e, uint32_t block_size, ImageProblem* problem) {
   const bool extended = udf_tag_id(e->data) == kUdfExtendedFileEntry;
   e->what = extended ? "UDF Extended File Entry" : "UDF File Entry";
   const uint32_t header = extended ? 216 : 176;
@@ -325,7 +398,7 @@ bool parse_entry(Entry* e, ImageProblem* problem) {
   e->length = load_le64(e->data + 56);
   const uint32_t attributes = load_le32(e->data + header - 8);
   const uint32_t descriptors = load_le32(e->data + header - 4);
-  if (attributes > kSectorSize - header || descriptors > kSectorSize - header - attributes)
+  if (attributes > block_size - header || descriptors > block_size - header - attributes)
     return fail(at_sector(e->what, e->sector) + ": its extended attributes (" + number(attributes) +
                     " bytes) and allocation descriptors (" + number(descriptors) + " bytes) run past its block",
                 problem);
@@ -356,11 +429,11 @@ bool load_entry(const UdfVolume& v, uint16_t ref, uint32_t block, Entry* e, Imag
     }
     e->ref = ref;
     e->block = block;
-    if (!parse_entry(e, problem)) return false;
+    if (!parse_entry(e, v.block_size, problem)) return false;
     // Strategy 4096: the entry after a direct entry is an Indirect Entry
     // to the ICB that follows it, when one has been written.
     if (le16(e->data + 20) == 4096 && block < UINT32_MAX) {
-      unsigned char next[kSectorSize];
+      unsigned char next[kLargestBlock];
       uint64_t next_sector = 0;
       ImageProblem quiet;
       if (read_descriptor(v, ref, block + 1, "UDF Indirect Entry", {kUdfIndirectEntry}, next, &next_sector, &quiet) &&
@@ -388,7 +461,7 @@ bool walk_extents(const UdfVolume& v, const Entry& e, Visit visit, ImageProblem*
                 problem);
   const unsigned char* list = e.data + e.ad_start;
   size_t left = e.ad_size;
-  unsigned char aed[kSectorSize];
+  unsigned char aed[kLargestBlock];
   uint64_t covered = 0;
   uint32_t hops = 0;
   std::unordered_set<uint64_t> seen;
@@ -422,7 +495,7 @@ bool walk_extents(const UdfVolume& v, const Entry& e, Visit visit, ImageProblem*
                            problem))
         return false;
       const uint32_t more = load_le32(aed + 20);
-      if (more > kSectorSize - 24)
+      if (more > v.block_size - 24)
         return fail(at_sector("UDF Allocation Extent Descriptor", sector) + ": its descriptors (" + number(more) +
                         " bytes) run past its block",
                     problem);
@@ -437,15 +510,15 @@ bool walk_extents(const UdfVolume& v, const Entry& e, Visit visit, ImageProblem*
   return true;
 }
 
-void add_piece(std::vector<Piece>* pieces, const Piece& p) {
+void add_piece(std::vector<Piece>* pieces, const Piece& p, uint32_t block_size) {
   if (!pieces->empty()) {
     Piece& last = pieces->back();
     if (last.zeros && p.zeros) {
       last.length += p.length;
       return;
     }
-    if (!last.zeros && !p.zeros && last.within == 0 && p.within == 0 && last.length % kSectorSize == 0 &&
-        last.ref == p.ref && static_cast<uint64_t>(last.block) + last.length / kSectorSize == p.block &&
+    if (!last.zeros && !p.zeros && last.within == 0 && p.within == 0 && last.length % block_size == 0 &&
+        last.ref == p.ref && static_cast<uint64_t>(last.block) + last.length / block_size == p.block &&
         last.offset + last.length == p.offset) {
       last.length += p.length;
       return;
@@ -467,7 +540,7 @@ bool collect_pieces(const UdfVolume& v, const Entry& e, bool mirror, int only, s
       return fail(where + ": it records a length of " + number(e.length) + " bytes but holds " + number(e.ad_size),
                   problem);
     Piece p;
-    p.offset = e.sector * kSectorSize + e.ad_start;
+    p.offset = e.sector * v.block_size + e.ad_start;
     p.length = e.length;
     p.ref = e.ref;
     p.block = e.block;
@@ -476,7 +549,7 @@ bool collect_pieces(const UdfVolume& v, const Entry& e, bool mirror, int only, s
     return true;
   }
   uint64_t recorded = 0;
-  const SectorImage& image = v.image;
+  const uint32_t size = v.block_size;
   auto visit = [&](unsigned type, uint16_t ref, uint32_t block, uint64_t take) {
     Piece p;
     p.ref = ref;
@@ -484,19 +557,19 @@ bool collect_pieces(const UdfVolume& v, const Entry& e, bool mirror, int only, s
     if (type != 0) {
       p.zeros = true;
       p.length = take;
-      add_piece(pieces, p);
+      add_piece(pieces, p, size);
       return true;
     }
     if (only >= 0 && ref != only)
       return fail(where + ": its data lies in " + partition_name(v, ref) + ", not in " +
                       partition_name(v, static_cast<uint16_t>(only)),
                   problem);
-    const uint64_t blocks = (take + kSectorSize - 1) / kSectorSize;
+    const uint64_t blocks = (take + size - 1) / size;
     recorded += blocks;
     // No file of a disc holds more blocks than the disc has: a bound on
     // the work and the pieces, whatever the lengths claim.
-    if (recorded > image.sectors)
-      return fail(where + ": its extents hold more blocks than the image has (" + number(image.sectors) + ")", problem);
+    if (recorded > v.blocks)
+      return fail(where + ": its extents hold more blocks than the image has (" + number(v.blocks) + ")", problem);
     for (uint64_t b = 0; b < blocks;) {
       if (block + b > UINT32_MAX)
         return fail(where + ": its extent at block " + number(block) + " of " + partition_name(v, ref) +
@@ -510,14 +583,14 @@ bool collect_pieces(const UdfVolume& v, const Entry& e, bool mirror, int only, s
         return fail(where + ": its data at block " + number(logical) + " of " + partition_name(v, ref) + ": " + reason,
                     problem);
       const uint64_t n = std::min<uint64_t>(run, blocks - b);
-      if (sector > image.sectors || n > image.sectors - sector)
+      if (sector > v.blocks || n > v.blocks - sector)
         return fail(where + ": its data at sector " + number(sector) + " lies past the end of the image (" +
-                        number(image.sectors) + " sectors)",
+                        number(v.blocks) + " sectors)",
                     problem, true);
-      p.offset = sector * kSectorSize;
-      p.length = std::min<uint64_t>(n * kSectorSize, take - b * kSectorSize);
+      p.offset = sector * size;
+      p.length = std::min<uint64_t>(n * size, take - b * size);
       p.block = logical;
-      add_piece(pieces, p);
+      add_piece(pieces, p, size);
       b += n;
     }
     return true;
@@ -553,53 +626,72 @@ FolderEntry::Kind kind_of(uint8_t file_type) {
 
 // ---- Opening ----------------------------------------------------------
 
-// Whether the volume recognition sequence at sector 16 names UDF: 1 yes,
-// 0 no, -1 where it cannot be read.
+// Whether the volume recognition sequence at byte 32768 names UDF: 1 yes,
+// 0 no, -1 where it cannot be read. Its descriptors are 2048 bytes apart,
+// or 4096 where the volume's blocks are (each starts a block); the
+// second reading is only looked at where the first finds no UDF, and a
+// sector it cannot read ends it.
 int recognise(const SectorImage& image, ImageProblem* problem) {
   unsigned char d[kSectorSize];
-  bool nsr = false;
-  for (uint32_t i = 0; i < kMostRecognitionSectors; ++i) {
-    errno = 0;
-    const uint64_t n = image.session_start + 16 + i;  // in the session read
-    if (!read_sectors(image, n, 1, d)) {
-      // A sector a rescue did not read is one that holds nothing: the
-      // end of the sequence.
-      if (errno == ERANGE || nsr || !track_rescued(image, n * kSectorSize, kSectorSize)) break;
-      fail_read(image, errno, at_sector("UDF volume recognition sequence", n), problem);
-      return -1;
+  for (const uint32_t stride : {kSectorSize, 2 * kSectorSize}) {
+    bool nsr = false;
+    for (uint32_t i = 0; i < kMostRecognitionSectors; ++i) {
+      // In the session read: a later one's sequence is 16 sectors after its start.
+      const uint64_t at = (image.session_start + 16) * uint64_t{kSectorSize} + uint64_t{i} * stride;
+      errno = 0;
+      if (!read_track_bytes(image, at, kSectorSize, d)) {
+        // A sector a rescue did not read is one that holds nothing: the
+        // end of the sequence.
+        if (errno == ERANGE || nsr || stride != kSectorSize || !track_rescued(image, at, kSectorSize)) break;
+        fail(at_sector("UDF volume recognition sequence", at / kSectorSize) + ": the sector cannot be read", problem,
+             true);
+        return -1;
+      }
+      const char* id = reinterpret_cast<const char*>(d + 1);
+      if (memcmp(id, "NSR02", 5) == 0 || memcmp(id, "NSR03", 5) == 0) {
+        nsr = true;
+      } else if (memcmp(id, "BEA01", 5) != 0 && memcmp(id, "TEA01", 5) != 0 && memcmp(id, "CD001", 5) != 0 &&
+                 memcmp(id, "CDW02", 5) != 0 && memcmp(id, "BOOT2", 5) != 0) {
+        break;
+      }
     }
-    const char* id = reinterpret_cast<const char*>(d + 1);
-    if (memcmp(id, "NSR02", 5) == 0 || memcmp(id, "NSR03", 5) == 0) {
-      nsr = true;
-    } else if (memcmp(id, "BEA01", 5) != 0 && memcmp(id, "TEA01", 5) != 0 && memcmp(id, "CD001", 5) != 0 &&
-               memcmp(id, "CDW02", 5) != 0 && memcmp(id, "BOOT2", 5) != 0) {
-      break;
-    }
+    if (nsr) return 1;
   }
-  return nsr ? 1 : 0;
+  return 0;
 }
 
-bool find_anchor(const SectorImage& image, unsigned char* anchor, ImageProblem* problem) {
-  // In the session read (a later one's anchor is 256 sectors after its start).
-  const uint64_t at = image.session_start + 256;
-  std::vector<uint64_t> places = {at};
-  if (image.sectors > 0 && image.sectors - 1 != at) places.push_back(image.sectors - 1);
-  if (image.sectors > 257 && image.sectors - 257 != at) places.push_back(image.sectors - 257);
+// Finds the volume's anchor, and with it the size of its logical blocks:
+// for each size in turn, the anchor at block 256, at the last block or at
+// the last but 256, whose tag records the block it lies in. Sets
+// |v->block_size| and |v->blocks|. The problem said is that of blocks of
+// 2048 bytes.
+bool find_anchor(UdfVolume* v, unsigned char* anchor, ImageProblem* problem) {
   ImageProblem first;
-  for (size_t i = 0; i < places.size(); ++i) {
-    ImageProblem attempt;
-    Place place;
-    place.sector = places[i];
-    if (read_sector(image, places[i], anchor, "UDF Anchor Volume Descriptor Pointer", &attempt) &&
-        check_descriptor(nullptr, anchor, kSectorSize, "UDF Anchor Volume Descriptor Pointer", {kUdfAnchor}, place,
-                         &attempt))
-      return true;
-    if (i == 0) first = attempt;
+  std::vector<uint64_t> places_of_2048;
+  for (const uint32_t size : kBlockSizes) {
+    v->block_size = size;
+    v->blocks = track_size(v->image) / size;
+    // In the session read: a later one's anchor is 256 blocks after its start.
+    const uint64_t at = v->image.session_start * kSectorSize / size + 256;
+    std::vector<uint64_t> places = {at};
+    if (v->blocks > 0 && v->blocks - 1 != at) places.push_back(v->blocks - 1);
+    if (v->blocks > 257 && v->blocks - 257 != at) places.push_back(v->blocks - 257);
+    if (size == kSectorSize) places_of_2048 = places;
+    for (size_t i = 0; i < places.size(); ++i) {
+      ImageProblem attempt;
+      Place place;
+      place.sector = places[i];
+      if (read_sector(*v, places[i], anchor, "UDF Anchor Volume Descriptor Pointer", &attempt) &&
+          check_descriptor(nullptr, anchor, size, "UDF Anchor Volume Descriptor Pointer", {kUdfAnchor}, place,
+                           &attempt))
+        return true;
+      if (i == 0 && size == kSectorSize) first = attempt;
+    }
   }
   *problem = first;
-  if (places.size() > 1) {
-    problem->text += "; none at sector " + number(places[1]);
-    if (places.size() > 2) problem->text += " or " + number(places[2]);
+  if (places_of_2048.size() > 1) {
+    problem->text += "; none at sector " + number(places_of_2048[1]);
+    if (places_of_2048.size() > 2) problem->text += " or " + number(places_of_2048[2]);
     problem->text += " either";
   }
   return false;
@@ -616,7 +708,7 @@ struct Sequence {
   bool have_volume = false;
   uint32_t volume_sequence = 0;
   uint64_t volume_sector = 0;
-  unsigned char volume[kSectorSize];  // the Logical Volume Descriptor
+  unsigned char volume[kLargestBlock];  // the Logical Volume Descriptor
   std::vector<PartitionDescriptor> partitions;
 };
 
@@ -634,9 +726,9 @@ const char* volume_descriptor_name(uint16_t id) {
 }
 
 // Reads the volume descriptor sequence of |length| bytes at |location|.
-bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location, Sequence* seq, ImageProblem* problem) {
-  unsigned char d[kSectorSize];
-  uint32_t count = length / kSectorSize;
+bool read_sequence(const UdfVolume& v, uint32_t length, uint32_t location, Sequence* seq, ImageProblem* problem) {
+  unsigned char d[kLargestBlock];
+  uint32_t count = length / v.block_size;
   uint64_t first = location;
   uint32_t total = 0;
   int extents = 0;
@@ -649,8 +741,8 @@ bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location,
                         number(kMostSequenceSectors) + " sectors",
                     problem);
       // Unknown to a rescue: as a sector of nothing, past the last one.
-      if (!track_rescued(image, sector * kSectorSize, kSectorSize)) return true;
-      if (!read_sector(image, sector, d, "UDF volume descriptor", problem)) return false;
+      if (!track_rescued(v.image, sector * v.block_size, v.block_size)) return true;
+      if (!read_sector(v, sector, d, "UDF volume descriptor", problem)) return false;
       bool blank = true;
       for (int b = 0; b < 16 && blank; ++b) blank = d[b] == 0;
       if (blank) return true;  // nothing written after the last descriptor
@@ -665,7 +757,7 @@ bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location,
                     problem);
       // Only the descriptors the reader uses must be whole.
       if (id != kUdfPartition && id != kUdfLogicalVolume && id != kUdfVolumePointer) continue;
-      if (!check_descriptor(nullptr, d, kSectorSize, volume_descriptor_name(id), {id}, place, problem)) return false;
+      if (!check_descriptor(nullptr, d, v.block_size, volume_descriptor_name(id), {id}, place, problem)) return false;
       const uint32_t number_in_sequence = load_le32(d + 16);
       if (id == kUdfPartition) {
         PartitionDescriptor pd;
@@ -687,14 +779,14 @@ bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location,
           seq->have_volume = true;
           seq->volume_sequence = number_in_sequence;
           seq->volume_sector = sector;
-          memcpy(seq->volume, d, kSectorSize);
+          memcpy(seq->volume, d, v.block_size);
         }
       } else {
         if (++extents > kMostSequenceExtents)
           return fail(at_sector("UDF Volume Descriptor Pointer", sector) + ": the sequence goes on past " +
                           number(kMostSequenceExtents) + " extents",
                       problem);
-        count = load_le32(d + 20) / kSectorSize;
+        count = load_le32(d + 20) / v.block_size;
         first = load_le32(d + 24);
         next = true;
       }
@@ -703,20 +795,20 @@ bool read_sequence(const SectorImage& image, uint32_t length, uint32_t location,
   }
 }
 
-bool load_sparing_table(const SectorImage& image, PartitionMap* map, ImageProblem* problem) {
+bool load_sparing_table(const UdfVolume& v, PartitionMap* map, ImageProblem* problem) {
   ImageProblem first;
   for (size_t t = 0; t < map->table_sectors.size(); ++t) {
     const uint32_t at = map->table_sectors[t];
     ImageProblem attempt;
-    unsigned char d[kSectorSize];
-    if (!read_sector(image, at, d, "UDF sparing table", &attempt)) {
+    unsigned char d[kLargestBlock];
+    if (!read_sector(v, at, d, "UDF sparing table", &attempt)) {
       if (t == 0) first = attempt;
       continue;
     }
     const uint32_t entries = le16(d + 48);
     const uint32_t bytes = 56 + 8 * entries;
-    const uint32_t sectors = (bytes + kSectorSize - 1) / kSectorSize;
-    std::vector<unsigned char> table(static_cast<size_t>(sectors) * kSectorSize);
+    const uint32_t sectors = (bytes + v.block_size - 1) / v.block_size;
+    std::vector<unsigned char> table(static_cast<size_t>(sectors) * v.block_size);
     errno = 0;
     Place place;
     place.sector = at;
@@ -726,8 +818,8 @@ bool load_sparing_table(const SectorImage& image, PartitionMap* map, ImageProble
       fail(at_sector("UDF sparing table", at) + ": its " + number(entries) + " entries do not fit in the " +
                number(map->table_size) + " bytes its partition map gives it",
            &attempt);
-    } else if (!read_sectors(image, at, sectors, table.data())) {
-      fail_read(image, errno, at_sector("UDF sparing table", at), &attempt);
+    } else if (!read_blocks(v, at, sectors, table.data())) {
+      fail_read(v, errno, at_sector("UDF sparing table", at), &attempt);
     } else if (check_descriptor(nullptr, table.data(), bytes, "UDF sparing table", {kUdfSparingTable}, place,
                                 &attempt)) {
       for (uint32_t i = 0; i < entries; ++i) {
@@ -748,7 +840,7 @@ bool load_sparing_table(const SectorImage& image, PartitionMap* map, ImageProble
 // Reads the whole data of |e|, of at most the image's size, into |bytes|.
 bool read_whole(const UdfVolume& v, const Entry& e, int only, std::vector<unsigned char>* bytes,
                 ImageProblem* problem) {
-  if (e.length > v.image.sectors * kSectorSize || e.length > std::numeric_limits<size_t>::max() / 2)
+  if (e.length > v.blocks * v.block_size || e.length > std::numeric_limits<size_t>::max() / 2)
     return fail(
         at_sector(e.what, e.sector) + ": its length of " + number(e.length) + " bytes is more than the image holds",
         problem);
@@ -762,8 +854,8 @@ bool read_whole(const UdfVolume& v, const Entry& e, int only, std::vector<unsign
         const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(p.length - done, 1u << 24));
         errno = 0;
         if (!read_track_bytes(v.image, p.offset + done, chunk, bytes->data() + at + done))
-          return fail_read(v.image, errno,
-                           at_sector(e.what, e.sector) + "'s data at sector " + number((p.offset + done) / kSectorSize),
+          return fail_read(v, errno,
+                           at_sector(e.what, e.sector) + "'s data at sector " + number((p.offset + done) / v.block_size),
                            problem);
         done += chunk;
       }
@@ -778,13 +870,12 @@ bool read_whole(const UdfVolume& v, const Entry& e, int only, std::vector<unsign
 bool load_vat(UdfVolume* v, uint16_t ref, ImageProblem* problem) {
   PartitionMap& map = v->maps[ref];
   const PartitionMap& physical = v->maps[map.under];
-  const SectorImage& image = v->image;
-  const uint64_t lowest = image.sectors > kVatSearch ? image.sectors - kVatSearch : 0;
-  for (uint64_t s = image.sectors; s-- > std::max<uint64_t>(lowest, physical.start);) {
+  const uint64_t lowest = v->blocks > kVatSearch ? v->blocks - kVatSearch : 0;
+  for (uint64_t s = v->blocks; s-- > std::max<uint64_t>(lowest, physical.start);) {
     if (s - physical.start >= physical.length) continue;
     auto e = std::make_unique<Entry>();
     errno = 0;
-    if (!read_sectors(image, s, 1, e->data)) continue;
+    if (!read_blocks(*v, s, 1, e->data)) continue;
     const uint16_t id = udf_tag_id(e->data);
     if (!udf_tag_checksum_ok(e->data) || (id != kUdfFileEntry && id != kUdfExtendedFileEntry)) continue;
     e->sector = s;
@@ -795,16 +886,16 @@ bool load_vat(UdfVolume* v, uint16_t ref, ImageProblem* problem) {
     place.in_partition = true;
     place.ref = map.under;
     place.block = e->block;
-    if (!check_descriptor(v, e->data, kSectorSize, "UDF virtual allocation table's File Entry",
+    if (!check_descriptor(v, e->data, v->block_size, "UDF virtual allocation table's File Entry",
                           {kUdfFileEntry, kUdfExtendedFileEntry}, place, problem) ||
-        !parse_entry(e.get(), problem))
+        !parse_entry(e.get(), v->block_size, problem))
       return false;
     if (e->file_type != kTypeVat && e->file_type != kTypeUnspecified) continue;
     // A table maps each block of the virtual partition to one of the
     // physical partition's, which the image holds: one longer than that
     // needs (its extents unrecorded, on a sparse image) is never read into
     // memory.
-    const uint64_t blocks = std::min<uint64_t>(physical.length, image.sectors);
+    const uint64_t blocks = std::min<uint64_t>(physical.length, v->blocks);
     if (e->length > 4 * blocks + 65536 + 36)
       return fail(at_sector("UDF virtual allocation table", s) + ": its length of " + number(e->length) +
                       " bytes is more than a table of the partition's " + number(blocks) + " blocks needs",
@@ -832,7 +923,7 @@ bool load_vat(UdfVolume* v, uint16_t ref, ImageProblem* problem) {
     return true;
   }
   return fail("UDF virtual allocation table: none in the last " +
-                  number(std::min<uint64_t>(kVatSearch, image.sectors)) +
+                  number(std::min<uint64_t>(kVatSearch, v->blocks)) +
                   " sectors of the image (it must end where the disc's last session ends)",
               problem);
 }
@@ -857,9 +948,9 @@ bool load_metadata_file(const UdfVolume& v, uint16_t ref, uint32_t block, bool m
       return fail(at_sector(what, e->sector) + ": its data lies in " + partition_name(v, in) +
                       ", not under the metadata partition",
                   problem);
-    const uint64_t first = covered / kSectorSize;
-    const uint64_t count = (take + kSectorSize - 1) / kSectorSize;
-    if (covered % kSectorSize != 0 || first + count > UINT32_MAX)
+    const uint64_t first = covered / v.block_size;
+    const uint64_t count = (take + v.block_size - 1) / v.block_size;
+    if (covered % v.block_size != 0 || first + count > UINT32_MAX)
       return fail(at_sector(what, e->sector) + ": its extents are not whole blocks", problem);
     if (count > 0) runs->push_back({static_cast<uint32_t>(first), static_cast<uint32_t>(count), at, type != 0});
     covered += take;
@@ -874,7 +965,7 @@ bool read_partition_maps(const Sequence& seq, UdfVolume* v, ImageProblem* proble
   const std::string where = at_sector("UDF Logical Volume Descriptor", seq.volume_sector);
   const uint32_t table = load_le32(d + 264);
   const uint32_t count = load_le32(d + 268);
-  if (table > kSectorSize - 440)
+  if (table > v->block_size - 440)
     return fail(where + ": its partition maps (" + number(table) + " bytes) run past its sector", problem);
   uint32_t at = 440;
   const uint32_t end = 440 + table;
@@ -919,7 +1010,7 @@ bool read_partition_maps(const Sequence& seq, UdfVolume* v, ImageProblem* proble
                   problem);
     map.start = pd->start;
     map.length = pd->length;
-    if (map.kind == MapKind::kSparable && !load_sparing_table(v->image, &map, problem)) return false;
+    if (map.kind == MapKind::kSparable && !load_sparing_table(*v, &map, problem)) return false;
   }
   for (int pass = 0; pass < 2; ++pass) {
     const MapKind kind = pass == 0 ? MapKind::kVirtual : MapKind::kMetadata;
@@ -973,17 +1064,20 @@ bool open_udf(const SectorImage& image, UdfVolume** volume, ImageProblem* proble
   problem->text.clear();
   problem->unreadable = false;
   if (recognise(image, problem) <= 0) return false;
-  unsigned char anchor[kSectorSize];
-  if (!find_anchor(image, anchor, problem)) return false;
+  auto v = std::make_unique<UdfVolume>();
+  v->image = image;
+  v->serial = ++volume_serials;
+  unsigned char anchor[kLargestBlock];
+  if (!find_anchor(v.get(), anchor, problem)) return false;
   auto seq = std::make_unique<Sequence>();
-  if (!read_sequence(image, load_le32(anchor + 16), load_le32(anchor + 20), seq.get(), problem) || !seq->have_volume) {
+  if (!read_sequence(*v, load_le32(anchor + 16), load_le32(anchor + 20), seq.get(), problem) || !seq->have_volume) {
     if (problem->text.empty())
       fail(at_sector("UDF volume descriptor sequence", load_le32(anchor + 20)) +
                ": it holds no Logical Volume Descriptor",
            problem);
     auto reserve = std::make_unique<Sequence>();
     ImageProblem reserve_problem;
-    if (!read_sequence(image, load_le32(anchor + 24), load_le32(anchor + 28), reserve.get(), &reserve_problem) ||
+    if (!read_sequence(*v, load_le32(anchor + 24), load_le32(anchor + 28), reserve.get(), &reserve_problem) ||
         !reserve->have_volume)
       return false;
     seq = std::move(reserve);
@@ -992,16 +1086,14 @@ bool open_udf(const SectorImage& image, UdfVolume** volume, ImageProblem* proble
   }
   const unsigned char* lvd = seq->volume;
   const std::string where = at_sector("UDF Logical Volume Descriptor", seq->volume_sector);
-  if (load_le32(lvd + 212) != kSectorSize)
+  if (load_le32(lvd + 212) != v->block_size)
     return fail(where + ": its logical blocks are of " + number(load_le32(lvd + 212)) +
-                    " bytes; only blocks of 2048 bytes are read",
+                    " bytes, but its volume's anchor lies in blocks of " + number(v->block_size),
                 problem);
-  auto v = std::make_unique<UdfVolume>();
-  v->image = image;
   v->revision = le16(lvd + 240);
   if (!read_partition_maps(*seq, v.get(), problem)) return false;
 
-  unsigned char fsd[kSectorSize];
+  unsigned char fsd[kLargestBlock];
   uint64_t sector = 0;
   if (!read_descriptor(*v, le16(lvd + 256), load_le32(lvd + 252), "UDF File Set Descriptor", {kUdfFileSet}, fsd,
                        &sector, problem))
@@ -1047,7 +1139,7 @@ bool udf_file_data(const UdfVolume* volume, uint64_t node, std::vector<DataExten
   // holds one, and reading its zeros would take hours: a file longer
   // than the image is damage, not read. (Its pieces are as many as the
   // image holds extents, whatever their lengths.)
-  const uint64_t holds = volume->image.sectors * kSectorSize;
+  const uint64_t holds = volume->blocks * volume->block_size;
   if (e->length > holds)
     return fail(at_sector(e->what, e->sector) + ": its length of " + number(e->length) +
                     " bytes is more than the image holds (" + number(holds) + ")",
@@ -1056,7 +1148,7 @@ bool udf_file_data(const UdfVolume* volume, uint64_t node, std::vector<DataExten
     if (!runs->empty()) {
       DataExtent& last = runs->back();
       if (last.zeros == p.zeros &&
-          (p.zeros || (last.offset + last.length == p.offset && last.length % kSectorSize == 0))) {
+          (p.zeros || (last.offset + last.length == p.offset && last.length % volume->block_size == 0))) {
         last.length += p.length;
         continue;
       }
@@ -1113,16 +1205,25 @@ bool have_bytes(FolderBytes* f, uint64_t at, size_t size, ImageProblem* problem)
     }
     errno = 0;
     if (!read_track_bytes(f->v->image, p.offset + within, chunk, out))
-      return fail_read(f->v->image, errno,
-                       at_sector("UDF folder", (p.offset + within) / kSectorSize) + " (the folder of " +
+      return fail_read(*f->v, errno,
+                       at_sector("UDF folder", (p.offset + within) / f->v->block_size) + " (the folder of " +
                            at_sector(f->e->what, f->e->sector) + ")",
                        problem);
   }
   return true;
 }
 
-// Appends the entries of the folder |e| whose data lies in |pieces|.
-bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& pieces,
+// Whether the entry named |name|, of File Characteristics
+// |characteristics|, of the root folder is UDF 1.50's Non-Allocatable
+// Space: a hidden file that holds the volume's unusable blocks (a
+// rewritable disc's spares), the volume's own as its metadata files are.
+bool non_allocatable_space(const std::string& name, unsigned characteristics) {
+  return (characteristics & 1) != 0 && name == "Non-Allocatable Space";
+}
+
+// Appends the entries of the folder |e| whose data lies in |pieces|; |root|
+// where it is the root folder.
+bool list_pieces(const UdfVolume& v, const Entry& e, bool root, const std::vector<Piece>& pieces,
                  std::vector<FolderEntry>* entries, ImageProblem* problem) {
   FolderBytes f;
   f.v = &v;
@@ -1148,8 +1249,8 @@ bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& p
     Place place;
     place.in_partition = true;
     place.ref = piece.ref;
-    place.block = static_cast<uint32_t>(piece.block + (piece.within + at - at_piece_start) / kSectorSize);
-    place.sector = piece.zeros ? 0 : (piece.offset + at - at_piece_start) / kSectorSize;
+    place.block = static_cast<uint32_t>(piece.block + (piece.within + at - at_piece_start) / v.block_size);
+    place.sector = piece.zeros ? 0 : (piece.offset + at - at_piece_start) / v.block_size;
     const std::string where = piece.zeros ? "UDF File Identifier Descriptor at byte " + number(at) +
                                                 " of the folder of " + at_sector(e.what, e.sector)
                                           : at_sector("UDF File Identifier Descriptor", place.sector);
@@ -1209,6 +1310,11 @@ bool list_pieces(const UdfVolume& v, const Entry& e, const std::vector<Piece>& p
         at += padded;
         continue;
       }
+      if (root && non_allocatable_space(entry.name, characteristics)) {
+        damaged_in_a_row = 0;
+        at += padded;
+        continue;
+      }
       const uint32_t child_block = load_le32(d + 24);
       const uint16_t child_ref = le16(d + 28);
       entry.node = make_node(child_ref, child_block);
@@ -1242,7 +1348,8 @@ bool udf_list_folder(const UdfVolume* volume, uint64_t node, std::vector<FolderE
                 problem);
   std::vector<Piece> pieces;
   std::vector<FolderEntry> found;
-  if (collect_pieces(v, *e, false, -1, &pieces, problem) && list_pieces(v, *e, pieces, &found, problem)) {
+  const bool root = node == v.root;
+  if (collect_pieces(v, *e, false, -1, &pieces, problem) && list_pieces(v, *e, root, pieces, &found, problem)) {
     entries->insert(entries->end(), found.begin(), found.end());
     return true;
   }
@@ -1250,7 +1357,7 @@ bool udf_list_folder(const UdfVolume* volume, uint64_t node, std::vector<FolderE
   if (v.has_mirror) {
     std::vector<FolderEntry> again;
     ImageProblem second;
-    if (collect_pieces(v, *e, true, -1, &pieces, &second) && list_pieces(v, *e, pieces, &again, &second)) {
+    if (collect_pieces(v, *e, true, -1, &pieces, &second) && list_pieces(v, *e, root, pieces, &again, &second)) {
       entries->insert(entries->end(), again.begin(), again.end());
       problem->text.clear();
       problem->unreadable = false;

@@ -10,8 +10,11 @@
 // tag checked (checksum, CRC, place), and a damaged one is named in the
 // problem with the sector it lies in.
 //
-// Only logical blocks of 2048 bytes are read: the size of an optical
-// disc's sector, and the only one an image of 2048-byte sectors can hold.
+// Logical blocks of 512, 1024, 2048 or 4096 bytes are read: an optical
+// disc's are its 2048-byte sectors, a hard disk's, USB stick's or 4Kn
+// drive's those of its own sectors. A volume's sectors are its blocks,
+// counted from the start of the data track: the sectors that problems
+// name are of the volume's block size.
 #ifndef DISC_MANIFEST_IMAGE_UDF_H_
 #define DISC_MANIFEST_IMAGE_UDF_H_
 
@@ -27,9 +30,11 @@ struct UdfVolume;
 
 /// Opens the UDF file system of |image|, which must stay open while the
 /// volume is. The image has UDF when its volume recognition sequence (at
-/// sector 16) holds NSR02 or NSR03; the volume is then found from the
-/// anchor at sector 256, or at the last sector or the last but 256, and a
-/// virtual allocation table in the last recorded sectors of the image.
+/// byte 32768, its descriptors 2048 or 4096 bytes apart) holds NSR02 or
+/// NSR03; the volume is then found from the anchor at block 256, or at the
+/// last block or the last but 256, tried for each block size in turn (the
+/// anchor's tag records the block it lies in), and a virtual allocation
+/// table in the last recorded blocks of the image.
 /// False with |problem->text| empty when the image has no UDF; false with
 /// it filled when it has UDF that cannot be read: which descriptor, where,
 /// and what is wrong. The root folder's File Entry is read too.
@@ -46,7 +51,9 @@ std::string udf_revision(const UdfVolume* volume);
 
 /// Appends the entries of the folder |node| in the order their File
 /// Identifier Descriptors are recorded: no parent entry, no deleted
-/// entries; names in UTF-8. The kind and length of each entry come from
+/// entries, none of the volume's own files (those marked metadata, and
+/// the hidden Non-Allocatable Space file of a UDF 1.50 root); names in
+/// UTF-8. The kind and length of each entry come from
 /// its File Entry; where that cannot be read, the entry is still given,
 /// its kind told by its identifier and its length 0, and the problem comes
 /// when the entry itself is listed or its data asked for. Symbolic links
