@@ -94,6 +94,9 @@ if command -v udfclient >/dev/null && command -v newfs_udf >/dev/null; then
   keep "$work/n512.udf" udfclient-512
   made=$((made + 1))
 fi
+# Cue sheets of a disc in sessions, as imaging tools write them.
+printf 'REM SESSION 01\r\nFILE "d.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\nREM LEAD-OUT 01:30:00\r\nREM SESSION 02\r\nREM LEAD-IN 01:00:00\r\nFILE "e.bin" BINARY\r\n  TRACK 02 MODE1/2352\r\n    PREGAP 00:02:00\r\n    INDEX 01 00:00:00\r\n' > "$out/cue-sessions"
+printf 'FILE d.bin BINARY\nTRACK 01 AUDIO\nINDEX 00 00:00:00\nINDEX 01 00:02:00\nREM SESSION 02\nTRACK 02 MODE2/2352\nINDEX 00 04:00:00\nINDEX 01 04:02:00\nFILE f.bin BINARY\nINDEX 02 00:00:00\nPOSTGAP 00:02:00\n' > "$out/cue-enhanced"
 if [ "$made" = 0 ]; then
   echo "image-corpus.sh: no image writer installed (genisoimage, xorriso, python3-pycdlib, udftools)" >&2
   exit 77

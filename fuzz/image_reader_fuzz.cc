@@ -6,7 +6,7 @@
 // programs mount an image, and walked by their own walk: every folder as
 // often as the walk searches it, every file opened and read (up to a
 // bound of bytes actually read, for speed) to its end. The input is also
-// read as a cue sheet. Oracles: nothing crashes, hangs or allocates by an
+// read as a cue sheet, its tracks placed on a disc. Oracles: nothing crashes, hangs or allocates by an
 // unchecked length (the sanitizers and libFuzzer's limits); the work a
 // walk is given stays within a bound of the input's size: no more
 // entries listed than the image has bytes, and no file longer than the
@@ -77,7 +77,22 @@ void file(void* context, const std::string& rel_dir, const std::string& name, DW
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CueTrack track;
   std::string why;
-  parse_cue_sheet(std::string(reinterpret_cast<const char*>(data), size), &track, &why);
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  parse_cue_sheet(text, &track, &why);
+  // A sheet's tracks placed on the disc, its files of any size: at most
+  // 99 tracks, each placed once.
+  CueSheet sheet;
+  if (parse_cue(text, &sheet, &why)) {
+    require(sheet.tracks.size() <= 99 * 2 + size);
+    require(!sheet.sessions.empty() && sheet.sessions.size() <= 99);
+    for (const CueTrack& t : sheet.tracks) require(t.session >= 1 && t.session <= sheet.sessions.size());
+    std::vector<int64_t> sectors;
+    const auto frames = [size](size_t i, uint64_t* n, std::string*) {
+      *n = (uint64_t{size} << 20) + i;
+      return i % 7 != 6;
+    };
+    place_cue_tracks(sheet, sheet.tracks.size(), frames, &sectors, &why);
+  }
 
   std::vector<unsigned char> bytes(16 * size_t{kSectorSize} + size);
   memcpy(bytes.data() + 16 * size_t{kSectorSize}, data, size);

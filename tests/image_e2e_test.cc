@@ -13,6 +13,7 @@
 // skipped.
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -1138,5 +1139,270 @@ TEST(ImageCatalogTest, IdentifyTellsWhichDiscAnImageIs) {
   EXPECT_EQ(2, run.status);
 }
 #endif
+
+// ---- Discs written in sessions ----
+
+// A disc of two sessions, written as disc recorders write them: a first
+// session's image, and a second made to lie |next| sectors into the disc
+// (genisoimage -C/-M, or xorriso's blind growing), that replaces a file,
+// adds one and, with xorriso, removes one.
+struct TwoSessions {
+  TempDir tmp;
+  std::string first = tmp.path + "/s1.iso";
+  std::string second = tmp.path + "/s2.iso";
+  std::string out = tmp.path + "/m.xml";
+  uint64_t first_sectors = 0;
+  uint64_t next = 0;
+
+  // |gap|: sectors between the sessions' images on the disc (11,400 on a
+  // recorded disc, 0 for sessions appended in one file).
+  bool make(bool xorriso, uint64_t gap = 11400) {
+    const std::string t1 = tmp.path + "/t1", t2 = tmp.path + "/t2";
+    make_dir(t1);
+    make_dir(t1 + "/sub");
+    write_file(t1 + "/keep.txt", "kept as it was\n");
+    write_file(t1 + "/changed.txt", "old\n");
+    write_file(t1 + "/removed.txt", "gone in the second session\n");
+    write_file(t1 + "/sub/deep.txt", "deep\n");
+    int status = 0;
+    std::string said = shell_output("genisoimage -quiet -J -r -o '" + first + "' '" + t1 + "' 2>&1", &status);
+    EXPECT_EQ(0, status) << said;
+    first_sectors = size_of(first) / 2048;
+    next = first_sectors + gap;
+    make_dir(t2);
+    // Another length: genisoimage keeps a file of the same length and time.
+    write_file(t2 + "/changed.txt", "the second session's content\n");
+    write_file(t2 + "/added.txt", "added\n");
+    const std::string at = std::to_string(next);
+    said = xorriso ? shell_output("xorriso -abort_on SORRY -indev '" + first + "' -outdev 'stdio:" + second +
+                                      "' -grow_blindly " + at + " -joliet on -rm /removed.txt -- -map '" + t2 +
+                                      "/changed.txt' /changed.txt -map '" + t2 + "/added.txt' /added.txt -commit 2>&1",
+                                  &status)
+                   : shell_output("genisoimage -quiet -J -r -C 0," + at + " -M '" + first + "' -o '" + second + "' '" +
+                                      t2 + "' 2>&1",
+                                  &status);
+    EXPECT_EQ(0, status) << said;
+    return status == 0 && first_sectors > 0;
+  }
+
+  // The disc as a drive reads it, gaps as zeros: what isoinfo reads a
+  // later session of with -T.
+  std::string disc() {
+    const std::string path = tmp.path + "/disc-with-gaps.iso";
+    write_file(path, read_file(first) + std::string((next - first_sectors) * 2048, '\0') + read_file(second));
+    return path;
+  }
+};
+
+// mm:ss:ff of |sectors|.
+std::string msf(uint64_t sectors) {
+  char text[16];
+  snprintf(text, sizeof text, "%02u:%02u:%02u", static_cast<unsigned>(sectors / 75 / 60),
+           static_cast<unsigned>(sectors / 75 % 60), static_cast<unsigned>(sectors % 75));
+  return text;
+}
+
+// The manifest of the Joliet tree isoinfo reads in |image|, from the
+// session at sector |session| (-T; none for the first): its files in the
+// order it finds them, each taken out with isoinfo -x.
+std::string isoinfo_manifest(const std::string& image, const std::string& description, int64_t session = -1) {
+  const std::string options = "-i '" + image + "' -J" + (session >= 0 ? " -T " + std::to_string(session) : "");
+  int status = 0;
+  const std::string found = shell_output("isoinfo " + options + " -f", &status);
+  EXPECT_EQ(0, status) << found;
+  std::vector<std::string> paths;
+  for (size_t at = 0, end; (end = found.find('\n', at)) != std::string::npos; at = end + 1)
+    paths.push_back(found.substr(at, end - at));
+  std::string records;
+  for (const std::string& path : paths) {
+    const bool folder = std::any_of(paths.begin(), paths.end(),
+                                    [&path](const std::string& p) { return p.compare(0, path.size() + 1, path + "/") == 0; });
+    if (folder) continue;
+    const std::string bytes = shell_output("isoinfo " + options + " -x '" + path + "'");
+    std::string name = path.substr(1);
+    std::replace(name.begin(), name.end(), '/', '\\');
+    const std::string md5 = shell_output("isoinfo " + options + " -x '" + path + "' | md5sum").substr(0, 32);
+    records += record(name, bytes.size(), md5);
+  }
+  return manifest(description, records);
+}
+
+#define SKIP_WITHOUT_SESSION_TOOLS \
+  SKIP_WITHOUT("genisoimage");     \
+  SKIP_WITHOUT("isoinfo")
+
+TEST(SessionTest, ACueSheetOfTwoSessionsReadsTheLastAsIsoinfoDoes) {
+  SKIP_WITHOUT_SESSION_TOOLS;
+  TwoSessions disc;
+  ASSERT_TRUE(disc.make(false));
+  const std::string expected = isoinfo_manifest(disc.disc(), "d", static_cast<int64_t>(disc.next));
+  // The second session's file replaces the first's; the added one is there.
+  ASSERT_NE(std::string::npos, expected.find("added.txt"));
+  ASSERT_NE(std::string::npos, expected.find(md5sum(disc.tmp.path + "/t2/changed.txt")));
+  const std::string dir = disc.tmp.path;
+  // One file of 2048-byte sectors for both sessions, the second's track
+  // where its bytes start in it.
+  write_file(dir + "/one.bin", read_file(disc.first) + read_file(disc.second));
+  write_file(dir + "/one.cue", "FILE \"one.bin\" BINARY\r\n  TRACK 01 MODE1/2048\r\n    INDEX 01 00:00:00\r\n"
+                               "REM SESSION 02\r\n  TRACK 02 MODE1/2048\r\n    INDEX 01 " +
+                                   msf(disc.first_sectors) + "\r\n");
+  // A file of raw sectors for each session, as a sheet says them with
+  // the gap between them, the standard one here.
+  write_file(dir + "/s1.bin", raw_cd_sectors(read_file(disc.first), 1));
+  write_file(dir + "/s2.bin", raw_cd_sectors(read_file(disc.second), 1));
+  write_file(dir + "/two.cue", "REM SESSION 01\nFILE \"s1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                               "REM LEAD-OUT 01:30:00\nREM SESSION 02\nREM LEAD-IN 01:00:00\nFILE \"s2.bin\" BINARY\n"
+                               "  TRACK 02 MODE1/2352\n    PREGAP 00:02:00\n    INDEX 01 00:00:00\n");
+  for (const char* sheet : {"one.cue", "two.cue"}) {
+    const Outcome run = make_manifest(dir + "/" + sheet, "d", disc.out);
+    EXPECT_EQ("", run.err) << sheet;
+    EXPECT_EQ(0, run.status) << sheet;
+    EXPECT_EQ(expected, read_file(disc.out)) << sheet;
+    if (under_wine()) {
+      EXPECT_EQ(expected, linux_manifest(dir + "/" + sheet, "d", dir + "/linux.xml")) << sheet;
+    }
+    const Outcome checked = verify({"-q", disc.out, dir + "/" + sheet});
+    EXPECT_EQ("", checked.err) << sheet;
+    EXPECT_EQ(0, checked.status) << sheet;
+  }
+  // A sheet whose gap is not the disc's reads the second session's
+  // folders where its files are not: damage, never the first session.
+  write_file(dir + "/wrong.cue", "FILE \"one.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                                 "REM LEAD-OUT 00:30:00\nREM SESSION 02\n  TRACK 02 MODE1/2048\n    INDEX 01 " +
+                                     msf(disc.first_sectors) + "\n");
+  const Outcome run = make_manifest(dir + "/wrong.cue", "d", disc.out);
+  EXPECT_NE(expected, read_file(disc.out));
+  EXPECT_NE(0, run.status);
+}
+
+TEST(SessionTest, SessionOneIsTheFirstAndASessionTheDiscLacksIsOneLine) {
+  SKIP_WITHOUT_SESSION_TOOLS;
+  TwoSessions disc;
+  ASSERT_TRUE(disc.make(false));
+  const std::string dir = disc.tmp.path;
+  write_file(dir + "/one.bin", read_file(disc.first) + read_file(disc.second));
+  const std::string sheet = dir + "/one.cue";
+  write_file(sheet, "FILE \"one.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                    "REM SESSION 02\n  TRACK 02 MODE1/2048\n    INDEX 01 " + msf(disc.first_sectors) + "\n");
+  const std::string first = dir + "/first.xml", second = dir + "/second.xml";
+  write_file(first, isoinfo_manifest(disc.first, "First session"));
+  write_file(second, isoinfo_manifest(disc.disc(), "Second session", static_cast<int64_t>(disc.next)));
+  Outcome run = verify({"-q", "--session", "1", first, sheet});
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  run = verify({"-q", "--session=2", second, sheet});
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  // Read as its last session, the first session's manifest differs.
+  run = verify({"-q", first, sheet});
+  EXPECT_EQ(1, run.status);
+  run = verify({"--session", "3", first, sheet});
+  EXPECT_EQ("disc-verify: " + typed(sheet) + ": no session 3: the disc holds 2 sessions\n", run.err);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(2, run.status);
+#ifdef DISC_CATALOG_EXE
+  if (windows_catalog() != nullptr || !under_wine()) {
+    const std::string db = dir + "/c.db";
+    ASSERT_EQ(0, catalog({"--catalog", db, "add", "-q", first, second}).status);
+    run = catalog({"--catalog", db, "identify", "-n", "1", sheet});
+    EXPECT_EQ("2\t100.0\t5\t5\tSecond session\n", run.out) << run.err;
+    EXPECT_EQ(0, run.status);
+    run = catalog({"--catalog", db, "identify", "-n", "1", "--session", "1", sheet});
+    EXPECT_EQ("1\t100.0\t4\t4\tFirst session\n", run.out) << run.err;
+    EXPECT_EQ(0, run.status);
+    run = catalog({"--catalog", db, "identify", "--session=3", sheet});
+    EXPECT_EQ("disc-catalog: " + typed(sheet) + ": no session 3: the disc holds 2 sessions\n", run.err);
+    EXPECT_EQ("", run.out);
+    EXPECT_EQ(2, run.status);
+  }
+#endif
+}
+
+TEST(SessionTest, ASecondSessionThatRemovesAFileHasItNoMore) {
+  SKIP_WITHOUT_SESSION_TOOLS;
+  SKIP_WITHOUT("xorriso");
+  TwoSessions disc;
+  ASSERT_TRUE(disc.make(true));
+  const std::string expected = isoinfo_manifest(disc.disc(), "d", static_cast<int64_t>(disc.next));
+  EXPECT_EQ(std::string::npos, expected.find("removed.txt"));
+  ASSERT_NE(std::string::npos, expected.find("added.txt"));
+  const std::string dir = disc.tmp.path;
+  write_file(dir + "/s1.bin", raw_cd_sectors(read_file(disc.first), 1));
+  write_file(dir + "/s2.bin", raw_cd_sectors(read_file(disc.second), 1));
+  write_file(dir + "/x.cue", "FILE \"s1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                             "REM SESSION 02\nFILE \"s2.bin\" BINARY\n  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n");
+  const Outcome run = make_manifest(dir + "/x.cue", "d", disc.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(expected, read_file(disc.out));
+}
+
+TEST(SessionTest, APlainImageOfTwoSessionsIsReadAsItsFirstAsALoopMountReadsIt) {
+  SKIP_WITHOUT_SESSION_TOOLS;
+  TwoSessions disc;
+  // The second session appended right after the first, in one file.
+  ASSERT_TRUE(disc.make(false, 0));
+  const std::string image = disc.tmp.path + "/plain.iso";
+  write_file(image, read_file(disc.first) + read_file(disc.second));
+  // isoinfo without -T reads it from sector 16, as a loop mount does.
+  const std::string expected = isoinfo_manifest(image, "d");
+  EXPECT_NE(std::string::npos, expected.find("removed.txt"));
+  EXPECT_EQ(std::string::npos, expected.find("added.txt"));
+  Outcome run = make_manifest(image, "d", disc.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(expected, read_file(disc.out));
+  run = verify({"--session", "2", disc.out, image});
+  EXPECT_EQ("disc-verify: " + typed(image) +
+                ": no session 2: an image without a cue sheet holds no table of contents, and is read as its "
+                "first session\n",
+            run.err);
+  EXPECT_EQ(2, run.status);
+  run = verify({"-q", "--session", "1", disc.out, image});
+  EXPECT_EQ(0, run.status) << run.err;
+}
+
+TEST(SessionTest, ARescueMapOfASheetsFileNamesTheSectorsOfTheDisc) {
+  SKIP_UNDER_WINE("the map's lines name Linux paths");
+  SKIP_WITHOUT_SESSION_TOOLS;
+  TwoSessions disc;
+  ASSERT_TRUE(disc.make(false));
+  const std::string dir = disc.tmp.path;
+  const std::string gapped = disc.disc();
+  const std::string expected = isoinfo_manifest(gapped, "d", static_cast<int64_t>(disc.next));
+  write_file(disc.out, expected);
+  write_file(dir + "/one.bin", read_file(disc.first) + read_file(disc.second));
+  write_file(dir + "/one.cue", "FILE \"one.bin\" BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\n"
+                               "REM SESSION 02\n  TRACK 02 MODE1/2048\n    INDEX 01 " + msf(disc.first_sectors) + "\n");
+  // The sector of the disc isoinfo gives the added file, lost to a rescue
+  // where the sheet's file holds it.
+  const std::string listed = shell_output("isoinfo -i '" + gapped + "' -J -T " + std::to_string(disc.next) +
+                                          " -l | awk '/ added.txt/ {print $(NF-2)}'");
+  const uint64_t sector = std::stoull(listed);
+  ASSERT_GT(sector, disc.next);
+  const uint64_t at = (sector - disc.next + disc.first_sectors) * 2048, size = size_of(dir + "/one.bin");
+  char map[256];
+  snprintf(map, sizeof map, "# Mapfile\n0x0 + 1\n0x0 0x%llx +\n0x%llx 0x800 -\n0x%llx 0x%llx +\n",
+           static_cast<unsigned long long>(at), static_cast<unsigned long long>(at),
+           static_cast<unsigned long long>(at + 2048), static_cast<unsigned long long>(size - at - 2048));
+  write_file(dir + "/one.map", map);
+  const Outcome run = verify({"-q", disc.out, dir + "/one.cue"});
+  EXPECT_EQ("UNREADABLE added.txt\nSummary: 4 ok, 0 changed, 1 unreadable, 0 moved, 0 missing, 0 new\n", run.out);
+  EXPECT_EQ("disc-verify: " + dir + "/one.cue: read as rescued, by the map " + dir + "/one.map\ndisc-verify: " + dir +
+                "/one.cue/added.txt: not rescued: its data at sector " + std::to_string(sector) + " is unknown to " +
+                dir + "/one.map\n",
+            run.err);
+  EXPECT_EQ(1, run.status);
+  // A map tells the bytes of one file, and a file a session is two.
+  write_file(dir + "/s1.bin", read_file(disc.first));
+  write_file(dir + "/s2.bin", read_file(disc.second));
+  write_file(dir + "/two.cue", "FILE s1.bin BINARY\n  TRACK 01 MODE1/2048\n    INDEX 01 00:00:00\nREM SESSION 02\n"
+                               "FILE s2.bin BINARY\n  TRACK 02 MODE1/2048\n    INDEX 01 00:00:00\n");
+  const Outcome refused = verify({"--rescue-map", dir + "/one.map", disc.out, dir + "/two.cue"});
+  EXPECT_EQ("disc-verify: " + dir + "/two.cue: its sessions are in several files, and the rescue map " + dir +
+                "/one.map can tell the bytes of one\n",
+            refused.err);
+  EXPECT_EQ(2, refused.status);
+}
 
 }  // namespace

@@ -28,6 +28,7 @@ struct CatalogOptions {
   FileSystemChoice file_system = FileSystemChoice::kDefault;  // identify --file-system
   bool file_system_given = false;
   std::string rescue_map;       // identify --rescue-map; "" for the one beside the image
+  uint32_t session = 0;         // identify --session; 0 for the last with a file system
   int jobs = 1;                 // which, identify: files hashed at once
   uint64_t best = 5;            // identify -n
   uint64_t fewer_than = 2;      // copies --fewer-than

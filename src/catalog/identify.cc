@@ -588,6 +588,7 @@ int run_identify(const CatalogOptions& options) {
   if (operand != kStandardInput && kind != PathKind::kFolder) {
     std::string said;
     use_rescue_map(options.rescue_map);
+    use_session(options.session);
     image = mount_image_root(operand, options.file_system, &said);
     if (image == RootImage::kUnusable) {
       problem("%s", said.c_str());
@@ -608,6 +609,8 @@ int run_identify(const CatalogOptions& options) {
     usage_error("--file-system reads a disc image, and '" + operand + "' is none");
   if (!options.rescue_map.empty() && image != RootImage::kMounted)
     usage_error("--rescue-map reads a disc image, and '" + operand + "' is none");
+  if (options.session != 0 && image != RootImage::kMounted)
+    usage_error("--session reads a disc image, and '" + operand + "' is none");
   id.catalog = open_or_end(options, Access::kRead);
   const bool tree = kind == PathKind::kFolder || image == RootImage::kMounted;
   if (!(tree ? walk_tree(&id, operand) : read_manifest_file(&id, operand, image == RootImage::kNoImage))) {

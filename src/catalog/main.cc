@@ -37,7 +37,7 @@ const char kUsage[] =
     "  which [-l] [-j N] PATH...   where files with the same content are catalogued\n"
     "  which [-l] --md5 HEX...     where files with this digest are catalogued\n"
     "  identify [--full] [-j N] [-n N] [--file-system FS] [--rescue-map MAP]\n"
-    "           ROOT|IMAGE|MANIFEST\n"
+    "           [--session N] ROOT|IMAGE|MANIFEST\n"
     "                              the discs that best match a tree, a disc image\n"
     "                              or a manifest\n"
     "  copies [--fewer-than N] [--files]\n"
@@ -143,7 +143,8 @@ const Command kCommands[] = {
      "Exit status: 0 if every file was found, 1 if any is unknown, 2 if any could\n"
      "not be read.\n",
      "j:l", run_which},
-    {"identify", "identify [--full] [--json] [-j N] [-n N] [--file-system FS] [--rescue-map MAP] ROOT|IMAGE|MANIFEST",
+    {"identify", "identify [--full] [--json] [-j N] [-n N] [--file-system FS] [--rescue-map MAP] [--session N] "
+     "ROOT|IMAGE|MANIFEST",
      "Rank the discs by how well they match the tree ROOT, the disc image IMAGE\n"
      "(told by its content: an ISO 9660 or UDF image, a raw CD image, a cue sheet,\n"
      "a block device holding one; read without mounting it), or MANIFEST: a file\n"
@@ -166,12 +167,15 @@ const Command kCommands[] = {
      "                    was rescued (default: IMAGE.map, IMAGE.mapfile or IMAGE\n"
      "                    with .map for its extension, where there is one): files\n"
      "                    with data it does not mark rescued count as unreadable\n"
+     "      --session=N   read IMAGE as its session N, 1 the first (default: the\n"
+     "                    last that holds a file system, as a drive reads it)\n"
      "  -j, --jobs=N      read and hash up to N files at once, 1 to 256\n"
      "  -n N              show the best N discs (default 5)\n"
      "      --json        one JSON object a line: disc, percent, matched,\n"
      "                    disc_files, description, folder (\"\" for a whole disc)\n"
      "\n"
-     "Exit status: 0 if the best match is 100.0, 1 otherwise.\n",
+     "Exit status: 0 if the best match is 100.0, 1 otherwise; 2 where the tree,\n"
+     "image (or the session asked of it) or manifest cannot be read.\n",
      "j:n:", run_identify},
     {"copies", "copies [--fewer-than N] [--files] [--json]",
      "For each disc, its files whose content (length and MD5; empty files left\n"
@@ -241,6 +245,7 @@ enum {
   kFileSystem,
   kJson,
   kRescueMap,
+  kSession,
   kListen,
 };
 
@@ -269,6 +274,7 @@ std::vector<option> options_of(const Command& command) {
     options.push_back({"full", no_argument, nullptr, kFull});
     options.push_back({"file-system", required_argument, nullptr, kFileSystem});
     options.push_back({"rescue-map", required_argument, nullptr, kRescueMap});
+    options.push_back({"session", required_argument, nullptr, kSession});
   }
   if (name == "serve") options.push_back({"listen", required_argument, nullptr, kListen});
   if (name == "copies") {
@@ -416,6 +422,7 @@ int main(int argc, char** argv) {
           if (*optarg == '\0') usage_error("--rescue-map names no file");
           options.rescue_map = optarg;
           break;
+        case kSession: options.session = static_cast<uint32_t>(number_argument(optarg, 1, 99, "session")); break;
         case kFewerThan:
           options.fewer_than = static_cast<uint64_t>(number_argument(optarg, 1, 1000000000, "number of discs"));
           break;

@@ -1,9 +1,11 @@
 #include "image/image_file.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +74,78 @@ TEST(CueSheetTest, OtherTextIsNoCueSheet) {
   }
 }
 
+// Places the tracks of |text| with files of |frames| sectors each.
+std::vector<int64_t> placed(const std::string& text, uint64_t frames = 1000) {
+  CueSheet sheet;
+  std::string why;
+  EXPECT_TRUE(parse_cue(text, &sheet, &why)) << text;
+  EXPECT_EQ("", why);
+  std::vector<int64_t> sectors;
+  const auto size = [frames](size_t, uint64_t* n, std::string*) {
+    *n = frames;
+    return true;
+  };
+  EXPECT_TRUE(place_cue_tracks(sheet, sheet.tracks.size(), size, &sectors, &why)) << why;
+  return sectors;
+}
+
+TEST(CueSheetTest, SessionsArePlacedWithTheGapsADiscHasBetweenThem) {
+  // Nothing said: 11,400 sectors after the first session ends, 6,900
+  // after a later one (cdrecord -msinfo's count).
+  EXPECT_EQ((std::vector<int64_t>{0, 500 + 11400, 700 + 11400 + 6900}),
+            placed("FILE d.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\nREM SESSION 02\n"
+                   "TRACK 02 MODE1/2048\nINDEX 01 00:06:50\nREM SESSION 03\nTRACK 03 MODE1/2048\nINDEX 01 00:09:25\n"));
+  // A file a session: the next starts after the file before ends.
+  EXPECT_EQ((std::vector<int64_t>{0, 1000 + 11400}),
+            placed("FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nREM SESSION 02\n"
+                   "FILE b.bin BINARY\nTRACK 02 MODE1/2352\nINDEX 01 00:00:00\n"));
+  // What the sheet says of lead-out, lead-in and pregap; a pregap its
+  // file holds (INDEX 00) counts as held.
+  EXPECT_EQ((std::vector<int64_t>{0, 1000 + 2250 + 4500 + 75}),
+            placed("FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nREM LEAD-OUT 00:30:00\n"
+                   "REM SESSION 02\nFILE b.bin BINARY\nTRACK 02 MODE1/2352\nPREGAP 00:01:00\nINDEX 01 00:00:00\n"));
+  EXPECT_EQ((std::vector<int64_t>{0, 1000 + 6750 + 750 + 150}),
+            placed("FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\nREM SESSION 02\n"
+                   "REM LEAD-IN 00:10:00\nFILE b.bin BINARY\nTRACK 02 MODE1/2352\nINDEX 00 00:00:00\n"
+                   "INDEX 01 00:02:00\n"));
+  // Within a session tracks follow as their file holds them; sector 0 is
+  // the first track's INDEX 01; a PREGAP adds sectors no file holds.
+  EXPECT_EQ((std::vector<int64_t>{0, 300, 1000 - 150 + 11400}),
+            placed("FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 00 00:00:00\nINDEX 01 00:02:00\n"
+                   "TRACK 02 AUDIO\nINDEX 01 00:06:00\nREM SESSION 02\nFILE b.bin BINARY\n"
+                   "TRACK 03 MODE2/2352\nINDEX 01 00:00:00\n"));
+  EXPECT_EQ((std::vector<int64_t>{0, 400 + 150}),
+            placed("FILE a.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
+                   "TRACK 02 AUDIO\nPREGAP 00:02:00\nINDEX 01 00:05:25\n"));
+}
+
+TEST(CueSheetTest, WhatIsWrongWithASheetsSessionsIsSaid) {
+  CueSheet sheet;
+  std::string why;
+  const std::string track = "FILE a.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\n";
+  ASSERT_TRUE(parse_cue(track + "REM SESSION 03\nTRACK 02 MODE1/2048\nINDEX 01 00:10:00\n", &sheet, &why));
+  EXPECT_EQ("its sessions are not numbered 1, 2, 3 in order", why);
+  ASSERT_TRUE(parse_cue(track + "REM SESSION 100\n", &sheet, &why));
+  EXPECT_EQ("its REM SESSION 100 is no session number", why);
+  std::string many = "FILE a.bin BINARY\n";
+  for (int i = 1; i <= 100; ++i) many += "TRACK " + std::to_string(i) + " AUDIO\nINDEX 01 00:00:00\n";
+  ASSERT_TRUE(parse_cue(many, &sheet, &why));
+  EXPECT_EQ("it has more than 99 tracks", why);
+  EXPECT_EQ(99u, sheet.tracks.size());
+  // A later track that starts before the one before it in their file.
+  ASSERT_TRUE(parse_cue(track + "REM SESSION 02\nTRACK 02 MODE1/2048\nINDEX 01 00:00:00\nTRACK 03 MODE1/2048\n"
+                                "INDEX 01 00:00:00\n", &sheet, &why));
+  ASSERT_EQ("", why);
+  ASSERT_TRUE(parse_cue(track + "TRACK 02 AUDIO\nINDEX 01 00:01:00\nTRACK 03 AUDIO\nINDEX 01 00:00:30\n", &sheet, &why));
+  std::vector<int64_t> sectors;
+  const auto size = [](size_t, uint64_t* n, std::string*) {
+    *n = 0;
+    return true;
+  };
+  EXPECT_FALSE(place_cue_tracks(sheet, sheet.tracks.size(), size, &sectors, &why));
+  EXPECT_EQ("its tracks are not in order", why);
+}
+
 // An ISO 9660 image of a few sectors, its file's data at sector 30.
 std::string small_iso() {
   HandMadeIso iso;
@@ -87,6 +161,47 @@ std::string all_sectors(const SectorImage& image) {
   std::string out(static_cast<size_t>(image.sectors) * kSectorSize, '\0');
   EXPECT_TRUE(read_sectors(image, 0, static_cast<uint32_t>(image.sectors), reinterpret_cast<unsigned char*>(&out[0])));
   return out;
+}
+
+TEST(ImageFileTest, ASecondSessionReadsTheFirstsSectorsAndNoneBetween) {
+  TempDir tmp;
+  const std::string iso = small_iso();
+  // The first session's image, then a second session's descriptors that
+  // point at the first's sectors: a folder at 11,400 + 16 + 4 of the
+  // disc, whose file lies at sector 30, in the first session.
+  const uint64_t next = iso.size() / 2048 + 11400;
+  HandMadeIso later;
+  later.descriptor(16, 1, static_cast<uint32_t>(next + 20));
+  later.terminator(17);
+  later.folder(20, static_cast<uint32_t>(next + 20), {iso_record("A.TXT;1", 30, 5, 0)});
+  const std::string second = later.bytes;
+  write_file(tmp.path + "/d.bin", iso + second);
+  write_file(tmp.path + "/d.cue", "FILE d.bin BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\nREM SESSION 02\n"
+                                  "TRACK 02 MODE1/2048\nINDEX 01 " + std::string("00:00:") +
+                                      (iso.size() / 2048 < 10 ? "0" : "") + std::to_string(iso.size() / 2048) + "\n");
+  SectorImage opened;
+  std::string why;
+  ASSERT_EQ(ImageLook::kImage, open_image_file(tmp.path + "/d.cue", &opened, &why)) << why;
+  EXPECT_EQ(next, opened.session_start);
+  EXPECT_EQ(next + second.size() / 2048, opened.sectors);
+  unsigned char sector[2048];
+  ASSERT_TRUE(read_sectors(opened, 30, 1, sector));
+  EXPECT_EQ(iso.substr(30 * 2048, 2048), std::string(reinterpret_cast<char*>(sector), 2048));
+  ASSERT_TRUE(read_sectors(opened, next + 16, 1, sector));
+  EXPECT_EQ(second.substr(16 * 2048, 2048), std::string(reinterpret_cast<char*>(sector), 2048));
+  // Between the sessions nothing is read, as a drive reads nothing there.
+  errno = 0;
+  EXPECT_FALSE(read_sectors(opened, next - 1, 2, sector));
+  EXPECT_EQ(EIO, errno);
+  close_image_file(&opened);
+  // The first session, asked for: as a single image.
+  ASSERT_EQ(ImageLook::kImage, open_image_file(tmp.path + "/d.cue", &opened, &why, 1)) << why;
+  EXPECT_EQ(0u, opened.session_start);
+  EXPECT_EQ(iso, all_sectors(opened));
+  close_image_file(&opened);
+  EXPECT_EQ(ImageLook::kUnusable, open_image_file(tmp.path + "/d.cue", &opened, &why, 3));
+  EXPECT_EQ(tmp.path + "/d.cue: no session 3: the disc holds 2 sessions", why);
+  EXPECT_EQ(nullptr, opened.file);
 }
 
 TEST(ImageFileTest, ImagesAreToldByTheirContentWhateverTheirName) {

@@ -70,6 +70,9 @@ ImageTree* mounted = nullptr;
 // each; and whether the last mount refused its image for its map.
 std::string named_rescue_map;
 bool map_refused = false;
+// The session of the images mounted from now on; 0 for the last that
+// holds a file system.
+uint32_t asked_session = 0;
 
 // Small files lie one after another in an image, mostly in the order they
 // are walked: a file smaller than this is read with those after it, in one
@@ -522,6 +525,9 @@ RootImage mount_tree(std::unique_ptr<ImageTree> t, const std::string& path, File
   FileIdentity identity;
   if (t->image.file != nullptr && identity_at(path, &identity)) t->read_from.push_back(identity);
   if (t->image.file != nullptr && orv_identity(t->image.file, &identity)) t->read_from.push_back(identity);
+  for (const SectorPart& part : t->image.parts) {
+    if (part.file != nullptr && orv_identity(part.file, &identity)) t->read_from.push_back(identity);
+  }
   mounted = t.release();
   this_mount = ++mounts;
   VirtualTree tree;
@@ -547,7 +553,7 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   std::unique_ptr<ImageTree> t(new ImageTree());
   std::string why;
   map_refused = false;
-  const ImageLook look = open_image_file(path, &t->image, &why);
+  const ImageLook look = open_image_file(path, &t->image, &why, asked_session);
   if (look != ImageLook::kImage) {
     *problem = why;
     return look == ImageLook::kNoImage ? RootImage::kNoImage : RootImage::kUnusable;
@@ -555,6 +561,16 @@ RootImage mount_image_root(const std::string& root, FileSystemChoice choice, std
   // A rescued image is read with its map: named, or found beside it.
   std::string map_path = named_rescue_map;
   if (!map_path.empty() || find_rescue_map(path, &map_path)) {
+    for (const SectorPart& part : t->image.parts) {
+      if (part.file != t->image.file) {
+        // A map tells the bytes of one file.
+        *problem = path + ": its sessions are in several files, and the rescue map " + map_path +
+                   " can tell the bytes of one";
+        map_refused = true;
+        close_image_file(&t->image);
+        return RootImage::kUnusable;
+      }
+    }
     t->rescued.reset(new RescueMap());
     if (!load_rescue_map(map_path, t->rescued.get(), problem)) {
       map_refused = true;
@@ -622,6 +638,8 @@ void unmount_image_root() {
 
 void use_rescue_map(const std::string& path) { named_rescue_map = path; }
 
+void use_session(uint32_t session) { asked_session = session; }
+
 bool rescue_map_refused() { return map_refused; }
 
 std::string mounted_rescue_map() {
@@ -646,22 +664,32 @@ bool unrescued_sectors(const std::string& path, std::string* line) {
   bool more = false;
   for (const DataExtent& run : runs) {
     if (run.zeros || run.length == 0) continue;
-    const uint64_t last = run.offset + run.length - 1;
-    const uint64_t begin = image.start + run.offset / kSectorSize * image.stride + image.data_offset +
-                           run.offset % kSectorSize;
-    const uint64_t end = image.start + last / kSectorSize * image.stride + image.data_offset + last % kSectorSize + 1;
-    uint64_t at = begin, from = 0, to = 0;
-    while (!more && first_unrescued(*mounted->rescued, at, end, &from, &to)) {
-      const uint64_t first_sector = (from - image.start) / image.stride;
-      const uint64_t last_sector = (to - 1 - image.start) / image.stride;
-      if (!lost.empty() && lost.back().second + 1 >= first_sector) {
-        lost.back().second = std::max(lost.back().second, last_sector);
-      } else if (lost.size() == kMostSaid) {
-        more = true;
-      } else {
-        lost.push_back({first_sector, last_sector});
+    // Piece by piece of the parts of the disc it lies in.
+    uint64_t offset = run.offset;
+    const uint64_t run_end = run.offset + run.length;
+    SectorPart part;
+    while (!more && offset < run_end && part_of(image, offset / kSectorSize, &part)) {
+      const uint64_t part_end = (part.first + part.sectors) * kSectorSize;
+      const uint64_t piece_end = std::min(run_end, part_end);
+      const uint64_t last = piece_end - 1;
+      const uint64_t begin = part.start + (offset / kSectorSize - part.first) * part.stride + part.data_offset +
+                             offset % kSectorSize;
+      const uint64_t end =
+          part.start + (last / kSectorSize - part.first) * part.stride + part.data_offset + last % kSectorSize + 1;
+      uint64_t at = begin, from = 0, to = 0;
+      while (!more && first_unrescued(*mounted->rescued, at, end, &from, &to)) {
+        const uint64_t first_sector = part.first + (from - part.start) / part.stride;
+        const uint64_t last_sector = part.first + (to - 1 - part.start) / part.stride;
+        if (!lost.empty() && lost.back().second + 1 >= first_sector) {
+          lost.back().second = std::max(lost.back().second, last_sector);
+        } else if (lost.size() == kMostSaid) {
+          more = true;
+        } else {
+          lost.push_back({first_sector, last_sector});
+        }
+        at = to;
       }
-      at = to;
+      offset = piece_end;
     }
   }
   if (lost.empty()) return false;

@@ -55,6 +55,12 @@ RootImage mount_image_bytes(const std::string& path, const unsigned char* bytes,
 /// with the line that says so.
 void use_rescue_map(const std::string& path);
 
+/// The session of a disc that the images mounted from now on are read
+/// as (image_file.h): |session| from 1, or, where it is 0 as at first,
+/// the last that holds a file system. A session the image does not hold
+/// makes mount_image_root give kUnusable, with the line that says so.
+void use_session(uint32_t session);
+
 /// Whether the last mount_image_root refused its image for its map.
 bool rescue_map_refused();
 

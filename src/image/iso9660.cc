@@ -676,9 +676,11 @@ bool open_iso9660(const SectorImage& image, FileSystemKind kind, IsoVolume** vol
   unsigned char sector[kSectorSize];
   unsigned char chosen[kSectorSize];
   bool found = false;
-  for (uint64_t n = kFirstDescriptor; n < kFirstDescriptor + kMostDescriptors; ++n) {
+  // The session read: its descriptors are 16 sectors after its start.
+  const uint64_t sequence = image.session_start + kFirstDescriptor;
+  for (uint64_t n = sequence; n < sequence + kMostDescriptors; ++n) {
     if (!read_sectors(image, n, 1, sector)) {
-      if (n == kFirstDescriptor) return false;  // too short to be one
+      if (n == sequence) return false;  // too short to be one
       set_problem(problem, "ISO 9660 volume descriptor: " + read_failure(n), true);
       return false;
     }

@@ -5,11 +5,24 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "platform/orvlib.h"
 
 struct RescueMap;
 
 const uint32_t kSectorSize = 2048;
+
+/// A run of a disc's sectors that lies in one place of one file: a track
+/// of a cue sheet, on the disc at sector |first|.
+struct SectorPart {
+  orv_io* file = nullptr;
+  uint64_t first = 0;         // its first sector on the disc
+  uint64_t sectors = 0;
+  uint64_t start = 0;         // the byte of |file| where sector |first| starts
+  uint32_t stride = 2048;
+  uint32_t data_offset = 0;
+};
 
 /// The data track of an image, open. Reading never changes it: several
 /// threads may read one at once.
@@ -31,7 +44,21 @@ struct SectorImage {
   /// only the bytes it marks rescued are read, and the others fail as a
   /// bad sector does.
   const RescueMap* rescued = nullptr;
+  /// A disc of several tracks placed apart (a cue sheet's sessions): its
+  /// data tracks in the order of their sectors, which do not overlap;
+  /// |sectors| is then the end of the last one, a sector between two can
+  /// be read no more than a drive reads one, and |file|, |start|, |stride|
+  /// and |data_offset| are unused (|file| is the first part's). Empty for
+  /// an image of one track, sector 0 its start.
+  std::vector<SectorPart> parts;
+  /// The sector where the session read starts: its volume descriptors
+  /// are at this sector + 16 (a later session's; 0 for the first).
+  uint64_t session_start = 0;
 };
+
+/// The part of |image| that holds the sector |sector|: for an image of
+/// one track, the whole of it. False where no part holds it.
+bool part_of(const SectorImage& image, uint64_t sector, SectorPart* part);
 
 /// Reads the |count| sectors from |first| into |data| (|count| * 2048
 /// bytes). False with errno set: EIO where the image cannot be read there

@@ -636,7 +636,8 @@ int recognise(const SectorImage& image, ImageProblem* problem) {
   for (const uint32_t stride : {kSectorSize, 2 * kSectorSize}) {
     bool nsr = false;
     for (uint32_t i = 0; i < kMostRecognitionSectors; ++i) {
-      const uint64_t at = 16 * uint64_t{kSectorSize} + uint64_t{i} * stride;
+      // In the session read: a later one's sequence is 16 sectors after its start.
+      const uint64_t at = (image.session_start + 16) * uint64_t{kSectorSize} + uint64_t{i} * stride;
       errno = 0;
       if (!read_track_bytes(image, at, kSectorSize, d)) {
         // A sector a rescue did not read is one that holds nothing: the
@@ -670,9 +671,11 @@ bool find_anchor(UdfVolume* v, unsigned char* anchor, ImageProblem* problem) {
   for (const uint32_t size : kBlockSizes) {
     v->block_size = size;
     v->blocks = track_size(v->image) / size;
-    std::vector<uint64_t> places = {256};
-    if (v->blocks > 0 && v->blocks - 1 != 256) places.push_back(v->blocks - 1);
-    if (v->blocks > 257 && v->blocks - 257 != 256) places.push_back(v->blocks - 257);
+    // In the session read: a later one's anchor is 256 blocks after its start.
+    const uint64_t at = v->image.session_start * kSectorSize / size + 256;
+    std::vector<uint64_t> places = {at};
+    if (v->blocks > 0 && v->blocks - 1 != at) places.push_back(v->blocks - 1);
+    if (v->blocks > 257 && v->blocks - 257 != at) places.push_back(v->blocks - 257);
     if (size == kSectorSize) places_of_2048 = places;
     for (size_t i = 0; i < places.size(); ++i) {
       ImageProblem attempt;

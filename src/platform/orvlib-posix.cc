@@ -19,7 +19,8 @@
 #include "platform/virtual_tree.h"
 
 #ifdef __linux__
-#include <linux/fs.h>  // BLKGETSIZE64
+#include <linux/cdrom.h>  // CDROMMULTISESSION
+#include <linux/fs.h>     // BLKGETSIZE64
 #endif
 
 namespace {
@@ -265,6 +266,26 @@ bool orv_identity(const orv_io* io, FileIdentity* identity) {
   identity->volume = io->volume;
   identity->index = io->index;
   return true;
+}
+
+bool orv_last_session(const orv_io* io, uint64_t* start) {
+#ifdef CDROMMULTISESSION
+  if (io->mode != 4) return false;
+  const int fd = fd_of(io);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  // As the kernel's isofs asks it: the address it gives is taken whatever
+  // the disc's XA flag says, as isofs takes it.
+  struct cdrom_multisession session = {};
+  session.addr_format = CDROM_LBA;
+  if (ioctl(fd, CDROMMULTISESSION, &session) != 0 || session.addr.lba < 0) return false;
+  *start = static_cast<uint64_t>(session.addr.lba);
+  return true;
+#else
+  (void)io;
+  (void)start;
+  return false;
+#endif
 }
 
 std::string native_path(std::string path) { return posix_path(std::move(path)); }

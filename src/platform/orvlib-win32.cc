@@ -222,6 +222,12 @@ int orv_close(orv_io* io) {
   return delete_orv_handle(io);
 }
 
+// Mode 4 opens files only here: a disc in a drive is read by Windows
+// itself (its CDFS and UDF drivers, which mount the last session), never
+// as sectors by us, and an image file holds no table of contents: it is
+// read from its start, its first session, unless a cue sheet says more.
+bool orv_last_session(const orv_io*, uint64_t*) { return false; }
+
 bool orv_identity(const orv_io* io, FileIdentity* identity) {
   // A pipe or a console is no file of any tree, nor is a file of a
   // mounted tree one of the system's.

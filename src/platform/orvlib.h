@@ -98,6 +98,14 @@ inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
 /// the system cannot tell, and for a stream that is no regular file.
 bool orv_identity(const orv_io* io, FileIdentity* identity);
 
+/// For a block device holding a CD, opened with mode 4: the sector where
+/// its last session starts, from the drive's table of contents (0 for a
+/// disc of one session), where the kernel's ISO 9660 driver finds it too.
+/// False for anything else (a file, a device that is no CD drive), and
+/// on Windows, where mode 4 opens files only: an image file holds no
+/// table of contents and is read from its start, its first session.
+bool orv_last_session(const orv_io* io, uint64_t* start);
+
 /// |path|, which the tool joins with backslashes, as the system names it,
 /// for messages a user may copy: on POSIX with every backslash a slash (as
 /// orv_open reads it); on Windows as it is.

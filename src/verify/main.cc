@@ -72,6 +72,9 @@ const char kUsage[] =
     "                        the disc has it, else Joliet, else ISO 9660); where\n"
     "                        another one reads what differs as MANIFEST has it,\n"
     "                        a line on standard error says so\n"
+    "      --session=N       read IMAGE as its session N, 1 the first (default:\n"
+    "                        the last that holds a file system, as a drive reads\n"
+    "                        the disc)\n"
     "      --json            the report as JSON Lines, one object a line:\n"
     "                        status (OK, CHANGED ..., summary), pathname, and\n"
     "                        moved_to for MOVED; the summary's counts as ok,\n"
@@ -84,8 +87,9 @@ const char kUsage[] =
     "has a malformed line, records a pathname twice, holds a pathname that is no\n"
     "text in its code page, has text after its closing lines or is cut short; a\n"
     "folder that cannot be searched or listed to its end; with -i, two files of\n"
-    "the tree that differ only in case; an image without the file system asked\n"
-    "for, or whose default one is damaged; a report that cannot be written.\n"
+    "the tree that differ only in case; an image without the file system or the\n"
+    "session asked for, or whose default file system is damaged; a report that\n"
+    "cannot be written.\n"
     "Interrupted (Ctrl-C, SIGTERM), it ends as the signal ends a program: a\n"
     "shell shows 130 or 143.\n";
 
@@ -101,11 +105,12 @@ struct Options {
   FileSystemChoice file_system = FileSystemChoice::kDefault;  // of an image
   bool file_system_given = false;
   std::string rescue_map;  // of an image; "" for the one beside it
+  uint32_t session = 0;    // of an image; 0 for the last with a file system
   std::vector<std::string> operands;
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kProgress = 256, kNoProgress, kCodePage, kFileSystem, kJson, kRescueMap, kHelp, kVersion };
+  enum { kProgress = 256, kNoProgress, kCodePage, kFileSystem, kJson, kRescueMap, kSession, kHelp, kVersion };
   static const option long_options[] = {{"ignore-case", no_argument, nullptr, 'i'},
                                         {"quiet", no_argument, nullptr, 'q'},
                                         {"jobs", required_argument, nullptr, 'j'},
@@ -115,6 +120,7 @@ Options parse_options(int argc, char** argv) {
                                         {"file-system", required_argument, nullptr, kFileSystem},
                                         {"json", no_argument, nullptr, kJson},
                                         {"rescue-map", required_argument, nullptr, kRescueMap},
+                                        {"session", required_argument, nullptr, kSession},
                                         {"help", no_argument, nullptr, kHelp},
                                         {"version", no_argument, nullptr, kVersion},
                                         {nullptr, 0, nullptr, 0}};
@@ -140,6 +146,7 @@ Options parse_options(int argc, char** argv) {
         if (*optarg == '\0') usage_error("--rescue-map names no file");
         options.rescue_map = optarg;
         break;
+      case kSession: options.session = static_cast<uint32_t>(number_argument(optarg, 1, 99, "session")); break;
       case kHelp: print_and_exit(kUsage);
       case kVersion: print_and_exit("disc-verify " DISC_MANIFEST_VERSION "\n");
     }
@@ -205,6 +212,7 @@ int run(const Options& options) {
   if (other != kStandardInput && other_kind != PathKind::kFolder) {
     std::string said;
     use_rescue_map(options.rescue_map);
+    use_session(options.session);
     image = mount_image_root(other, options.file_system, &said);
     if (image == RootImage::kUnusable) {
       problem("%s", said.c_str());
@@ -223,6 +231,8 @@ int run(const Options& options) {
     usage_error("--file-system reads a disc image, and '" + other + "' is none");
   if (!options.rescue_map.empty() && image != RootImage::kMounted)
     usage_error("--rescue-map reads a disc image, and '" + other + "' is none");
+  if (options.session != 0 && image != RootImage::kMounted)
+    usage_error("--session reads a disc image, and '" + other + "' is none");
   if (image != RootImage::kMounted && (other_kind == PathKind::kMissing || other_kind == PathKind::kOther)) {
     problem("%s: %s", other.c_str(), other_kind == PathKind::kMissing ? strerror(missing) : "not a folder or a regular file");
     close_manifest(&first);
