@@ -789,7 +789,7 @@ TEST_P(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
   Conditions setup;
   ASSERT_EQ(0, run_program(catalog_argv({"--catalog", newer, "add", m}), "", setup).status);
   ASSERT_EQ(SQLITE_OK, sqlite3_open(newer.c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 4", nullptr, nullptr, nullptr));
   sqlite3_close(db);
 
   const std::pair<std::string, std::string> cases[] = {
@@ -797,7 +797,7 @@ TEST_P(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
       {m, "not a catalog: not an SQLite database"},
       {foreign, "not a catalog: another program's SQLite database"},
       {blank, "not a catalog: another program's SQLite database"},
-      {newer, "a catalog of version 3, newer than this program's (2): left as it is"},
+      {newer, "a catalog of version 4, newer than this program's (3): left as it is"},
       {shelf.tmp.path, "is a folder, not a catalog"},
   };
   for (const auto& c : cases) {
@@ -1460,33 +1460,44 @@ void sql_on(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
-TEST(CatalogTest, ACatalogOfTheFirstVersionIsReadAndBroughtUpToDate) {
+TEST(CatalogTest, ACatalogOfAnEarlierVersionIsReadAndBroughtUpToDate) {
   SKIP_UNDER_WINE("the catalog is made with Linux's SQLite");
-  ThreeDiscs shelf;
-  const std::string discs = shelf.run({"list"}).out;
-  const std::string found = shelf.run({"find", "*"}).out;
   // What the first version kept: no checksums, no keys of contents, at
-  // rest in rollback mode.
-  sql_on(shelf.catalog, "PRAGMA journal_mode = DELETE; ALTER TABLE disc DROP COLUMN sums;"
-                        "DROP TABLE contents; ALTER TABLE folder DROP COLUMN sum;"
-                        "PRAGMA user_version = 1;");
-  const std::string before = bytes_of(shelf.catalog);
-  for (int round = 0; round < 2; ++round) {
-    expect_run(shelf.run({"list"}), discs, "", 0);
-    expect_run(shelf.run({"find", "*"}), found, "", 0);
-    EXPECT_EQ(bytes_of(shelf.one), shelf.exported("1"));
-    expect_run(shelf.run({"which", "--md5", kAbc}), "found\t" + std::string(kAbc) + "\t1\tV\\B.BIN\n", "", 0);
-    expect_run(shelf.run({"check"}), "", "", 0);
-    // Read as it is; brought up to date by the first writer.
-    if (round == 0) {
-      EXPECT_EQ(before, bytes_of(shelf.catalog));
-      expect_run(shelf.run({"add", shelf.one}), "already\t1\t3\tDisc one\n", "", 0);
-      EXPECT_EQ(std::string("\x02\x02", 2), bytes_of(shelf.catalog).substr(18, 2));
+  // rest in rollback mode; what the second: no trigrams of names, no
+  // checksums of blocks of records.
+  const std::pair<std::string, std::string> earlier[] = {
+      {"\x01", "PRAGMA journal_mode = DELETE; ALTER TABLE disc DROP COLUMN sums;"
+               "DROP TABLE contents; ALTER TABLE folder DROP COLUMN sum; DROP TABLE grams; DROP TABLE blocks;"
+               "PRAGMA user_version = 1;"},
+      {"\x02", "DROP TABLE grams; DROP TABLE blocks; PRAGMA user_version = 2;"},
+  };
+  for (const auto& version : earlier) {
+    SCOPED_TRACE(static_cast<int>(version.first[0]));
+    ThreeDiscs shelf;
+    const std::string discs = shelf.run({"list"}).out;
+    const std::string found = shelf.run({"find", "*"}).out;
+    const std::string found_b = shelf.run({"find", "*.bin", "*report*"}).out;
+    sql_on(shelf.catalog, version.second);
+    const std::string before = bytes_of(shelf.catalog);
+    for (int round = 0; round < 2; ++round) {
+      expect_run(shelf.run({"list"}), discs, "", 0);
+      expect_run(shelf.run({"find", "*"}), found, "", 0);
+      expect_run(shelf.run({"find", "*.bin", "*report*"}), found_b, "", 0);
+      EXPECT_EQ(bytes_of(shelf.one), shelf.exported("1"));
+      expect_run(shelf.run({"which", "--md5", kAbc}), "found\t" + std::string(kAbc) + "\t1\tV\\B.BIN\n", "", 0);
+      expect_run(shelf.run({"check"}), "", "", 0);
+      // Read as it is; brought up to date by the first writer.
+      if (round == 0) {
+        EXPECT_EQ(before, bytes_of(shelf.catalog));
+        expect_run(shelf.run({"add", shelf.one}), "already\t1\t3\tDisc one\n", "", 0);
+        EXPECT_EQ(std::string("\x02\x02", 2), bytes_of(shelf.catalog).substr(18, 2));
+        EXPECT_EQ(std::string("\x00\x00\x00\x03", 4), bytes_of(shelf.catalog).substr(60, 4));
+      }
     }
+    // Now its checksums are kept, and checked.
+    write_file(shelf.catalog, with_byte_changed(bytes_of(shelf.catalog), "Disc two", 0, 5));
+    EXPECT_EQ(2, shelf.run({"list"}).status);
   }
-  // Now its checksums are kept, and checked.
-  write_file(shelf.catalog, with_byte_changed(bytes_of(shelf.catalog), "Disc two", 0, 5));
-  EXPECT_EQ(2, shelf.run({"list"}).status);
 }
 
 TEST(CatalogTest, AChecksumThatIsGoneIsDamage) {

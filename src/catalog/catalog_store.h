@@ -62,6 +62,9 @@ struct CatalogStore {
   size_t contents_at_once;  // what files_with_contents is best given at once
   // Null in a store whose look-ups by content need no check after them.
   bool (*contents_all_told)(Catalog* catalog);
+  // Null in a store that keeps no index of names' trigrams.
+  bool (*name_candidates)(Catalog* catalog, const Pattern& pattern,
+                          const std::function<void(uint64_t disc, const std::vector<uint64_t>& indexes)>& visit);
 };
 
 /// The catalog in one SQLite database file (catalog-sqlite.cc).
