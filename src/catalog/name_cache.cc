@@ -28,6 +28,25 @@ NameCache* make_name_cache() { return new NameCache; }
 
 void free_name_cache(NameCache* cache) { delete cache; }
 
+namespace {
+
+// The names of the disc |number|, from the catalog: null when it has none
+// (removed since it was listed), with |*failed| set when it fails.
+std::shared_ptr<const DiscNames> load_disc(Catalog* catalog, uint64_t number, bool* failed) {
+  auto names = std::make_shared<DiscNames>();
+  if (!disc_pathnames(catalog, number, [&](uint64_t, std::string_view, std::string_view name) {
+        for (const char c : name) names->folded += fold(c);
+        names->ends.push_back(names->folded.size());
+        names->folded += '\0';
+      })) {
+    *failed = !catalog_error(catalog).empty();
+    return nullptr;
+  }
+  return names;
+}
+
+}  // namespace
+
 bool find_in_names(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
                    std::string_view literal, const std::function<void(uint64_t disc, uint64_t index)>& visit) {
   // The discs of this search, loaded where the cache lacks them. Loading
@@ -43,16 +62,11 @@ bool find_in_names(NameCache* cache, Catalog* catalog, const std::vector<uint64_
   }
   for (size_t i = 0; i < numbers.size(); ++i) {
     if (discs[i] != nullptr) continue;
-    auto names = std::make_shared<DiscNames>();
-    if (!disc_pathnames(catalog, numbers[i], [&](uint64_t, std::string_view, std::string_view name) {
-          for (const char c : name) names->folded += fold(c);
-          names->ends.push_back(names->folded.size());
-          names->folded += '\0';
-        })) {
-      // A disc removed since it was listed has no names to find.
-      if (!catalog_error(catalog).empty()) return false;
-    }
-    discs[i] = names;
+    bool failed = false;
+    discs[i] = load_disc(catalog, numbers[i], &failed);
+    if (failed) return false;
+    // A disc removed since it was listed has no names to find.
+    if (discs[i] == nullptr) discs[i] = std::make_shared<DiscNames>();
   }
   {
     // The cache keeps the discs of the latest search: those removed go.
@@ -77,6 +91,47 @@ bool find_in_names(NameCache* cache, Catalog* catalog, const std::vector<uint64_
       // once, however often it holds the literal.
       visit(numbers[i], index);
       at = folded.cbegin() + static_cast<std::ptrdiff_t>(ends[index] + 1);
+    }
+  }
+  return true;
+}
+
+bool find_in_candidates(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
+                        std::string_view literal, const std::map<uint64_t, std::vector<uint64_t>>& candidates,
+                        const std::function<void(uint64_t disc, uint64_t index)>& visit) {
+  std::map<uint64_t, std::shared_ptr<const DiscNames>> discs;
+  {
+    // Discs no longer listed go from the cache.
+    std::lock_guard<std::mutex> hold(cache->lock);
+    for (auto at = cache->discs.begin(); at != cache->discs.end();) {
+      if (std::binary_search(numbers.begin(), numbers.end(), at->first)) {
+        if (candidates.count(at->first) != 0) discs.emplace(at->first, at->second);
+        ++at;
+      } else {
+        at = cache->discs.erase(at);
+      }
+    }
+  }
+  for (const auto& disc : candidates) {
+    if (discs.count(disc.first) != 0) continue;
+    bool failed = false;
+    std::shared_ptr<const DiscNames> names = load_disc(catalog, disc.first, &failed);
+    if (failed) return false;
+    if (names == nullptr) continue;
+    discs.emplace(disc.first, names);
+    std::lock_guard<std::mutex> hold(cache->lock);
+    cache->discs.emplace(disc.first, names);
+  }
+  for (const auto& disc : candidates) {
+    const auto found = discs.find(disc.first);
+    if (found == discs.end()) continue;
+    const std::string& folded = found->second->folded;
+    const std::vector<size_t>& ends = found->second->ends;
+    for (const uint64_t index : disc.second) {
+      if (index >= ends.size()) break;
+      const size_t start = index == 0 ? 0 : ends[static_cast<size_t>(index) - 1] + 1;
+      const std::string_view name(folded.data() + start, ends[static_cast<size_t>(index)] - start);
+      if (name.find(literal) != std::string_view::npos) visit(disc.first, index);
     }
   }
   return true;

@@ -266,11 +266,24 @@ HttpReply api_find(const std::string& where, Catalog* catalog, const Query& quer
     std::vector<uint64_t> numbers;
     for (const auto& disc : descriptions) numbers.push_back(disc.first);
     std::map<uint64_t, std::vector<uint64_t>> shown;
-    if (!find_in_names(names_of(where), catalog, numbers, pattern.literal, [&](uint64_t disc, uint64_t index) {
-          if (count >= from && count - from < limit) shown[disc].push_back(index);
-          ++count;
-        }))
+    const auto take = [&](uint64_t disc, uint64_t index) {
+      if (count >= from && count - from < limit) shown[disc].push_back(index);
+      ++count;
+    };
+    // Where the catalog keeps the trigrams of its names, they give the
+    // files to test: for a text of three bytes, exactly those that match.
+    std::map<uint64_t, std::vector<uint64_t>> candidates;
+    const bool indexed = name_candidates(catalog, pattern, [&](uint64_t disc, const std::vector<uint64_t>& indexes) {
+      candidates[disc] = indexes;
+    });
+    if (!indexed && !catalog_error(catalog).empty()) return catalog_trouble(where, catalog_error(catalog));
+    if (indexed && pattern.literal.size() == 3) {
+      for (const auto& disc : candidates)
+        for (const uint64_t index : disc.second) take(disc.first, index);
+    } else if (indexed ? !find_in_candidates(names_of(where), catalog, numbers, pattern.literal, candidates, take)
+                       : !find_in_names(names_of(where), catalog, numbers, pattern.literal, take)) {
       return catalog_trouble(where, catalog_error(catalog));
+    }
     for (const auto& disc : shown) {
       if (!files_picked(catalog, disc.first, disc.second, add_match) && !catalog_error(catalog).empty())
         return catalog_trouble(where, catalog_error(catalog));
