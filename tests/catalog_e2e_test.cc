@@ -1512,6 +1512,41 @@ TEST(CatalogTest, AChecksumThatIsGoneIsDamage) {
   expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n", cat + "disc 2 is damaged: its checksums are missing\n", 2);
 }
 
+TEST(CatalogTest, TheIndexOfNamesAndTheBlocksOfRecordsAreChecked) {
+  SKIP_UNDER_WINE("the catalog is changed with Linux's SQLite");
+  ThreeDiscs shelf;
+  const std::string whole = bytes_of(shelf.catalog);
+  const std::string cat = "disc-catalog: " + shelf.catalog + ": disc 2 is damaged: ";
+  const std::string index = "the index of its names does not match what was added";
+  const std::string blocks = "the checksums of its blocks of records do not match what was added";
+  const std::string records = "its records do not match what was added";
+  // A part of the index lost or changed, a block's checksum changed or
+  // lost: find says the disc is damaged, never finds less; check says it.
+  const std::pair<const char*, std::string> cases[] = {
+      {"DELETE FROM grams WHERE disc = 2", index},
+      {"UPDATE grams SET grams = CAST('' AS BLOB) WHERE disc = 2", index},
+      {"UPDATE grams SET sum = sum + 1 WHERE disc = 2", index},
+      {"UPDATE blocks SET sums = zeroblob(8) WHERE disc = 2", blocks},
+      {"DELETE FROM blocks WHERE disc = 2", blocks},
+  };
+  for (const auto& damage : cases) {
+    SCOPED_TRACE(damage.first);
+    write_file(shelf.catalog, whole);
+    sql_on(shelf.catalog, damage.first);
+    const bool of_index = damage.second == index;
+    expect_run(shelf.run({"find", "*1998*"}), "", cat + (of_index ? index : records) + "\n", 2);
+    expect_run(shelf.run({"check"}), "damaged\t2\t" + damage.second + "\tDisc two\n", "", 1);
+  }
+  // Rows of a disc that is gone.
+  write_file(shelf.catalog, whole);
+  sql_on(shelf.catalog, "INSERT INTO grams SELECT 9, part, sum, grams FROM grams WHERE disc = 2");
+  expect_run(shelf.run({"find", "*1998*"}),
+             "2\tReport 1998.DOC\t7\t11111111111111111111111111111111\n"
+             "3\tdocs\\report-1998.doc\t9\t22222222222222222222222222222222\n",
+             "", 0);
+  expect_run(shelf.run({"check"}), "damaged\t-\tthe index of names holds discs that are gone\n", "", 1);
+}
+
 TEST(CatalogTest, AnIndexThatLostARecordIsFound) {
   SKIP_UNDER_WINE("damage is made with Linux's tools");
   ThreeDiscs shelf;
