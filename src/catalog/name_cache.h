@@ -39,4 +39,9 @@ bool find_in_candidates(NameCache* cache, Catalog* catalog, const std::vector<ui
                         std::string_view literal, const std::map<uint64_t, std::vector<uint64_t>>& candidates,
                         const std::function<void(uint64_t disc, uint64_t index)>& visit);
 
+/// As find_in_names, of the files whose pathname (their folder's path and
+/// their name) holds |literal|, which holds a backslash.
+bool find_in_pathnames(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
+                       std::string_view literal, const std::function<void(uint64_t disc, uint64_t index)>& visit);
+
 #endif  // DISC_MANIFEST_CATALOG_NAME_CACHE_H_

@@ -262,7 +262,7 @@ HttpReply api_find(const std::string& where, Catalog* catalog, const Query& quer
     if (array.size() > 1) array += ',';
     array += file_json(file, &descriptions[file.disc]);
   };
-  if (pattern.substring && !pattern.whole_pathname) {
+  if (pattern.substring) {
     std::vector<uint64_t> numbers;
     for (const auto& disc : descriptions) numbers.push_back(disc.first);
     std::map<uint64_t, std::vector<uint64_t>> shown;
@@ -272,12 +272,20 @@ HttpReply api_find(const std::string& where, Catalog* catalog, const Query& quer
     };
     // Where the catalog keeps the trigrams of its names, they give the
     // files to test: for a text of three bytes, exactly those that match.
+    // A text with a backslash is looked for in the names and folders kept
+    // in memory.
     std::map<uint64_t, std::vector<uint64_t>> candidates;
-    const bool indexed = name_candidates(catalog, pattern, [&](uint64_t disc, const std::vector<uint64_t>& indexes) {
-      candidates[disc] = indexes;
-    });
-    if (!indexed && !catalog_error(catalog).empty()) return catalog_trouble(where, catalog_error(catalog));
-    if (indexed && pattern.literal.size() == 3) {
+    bool indexed = false;
+    if (!pattern.whole_pathname) {
+      indexed = name_candidates(catalog, pattern, [&](uint64_t disc, const std::vector<uint64_t>& indexes) {
+        candidates[disc] = indexes;
+      });
+      if (!indexed && !catalog_error(catalog).empty()) return catalog_trouble(where, catalog_error(catalog));
+    }
+    if (pattern.whole_pathname) {
+      if (!find_in_pathnames(names_of(where), catalog, numbers, pattern.literal, take))
+        return catalog_trouble(where, catalog_error(catalog));
+    } else if (indexed && pattern.literal.size() == 3) {
       for (const auto& disc : candidates)
         for (const uint64_t index : disc.second) take(disc.first, index);
     } else if (indexed ? !find_in_candidates(names_of(where), catalog, numbers, pattern.literal, candidates, take)
