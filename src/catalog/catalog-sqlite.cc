@@ -820,8 +820,8 @@ bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>&
   return true;
 }
 
-// The files of disc |r| whose names hold each of |grams| (ascending), by
-// its trigrams, ascending.
+// The groups of files of disc |r| (ascending) whose names hold each of
+// |grams| (ascending): of those whose names hold them all, and others.
 bool gram_candidates(SqliteCatalog* c, const Range& r, const std::vector<uint32_t>& grams, std::vector<uint64_t>* found) {
   found->clear();
   if (r.files == 0) return true;
@@ -839,7 +839,7 @@ bool gram_candidates(SqliteCatalog* c, const Range& r, const std::vector<uint32_
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
           const std::string_view bytes = column_bytes(row, 1);
           there = true;
-          sound = column_u64(row, 0) == gram_sum(r.number, part, bytes) && gram_files(bytes, grams[i], r.files, &files);
+          sound = column_u64(row, 0) == gram_sum(r.number, part, bytes) && gram_groups(bytes, grams[i], r.files, &files);
         }))
       return false;
     if (!there || !sound) return damaged_disc(c, r.number, "the index of its names does not match what was added");
@@ -1971,8 +1971,9 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
   });
 }
 
-// The discs of the catalog, by number, each with the files that may
-// match: those whose names hold every trigram of one of |grams|.
+// The discs of the catalog, by number, each with the groups of files
+// that may match: of those whose names hold every trigram of one of
+// |grams|.
 template <typename Visit>
 bool each_disc_candidates(SqliteCatalog* c, const std::vector<std::vector<uint32_t>>& grams, Visit visit) {
   if (!load_ranges(c)) return false;
@@ -1985,6 +1986,10 @@ bool each_disc_candidates(SqliteCatalog* c, const std::vector<std::vector<uint32
     candidates.clear();
     for (const std::vector<uint32_t>& one : grams) {
       if (!gram_candidates(c, r, one, &found)) return false;
+      if (grams.size() == 1) {
+        candidates.swap(found);
+        break;
+      }
       either.clear();
       std::set_union(candidates.begin(), candidates.end(), found.begin(), found.end(), std::back_inserter(either));
       candidates.swap(either);
@@ -2015,19 +2020,21 @@ bool file_files_matching(Catalog* catalog, const std::vector<Pattern>& patterns,
   return in_one_state(c, [&]() -> bool {
     std::vector<std::pair<Range, std::vector<uint64_t>>> matches;
     size_t matched = 0;
-    if (!each_disc_candidates(c, grams, [&](const Range& r, const std::vector<uint64_t>& candidates) {
+    if (!each_disc_candidates(c, grams, [&](const Range& r, const std::vector<uint64_t>& groups) {
           const DiscNames* names = nullptr;
           if (!disc_names(c, r, &names)) return false;
           if (names->at.size() != r.files) return damaged_disc(c, r.number, "its names do not match what was added");
           std::vector<uint64_t> picked;
-          for (const uint64_t index : candidates) {
-            size_t at = names->at[static_cast<size_t>(index)];
-            uint64_t folder = 0;
-            std::string_view name;
-            if (!next_name(names->names, &at, &folder, &name))
-              return damaged_disc(c, r.number, "its names do not match what was added");
-            // A name pattern is tested on the name alone.
-            if (wanted(std::string_view(), name)) picked.push_back(index);
+          for (const uint64_t group : groups) {
+            for (uint64_t index = group * kGroupFiles; index < r.files && index < (group + 1) * kGroupFiles; ++index) {
+              size_t at = names->at[static_cast<size_t>(index)];
+              uint64_t folder = 0;
+              std::string_view name;
+              if (!next_name(names->names, &at, &folder, &name))
+                return damaged_disc(c, r.number, "its names do not match what was added");
+              // A name pattern is tested on the name alone.
+              if (wanted(std::string_view(), name)) picked.push_back(index);
+            }
           }
           matched += picked.size();
           if (!picked.empty()) matches.emplace_back(r, std::move(picked));
@@ -2043,15 +2050,29 @@ bool file_files_matching(Catalog* catalog, const std::vector<Pattern>& patterns,
   });
 }
 
-bool file_name_candidates(Catalog* catalog, const Pattern& pattern,
-                          const std::function<void(uint64_t disc, const std::vector<uint64_t>& indexes)>& visit) {
+bool file_name_candidates(
+    Catalog* catalog, const Pattern& pattern,
+    const std::function<void(uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans)>& visit) {
   SqliteCatalog* c = own(catalog);
   c->error.clear();
   const std::vector<uint32_t> grams = pattern_grams(pattern);
   if (c->version < 3 || grams.empty()) return false;
   return in_one_state(c, [&]() -> bool {
-    return each_disc_candidates(c, {grams}, [&](const Range& r, const std::vector<uint64_t>& candidates) {
-      visit(r.number, candidates);
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    return each_disc_candidates(c, {grams}, [&](const Range& r, const std::vector<uint64_t>& groups) {
+      // Groups next to each other make one span.
+      spans.clear();
+      for (const uint64_t group : groups) {
+        const uint64_t first = group * kGroupFiles;
+        const uint64_t end = std::min(first + kGroupFiles, r.files);
+        if (first >= end) break;
+        if (!spans.empty() && spans.back().second == first) {
+          spans.back().second = end;
+        } else {
+          spans.emplace_back(first, end);
+        }
+      }
+      visit(r.number, spans);
       return true;
     });
   });

@@ -266,8 +266,9 @@ bool files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, cons
       visit);
 }
 
-bool name_candidates(Catalog* catalog, const Pattern& pattern,
-                     const std::function<void(uint64_t disc, const std::vector<uint64_t>& indexes)>& visit) {
+bool name_candidates(
+    Catalog* catalog, const Pattern& pattern,
+    const std::function<void(uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans)>& visit) {
   if (catalog->store->name_candidates == nullptr) {
     catalog->error.clear();
     return false;

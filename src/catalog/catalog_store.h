@@ -63,8 +63,9 @@ struct CatalogStore {
   // Null in a store whose look-ups by content need no check after them.
   bool (*contents_all_told)(Catalog* catalog);
   // Null in a store that keeps no index of names' trigrams.
-  bool (*name_candidates)(Catalog* catalog, const Pattern& pattern,
-                          const std::function<void(uint64_t disc, const std::vector<uint64_t>& indexes)>& visit);
+  bool (*name_candidates)(
+      Catalog* catalog, const Pattern& pattern,
+      const std::function<void(uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans)>& visit);
 };
 
 /// The catalog in one SQLite database file (catalog-sqlite.cc).

@@ -111,7 +111,7 @@ bool find_in_names(NameCache* cache, Catalog* catalog, const std::vector<uint64_
 }
 
 bool find_in_candidates(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
-                        std::string_view literal, const std::map<uint64_t, std::vector<uint64_t>>& candidates,
+                        std::string_view literal, const std::map<uint64_t, FileSpans>& candidates,
                         const std::function<void(uint64_t disc, uint64_t index)>& visit) {
   std::map<uint64_t, std::shared_ptr<const DiscNames>> discs;
   {
@@ -136,16 +136,25 @@ bool find_in_candidates(NameCache* cache, Catalog* catalog, const std::vector<ui
     std::lock_guard<std::mutex> hold(cache->lock);
     cache->discs.emplace(disc.first, names);
   }
+  if (literal.empty() || literal.find('\0') != std::string_view::npos) return true;
   for (const auto& disc : candidates) {
     const auto found = discs.find(disc.first);
     if (found == discs.end()) continue;
-    const std::string& folded = found->second->folded;
+    const std::string_view folded = found->second->folded;
     const std::vector<size_t>& ends = found->second->ends;
-    for (const uint64_t index : disc.second) {
-      if (index >= ends.size()) break;
-      const size_t start = index == 0 ? 0 : ends[static_cast<size_t>(index) - 1] + 1;
-      const std::string_view name(folded.data() + start, ends[static_cast<size_t>(index)] - start);
-      if (name.find(literal) != std::string_view::npos) visit(disc.first, index);
+    // Each span's names are searched as one text, as find_in_names does.
+    for (const auto& span : disc.second) {
+      if (span.first >= span.second || span.second > ends.size()) break;
+      const size_t first = static_cast<size_t>(span.first);
+      const size_t end = ends[static_cast<size_t>(span.second) - 1];
+      size_t at = first == 0 ? 0 : ends[first - 1] + 1;
+      for (;;) {
+        const size_t hit = folded.substr(0, end).find(literal, at);
+        if (hit == std::string_view::npos) break;
+        const size_t index = static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), hit) - ends.begin());
+        visit(disc.first, index);
+        at = ends[index] + 1;
+      }
     }
   }
   return true;

@@ -48,12 +48,13 @@ uint32_t gram_part(uint32_t gram, uint32_t parts) {
 }
 
 void GramBuilder::add(uint32_t index, std::string_view name) {
-  for (size_t at = 0; at + 3 <= name.size(); ++at) entries.push_back(uint64_t{gram_at(name, at)} << 32 | index);
+  const uint32_t group = index / kGroupFiles;
+  for (size_t at = 0; at + 3 <= name.size(); ++at) entries.push_back(uint64_t{gram_at(name, at)} << 32 | group);
 }
 
 std::vector<std::string> GramBuilder::parts(uint32_t parts) {
   std::sort(entries.begin(), entries.end());
-  // A name that holds a trigram twice is told once.
+  // A group whose names hold a trigram twice is told once.
   entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
   std::vector<std::string> out(parts);
   for (size_t at = 0; at < entries.size();) {
@@ -77,8 +78,9 @@ std::vector<std::string> GramBuilder::parts(uint32_t parts) {
   return out;
 }
 
-bool gram_files(std::string_view part, uint32_t gram, uint64_t files, std::vector<uint64_t>* indexes) {
-  indexes->clear();
+bool gram_groups(std::string_view part, uint32_t gram, uint64_t files, std::vector<uint64_t>* groups) {
+  groups->clear();
+  const uint64_t limit = files / kGroupFiles + (files % kGroupFiles != 0);
   uint32_t previous = 0;
   for (size_t at = 0; at < part.size();) {
     if (part.size() - at < 3) return false;
@@ -88,14 +90,14 @@ bool gram_files(std::string_view part, uint32_t gram, uint64_t files, std::vecto
     previous = here;
     at += 3;
     uint64_t count = 0;
-    if (!get_number(part, &at, &count) || count == 0 || count > part.size() - at || count > files) return false;
+    if (!get_number(part, &at, &count) || count == 0 || count > part.size() - at || count > limit) return false;
     uint64_t index = 0;
     for (uint64_t i = 0; i < count; ++i) {
       uint64_t step = 0;
       if (!get_number(part, &at, &step) || (i != 0 && step == 0)) return false;
       index = i == 0 ? step : index + step;
-      if (index >= files) return false;
-      if (here == gram) indexes->push_back(index);
+      if (index >= limit) return false;
+      if (here == gram) groups->push_back(index);
     }
     if (here >= gram) return true;
   }

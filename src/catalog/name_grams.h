@@ -4,12 +4,17 @@
 // its trigrams. Names are taken as find matches them, ASCII letters
 // folded to lower case and every other byte as it is.
 //
-// A disc's trigrams are kept in |parts| pieces (a power of two that grows
-// with its files), each trigram in the one gram_part gives, so that a
-// look-up reads one small piece of the index a trigram. A part's bytes are
-// its trigrams in ascending order, each as 3 bytes (big-endian), the
-// count of its files and their indexes (ascending; the first, then the
-// differences) as LEB128 numbers.
+// The index tells groups of kGroupFiles files (by their index in the
+// disc: 0 to 15, 16 to 31, ...), not files: an index of files would be
+// about as large as the names themselves (1.3 bytes a trigram of a name),
+// one of groups is 0.6 of it; the names of a group's files are then
+// tested. A disc's trigrams
+// are kept in |parts| pieces (a power of two that grows with its files),
+// each trigram in the one gram_part gives, so that a look-up reads one
+// small piece of the index a trigram. A part's bytes are its trigrams in
+// ascending order, each as 3 bytes (big-endian), the count of its groups
+// and their numbers (ascending; the first, then the differences) as LEB128
+// numbers.
 #ifndef DISC_MANIFEST_CATALOG_NAME_GRAMS_H_
 #define DISC_MANIFEST_CATALOG_NAME_GRAMS_H_
 
@@ -21,6 +26,9 @@
 
 #include "catalog/pattern.h"
 
+/// Files a group of the index holds.
+const uint32_t kGroupFiles = 16;
+
 /// The number of parts a disc of |files| files keeps its trigrams in.
 uint32_t gram_parts(uint64_t files);
 
@@ -29,7 +37,7 @@ uint32_t gram_part(uint32_t gram, uint32_t parts);
 
 /// Collects the trigrams of a disc's names, then gives its parts.
 struct GramBuilder {
-  std::vector<uint64_t> entries;  // gram << 32 | index
+  std::vector<uint64_t> entries;  // gram << 32 | group
 
   /// Notes the name of the file |index| (below 2^32).
   void add(uint32_t index, std::string_view name);
@@ -37,10 +45,10 @@ struct GramBuilder {
   std::vector<std::string> parts(uint32_t parts);
 };
 
-/// The indexes of the files whose names hold |gram|, from the bytes of its
-/// part; false for bytes that are no part (cut short, out of order, or
-/// holding indexes not below |files|).
-bool gram_files(std::string_view part, uint32_t gram, uint64_t files, std::vector<uint64_t>* indexes);
+/// The groups of files (ascending) of which a name holds |gram|, from the
+/// bytes of its part, of a disc of |files| files; false for bytes that are
+/// no part (cut short, out of order, or holding groups beyond its files).
+bool gram_groups(std::string_view part, uint32_t gram, uint64_t files, std::vector<uint64_t>* groups);
 
 /// The distinct trigrams every name that |pattern| matches holds: those of
 /// its literal runs of three bytes or more. Empty when it has none, or

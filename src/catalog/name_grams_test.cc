@@ -24,13 +24,14 @@ std::set<uint32_t> grams_of(const std::string& name) {
   return grams;
 }
 
-TEST(NameGramsTest, EachTrigramGivesEveryFileThatHoldsItAndNoOther) {
+TEST(NameGramsTest, EachTrigramGivesTheGroupsOfEveryFileThatHoldsItAndNoOther) {
   std::vector<std::string> names = {"Report2639.DOC", "ab", "x", "", "aaaa", "AAAA", "\xc3\x89T\xc3\x89.txt",
                                     "\xc3\xa9t\xc3\xa9.txt", "report-1998.doc"};
   for (int i = 0; i < 3000; ++i) names.push_back("file" + std::to_string(i * 7919 % 10007) + ".Dat");
   std::map<uint32_t, std::vector<uint64_t>> expected;
   for (size_t i = 0; i < names.size(); ++i)
-    for (const uint32_t g : grams_of(names[i])) expected[g].push_back(i);
+    for (const uint32_t g : grams_of(names[i]))
+      if (expected[g].empty() || expected[g].back() != i / kGroupFiles) expected[g].push_back(i / kGroupFiles);
   for (const uint32_t parts : {1u, 4u, gram_parts(names.size())}) {
     GramBuilder builder;
     for (size_t i = 0; i < names.size(); ++i) builder.add(static_cast<uint32_t>(i), names[i]);
@@ -38,15 +39,15 @@ TEST(NameGramsTest, EachTrigramGivesEveryFileThatHoldsItAndNoOther) {
     ASSERT_EQ(parts, bytes.size());
     std::vector<uint64_t> found;
     for (const auto& one : expected) {
-      ASSERT_TRUE(gram_files(bytes[gram_part(one.first, parts)], one.first, names.size(), &found));
+      ASSERT_TRUE(gram_groups(bytes[gram_part(one.first, parts)], one.first, names.size(), &found));
       EXPECT_EQ(one.second, found) << std::hex << one.first;
     }
     // Capital letters are folded; bytes beyond ASCII are not.
-    ASSERT_TRUE(gram_files(bytes[gram_part(gram("AAA"), parts)], gram("AAA"), names.size(), &found));
+    ASSERT_TRUE(gram_groups(bytes[gram_part(gram("AAA"), parts)], gram("AAA"), names.size(), &found));
     EXPECT_TRUE(found.empty());
-    ASSERT_TRUE(gram_files(bytes[gram_part(gram("\xc3\x89t"), parts)], gram("\xc3\x89t"), names.size(), &found));
-    EXPECT_EQ(std::vector<uint64_t>{6}, found);
-    ASSERT_TRUE(gram_files(bytes[gram_part(gram("zzq"), parts)], gram("zzq"), names.size(), &found));
+    ASSERT_TRUE(gram_groups(bytes[gram_part(gram("\xc3\x89t"), parts)], gram("\xc3\x89t"), names.size(), &found));
+    EXPECT_EQ(std::vector<uint64_t>{0}, found);
+    ASSERT_TRUE(gram_groups(bytes[gram_part(gram("zzq"), parts)], gram("zzq"), names.size(), &found));
     EXPECT_TRUE(found.empty());
   }
   EXPECT_EQ(1u, gram_parts(0));
@@ -58,24 +59,26 @@ TEST(NameGramsTest, EachTrigramGivesEveryFileThatHoldsItAndNoOther) {
 TEST(NameGramsTest, BytesThatAreNoPartAreRefused) {
   GramBuilder builder;
   builder.add(0, "abcd");
-  builder.add(5, "xabc");
-  const std::string part = builder.parts(1)[0];  // "abc" 2 0 5, "bcd" 1 0, "xab" 1 5
+  builder.add(kGroupFiles - 1, "zabc");  // the same group
+  builder.add(5 * kGroupFiles, "xabc");
+  const uint64_t files = 5 * kGroupFiles + 1;
+  const std::string part = builder.parts(1)[0];  // "abc" 2 0 5, "bcd" 1 0, "xab" 1 5, "zab" 1 0
   std::vector<uint64_t> found;
-  ASSERT_TRUE(gram_files(part, gram("abc"), 6, &found));
+  ASSERT_TRUE(gram_groups(part, gram("abc"), files, &found));
   EXPECT_EQ((std::vector<uint64_t>{0, 5}), found);
-  // An index beyond the disc's files, cut short anywhere, out of order.
-  EXPECT_FALSE(gram_files(part, gram("xab"), 5, &found));
+  // A group beyond the disc's files, cut short anywhere, out of order.
+  EXPECT_FALSE(gram_groups(part, gram("xab"), files - 1, &found));
   for (size_t size = 1; size < part.size(); ++size) {
-    const bool whole_entries = size == 6 || size == 11;
+    const bool whole_entries = size == 6 || size == 11 || size == 16;
     if (!whole_entries) {
-      EXPECT_FALSE(gram_files(part.substr(0, size), gram("xab"), 6, &found)) << size;
+      EXPECT_FALSE(gram_groups(part.substr(0, size), gram("zzz"), files, &found)) << size;
     }
   }
-  EXPECT_FALSE(gram_files(part.substr(6) + part.substr(0, 6), gram("zzz"), 6, &found));
+  EXPECT_FALSE(gram_groups(part.substr(6) + part.substr(0, 6), gram("zzz"), files, &found));
   // A count of more files than the bytes hold.
   std::string counted = part;
   counted[3] = '\x7f';
-  EXPECT_FALSE(gram_files(counted, gram("xab"), 200, &found));
+  EXPECT_FALSE(gram_groups(counted, gram("xab"), 2000, &found));
 }
 
 TEST(NameGramsTest, APatternsTrigramsAreThoseOfItsLiteralRuns) {

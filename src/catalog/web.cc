@@ -271,23 +271,18 @@ HttpReply api_find(const std::string& where, Catalog* catalog, const Query& quer
       ++count;
     };
     // Where the catalog keeps the trigrams of its names, they give the
-    // files to test: for a text of three bytes, exactly those that match.
+    // files whose names are tested.
     // A text with a backslash is looked for in the names and folders kept
     // in memory.
-    std::map<uint64_t, std::vector<uint64_t>> candidates;
+    std::map<uint64_t, FileSpans> candidates;
     bool indexed = false;
     if (!pattern.whole_pathname) {
-      indexed = name_candidates(catalog, pattern, [&](uint64_t disc, const std::vector<uint64_t>& indexes) {
-        candidates[disc] = indexes;
-      });
+      indexed = name_candidates(catalog, pattern, [&](uint64_t disc, const FileSpans& spans) { candidates[disc] = spans; });
       if (!indexed && !catalog_error(catalog).empty()) return catalog_trouble(where, catalog_error(catalog));
     }
     if (pattern.whole_pathname) {
       if (!find_in_pathnames(names_of(where), catalog, numbers, pattern.literal, take))
         return catalog_trouble(where, catalog_error(catalog));
-    } else if (indexed && pattern.literal.size() == 3) {
-      for (const auto& disc : candidates)
-        for (const uint64_t index : disc.second) take(disc.first, index);
     } else if (indexed ? !find_in_candidates(names_of(where), catalog, numbers, pattern.literal, candidates, take)
                        : !find_in_names(names_of(where), catalog, numbers, pattern.literal, take)) {
       return catalog_trouble(where, catalog_error(catalog));
