@@ -622,6 +622,17 @@ bool disc_names(SqliteCatalog* c, const Range& r, const DiscNames** names) {
   return true;
 }
 
+// The names blob of the disc |r|, checked: taken from those kept where it
+// is one of them (a pass over a disc's files comes once), else read.
+bool take_names(SqliteCatalog* c, const Range& r, std::string* names) {
+  auto kept = c->names_kept.find(r.number);
+  if (kept == c->names_kept.end()) return r.files == 0 || read_names(c, r, names);
+  c->names_kept_bytes -= kept->second.names.size() + 4 * kept->second.at.size();
+  *names = std::move(kept->second.names);
+  c->names_kept.erase(kept);
+  return true;
+}
+
 // Fills |file|'s folder and name: the |index|th record of |names|.
 bool name_file(SqliteCatalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
   if (index >= names.at.size()) return damaged_disc(c, file->disc, "its names do not match what was added");
@@ -669,9 +680,15 @@ struct RecordRow {
 bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, const FileVisitor& visit);
 
 bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
-  if (wanted != nullptr && r.summed && c->version >= 3) return visit_picked(c, r, *wanted, visit);
+  if (wanted != nullptr && r.summed && c->version >= 3) {
+    // Files in most of a disc's blocks are read in one pass over them all.
+    uint64_t blocks = 0;
+    for (size_t i = 0; i < wanted->size(); ++i)
+      if (i == 0 || (*wanted)[i] / kBlockRecords != (*wanted)[i - 1] / kBlockRecords) ++blocks;
+    if (blocks * 2 <= blocks_of(r.files)) return visit_picked(c, r, *wanted, visit);
+  }
   std::string names;
-  if (r.files != 0 && !read_names(c, r, &names)) return false;
+  if (!take_names(c, r, &names)) return false;
   sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
   bind_u64(s, 1, r.first_file);
@@ -762,7 +779,7 @@ bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>&
 
   // The names, up to the last file picked.
   std::string names;
-  if (!read_names(c, r, &names)) return false;
+  if (!take_names(c, r, &names)) return false;
   std::vector<std::pair<uint64_t, std::string_view>> named;  // folder and name of each picked
   size_t at = 0;
   size_t next = 0;
@@ -2018,29 +2035,42 @@ bool file_files_matching(Catalog* catalog, const std::vector<Pattern>& patterns,
   };
   if (!indexed) return file_files_named(catalog, wanted, visit);
   return in_one_state(c, [&]() -> bool {
-    std::vector<std::pair<Range, std::vector<uint64_t>>> matches;
-    size_t matched = 0;
+    // The groups the index gives; where they hold much of the catalog,
+    // every name is tested in one pass instead.
+    std::vector<std::pair<Range, std::vector<uint64_t>>> discs;
+    uint64_t candidates = 0;
+    uint64_t files = 0;
     if (!each_disc_candidates(c, grams, [&](const Range& r, const std::vector<uint64_t>& groups) {
-          const DiscNames* names = nullptr;
-          if (!disc_names(c, r, &names)) return false;
-          if (names->at.size() != r.files) return damaged_disc(c, r.number, "its names do not match what was added");
-          std::vector<uint64_t> picked;
-          for (const uint64_t group : groups) {
-            for (uint64_t index = group * kGroupFiles; index < r.files && index < (group + 1) * kGroupFiles; ++index) {
-              size_t at = names->at[static_cast<size_t>(index)];
-              uint64_t folder = 0;
-              std::string_view name;
-              if (!next_name(names->names, &at, &folder, &name))
-                return damaged_disc(c, r.number, "its names do not match what was added");
-              // A name pattern is tested on the name alone.
-              if (wanted(std::string_view(), name)) picked.push_back(index);
-            }
-          }
-          matched += picked.size();
-          if (!picked.empty()) matches.emplace_back(r, std::move(picked));
+          candidates += groups.size() * kGroupFiles;
+          discs.emplace_back(r, groups);
           return true;
         }))
       return false;
+    for (const Range& r : c->ranges) files += r.files;
+    if (candidates > files / 8) return file_files_named(catalog, wanted, visit);
+    std::vector<std::pair<Range, std::vector<uint64_t>>> matches;
+    size_t matched = 0;
+    for (const auto& disc : discs) {
+      const Range& r = disc.first;
+      const std::vector<uint64_t>& groups = disc.second;
+      const DiscNames* names = nullptr;
+      if (!disc_names(c, r, &names)) return false;
+      if (names->at.size() != r.files) return damaged_disc(c, r.number, "its names do not match what was added");
+      std::vector<uint64_t> picked;
+      for (const uint64_t group : groups) {
+        for (uint64_t index = group * kGroupFiles; index < r.files && index < (group + 1) * kGroupFiles; ++index) {
+          size_t at = names->at[static_cast<size_t>(index)];
+          uint64_t folder = 0;
+          std::string_view name;
+          if (!next_name(names->names, &at, &folder, &name))
+            return damaged_disc(c, r.number, "its names do not match what was added");
+          // A name pattern is tested on the name alone.
+          if (wanted(std::string_view(), name)) picked.push_back(index);
+        }
+      }
+      matched += picked.size();
+      if (!picked.empty()) matches.emplace_back(r, std::move(picked));
+    }
     // Many folders are read at once, a few one by one.
     if (matched > 10000 && !load_all_folders(c)) return false;
     for (const auto& match : matches) {
