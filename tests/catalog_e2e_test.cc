@@ -1515,27 +1515,37 @@ TEST(CatalogTest, AChecksumThatIsGoneIsDamage) {
 TEST(CatalogTest, TheIndexOfNamesAndTheBlocksOfRecordsAreChecked) {
   SKIP_UNDER_WINE("the catalog is changed with Linux's SQLite");
   ThreeDiscs shelf;
+  // A fourth disc of 600 files (three blocks of records), of which find
+  // reads one block.
+  std::string records;
+  for (int i = 0; i < 600; ++i) records += record("F\\file" + std::to_string(i) + ".dat", std::to_string(i), kHello);
+  ASSERT_EQ(0, shelf.run({"add", shelf.write("four.xml", manifest("Disc four", records))}).status);
   const std::string whole = bytes_of(shelf.catalog);
-  const std::string cat = "disc-catalog: " + shelf.catalog + ": disc 2 is damaged: ";
+  const std::string cat = "disc-catalog: " + shelf.catalog + ": disc ";
   const std::string index = "the index of its names does not match what was added";
   const std::string blocks = "the checksums of its blocks of records do not match what was added";
-  const std::string records = "its records do not match what was added";
+  const std::string records_damaged = "its records do not match what was added";
   // A part of the index lost or changed, a block's checksum changed or
   // lost: find says the disc is damaged, never finds less; check says it.
   const std::pair<const char*, std::string> cases[] = {
-      {"DELETE FROM grams WHERE disc = 2", index},
-      {"UPDATE grams SET grams = CAST('' AS BLOB) WHERE disc = 2", index},
-      {"UPDATE grams SET sum = sum + 1 WHERE disc = 2", index},
-      {"UPDATE blocks SET sums = zeroblob(8) WHERE disc = 2", blocks},
-      {"DELETE FROM blocks WHERE disc = 2", blocks},
+      {"DELETE FROM grams WHERE disc = 2", "2: " + index},
+      {"UPDATE grams SET grams = CAST('' AS BLOB) WHERE disc = 2", "2: " + index},
+      {"UPDATE grams SET sum = sum + 1 WHERE disc = 2", "2: " + index},
+      {"UPDATE blocks SET sums = zeroblob(24) WHERE disc = 4", "4: " + blocks},
+      {"DELETE FROM blocks WHERE disc = 4", "4: " + blocks},
   };
   for (const auto& damage : cases) {
     SCOPED_TRACE(damage.first);
     write_file(shelf.catalog, whole);
     sql_on(shelf.catalog, damage.first);
-    const bool of_index = damage.second == index;
-    expect_run(shelf.run({"find", "*1998*"}), "", cat + (of_index ? index : records) + "\n", 2);
-    expect_run(shelf.run({"check"}), "damaged\t2\t" + damage.second + "\tDisc two\n", "", 1);
+    const bool of_index = damage.second.find(index) != std::string::npos;
+    const char* pattern = of_index ? "*1998*" : "file12.dat";
+    const std::string said = of_index ? "2 is damaged: " + index : "4 is damaged: " + records_damaged;
+    expect_run(shelf.run({"find", pattern}), "", cat + said + "\n", 2);
+    const std::string number = damage.second.substr(0, 1);
+    const std::string description = number == "2" ? "Disc two" : "Disc four";
+    expect_run(shelf.run({"check"}), "damaged\t" + number + "\t" + damage.second.substr(3) + "\t" + description + "\n", "",
+               1);
   }
   // Rows of a disc that is gone.
   write_file(shelf.catalog, whole);

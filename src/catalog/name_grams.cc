@@ -49,6 +49,14 @@ uint32_t gram_part(uint32_t gram, uint32_t parts) {
 
 void GramBuilder::add(uint32_t index, std::string_view name) {
   const uint32_t group = index / kGroupFiles;
+  // A group's trigrams are told once each as the next group begins: the
+  // memory a disc's trigrams take is that of its groups'.
+  if (group != last_group) {
+    std::sort(entries.begin() + static_cast<std::ptrdiff_t>(group_start), entries.end());
+    entries.erase(std::unique(entries.begin() + static_cast<std::ptrdiff_t>(group_start), entries.end()), entries.end());
+    group_start = entries.size();
+    last_group = group;
+  }
   for (size_t at = 0; at + 3 <= name.size(); ++at) entries.push_back(uint64_t{gram_at(name, at)} << 32 | group);
 }
 
@@ -75,6 +83,8 @@ std::vector<std::string> GramBuilder::parts(uint32_t parts) {
     at = end;
   }
   entries = std::vector<uint64_t>();
+  group_start = 0;
+  last_group = 0;
   return out;
 }
 
