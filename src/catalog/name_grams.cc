@@ -49,13 +49,12 @@ uint32_t gram_part(uint32_t gram, uint32_t parts) {
 
 void GramBuilder::add(uint32_t index, std::string_view name) {
   const uint32_t group = index / kGroupFiles;
-  // A group's trigrams are told once each as the next group begins: the
-  // memory a disc's trigrams take is that of its groups'.
-  if (group != last_group) {
-    std::sort(entries.begin() + static_cast<std::ptrdiff_t>(group_start), entries.end());
-    entries.erase(std::unique(entries.begin() + static_cast<std::ptrdiff_t>(group_start), entries.end()), entries.end());
-    group_start = entries.size();
-    last_group = group;
+  // Where the entries of the groups so far grow past half of those kept,
+  // they are told once each, keeping a disc's memory near its index's.
+  if (entries.size() >= 2 * (kept + (uint64_t{1} << 20))) {
+    std::sort(entries.begin(), entries.end());
+    entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+    kept = entries.size();
   }
   for (size_t at = 0; at + 3 <= name.size(); ++at) entries.push_back(uint64_t{gram_at(name, at)} << 32 | group);
 }
@@ -83,8 +82,7 @@ std::vector<std::string> GramBuilder::parts(uint32_t parts) {
     at = end;
   }
   entries = std::vector<uint64_t>();
-  group_start = 0;
-  last_group = 0;
+  kept = 0;
   return out;
 }
 

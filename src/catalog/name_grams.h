@@ -38,8 +38,7 @@ uint32_t gram_part(uint32_t gram, uint32_t parts);
 /// Collects the trigrams of a disc's names, then gives its parts.
 struct GramBuilder {
   std::vector<uint64_t> entries;  // gram << 32 | group
-  size_t group_start = 0;         // where the entries of |last_group| begin
-  uint32_t last_group = 0;
+  size_t kept = 0;                // entries told once each at the last count
 
   /// Notes the name of the file |index| (below 2^32).
   void add(uint32_t index, std::string_view name);
