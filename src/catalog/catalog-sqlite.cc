@@ -824,6 +824,7 @@ bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>&
       return false;
     if (!sound || index != end || sum != block_sum(block)) return damaged_disc(c, r.number, kRecords);
   }
+  if (records.size() != named.size()) return damaged_disc(c, r.number, kRecords);
   for (size_t i = 0; i < records.size(); ++i) {
     CatalogFile file;
     file.disc = r.number;
