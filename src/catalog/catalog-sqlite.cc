@@ -49,6 +49,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <map>
 #include <unordered_map>
 #include <vector>
