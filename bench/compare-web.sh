@@ -72,8 +72,10 @@ for text in report2639 2639 dsc rep zzzq; do
   printf '%-46s %s  %s\n' "find '$text' ($(count_of "/api/find?text=$text&limit=50") files)" \
     "$(time_request "/api/find?text=$text&limit=50")" "<= 100 ms"
 done
-printf '%-46s %s\n' "find 'backup\\2004' (whole pathnames, scanned)" \
-  "$(time_request "/api/find?text=backup%5C2004&limit=50")"
+for text in 'backup\2004' 'old pc\dsc'; do
+  target="/api/find?text=$(printf '%s' "$text" | sed 's/ /%20/g; s/\\/%5C/g')&limit=50"
+  printf '%-46s %s\n' "find '$text' ($(count_of "$target") files, whole pathnames)" "$(time_request "$target")"
+done
 md5=$(awk -F'md5="' 'NF > 1 { print substr($2, 1, 32); exit }' "$(find -L "$manifests" -name '*.xml' | sort | head -n 1)")
 printf '%-46s %s\n' "which (md5 and length)" "$(time_request "/api/which?md5=$md5")"
 printf '%-46s %s\n' "discs" "$(time_request /api/discs)"

@@ -789,7 +789,7 @@ TEST_P(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
   Conditions setup;
   ASSERT_EQ(0, run_program(catalog_argv({"--catalog", newer, "add", m}), "", setup).status);
   ASSERT_EQ(SQLITE_OK, sqlite3_open(newer.c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA user_version = 4", nullptr, nullptr, nullptr));
   sqlite3_close(db);
 
   const std::pair<std::string, std::string> cases[] = {
@@ -797,7 +797,7 @@ TEST_P(CatalogTest, WhatIsNoCatalogIsLeftAsItIs) {
       {m, "not a catalog: not an SQLite database"},
       {foreign, "not a catalog: another program's SQLite database"},
       {blank, "not a catalog: another program's SQLite database"},
-      {newer, "a catalog of version 3, newer than this program's (2): left as it is"},
+      {newer, "a catalog of version 4, newer than this program's (3): left as it is"},
       {shelf.tmp.path, "is a folder, not a catalog"},
   };
   for (const auto& c : cases) {
@@ -1460,33 +1460,44 @@ void sql_on(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
-TEST(CatalogTest, ACatalogOfTheFirstVersionIsReadAndBroughtUpToDate) {
+TEST(CatalogTest, ACatalogOfAnEarlierVersionIsReadAndBroughtUpToDate) {
   SKIP_UNDER_WINE("the catalog is made with Linux's SQLite");
-  ThreeDiscs shelf;
-  const std::string discs = shelf.run({"list"}).out;
-  const std::string found = shelf.run({"find", "*"}).out;
   // What the first version kept: no checksums, no keys of contents, at
-  // rest in rollback mode.
-  sql_on(shelf.catalog, "PRAGMA journal_mode = DELETE; ALTER TABLE disc DROP COLUMN sums;"
-                        "DROP TABLE contents; ALTER TABLE folder DROP COLUMN sum;"
-                        "PRAGMA user_version = 1;");
-  const std::string before = bytes_of(shelf.catalog);
-  for (int round = 0; round < 2; ++round) {
-    expect_run(shelf.run({"list"}), discs, "", 0);
-    expect_run(shelf.run({"find", "*"}), found, "", 0);
-    EXPECT_EQ(bytes_of(shelf.one), shelf.exported("1"));
-    expect_run(shelf.run({"which", "--md5", kAbc}), "found\t" + std::string(kAbc) + "\t1\tV\\B.BIN\n", "", 0);
-    expect_run(shelf.run({"check"}), "", "", 0);
-    // Read as it is; brought up to date by the first writer.
-    if (round == 0) {
-      EXPECT_EQ(before, bytes_of(shelf.catalog));
-      expect_run(shelf.run({"add", shelf.one}), "already\t1\t3\tDisc one\n", "", 0);
-      EXPECT_EQ(std::string("\x02\x02", 2), bytes_of(shelf.catalog).substr(18, 2));
+  // rest in rollback mode; what the second: no trigrams of names, no
+  // checksums of blocks of records.
+  const std::pair<std::string, std::string> earlier[] = {
+      {"\x01", "PRAGMA journal_mode = DELETE; ALTER TABLE disc DROP COLUMN sums;"
+               "DROP TABLE contents; ALTER TABLE folder DROP COLUMN sum; DROP TABLE grams; DROP TABLE blocks;"
+               "PRAGMA user_version = 1;"},
+      {"\x02", "DROP TABLE grams; DROP TABLE blocks; PRAGMA user_version = 2;"},
+  };
+  for (const auto& version : earlier) {
+    SCOPED_TRACE(static_cast<int>(version.first[0]));
+    ThreeDiscs shelf;
+    const std::string discs = shelf.run({"list"}).out;
+    const std::string found = shelf.run({"find", "*"}).out;
+    const std::string found_b = shelf.run({"find", "*.bin", "*report*"}).out;
+    sql_on(shelf.catalog, version.second);
+    const std::string before = bytes_of(shelf.catalog);
+    for (int round = 0; round < 2; ++round) {
+      expect_run(shelf.run({"list"}), discs, "", 0);
+      expect_run(shelf.run({"find", "*"}), found, "", 0);
+      expect_run(shelf.run({"find", "*.bin", "*report*"}), found_b, "", 0);
+      EXPECT_EQ(bytes_of(shelf.one), shelf.exported("1"));
+      expect_run(shelf.run({"which", "--md5", kAbc}), "found\t" + std::string(kAbc) + "\t1\tV\\B.BIN\n", "", 0);
+      expect_run(shelf.run({"check"}), "", "", 0);
+      // Read as it is; brought up to date by the first writer.
+      if (round == 0) {
+        EXPECT_EQ(before, bytes_of(shelf.catalog));
+        expect_run(shelf.run({"add", shelf.one}), "already\t1\t3\tDisc one\n", "", 0);
+        EXPECT_EQ(std::string("\x02\x02", 2), bytes_of(shelf.catalog).substr(18, 2));
+        EXPECT_EQ(std::string("\x00\x00\x00\x03", 4), bytes_of(shelf.catalog).substr(60, 4));
+      }
     }
+    // Now its checksums are kept, and checked.
+    write_file(shelf.catalog, with_byte_changed(bytes_of(shelf.catalog), "Disc two", 0, 5));
+    EXPECT_EQ(2, shelf.run({"list"}).status);
   }
-  // Now its checksums are kept, and checked.
-  write_file(shelf.catalog, with_byte_changed(bytes_of(shelf.catalog), "Disc two", 0, 5));
-  EXPECT_EQ(2, shelf.run({"list"}).status);
 }
 
 TEST(CatalogTest, AChecksumThatIsGoneIsDamage) {
@@ -1499,6 +1510,51 @@ TEST(CatalogTest, AChecksumThatIsGoneIsDamage) {
   EXPECT_EQ(cat + "disc 1 is damaged: the folders of its files do not match what was added\n", found.err);
   sql_on(shelf.catalog, "UPDATE disc SET sums = NULL WHERE number = 2");
   expect_run(shelf.run({"list"}), "1\t3\t8\tDisc one\n", cat + "disc 2 is damaged: its checksums are missing\n", 2);
+}
+
+TEST(CatalogTest, TheIndexOfNamesAndTheBlocksOfRecordsAreChecked) {
+  SKIP_UNDER_WINE("the catalog is changed with Linux's SQLite");
+  ThreeDiscs shelf;
+  // A fourth disc of 600 files (three blocks of records), of which find
+  // reads one block.
+  std::string records;
+  for (int i = 0; i < 600; ++i) records += record("F\\file" + std::to_string(i) + ".dat", std::to_string(i), kHello);
+  ASSERT_EQ(0, shelf.run({"add", shelf.write("four.xml", manifest("Disc four", records))}).status);
+  const std::string whole = bytes_of(shelf.catalog);
+  const std::string cat = "disc-catalog: " + shelf.catalog + ": disc ";
+  const std::string index = "the index of its names does not match what was added";
+  const std::string blocks = "the checksums of its blocks of records do not match what was added";
+  const std::string records_damaged = "its records do not match what was added";
+  // A part of the index lost or changed, a block's checksum changed or
+  // lost: find says the disc is damaged, never finds less; check says it.
+  const std::pair<const char*, std::string> cases[] = {
+      {"DELETE FROM grams WHERE disc = 2", "2: " + index},
+      {"UPDATE grams SET grams = CAST('' AS BLOB) WHERE disc = 2", "2: " + index},
+      {"UPDATE grams SET sum = sum + 1 WHERE disc = 2", "2: " + index},
+      {"UPDATE blocks SET sums = zeroblob(24) WHERE disc = 4", "4: " + blocks},
+      {"DELETE FROM blocks WHERE disc = 4", "4: " + blocks},
+  };
+  for (const auto& damage : cases) {
+    SCOPED_TRACE(damage.first);
+    write_file(shelf.catalog, whole);
+    sql_on(shelf.catalog, damage.first);
+    const bool of_index = damage.second.find(index) != std::string::npos;
+    const char* pattern = of_index ? "*1998*" : "file12.dat";
+    const std::string said = of_index ? "2 is damaged: " + index : "4 is damaged: " + records_damaged;
+    expect_run(shelf.run({"find", pattern}), "", cat + said + "\n", 2);
+    const std::string number = damage.second.substr(0, 1);
+    const std::string description = number == "2" ? "Disc two" : "Disc four";
+    expect_run(shelf.run({"check"}), "damaged\t" + number + "\t" + damage.second.substr(3) + "\t" + description + "\n", "",
+               1);
+  }
+  // Rows of a disc that is gone.
+  write_file(shelf.catalog, whole);
+  sql_on(shelf.catalog, "INSERT INTO grams SELECT 9, part, sum, grams FROM grams WHERE disc = 2");
+  expect_run(shelf.run({"find", "*1998*"}),
+             "2\tReport 1998.DOC\t7\t11111111111111111111111111111111\n"
+             "3\tdocs\\report-1998.doc\t9\t22222222222222222222222222222222\n",
+             "", 0);
+  expect_run(shelf.run({"check"}), "damaged\t-\tthe index of names holds discs that are gone\n", "", 1);
 }
 
 TEST(CatalogTest, AnIndexThatLostARecordIsFound) {

@@ -5,9 +5,11 @@
 // names one.
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -316,6 +318,57 @@ TEST_P(WebServeTest, AnswersWhileDiscsAreAddedAndSeesThem) {
   EXPECT_NE(std::string::npos, discs.body.find("{\"disc\":15,")) << discs.body;
   const Answer found = get(server_.port, "/api/find?text=FILE11-19");
   EXPECT_NE(std::string::npos, found.body.find("\"count\":11,")) << found.body;  // 19, 190 ... 199
+  EXPECT_EQ(0, stop_server(&server_));
+}
+
+TEST_P(WebServeTest, TheSearchAnswersAsFindWhateverTheText) {
+  // A disc of many files (several parts of the index of names), in
+  // folders whose ends and names' starts make texts that span both.
+  std::vector<std::string> records;
+  for (int f = 0; f < 300; ++f)
+    records.push_back(record("Pics 20" + std::to_string(f % 7) + "\\Sub\\IMG_" + std::to_string(f) + (f % 2 ? ".JPG" : ".jpg"),
+                             f + 1, kAbc));
+  records.push_back(record("\xc3\x89T\xc3\x89\\\xc3\xa9t\xc3\xa9.txt", 1, kHello));
+  records.push_back(record("ab", 1, kHello));
+  write_file(tmp_.path + "/disc4.xml", manifest("Pictures", records));
+  ASSERT_EQ(0, catalog({"add", tmp_.path + "/disc4.xml"}).status);
+  ASSERT_NO_FATAL_FAILURE(start_server(catalog_, &server_));
+  const auto escaped = [](const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+      const unsigned char byte = static_cast<unsigned char>(c);
+      if (isalnum(byte)) {
+        out += c;
+      } else {
+        char hex[4];
+        snprintf(hex, sizeof hex, "%%%02X", byte);
+        out += hex;
+      }
+    }
+    return out;
+  };
+  const auto expect_as_find = [&](const std::string& text) {
+    const Outcome found = catalog({"find", "--json", "*" + text + "*"});
+    ASSERT_EQ(found.out.empty() ? 1 : 0, found.status) << text << found.err;
+    std::string matches;
+    size_t count = 0;
+    for (size_t at = 0; at < found.out.size(); ++count) {
+      const size_t end = found.out.find('\n', at);
+      matches += (matches.empty() ? "" : ",") + found.out.substr(at, end - at);
+      at = end + 1;
+    }
+    const Answer answer = get(server_.port, "/api/find?text=" + escaped(text) + "&limit=1000");
+    EXPECT_EQ(200, answer.status) << text;
+    EXPECT_NE(std::string::npos, answer.body.find("\"count\":" + std::to_string(count) + ",")) << text << answer.body;
+    EXPECT_NE(std::string::npos, answer.body.find("\"matches\":[" + matches + "]}")) << text << answer.body;
+  };
+  const char* const texts[] = {"img",     "IMG_1",  "img_1?.jpg", "sub\\img_1", "sub/IMG_29", "\\sub\\", "20",
+                               "ab",      "6\\s",   "\xc3\xa9t",  "\xc3\x89T",  "report",     "hello",  "zzzq",
+                               "jpg",     ".JPG",   "t\xc3\x89\\"};
+  for (const char* text : texts) expect_as_find(text);
+  // A disc removed while it serves is found no more.
+  ASSERT_EQ(0, catalog({"remove", "2"}).status);
+  for (const char* text : {"report", "hello", "rep", "copy\\"}) expect_as_find(text);
   EXPECT_EQ(0, stop_server(&server_));
 }
 

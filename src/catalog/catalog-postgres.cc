@@ -1940,5 +1940,5 @@ const CatalogStore kServerStore = {
     server_rare_files,     server_shared_keys,    server_check_discs,   server_files_matching,
     server_finish_disc_as, server_files_with_contents,
     4096,  // in one round trip
-    nullptr,
+    nullptr,               nullptr,
 };

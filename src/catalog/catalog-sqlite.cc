@@ -15,6 +15,14 @@
 //         So a disc is read with one range scan, the catalog with one scan.
 // file_content, an index on (md5, length): the look-up by content, and the
 //         count of copies in one pass.
+// grams   the trigrams of each disc's file names (name_grams.h), in parts:
+//         find reads the parts of its pattern's trigrams, and the names and
+//         records of the files they give, not every name. A disc of n
+//         files has gram_parts(n) rows, each with its checksum (keyed by
+//         disc and part), so that a part lost or damaged is told.
+// blocks  one row a disc: the checksums of its records in blocks of
+//         kBlockRecords, in order, which add up to its records' checksum;
+//         a few records are read and checked with their block alone.
 //
 // Digests are 16 bytes, lengths are 64-bit integers holding the unsigned
 // value's bits, texts are blobs holding the manifest's bytes exactly.
@@ -24,6 +32,8 @@
 // its keys, its names and its records (disc.sums), each folder one for its
 // path (folder.sum), and whatever reads a part checks it. Catalogs of
 // version 1 kept none; a writer adds them when it first opens one.
+// Catalogs of version 2 lack grams and blocks: they are read by scanning
+// every name, as before, and a writer makes both when it first opens one.
 //
 // The catalog is in WAL mode from its making on: readers read one state
 // of it from start to end of a command while a writer adds, and no change
@@ -39,6 +49,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -48,6 +59,7 @@
 #include "catalog/checksum.h"
 #include "catalog/key_set.h"
 #include "catalog/keyed_hash.h"
+#include "catalog/name_grams.h"
 #include "catalog/seen_table.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
@@ -57,8 +69,12 @@ namespace {
 
 // "DMct": tells a catalog from any other SQLite database.
 const int32_t kApplicationId = 0x444d6374;
-// 1: no checksums; 2: disc.sums, folder.sum and the table contents.
-const int kSchemaVersion = 2;
+// 1: no checksums; 2: disc.sums, folder.sum and the table contents;
+// 3: the tables grams and blocks.
+const int kSchemaVersion = 3;
+
+// Records a block of the table blocks sums.
+const uint64_t kBlockRecords = 256;
 
 // A disc's row holds its small columns first and its blobs last: SQLite
 // reads a column by walking every one before it, and a list of discs reads
@@ -79,6 +95,19 @@ const int kSchemaVersion = 2;
   " layout BLOB NOT NULL,"                       \
   " keys BLOB NOT NULL);"
 
+// Keyed by disc first: an add appends its rows, a remove takes one run.
+#define GRAM_TABLES                                                                         \
+  "CREATE TABLE grams ("                                                                    \
+  " disc INTEGER NOT NULL,"                                                                 \
+  " part INTEGER NOT NULL,"                                                                 \
+  " sum INTEGER NOT NULL,"                                                                  \
+  " grams BLOB NOT NULL,"                                                                   \
+  " PRIMARY KEY (disc, part)) WITHOUT ROWID;"                                               \
+  "CREATE TABLE blocks ("                                                                   \
+  " disc INTEGER PRIMARY KEY,"                                                              \
+  " sum INTEGER NOT NULL,"                                                                  \
+  " sums BLOB NOT NULL);"
+
 const char kSchema[] =
     DISC_TABLE("disc")
     "CREATE TABLE contents ("
@@ -95,7 +124,8 @@ const char kSchema[] =
     " id INTEGER PRIMARY KEY,"
     " length INTEGER NOT NULL,"
     " md5 BLOB NOT NULL);"
-    "CREATE INDEX file_content ON file (md5, length);";
+    "CREATE INDEX file_content ON file (md5, length);"
+    GRAM_TABLES;
 
 // What version 1 lacks; the checksums are then computed for what it holds.
 // Its discs are copied into a table of this version's order, numbers and
@@ -111,6 +141,9 @@ const char kUpgradeFrom1[] =
     "ALTER TABLE disc_2 RENAME TO disc;"
     "CREATE TABLE contents (disc INTEGER PRIMARY KEY, keys BLOB NOT NULL);"
     "ALTER TABLE folder ADD COLUMN sum INTEGER;";
+
+// What version 2 lacks; filled for each disc by the upgrade.
+const char kUpgradeFrom2[] = GRAM_TABLES;
 
 // The columns of a disc's row, in the order read_row takes them.
 #define DISC_ROW "number, files, bytes, description, manifest_name, manifest_md5, added, code_page, first_file, sums"
@@ -212,6 +245,8 @@ struct SqliteCatalog : Catalog {
   std::vector<uint32_t> keys;
   std::vector<uint32_t> content_keys;
   DiscNames adding;  // the names of the disc being added
+  GramBuilder grams;                // the trigrams of its names
+  std::vector<uint64_t> block_sums;  // the checksums of its blocks of records
   std::string last_folder;
   int64_t last_folder_id = -1;
   std::unordered_map<std::string, int64_t> folder_ids;
@@ -373,6 +408,13 @@ std::string sums_blob(const uint64_t sums[kSums]) {
 }
 
 uint64_t folder_sum(uint64_t id, std::string_view path) { return bytes_sum(path, id); }
+
+// The checksum of part |part| of the trigrams of disc |number|, and of its
+// blocks' checksums: keyed by both, so that no row stands for another.
+uint64_t gram_sum(uint64_t number, uint64_t part, std::string_view grams) { return bytes_sum(grams, number * 4096 + part); }
+uint64_t blocks_sum(uint64_t number, std::string_view sums) { return bytes_sum(sums, number); }
+
+uint64_t blocks_of(uint64_t files) { return files / kBlockRecords + (files % kBlockRecords != 0); }
 
 // Reads the row at |stmt|'s columns DISC_ROW into |row|, and checks it.
 bool read_row(SqliteCatalog* c, sqlite3_stmt* stmt, DiscRow* row) {
@@ -585,6 +627,17 @@ bool disc_names(SqliteCatalog* c, const Range& r, const DiscNames** names) {
   return true;
 }
 
+// The names blob of the disc |r|, checked: taken from those kept where it
+// is one of them (a pass over a disc's files comes once), else read.
+bool take_names(SqliteCatalog* c, const Range& r, std::string* names) {
+  auto kept = c->names_kept.find(r.number);
+  if (kept == c->names_kept.end()) return r.files == 0 || read_names(c, r, names);
+  c->names_kept_bytes -= kept->second.names.size() + 4 * kept->second.at.size();
+  *names = std::move(kept->second.names);
+  c->names_kept.erase(kept);
+  return true;
+}
+
 // Fills |file|'s folder and name: the |index|th record of |names|.
 bool name_file(SqliteCatalog* c, const DiscNames& names, uint64_t index, CatalogFile* file) {
   if (index >= names.at.size()) return damaged_disc(c, file->disc, "its names do not match what was added");
@@ -629,9 +682,18 @@ struct RecordRow {
 // against their checksum as they are read: a whole disc's files are handed
 // over as they come, and the check's failure comes after them; the few
 // that |wanted| picks only once all passed it.
+bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, const FileVisitor& visit);
+
 bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
+  if (wanted != nullptr && r.summed && c->version >= 3) {
+    // Files in most of a disc's blocks are read in one pass over them all.
+    uint64_t blocks = 0;
+    for (size_t i = 0; i < wanted->size(); ++i)
+      if (i == 0 || (*wanted)[i] / kBlockRecords != (*wanted)[i - 1] / kBlockRecords) ++blocks;
+    if (blocks * 2 <= blocks_of(r.files)) return visit_picked(c, r, *wanted, visit);
+  }
   std::string names;
-  if (r.files != 0 && !read_names(c, r, &names)) return false;
+  if (!take_names(c, r, &names)) return false;
   sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
   bind_u64(s, 1, r.first_file);
@@ -688,6 +750,130 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
   for (const auto& one : picked) {
     hand_over(one.first, one.second.first, one.second.second);
     if (!ok) return false;
+  }
+  return true;
+}
+
+// visit_disc for the files |wanted| picks (ascending) of a disc whose
+// blocks are kept: only the blocks that hold them are read, each checked
+// against its checksum, and the checksums of the blocks against the
+// disc's. Nothing is handed over before every check passed.
+bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, const FileVisitor& visit) {
+  if (wanted.empty()) return true;
+  if (wanted.back() >= r.files) return damaged_disc(c, r.number, "its records do not match what was added");
+  const char kRecords[] = "its records do not match what was added";
+  sqlite3_stmt* s = statement(c, "SELECT sum, sums FROM blocks WHERE disc = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, r.number);
+  std::string sums;
+  bool there = false;
+  bool sound = true;
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        sums = std::string(column_bytes(row, 1));
+        there = true;
+        sound = column_u64(row, 0) == blocks_sum(r.number, sums);
+      }))
+    return false;
+  if (!there || !sound || sums.size() != 8 * blocks_of(r.files)) return damaged_disc(c, r.number, kRecords);
+  const auto block_sum = [&](uint64_t block) {
+    return load_le64(reinterpret_cast<const unsigned char*>(sums.data()) + 8 * block);
+  };
+  uint64_t total = 0;
+  for (uint64_t block = 0; block < blocks_of(r.files); ++block) total += block_sum(block);
+  if (total != r.sums[kRecordsSum]) return damaged_disc(c, r.number, kRecords);
+
+  // The names, up to the last file picked.
+  std::string names;
+  if (!take_names(c, r, &names)) return false;
+  std::vector<std::pair<uint64_t, std::string_view>> named;  // folder and name of each picked
+  size_t at = 0;
+  size_t next = 0;
+  for (uint64_t index = 0; next < wanted.size(); ++index) {
+    uint64_t folder = 0;
+    std::string_view name;
+    if (!next_name(names, &at, &folder, &name)) return damaged_disc(c, r.number, "its names do not match what was added");
+    if (wanted[next] != index) continue;
+    named.emplace_back(folder, name);
+    while (next < wanted.size() && wanted[next] == index) ++next;
+  }
+
+  // The records, block by block.
+  std::vector<RecordRow> records;
+  s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+  if (s == nullptr) return false;
+  for (size_t first = 0; first < wanted.size();) {
+    const uint64_t block = wanted[first] / kBlockRecords;
+    const uint64_t start = block * kBlockRecords;
+    const uint64_t end = std::min(start + kBlockRecords, r.files);
+    bind_u64(s, 1, r.first_file + start);
+    bind_u64(s, 2, r.first_file + end - 1);
+    uint64_t index = start;
+    uint64_t sum = 0;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          RecordRow record;
+          record.index = column_u64(row, 0) - r.first_file;
+          const std::string_view md5 = column_bytes(row, 2);
+          if (!sound || record.index != index || md5.size() != 16) {
+            sound = false;
+            return;
+          }
+          ++index;
+          record.length = column_u64(row, 1);
+          memcpy(record.md5, md5.data(), 16);
+          sum += record_sum(record.index, record.length, record.md5);
+          if (first < wanted.size() && wanted[first] == record.index) {
+            records.push_back(record);
+            while (first < wanted.size() && wanted[first] == record.index) ++first;
+          }
+        }))
+      return false;
+    if (!sound || index != end || sum != block_sum(block)) return damaged_disc(c, r.number, kRecords);
+  }
+  if (records.size() != named.size()) return damaged_disc(c, r.number, kRecords);
+  for (size_t i = 0; i < records.size(); ++i) {
+    CatalogFile file;
+    file.disc = r.number;
+    file.index = records[i].index;
+    file.length = records[i].length;
+    file.md5 = records[i].md5;
+    file.name = named[i].second;
+    if (!folder_path(c, named[i].first, r.number, &file.folder)) return false;
+    visit(file);
+  }
+  return true;
+}
+
+// The groups of files of disc |r| (ascending) whose names hold each of
+// |grams| (ascending): of those whose names hold them all, and others.
+bool gram_candidates(SqliteCatalog* c, const Range& r, const std::vector<uint32_t>& grams, std::vector<uint64_t>* found) {
+  found->clear();
+  if (r.files == 0) return true;
+  const uint32_t parts = gram_parts(r.files);
+  std::vector<uint64_t> files;
+  std::vector<uint64_t> both;
+  for (size_t i = 0; i < grams.size(); ++i) {
+    const uint32_t part = gram_part(grams[i], parts);
+    sqlite3_stmt* s = statement(c, "SELECT sum, grams FROM grams WHERE disc = ?1 AND part = ?2");
+    if (s == nullptr) return false;
+    bind_u64(s, 1, r.number);
+    bind_u64(s, 2, part);
+    bool there = false;
+    bool sound = true;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          const std::string_view bytes = column_bytes(row, 1);
+          there = true;
+          sound = column_u64(row, 0) == gram_sum(r.number, part, bytes) && gram_groups(bytes, grams[i], r.files, &files);
+        }))
+      return false;
+    if (!there || !sound) return damaged_disc(c, r.number, "the index of its names does not match what was added");
+    if (i == 0) {
+      found->swap(files);
+    } else {
+      both.clear();
+      std::set_intersection(found->begin(), found->end(), files.begin(), files.end(), std::back_inserter(both));
+      found->swap(both);
+    }
+    if (found->empty()) break;
   }
   return true;
 }
@@ -788,6 +974,69 @@ bool folder_id(SqliteCatalog* c, std::string_view path, int64_t* id) {
   c->last_folder_id = known->second;
   *id = known->second;
   return true;
+}
+
+// Keeps the trigrams of the names of disc |number| (of |files| files)
+// and the checksums of its blocks of records, in the change that adds it.
+bool store_lookups(SqliteCatalog* c, uint64_t number, uint64_t files, GramBuilder* grams,
+                   const std::vector<uint64_t>& block_sums) {
+  if (files != 0) {
+    const std::vector<std::string> parts = grams->parts(gram_parts(files));
+    for (size_t part = 0; part < parts.size(); ++part) {
+      sqlite3_stmt* s = statement(c, "INSERT INTO grams (disc, part, sum, grams) VALUES (?1, ?2, ?3, ?4)");
+      if (s == nullptr) return false;
+      bind_u64(s, 1, number);
+      bind_u64(s, 2, part);
+      bind_u64(s, 3, gram_sum(number, part, parts[part]));
+      bind_bytes(s, 4, parts[part]);
+      if (!run(c, s)) return false;
+    }
+  }
+  std::string sums;
+  for (const uint64_t sum : block_sums) put_u64(&sums, sum);
+  sqlite3_stmt* s = statement(c, "INSERT INTO blocks (disc, sum, sums) VALUES (?1, ?2, ?3)");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, number);
+  bind_u64(s, 2, blocks_sum(number, sums));
+  bind_bytes(s, 3, sums);
+  return run(c, s);
+}
+
+// Makes the trigrams and blocks of the disc |row| from its names and
+// records, for a catalog that kept none.
+bool make_lookups(SqliteCatalog* c, const DiscRow& row) {
+  const Range r = range_of_row(row);
+  std::string names;
+  if (r.files != 0 && !read_names(c, r, &names)) return false;
+  GramBuilder grams;
+  uint64_t index = 0;
+  for (size_t at = 0; at < names.size(); ++index) {
+    uint64_t folder = 0;
+    std::string_view name;
+    if (index >= 0xffffffffu || !next_name(names, &at, &folder, &name))
+      return damaged_disc(c, r.number, "its names do not match what was added");
+    grams.add(static_cast<uint32_t>(index), name);
+  }
+  if (index != r.files) return damaged_disc(c, r.number, "its names do not match what was added");
+  std::vector<uint64_t> block_sums(blocks_of(r.files));
+  sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, r.first_file);
+  bind_u64(s, 2, r.first_file + r.files - 1);
+  bool sound = true;
+  if (r.files != 0 && !each_row(c, s, [&](sqlite3_stmt* record) {
+        const uint64_t at = column_u64(record, 0) - r.first_file;
+        const std::string_view md5 = column_bytes(record, 2);
+        if (md5.size() != 16 || at >= r.files) {
+          sound = false;
+          return;
+        }
+        block_sums[at / kBlockRecords] +=
+            record_sum(at, column_u64(record, 1), reinterpret_cast<const unsigned char*>(md5.data()));
+      }))
+    return false;
+  if (!sound) return damaged_disc(c, r.number, "its records do not match what was added");
+  return store_lookups(c, r.number, r.files, &grams, block_sums);
 }
 
 // --- Opening --------------------------------------------------------------
@@ -910,8 +1159,10 @@ bool store_sums(SqliteCatalog* c, const DiscRow& row, const std::string& content
   return run(c, s);
 }
 
-// Brings a catalog of version 1 to this one, in one change: the columns
-// of the checksums, and the checksums of what it holds.
+// Brings a catalog of an earlier version to this one, in one change:
+// from version 1 the columns of the checksums, and the checksums of what
+// it holds; from 1 or 2 the trigrams of every disc's names and the
+// checksums of its blocks of records.
 bool upgrade(SqliteCatalog* c, std::string* problem) {
   if (!exec(c, "BEGIN IMMEDIATE")) return false;
   const auto give_up_change = [c]() {
@@ -920,26 +1171,36 @@ bool upgrade(SqliteCatalog* c, std::string* problem) {
   };
   int version = 0;
   if (!check_identity(c, &version, problem)) return give_up_change();
-  if (version != 1) return exec(c, "COMMIT");  // another process did it
-  if (!exec(c, kUpgradeFrom1)) return give_up_change();
-  std::vector<std::pair<uint64_t, std::string>> folders;
-  if (!each_row(c, statement(c, "SELECT id, path FROM folder"),
-                [&](sqlite3_stmt* r) { folders.emplace_back(column_u64(r, 0), std::string(column_bytes(r, 1))); }))
-    return give_up_change();
-  for (const auto& folder : folders) {
-    sqlite3_stmt* s = statement(c, "UPDATE folder SET sum = ?2 WHERE id = ?1");
-    if (s == nullptr) return give_up_change();
-    bind_u64(s, 1, folder.first);
-    bind_u64(s, 2, folder_sum(folder.first, folder.second));
-    if (!run(c, s)) return give_up_change();
+  if (version == kSchemaVersion) return exec(c, "COMMIT");  // another process did it
+  if (version == 1) {
+    if (!exec(c, kUpgradeFrom1)) return give_up_change();
+    std::vector<std::pair<uint64_t, std::string>> folders;
+    if (!each_row(c, statement(c, "SELECT id, path FROM folder"),
+                  [&](sqlite3_stmt* r) { folders.emplace_back(column_u64(r, 0), std::string(column_bytes(r, 1))); }))
+      return give_up_change();
+    for (const auto& folder : folders) {
+      sqlite3_stmt* s = statement(c, "UPDATE folder SET sum = ?2 WHERE id = ?1");
+      if (s == nullptr) return give_up_change();
+      bind_u64(s, 1, folder.first);
+      bind_u64(s, 2, folder_sum(folder.first, folder.second));
+      if (!run(c, s)) return give_up_change();
+    }
+    std::vector<DiscRow> rows;
+    if (!each_disc(c, statement(c, "SELECT " DISC_ROW " FROM disc"),
+                   [&](const DiscRow& row, sqlite3_stmt*) { rows.push_back(row); }))
+      return give_up_change();
+    for (DiscRow& row : rows) {
+      std::string contents;
+      if (!sum_disc(c, &row, &contents) || !store_sums(c, row, contents)) return give_up_change();
+    }
   }
+  if (!exec(c, kUpgradeFrom2)) return give_up_change();
   std::vector<DiscRow> rows;
   if (!each_disc(c, statement(c, "SELECT " DISC_ROW " FROM disc"),
                  [&](const DiscRow& row, sqlite3_stmt*) { rows.push_back(row); }))
     return give_up_change();
-  for (DiscRow& row : rows) {
-    std::string contents;
-    if (!sum_disc(c, &row, &contents) || !store_sums(c, row, contents)) return give_up_change();
+  for (const DiscRow& row : rows) {
+    if (!make_lookups(c, row)) return give_up_change();
   }
   const std::string pragma = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
   if (!exec(c, pragma.c_str())) return give_up_change();
@@ -1268,9 +1529,9 @@ Catalog* file_open(const std::string& path, Access access, std::string* problem)
     orv_remove((path + "-journal").c_str());
     // An empty file given as the catalog becomes one: it held nothing.
     if (version == 0 && !create_schema(c, problem)) return give_up(c, problem);
-    if (version == 1) {
+    if (version != 0 && version < kSchemaVersion) {
       if (!upgrade(c, problem)) return give_up(c, problem);
-      // Its statements were made for version 1.
+      // Its statements were made for an earlier version.
       for (auto& entry : c->statements) sqlite3_finalize(entry.second);
       c->statements.clear();
     }
@@ -1363,6 +1624,8 @@ bool file_start_disc(Catalog* catalog, const std::string& manifest_name, const u
   c->keys.clear();
   c->content_keys.clear();
   c->adding = DiscNames();
+  c->grams = GramBuilder();
+  c->block_sums.clear();
   clear_seen(&c->seen);
   return true;
 }
@@ -1386,6 +1649,9 @@ bool file_add_file(Catalog* catalog, std::string_view pathname, uint64_t length,
   sqlite3_bind_blob(s, 3, md5, 16, SQLITE_STATIC);
   if (!run(c, s)) return false;
   append_name(&c->adding, static_cast<uint64_t>(folder), name);
+  c->grams.add(static_cast<uint32_t>(index), name);
+  if (index % kBlockRecords == 0) c->block_sums.push_back(0);
+  c->block_sums.back() += record_sum(index, length, md5);
   ++c->next_file;
   c->bytes = c->bytes + length < c->bytes ? UINT64_MAX : c->bytes + length;
   c->records_sum += record_sum(index, length, md5);
@@ -1444,7 +1710,9 @@ bool finish(SqliteCatalog* c, const std::string& description, const std::string&
   if (s == nullptr) return false;
   bind_u64(s, 1, *number);
   bind_bytes(s, 2, c->adding.names);
-  if (!run(c, s) || !exec(c, "RELEASE disc")) return false;
+  if (!run(c, s) || !store_lookups(c, *number, row.disc.files, &c->grams, c->block_sums) ||
+      !exec(c, "RELEASE disc"))
+    return false;
   c->disc_open = false;
   c->uncommitted_files += c->next_file - c->first_file;
   c->adding = DiscNames();
@@ -1470,6 +1738,8 @@ void file_abandon_disc(Catalog* catalog) {
   c->folder_ids.clear();
   c->last_folder_id = -1;
   c->adding = DiscNames();
+  c->grams = GramBuilder();
+  c->block_sums.clear();
   c->seen.slots.clear();
 }
 
@@ -1558,7 +1828,8 @@ bool file_remove_discs(Catalog* catalog, const std::vector<uint64_t>& numbers, s
     bind_u64(s, 2, row.first_file + row.disc.files - 1);
     if (row.disc.files != 0 && !run(c, s)) return roll_back(c), false;
     for (const char* sql : {"DELETE FROM disc WHERE number = ?1", "DELETE FROM names WHERE disc = ?1",
-                            "DELETE FROM contents WHERE disc = ?1"}) {
+                            "DELETE FROM contents WHERE disc = ?1", "DELETE FROM grams WHERE disc = ?1",
+                            "DELETE FROM blocks WHERE disc = ?1"}) {
       s = statement(c, sql);
       if (s == nullptr) return roll_back(c), false;
       bind_u64(s, 1, number);
@@ -1728,6 +1999,126 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
       if (!visit_disc(c, discs[match.first], &match.second, visit)) return false;
     }
     return true;
+  });
+}
+
+// The discs of the catalog, by number, each with the groups of files
+// that may match: of those whose names hold every trigram of one of
+// |grams|.
+template <typename Visit>
+bool each_disc_candidates(SqliteCatalog* c, const std::vector<std::vector<uint32_t>>& grams, Visit visit) {
+  if (!load_ranges(c)) return false;
+  std::vector<Range> discs = c->ranges;
+  std::sort(discs.begin(), discs.end(), [](const Range& a, const Range& b) { return a.number < b.number; });
+  std::vector<uint64_t> candidates;
+  std::vector<uint64_t> found;
+  std::vector<uint64_t> either;
+  for (const Range& r : discs) {
+    candidates.clear();
+    for (const std::vector<uint32_t>& one : grams) {
+      if (!gram_candidates(c, r, one, &found)) return false;
+      if (grams.size() == 1) {
+        candidates.swap(found);
+        break;
+      }
+      either.clear();
+      std::set_union(candidates.begin(), candidates.end(), found.begin(), found.end(), std::back_inserter(either));
+      candidates.swap(either);
+    }
+    if (!candidates.empty() && !visit(r, candidates)) return false;
+  }
+  return true;
+}
+
+// find's patterns, by the trigrams of names where the catalog keeps them
+// and every pattern has some: only the names and records of the files
+// they give are read. Otherwise every name is tested.
+bool file_files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit) {
+  SqliteCatalog* c = own(catalog);
+  std::vector<std::vector<uint32_t>> grams;
+  bool indexed = c->version >= 3 && !patterns.empty();
+  for (const Pattern& pattern : patterns) {
+    grams.push_back(pattern_grams(pattern));
+    if (grams.back().empty()) indexed = false;
+  }
+  std::string scratch;
+  const auto wanted = [&](std::string_view folder, std::string_view name) {
+    for (const Pattern& pattern : patterns)
+      if (pattern_matches(pattern, folder, name, &scratch)) return true;
+    return false;
+  };
+  if (!indexed) return file_files_named(catalog, wanted, visit);
+  return in_one_state(c, [&]() -> bool {
+    // The groups the index gives; where they hold much of the catalog,
+    // every name is tested in one pass instead.
+    std::vector<std::pair<Range, std::vector<uint64_t>>> discs;
+    uint64_t candidates = 0;
+    uint64_t files = 0;
+    if (!each_disc_candidates(c, grams, [&](const Range& r, const std::vector<uint64_t>& groups) {
+          candidates += groups.size() * kGroupFiles;
+          discs.emplace_back(r, groups);
+          return true;
+        }))
+      return false;
+    for (const Range& r : c->ranges) files += r.files;
+    if (candidates > files / 8) return file_files_named(catalog, wanted, visit);
+    std::vector<std::pair<Range, std::vector<uint64_t>>> matches;
+    size_t matched = 0;
+    for (const auto& disc : discs) {
+      const Range& r = disc.first;
+      const std::vector<uint64_t>& groups = disc.second;
+      const DiscNames* names = nullptr;
+      if (!disc_names(c, r, &names)) return false;
+      if (names->at.size() != r.files) return damaged_disc(c, r.number, "its names do not match what was added");
+      std::vector<uint64_t> picked;
+      for (const uint64_t group : groups) {
+        for (uint64_t index = group * kGroupFiles; index < r.files && index < (group + 1) * kGroupFiles; ++index) {
+          size_t at = names->at[static_cast<size_t>(index)];
+          uint64_t folder = 0;
+          std::string_view name;
+          if (!next_name(names->names, &at, &folder, &name))
+            return damaged_disc(c, r.number, "its names do not match what was added");
+          // A name pattern is tested on the name alone.
+          if (wanted(std::string_view(), name)) picked.push_back(index);
+        }
+      }
+      matched += picked.size();
+      if (!picked.empty()) matches.emplace_back(r, std::move(picked));
+    }
+    // Many folders are read at once, a few one by one.
+    if (matched > 10000 && !load_all_folders(c)) return false;
+    for (const auto& match : matches) {
+      if (!visit_disc(c, match.first, &match.second, visit)) return false;
+    }
+    return true;
+  });
+}
+
+bool file_name_candidates(
+    Catalog* catalog, const Pattern& pattern,
+    const std::function<void(uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans)>& visit) {
+  SqliteCatalog* c = own(catalog);
+  c->error.clear();
+  const std::vector<uint32_t> grams = pattern_grams(pattern);
+  if (c->version < 3 || grams.empty()) return false;
+  return in_one_state(c, [&]() -> bool {
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    return each_disc_candidates(c, {grams}, [&](const Range& r, const std::vector<uint64_t>& groups) {
+      // Groups next to each other make one span.
+      spans.clear();
+      for (const uint64_t group : groups) {
+        const uint64_t first = group * kGroupFiles;
+        const uint64_t end = std::min(first + kGroupFiles, r.files);
+        if (first >= end) break;
+        if (!spans.empty() && spans.back().second == first) {
+          spans.back().second = end;
+        } else {
+          spans.emplace_back(first, end);
+        }
+      }
+      visit(r.number, spans);
+      return true;
+    });
   });
 }
 
@@ -2031,6 +2422,38 @@ bool file_shared_keys(Catalog* catalog, const std::vector<uint32_t>& sorted_keys
 // Reports each disc whose parts do not match their checksums, read from
 // the table of records and again from the content index, and every
 // problem SQLite's own check finds.
+// Whether the trigrams and blocks kept for disc |r| are those of its
+// names and records as read (|grams|, |block_sums|).
+bool lookups_sound(SqliteCatalog* c, const Range& r, GramBuilder* grams, const std::vector<uint64_t>& block_sums) {
+  const std::vector<std::string> parts = r.files == 0 ? std::vector<std::string>() : grams->parts(gram_parts(r.files));
+  size_t next = 0;
+  bool sound = true;
+  sqlite3_stmt* s = statement(c, "SELECT part, sum, grams FROM grams WHERE disc = ?1 ORDER BY part");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, r.number);
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+                  const std::string_view bytes = column_bytes(row, 2);
+                  sound = sound && next < parts.size() && column_u64(row, 0) == next && bytes == parts[next] &&
+                          column_u64(row, 1) == gram_sum(r.number, next, bytes);
+                  ++next;
+                }))
+    return false;
+  if (!sound || next != parts.size()) return damaged_disc(c, r.number, "the index of its names does not match what was added");
+  std::string sums;
+  for (const uint64_t sum : block_sums) put_u64(&sums, sum);
+  bool there = false;
+  s = statement(c, "SELECT sum, sums FROM blocks WHERE disc = ?1");
+  if (s == nullptr) return false;
+  bind_u64(s, 1, r.number);
+  if (!each_row(c, s, [&](sqlite3_stmt* row) {
+        there = true;
+        sound = column_bytes(row, 1) == sums && column_u64(row, 0) == blocks_sum(r.number, sums);
+      }))
+    return false;
+  if (!there || !sound) return damaged_disc(c, r.number, "the checksums of its blocks of records do not match what was added");
+  return true;
+}
+
 bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
   // SQLite's check of the file: pages, B-trees, indexes.
   if (!each_row(c, statement(c, "PRAGMA integrity_check(20)"), [&](sqlite3_stmt* row) {
@@ -2075,10 +2498,18 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
   std::vector<Range> read_whole;
   for (const Range& r : whole) {
     std::vector<uint32_t> keys;
-    if (!visit_disc(c, r, nullptr, [&](const CatalogFile& file) { keys.push_back(content_key(file.md5)); })) {
+    GramBuilder grams;
+    std::vector<uint64_t> block_sums(static_cast<size_t>(blocks_of(r.files)));
+    if (!visit_disc(c, r, nullptr, [&](const CatalogFile& file) {
+          keys.push_back(content_key(file.md5));
+          grams.add(static_cast<uint32_t>(file.index), file.name);
+          block_sums[static_cast<size_t>(file.index / kBlockRecords)] += record_sum(file.index, file.length, file.md5);
+        })) {
       note(r.number);
     } else if (r.summed && keys_blob(std::move(keys)) != contents[r.number]) {
       damaged_disc(c, r.number, "the keys of its contents do not match its records");
+      note(r.number);
+    } else if (c->version >= 3 && !lookups_sound(c, r, &grams, block_sums)) {
       note(r.number);
     } else {
       read_whole.push_back(r);
@@ -2107,6 +2538,14 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
       note(r.number);
     }
   }
+  // Trigrams and blocks of no disc: left by a remove that went wrong.
+  if (c->version >= 3 &&
+      !each_row(c, statement(c, "SELECT count(*) FROM (SELECT disc FROM grams UNION SELECT disc FROM blocks) "
+                                "WHERE disc NOT IN (SELECT number FROM disc)"),
+                [&](sqlite3_stmt* row) {
+                  if (column_u64(row, 0) != 0) bad.emplace_back(0, "the index of names holds discs that are gone");
+                }))
+    return false;
   std::sort(bad.begin(), bad.end());
   for (const auto& one : bad) damage(one.first, one.second);
   return true;
@@ -2133,6 +2572,6 @@ const CatalogStore kFileStore = {
     file_remove_discs,  file_list_discs,     file_find_disc,     file_disc_files,
     file_disc_pathnames, file_files_picked,  file_files_named,   file_files_with_content,
     file_rare_files,    file_shared_keys,
-    file_check_discs,   nullptr,             file_finish_disc_as, file_files_with_contents,
-    32,                 file_contents_all_told,
+    file_check_discs,   file_files_matching, file_finish_disc_as, file_files_with_contents,
+    32,                 file_contents_all_told, file_name_candidates,
 };

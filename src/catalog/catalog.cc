@@ -266,6 +266,16 @@ bool files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, cons
       visit);
 }
 
+bool name_candidates(
+    Catalog* catalog, const Pattern& pattern,
+    const std::function<void(uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans)>& visit) {
+  if (catalog->store->name_candidates == nullptr) {
+    catalog->error.clear();
+    return false;
+  }
+  return catalog->store->name_candidates(catalog, pattern, visit);
+}
+
 bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,
                         const FileVisitor& visit) {
   return catalog->store->files_with_content(catalog, md5, length, visit);

@@ -179,6 +179,18 @@ bool files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& vi
 /// by disc number, then in manifest order.
 bool files_matching(Catalog* catalog, const std::vector<Pattern>& patterns, const FileVisitor& visit);
 
+/// The files whose names may match |pattern|, by an index of the trigrams
+/// of names that the catalog keeps: |visit| is given each disc (by number)
+/// with spans of indexes [first, end) (ascending, apart) that hold every
+/// file whose name holds the trigrams of |pattern|'s literal runs, and
+/// others: their names are to be tested. False with an empty
+/// catalog_error where the catalog keeps no such index (a server's, a file
+/// of an older version) or the pattern has no run of three bytes or more,
+/// or is matched against whole pathnames.
+bool name_candidates(
+    Catalog* catalog, const Pattern& pattern,
+    const std::function<void(uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans)>& visit);
+
 /// Every file with the digest |md5|, and when |length| is not null, that
 /// length; by disc number, then in manifest order.
 bool files_with_content(Catalog* catalog, const unsigned char md5[16], const uint64_t* length,

@@ -62,6 +62,10 @@ struct CatalogStore {
   size_t contents_at_once;  // what files_with_contents is best given at once
   // Null in a store whose look-ups by content need no check after them.
   bool (*contents_all_told)(Catalog* catalog);
+  // Null in a store that keeps no index of names' trigrams.
+  bool (*name_candidates)(
+      Catalog* catalog, const Pattern& pattern,
+      const std::function<void(uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans)>& visit);
 };
 
 /// The catalog in one SQLite database file (catalog-sqlite.cc).

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 
 #include "../../tests/temp_tree.h"
 #include "catalog/catalog_store.h"
+#include "catalog/pattern.h"
 
 namespace {
 
@@ -161,6 +163,132 @@ TEST(CatalogStoreTest, SharedKeysCountWhatEachDiscSharesExactly) {
     })) << catalog_error(reading);
     EXPECT_EQ(expected, counted) << "asked " << keys.size() << " keys";
   }
+  close_catalog(reading);
+}
+
+// What find answers with |patterns| (case-sensitive ones where
+// |case_sensitive|), as lines, through the catalog's index where it has
+// one (files_matching) and by testing every name (files_named).
+std::pair<std::string, std::string> found_both_ways(Catalog* catalog, const std::vector<std::string>& patterns,
+                                                    bool case_sensitive) {
+  std::vector<Pattern> made;
+  for (const std::string& text : patterns) made.push_back(make_pattern(text, case_sensitive));
+  std::pair<std::string, std::string> found;
+  const auto line = [](std::string* out) {
+    return [out](const CatalogFile& file) {
+      *out += std::to_string(file.disc) + " " + std::to_string(file.index) + " " + std::string(file.folder) +
+              std::string(file.name) + " " + std::to_string(file.length) + "\n";
+    };
+  };
+  EXPECT_TRUE(files_matching(catalog, made, line(&found.first))) << catalog_error(catalog);
+  std::string scratch;
+  EXPECT_TRUE(files_named(
+      catalog,
+      [&](std::string_view folder, std::string_view name) {
+        for (const Pattern& pattern : made)
+          if (pattern_matches(pattern, folder, name, &scratch)) return true;
+        return false;
+      },
+      line(&found.second)))
+      << catalog_error(catalog);
+  return found;
+}
+
+TEST(CatalogStoreTest, FindByTheIndexOfNamesAnswersAsEveryNameRead) {
+  TempDir tmp;
+  const std::string path = tmp.path + "/catalog.db";
+  // Names of every kind the index must tell right: short ones, a trigram
+  // twice in a name, letters in both cases, bytes beyond ASCII (which find
+  // takes as they are), and discs of many parts and blocks of records.
+  std::vector<std::vector<std::string>> discs = {
+      {"Report2639.DOC", "V\\report-1998.doc", "ab", "x", "V\\aaaa", "W\\AAAA.txt", "\xc3\x89T\xc3\x89.txt",
+       "\xc3\xa9t\xc3\xa9.txt", "IMG_0001.JPG", "backup\\2004\\notes.txt"},
+      {"copy of REPORT2639.doc", "Abc", "b\\aBc.Txt"},
+      {}};
+  for (int i = 0; i < 2000; ++i) discs[2].push_back("F" + std::to_string(i / 100) + "\\file" + std::to_string(i) + ".dat");
+  discs[2].push_back("last report.doc");
+  const std::vector<std::vector<std::string>> cases = {
+      {"*2639*"},  {"*report*"},  {"report2639.doc"}, {"*rep*"},        {"ab"},       {"*ab*"},
+      {"*aaa*"},   {"aaaa"},      {"*\xc3\xa9t*"},     {"*\xc3\x89t*"},    {"*.jpg"},    {"img_00?1.jpg"},
+      {"*abc*"},   {"*ile19*.da?"}, {"*file1*", "*.doc"}, {"*zzq*"},     {"*ort*", "x"}, {"*"},
+      {"*99.dat"}, {"*\\2004\\*"}, {"file10??.dat"}};
+  const auto expect_same = [&](Catalog* catalog, const char* when) {
+    for (const std::vector<std::string>& patterns : cases) {
+      for (const bool case_sensitive : {false, true}) {
+        const auto found = found_both_ways(catalog, patterns, case_sensitive);
+        EXPECT_EQ(found.second, found.first) << when << ": " << patterns[0] << (case_sensitive ? " (case)" : "");
+      }
+    }
+    // The files the index gives to test hold every one that matches.
+    std::set<std::pair<uint64_t, uint64_t>> indexed;
+    EXPECT_TRUE(name_candidates(catalog, make_pattern("*ReP*", false),
+                                [&](uint64_t disc, const std::vector<std::pair<uint64_t, uint64_t>>& spans) {
+                                  uint64_t last = 0;
+                                  for (const auto& span : spans) {
+                                    EXPECT_LT(span.first, span.second);
+                                    EXPECT_LE(last, span.first);
+                                    last = span.second;
+                                    for (uint64_t index = span.first; index < span.second; ++index)
+                                      indexed.emplace(disc, index);
+                                  }
+                                }))
+        << catalog_error(catalog);
+    std::string scratch;
+    files_named(
+        catalog, [&](std::string_view folder, std::string_view name) {
+          return pattern_matches(make_pattern("*rep*", false), folder, name, &scratch);
+        },
+        [&](const CatalogFile& file) { EXPECT_EQ(1u, indexed.count({file.disc, file.index})) << when << " " << file.name; });
+    size_t damage = 0;
+    EXPECT_TRUE(check_discs(catalog, [&](uint64_t, const std::string&) { ++damage; }));
+    EXPECT_EQ(0u, damage) << when;
+  };
+
+  Catalog* adding = open_or_fail(path, Access::kCreate);
+  ASSERT_NE(nullptr, adding);
+  for (size_t d = 0; d < discs.size(); ++d) add_disc(adding, static_cast<int>(d + 1), discs[d]);
+  ASSERT_TRUE(commit_discs(adding));
+  close_catalog(adding);
+  Catalog* reading = open_or_fail(path, Access::kRead);
+  expect_same(reading, "added");
+  close_catalog(reading);
+
+  // Removed, added again (a new number), and merged as another catalog's
+  // disc: no file of a disc that is gone, and every file of those there.
+  Catalog* changing = open_or_fail(path, Access::kChange);
+  std::vector<Disc> removed;
+  uint64_t unknown = 0;
+  ASSERT_TRUE(remove_discs(changing, {1}, &removed, &unknown)) << catalog_error(changing);
+  close_catalog(changing);
+  reading = open_or_fail(path, Access::kRead);
+  expect_same(reading, "removed");
+  std::string gone;
+  files_matching(reading, {make_pattern("*2639*", false)}, [&](const CatalogFile& file) { gone += file.name; });
+  EXPECT_EQ("copy of REPORT2639.doc", gone);
+  close_catalog(reading);
+
+  changing = open_or_fail(path, Access::kChange);
+  add_disc(changing, 1, discs[0]);
+  Disc merged;
+  merged.number = 2;  // taken: the next number is given
+  merged.description = "merged";
+  unsigned char md5[16];
+  manifest_md5(9, md5);
+  memcpy(merged.manifest_md5, md5, 16);
+  merged.manifest_name = "merged.xml";
+  Disc existing;
+  ASSERT_TRUE(start_disc(changing, merged.manifest_name, md5, &existing)) << catalog_error(changing);
+  for (const std::string& pathname : {std::string("merged\\Report2639 (2).doc"), std::string("ab")}) {
+    bool repeated = false;
+    ASSERT_TRUE(add_file(changing, pathname, 1, kSomeMd5, &repeated)) << catalog_error(changing);
+  }
+  uint64_t number = 0;
+  ASSERT_TRUE(finish_disc_as(changing, merged, "", &number)) << catalog_error(changing);
+  EXPECT_EQ(5u, number);
+  ASSERT_TRUE(commit_discs(changing));
+  close_catalog(changing);
+  reading = open_or_fail(path, Access::kRead);
+  expect_same(reading, "added again and merged");
   close_catalog(reading);
 }
 

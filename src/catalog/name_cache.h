@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,5 +30,21 @@ void free_name_cache(NameCache* cache);
 /// manifest order. False when the catalog fails to give a disc's names.
 bool find_in_names(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
                    std::string_view literal, const std::function<void(uint64_t disc, uint64_t index)>& visit);
+
+/// Spans of a disc's files by index, [first, end).
+using FileSpans = std::vector<std::pair<uint64_t, uint64_t>>;
+
+/// As find_in_names, of the files |candidates| gives for each disc (spans
+/// of its files, ascending: those an index of the catalog's names says may
+/// hold |literal|): only their names are tested, and only the discs among
+/// them are loaded.
+bool find_in_candidates(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
+                        std::string_view literal, const std::map<uint64_t, FileSpans>& candidates,
+                        const std::function<void(uint64_t disc, uint64_t index)>& visit);
+
+/// As find_in_names, of the files whose pathname (their folder's path and
+/// their name) holds |literal|, which holds a backslash.
+bool find_in_pathnames(NameCache* cache, Catalog* catalog, const std::vector<uint64_t>& numbers,
+                       std::string_view literal, const std::function<void(uint64_t disc, uint64_t index)>& visit);
 
 #endif  // DISC_MANIFEST_CATALOG_NAME_CACHE_H_

@@ -262,15 +262,31 @@ HttpReply api_find(const std::string& where, Catalog* catalog, const Query& quer
     if (array.size() > 1) array += ',';
     array += file_json(file, &descriptions[file.disc]);
   };
-  if (pattern.substring && !pattern.whole_pathname) {
+  if (pattern.substring) {
     std::vector<uint64_t> numbers;
     for (const auto& disc : descriptions) numbers.push_back(disc.first);
     std::map<uint64_t, std::vector<uint64_t>> shown;
-    if (!find_in_names(names_of(where), catalog, numbers, pattern.literal, [&](uint64_t disc, uint64_t index) {
-          if (count >= from && count - from < limit) shown[disc].push_back(index);
-          ++count;
-        }))
+    const auto take = [&](uint64_t disc, uint64_t index) {
+      if (count >= from && count - from < limit) shown[disc].push_back(index);
+      ++count;
+    };
+    // Where the catalog keeps the trigrams of its names, they give the
+    // files whose names are tested.
+    // A text with a backslash is looked for in the names and folders kept
+    // in memory.
+    std::map<uint64_t, FileSpans> candidates;
+    bool indexed = false;
+    if (!pattern.whole_pathname) {
+      indexed = name_candidates(catalog, pattern, [&](uint64_t disc, const FileSpans& spans) { candidates[disc] = spans; });
+      if (!indexed && !catalog_error(catalog).empty()) return catalog_trouble(where, catalog_error(catalog));
+    }
+    if (pattern.whole_pathname) {
+      if (!find_in_pathnames(names_of(where), catalog, numbers, pattern.literal, take))
+        return catalog_trouble(where, catalog_error(catalog));
+    } else if (indexed ? !find_in_candidates(names_of(where), catalog, numbers, pattern.literal, candidates, take)
+                       : !find_in_names(names_of(where), catalog, numbers, pattern.literal, take)) {
       return catalog_trouble(where, catalog_error(catalog));
+    }
     for (const auto& disc : shown) {
       if (!files_picked(catalog, disc.first, disc.second, add_match) && !catalog_error(catalog).empty())
         return catalog_trouble(where, catalog_error(catalog));
