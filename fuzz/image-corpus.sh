@@ -18,6 +18,8 @@ runner=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# Which step failed, where set -e ends the script.
+trap 'echo "image-corpus.sh: line $LINENO: $BASH_COMMAND: status $?" >&2' ERR
 mkdir -p "$out"
 
 tree="$work/tree"
@@ -87,7 +89,9 @@ if command -v udfclient >/dev/null && command -v newfs_udf >/dev/null; then
   # folder per session.)
   truncate -s $((8001 * 512)) "$work/n512.udf"
   newfs_udf -b 512 -L corpus "$work/n512.udf" >/dev/null 2>&1
-  volume=$(printf 'ls\nquit\n' | udfclient -b 512 "$work/n512.udf" 2>/dev/null | awk '/^d.*:/ { print $NF; exit }')
+  # awk reads to the end: a reader that ended early could fail the
+  # pipeline where udfclient wrote after it (SIGPIPE, under pipefail).
+  volume=$(printf 'ls\nquit\n' | udfclient -b 512 "$work/n512.udf" 2>/dev/null | awk '/^d.*:/ && !found++ { print $NF }')
   printf 'cd %s\nmkdir Docs\nsync\nquit\n' "$volume" | udfclient -b 512 -W "$work/n512.udf" >/dev/null 2>&1
   printf 'cd %s\ncd Docs\nlcd %s\nput notes.txt\nsync\nquit\n' "$volume" "$tree/Docs" |
     udfclient -b 512 -W "$work/n512.udf" >/dev/null 2>&1
