@@ -175,24 +175,12 @@ labels=(true sqlite-after add sqlite-before grep-find find like grep-md5 which-m
         identify-full-small)
 
 # The same catalog on a PostgreSQL server, and the psql peer.
-pg_bin=$(find /usr/lib/postgresql -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1)
+# shellcheck source=bench/pg-server.sh
+source "$(dirname "$0")/pg-server.sh"
 server_labels=()
 if [ -n "$pg_bin" ] && command -v psql >/dev/null &&
    ! "$catalog" --catalog postgresql:// list 2>&1 | grep -q 'built without PostgreSQL'; then
-  pg_dir="$data/server"
-  as_postgres() {
-    if [ "$(id -u)" = 0 ]; then setpriv --reuid=postgres --regid=postgres --init-groups "$@"; else "$@"; fi
-  }
-  if [ ! -f "$pg_dir/data/PG_VERSION" ]; then
-    rm -rf "$pg_dir"
-    mkdir -p "$pg_dir"
-    [ "$(id -u)" = 0 ] && chown postgres "$pg_dir"
-    as_postgres "$pg_bin/initdb" -D "$pg_dir/data" -U postgres --auth-local=trust -E UTF8 --locale=C.UTF-8 > /dev/null
-  fi
-  as_postgres "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w start \
-    -o "-k $pg_dir -p 5432 -c listen_addresses=" > /dev/null
-  trap 'as_postgres "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast -w stop > /dev/null' EXIT
-  pg_uri="postgresql://postgres@/postgres?host=$pg_dir&port=5432"
+  start_bench_server "$data/server" 5432
   in_schema() { echo "$pg_uri&options=-csearch_path%3D$1"; }
   # pg_trgm where the peer finds it, and so every catalog of the database.
   psql -X -q "$pg_uri" -c 'CREATE EXTENSION IF NOT EXISTS pg_trgm'

@@ -64,21 +64,10 @@ middle=$(printf '%s/disc-%04d.xml' "$manifests" $((discs / 2)))
 last=$(printf '%s/disc-%04d.xml' "$manifests" "$discs")
 
 # The server, with its own data folder.
-pg_bin=$(find /usr/lib/postgresql -maxdepth 2 -name bin -type d | sort -V | tail -n 1)
+# shellcheck source=bench/pg-server.sh
+source "$(dirname "$0")/pg-server.sh"
 pg_dir="$data/server"
-as_postgres() {
-  if [ "$(id -u)" = 0 ]; then setpriv --reuid=postgres --regid=postgres --init-groups "$@"; else "$@"; fi
-}
-if [ ! -f "$pg_dir/data/PG_VERSION" ]; then
-  rm -rf "$pg_dir"
-  mkdir -p "$pg_dir"
-  [ "$(id -u)" = 0 ] && chown postgres "$pg_dir"
-  as_postgres "$pg_bin/initdb" -D "$pg_dir/data" -U postgres --auth-local=trust -E UTF8 --locale=C.UTF-8 > /dev/null
-fi
-as_postgres "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w start \
-  -o "-k $pg_dir -p $port -c listen_addresses=" > /dev/null
-trap 'as_postgres "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast -w stop > /dev/null' EXIT
-pg_uri="postgresql://postgres@/postgres?host=$pg_dir&port=$port"
+start_bench_server "$pg_dir" "$port"
 server="$pg_uri&options=-csearch_path%3Dbench_shared"
 file="$data/catalog.db"
 psql -X -q "$pg_uri" -c 'CREATE EXTENSION IF NOT EXISTS pg_trgm'

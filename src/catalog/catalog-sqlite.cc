@@ -61,6 +61,7 @@
 #include "catalog/keyed_hash.h"
 #include "catalog/name_grams.h"
 #include "catalog/seen_table.h"
+#include "catalog/varint.h"
 #include "platform/byte_order.h"
 #include "platform/orvlib.h"
 #include "platform/random_key.h"
@@ -544,25 +545,7 @@ bool folder_path(SqliteCatalog* c, uint64_t id, uint64_t disc, std::string_view*
 // --- Names blobs ----------------------------------------------------------
 //
 // Each record of a disc: its folder's id and its name's size, as LEB128
-// numbers, and its name.
-
-void put_number(std::string* out, uint64_t value) {
-  while (value >= 0x80) {
-    *out += static_cast<char>((value & 0x7f) | 0x80);
-    value >>= 7;
-  }
-  *out += static_cast<char>(value);
-}
-
-bool get_number(std::string_view in, size_t* at, uint64_t* value) {
-  *value = 0;
-  for (int shift = 0; shift < 64 && *at < in.size(); shift += 7) {
-    const unsigned char byte = static_cast<unsigned char>(in[(*at)++]);
-    *value |= uint64_t{byte & 0x7fu} << shift;
-    if ((byte & 0x80) == 0) return true;
-  }
-  return false;
-}
+// numbers (varint.h), and its name.
 
 void append_name(DiscNames* names, uint64_t folder, std::string_view name) {
   names->at.push_back(static_cast<uint32_t>(names->names.size()));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "catalog/varint.h"
+
 namespace {
 
 unsigned char fold(char c) {
@@ -11,24 +13,6 @@ unsigned char fold(char c) {
 
 uint32_t gram_at(std::string_view text, size_t at) {
   return uint32_t{fold(text[at])} << 16 | uint32_t{fold(text[at + 1])} << 8 | fold(text[at + 2]);
-}
-
-void put_number(std::string* out, uint64_t value) {
-  while (value >= 0x80) {
-    *out += static_cast<char>((value & 0x7f) | 0x80);
-    value >>= 7;
-  }
-  *out += static_cast<char>(value);
-}
-
-bool get_number(std::string_view in, size_t* at, uint64_t* value) {
-  *value = 0;
-  for (int shift = 0; shift < 64 && *at < in.size(); shift += 7) {
-    const unsigned char byte = static_cast<unsigned char>(in[(*at)++]);
-    *value |= uint64_t{byte & 0x7fu} << shift;
-    if ((byte & 0x80) == 0) return true;
-  }
-  return false;
 }
 
 }  // namespace
