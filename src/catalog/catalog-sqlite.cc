@@ -1001,7 +1001,7 @@ bool make_lookups(SqliteCatalog* c, const DiscRow& row) {
     grams.add(static_cast<uint32_t>(index), name);
   }
   if (index != r.files) return damaged_disc(c, r.number, "its names do not match what was added");
-  std::vector<uint64_t> block_sums(blocks_of(r.files));
+  std::vector<uint64_t> block_sums(static_cast<size_t>(blocks_of(r.files)));
   sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2");
   if (s == nullptr) return false;
   bind_u64(s, 1, r.first_file);
@@ -1014,7 +1014,7 @@ bool make_lookups(SqliteCatalog* c, const DiscRow& row) {
           sound = false;
           return;
         }
-        block_sums[at / kBlockRecords] +=
+        block_sums[static_cast<size_t>(at / kBlockRecords)] +=
             record_sum(at, column_u64(record, 1), reinterpret_cast<const unsigned char*>(md5.data()));
       }))
     return false;
