@@ -489,6 +489,17 @@ TEST(UdfTagTest, CrcIsTheCcittCrcOfUdf) {
 
 // ---- Images of independent writers ----------------------------------------
 
+// Opens the volume mkudffs made at |path| with |options|, checks it is of
+// |revision|, and lists its root into |*entries|; |*v| stays open.
+void open_made_volume(const ImageFile& file, const std::string& options, const char* revision, UdfVolume** v,
+                      std::vector<FolderEntry>* entries) {
+  ASSERT_NE(nullptr, file.io);
+  ImageProblem problem;
+  ASSERT_TRUE(open_udf(file.image, v, &problem)) << options << ": " << problem.text;
+  EXPECT_EQ(std::string(revision + 3, 1) + "." + (revision + 4), udf_revision(*v)) << options;
+  EXPECT_TRUE(udf_list_folder(*v, udf_root(*v), entries, &problem)) << options << ": " << problem.text;
+}
+
 TEST(UdfWritersTest, EveryEmptyFileSystemMkudffsMakes) {
   if (!have("command -v mkudffs")) GTEST_SKIP() << "mkudffs (udftools) is not installed";
   TempDir tmp;
@@ -503,18 +514,15 @@ TEST(UdfWritersTest, EveryEmptyFileSystemMkudffsMakes) {
         if (!have("mkudffs --blocksize=2048 " + options + " --new-file " + path + " 3000")) continue;
         ++made;
         ImageFile file(path);
-        ASSERT_NE(nullptr, file.io);
         UdfVolume* v = nullptr;
+        std::vector<FolderEntry> entries;
+        ASSERT_NO_FATAL_FAILURE(open_made_volume(file, options, revision, &v, &entries));
         ImageProblem problem;
-        ASSERT_TRUE(open_udf(file.image, &v, &problem)) << options << ": " << problem.text;
-        EXPECT_EQ(std::string(revision + 3, 1) + "." + (revision + 4), udf_revision(v)) << options;
         // udfinfo's account: no file but the one mkudffs makes itself on
         // a 1.50 volume of rewritable media, its Non-Allocatable Space,
         // which is the volume's own: none listed.
         const std::string info = output_of("udfinfo " + path);
         const size_t files = info.find("\nnumfiles=");
-        std::vector<FolderEntry> entries;
-        EXPECT_TRUE(udf_list_folder(v, udf_root(v), &entries, &problem)) << options << ": " << problem.text;
         EXPECT_TRUE(entries.empty()) << options << ": " << entries[0].name;
         if (files != std::string::npos) {
           EXPECT_GE(strcmp(revision, "0x0150") == 0 ? 1u : 0u, strtoul(info.c_str() + files + 10, nullptr, 10))
@@ -548,13 +556,9 @@ TEST(UdfWritersTest, EmptyFileSystemsOfEveryBlockSize) {
         unlink(path.c_str());
         if (!have("mkudffs " + options + " --new-file " + path + " 1500")) continue;
         ImageFile file(path);
-        ASSERT_NE(nullptr, file.io);
         UdfVolume* v = nullptr;
-        ImageProblem problem;
-        ASSERT_TRUE(open_udf(file.image, &v, &problem)) << options << ": " << problem.text;
-        EXPECT_EQ(std::string(revision + 3, 1) + "." + (revision + 4), udf_revision(v)) << options;
         std::vector<FolderEntry> entries;
-        EXPECT_TRUE(udf_list_folder(v, udf_root(v), &entries, &problem)) << options << ": " << problem.text;
+        ASSERT_NO_FATAL_FAILURE(open_made_volume(file, options, revision, &v, &entries));
         EXPECT_TRUE(entries.empty()) << options << ": " << entries[0].name;
         close_udf(v);
       }
