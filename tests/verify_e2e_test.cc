@@ -450,6 +450,25 @@ TEST(VerifyTest, UnreadableFilesAreNamedWithTheirReason) {
               run.err);
     EXPECT_EQ(1, run.status);
   }
+  // The manifest is read while the walk reads the tree: its lines still
+  // come first, however long it takes, and the walk's in walk order.
+  std::string text = read_file(disc.manifest);
+  std::string more;
+  for (int i = 0; i < 40000; ++i)
+    more += "<key_file pathname=\"gone\\" + std::to_string(i) + "\" length=\"1\" md5=\"" + std::string(32, '0') + "\" />\r\n";
+  more += "<key_file pathname=\"late\" length=\"x\" md5=\"" + std::string(32, '0') + "\" />\r\n";
+  const std::string closing = "</key_disc>";
+  write_file(disc.manifest, text.substr(0, text.find(closing)) + more + text.substr(text.find(closing)));
+  for (const char* jobs : {"-j1", "-j2"}) {
+    const Outcome run = disc.check({jobs}, faulty);
+    EXPECT_EQ(0u, run.out.find("UNREADABLE bad.bin\nOK ok\nMISSING gone\\0\n")) << run.out.substr(0, 100);
+    EXPECT_EQ("disc-verify: " + typed(disc.manifest) + ":40005: its length is not a decimal number of 64 bits; line skipped\n"
+              "disc-verify: " + disc.root + "bad.bin: Input/output error\n"
+              "disc-verify: " + disc.root + "new/bad.bin: Input/output error\n",
+              run.err) << jobs;
+    EXPECT_EQ(2, run.status);
+  }
+  write_file(disc.manifest, text);
   // A root typed with a backslash for its separator.
   const std::string root = disc.root.substr(0, disc.root.size() - 1);
   const Outcome run = verify({disc.manifest, root + "\\"}, faulty);
@@ -706,8 +725,10 @@ TEST(VerifyTest, ProgressOnlyOnATerminal) {
   terminal.stderr_terminal = true;
   Outcome run = disc.check({}, terminal);
   EXPECT_EQ(0, run.status);
-  // Drawn at the start at least, then erased: the line ends blank.
-  EXPECT_NE(std::string::npos, run.err.find("\r0/1 files  0 B/97.7 KiB  0%")) << run.err;
+  // Drawn once the manifest is read at least (the file may be read by
+  // then), then erased: the line ends blank.
+  EXPECT_NE(std::string::npos, run.err.find("\r0/1 files  ")) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("/97.7 KiB  ")) << run.err;
   EXPECT_EQ('\r', run.err.back());
   EXPECT_EQ(std::string::npos, run.err.substr(run.err.rfind('\r', run.err.size() - 2)).find_first_not_of(" \r"));
   EXPECT_EQ("", disc.check({"--no-progress"}, terminal).err);

@@ -95,6 +95,7 @@ struct Pipeline {
   // the opens of a path tells which entry each is (virtual_tree.h).
   std::vector<const Job*> opening;
   std::condition_variable job_opened;
+  bool ready = false;  // hashing->ready said so, or there is none. Main thread.
 };
 
 const size_t kBatch = 64;
@@ -239,6 +240,7 @@ void hash_chunks(Pipeline* p) {
 // Hands a finished job over. Main thread.
 void take(Pipeline* p, Job* job) {
   TreeHashing* hashing = p->hashing;
+  if (!p->ready) p->ready = hashing->ready(true);
   if (!job->problem.empty()) {
     problem("%s", job->problem.c_str());
     hashing->in_doubt = true;
@@ -277,6 +279,14 @@ void take(Pipeline* p, Job* job) {
 // taken).
 void take_done(Pipeline* p, size_t limit) {
   std::unique_lock<std::mutex> hold(p->lock);
+  // Nothing is taken before the caller is ready, unless the walk would
+  // have to wait for it anyway.
+  if (!p->ready && p->jobs.size() <= limit) {
+    hold.unlock();
+    if (!p->hashing->ready(false)) return;
+    p->ready = true;
+    hold.lock();
+  }
   for (;;) {
     while (!p->jobs.empty() && p->jobs.front().done) {
       p->batch.push_back(std::move(p->jobs.front()));
@@ -392,6 +402,7 @@ void found_file(void* context, const std::string& rel_dir, const std::string& na
 void hash_tree(const std::string& root, TreeHashing* hashing) {
   Pipeline p;
   p.hashing = hashing;
+  p.ready = !hashing->ready;
   p.root = root;
   // A listing reads no file: the search learns each length on the way.
   const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p,

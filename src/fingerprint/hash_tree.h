@@ -44,6 +44,13 @@ struct TreeHashing {
   /// beside the hashing. Both on the calling thread.
   std::function<void(const std::string& pathname, const uint64_t* length)> listed;
   std::function<void()> walked;
+  /// When set, asked on the calling thread before anything is handed over
+  /// or said, whether the caller is ready for it: work of its own (a
+  /// manifest read) may go on beside the walk's start. With |wait| false
+  /// it answers at once; until it says true the walk lists, reads and
+  /// hashes on, up to |window| files ahead, and then asks with |wait|
+  /// true, which must wait until ready and say true.
+  std::function<bool(bool wait)> ready;
   /// The files listed but not yet taken at most: the walk waits for the
   /// reading beyond that. A larger window lets it list (and |walked| come)
   /// sooner, for the memory of that many files.

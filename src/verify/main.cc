@@ -6,7 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <new>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -194,6 +196,41 @@ void reserve_for(Comparison* comparison, uint64_t size) {
   }
 }
 
+// Reads every record of the manifest |first| into |comparison| and
+// indexes them, saying what is amiss with them; |legacy| is the code page
+// they are taken to be in when they are not UTF-8 (0: as they are). Counts
+// the records left out as recorded again. False when the manifest cannot
+// be used, its line said.
+bool read_records(ManifestInput* first, int legacy, Comparison* comparison, size_t* recorded_again_count,
+                  bool* in_doubt) {
+  bool reserved = false;
+  bool first_utf8 = true;
+  for (InputStep step; (step = next_record(first, in_doubt)) != InputStep::kEnd;) {
+    if (step == InputStep::kUnusable) return false;
+    // Only once the file has shown itself a manifest.
+    if (!reserved) reserve_for(comparison, load_le64(reinterpret_cast<const unsigned char*>(first->input) + 8));
+    reserved = true;
+    ManifestRecord record = first->reader.record;
+    if (legacy != 0) first_utf8 = first_utf8 && valid_utf8(record.pathname);
+    record.pathname = compared_pathname(first, record.pathname, first->reader.line_number, in_doubt);
+    expect(comparison, record, first->reader.line_number);
+  }
+  if (legacy != 0 && !(first_utf8 && valid_utf8(first->reader.description))) {
+    first->code_page = legacy;
+    say_read_in(*first, legacy);
+    convert_records(comparison, first, in_doubt);
+  }
+  // Found once all records are in: said after the lines that are none.
+  const std::vector<size_t> again = index_records(comparison);
+  *recorded_again_count = again.size();
+  for (const size_t id : again) {
+    say_problem(first, recorded_again(*first, comparison->recorded_lines[id], recorded_pathname(*comparison, id)));
+    *in_doubt = true;
+  }
+  say_unsaid(*first);
+  return true;
+}
+
 int run(const Options& options) {
   // Without a code page given, the system's legacy one, where there is one.
   const int legacy = options.code_page == 0 ? legacy_ansi_code_page() : 0;
@@ -253,52 +290,54 @@ int run(const Options& options) {
     comparison.report = report_line;
   }
   comparison.ignore_case = options.ignore_case;
-  bool reserved = false;
-  bool first_utf8 = true;
-  for (InputStep step; (step = next_record(&first, &in_doubt)) != InputStep::kEnd;) {
-    if (step == InputStep::kUnusable) {
-      close_manifest(&first);
-      return 2;
-    }
-    // Only once the file has shown itself a manifest.
-    if (!reserved) reserve_for(&comparison, load_le64(reinterpret_cast<const unsigned char*>(first.input) + 8));
-    reserved = true;
-    ManifestRecord record = first.reader.record;
-    if (legacy != 0) first_utf8 = first_utf8 && valid_utf8(record.pathname);
-    record.pathname = compared_pathname(&first, record.pathname, first.reader.line_number, &in_doubt);
-    expect(&comparison, record, first.reader.line_number);
-  }
-  if (legacy != 0 && !(first_utf8 && valid_utf8(first.reader.description))) {
-    first.code_page = legacy;
-    say_read_in(first, legacy);
-    convert_records(&comparison, &first, &in_doubt);
-  }
-  // Found once all records are in: said after the lines that are none.
-  const std::vector<size_t> again = index_records(&comparison);
-  const size_t recorded_again_count = again.size();
-  for (const size_t id : again) {
-    say_problem(&first, recorded_again(first, comparison.recorded_lines[id], recorded_pathname(comparison, id)));
-    in_doubt = true;
-  }
-  say_unsaid(first);
   FileIdentity identity;
   const bool identified = orv_identity(first.input, &identity);
-  close_manifest(&first);
+  size_t recorded_again_count = 0;
 
   if (against_tree) {
     const std::string root = folder_path(other);
     Progress progress;
-    progress.files_total = comparison.recorded.size() - recorded_again_count;
-    progress.bytes_total = comparison.recorded_bytes;
     TreeCheck check;
     check.comparison = &comparison;
     check.progress = &progress;
     check.jobs = options.jobs;
     check.leave_out_manifest = identified;
     check.manifest = identity;
+    // The walk starts while the manifest is read: its first files are
+    // read and hashed meanwhile, and checked once every record is in.
     const bool show_progress = options.progress == 1 || (options.progress == -1 && is_terminal(2));
-    if (show_progress) start_progress(&progress);
+    std::atomic<bool> records_in{false};
+    std::thread reading = start_thread([&] {
+      bool usable = false;
+      try {
+        usable = read_records(&first, legacy, &comparison, &recorded_again_count, &in_doubt);
+      } catch (const std::bad_alloc&) {
+        problem("out of memory");
+      }
+      // Nothing of the walk has been said yet: the manifest's lines are
+      // all, and what the walk has read is not wanted.
+      if (!usable) {
+        fflush(stderr);
+        _Exit(2);
+      }
+      progress.files_total = comparison.recorded.size() - recorded_again_count;
+      progress.bytes_total = comparison.recorded_bytes;
+      if (show_progress) start_progress(&progress);
+      records_in.store(true, std::memory_order_release);
+    });
+    const auto records_read = [&]() {
+      reading.join();
+      close_manifest(&first);
+    };
+    check.ready = [&](bool wait) {
+      if (!wait && !records_in.load(std::memory_order_acquire)) return false;
+      records_read();
+      return true;
+    };
     check_tree(root, &check);
+    // A walk that handed nothing over (an empty tree, a root that cannot
+    // be searched) never asked.
+    if (reading.joinable()) records_read();
     stop_progress();
     // The image's own words for a root that cannot be searched are its
     // mount's: said before it ends.
@@ -308,6 +347,11 @@ int run(const Options& options) {
     if (check.root_failed) return 2;
     in_doubt = in_doubt || check.in_doubt;
   } else {
+    if (!read_records(&first, legacy, &comparison, &recorded_again_count, &in_doubt)) {
+      close_manifest(&first);
+      return 2;
+    }
+    close_manifest(&first);
     ManifestInput second;
     second.path = other;
     second.code_page = options.code_page;

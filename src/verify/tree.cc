@@ -9,6 +9,12 @@ void check_tree(const std::string& root, TreeCheck* tree) {
   TreeHashing hashing;
   hashing.jobs = tree->jobs;
   hashing.progress = tree->progress;
+  if (tree->ready) {
+    hashing.ready = tree->ready;
+    // Room for the files read while the manifest is: a few thousand
+    // pathnames and digests.
+    hashing.window = 4096;
+  }
   if (tree->leave_out_manifest) hashing.left_out = &tree->manifest;
   bool repeated = false;
   hashing.take = [tree, &root, &repeated](const HashedFile& file) {

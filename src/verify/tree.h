@@ -3,6 +3,7 @@
 #ifndef DISC_MANIFEST_VERIFY_TREE_H_
 #define DISC_MANIFEST_VERIFY_TREE_H_
 
+#include <functional>
 #include <string>
 
 #include "console/progress.h"
@@ -17,6 +18,9 @@ struct TreeCheck {
   int jobs = 1;                // files hashed at once
   bool leave_out_manifest = false;
   FileIdentity manifest;       // the manifest's own file, when known
+  /// When set, whether the comparison is ready for the files found
+  /// (TreeHashing's ready): the tree is read and hashed ahead meanwhile.
+  std::function<bool(bool wait)> ready;
   bool root_failed = false;    // the root could not be searched at all
   DWORD root_error = 0;
   bool in_doubt = false;       // a folder below could not be searched
