@@ -794,9 +794,11 @@ bool visit_named(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& 
 
   // The records: of each block that holds a file picked, or of the whole
   // disc in one range scan. Each span read is summed and checked whole.
+  // Rowids are distinct: a span of ids that gives as many rows as it holds
+  // ids gives each in its place, so the place tells the id.
   std::vector<RecordRow> records;
   records.reserve(distinct);
-  sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+  sqlite3_stmt* s = statement(c, "SELECT length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
   for (size_t first = 0; first < wanted.size();) {
     const uint64_t block = wanted[first] / kBlockRecords;
@@ -810,14 +812,13 @@ bool visit_named(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& 
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
           if (!sound) return;
           RecordRow record;
-          record.index = column_u64(row, 0) - r.first_file;
-          const std::string_view md5 = column_bytes(row, 2);
-          if (record.index != index || md5.size() != 16) {
+          record.index = index++;
+          const std::string_view md5 = column_bytes(row, 1);
+          if (md5.size() != 16 || record.index >= end) {
             sound = false;
             return;
           }
-          ++index;
-          record.length = column_u64(row, 1);
+          record.length = column_u64(row, 0);
           memcpy(record.md5, md5.data(), 16);
           sum += record_sum(record.index, record.length, record.md5);
           if (first < wanted.size() && wanted[first] == record.index) {
