@@ -795,10 +795,14 @@ bool visit_named(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& 
   // The records: of each block that holds a file picked, or of the whole
   // disc in one range scan. Each span read is summed and checked whole.
   // Rowids are distinct: a span of ids that gives as many rows as it holds
-  // ids gives each in its place, so the place tells the id.
+  // ids gives each in its place, so the place tells the id. Where the
+  // span's checksum is kept, its rows are counted off rather than each id
+  // compared with its end: rows of another disc read in place of rows lost
+  // do not add up to it.
   std::vector<RecordRow> records;
   records.reserve(distinct);
-  sqlite3_stmt* s = statement(c, "SELECT length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+  sqlite3_stmt* s = r.summed ? statement(c, "SELECT length, md5 FROM file WHERE id >= ?1 ORDER BY id LIMIT ?2 - ?1 + 1")
+                             : statement(c, "SELECT length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
   for (size_t first = 0; first < wanted.size();) {
     const uint64_t block = wanted[first] / kBlockRecords;
