@@ -2009,8 +2009,8 @@ const size_t kMostNamedKept = size_t{16} << 20;
 
 // Finds the files of discs |discs| (by number) whose names pass |test|,
 // then hands them over disc by disc, their records read and checked. The
-// files tested are those of |groups|'s groups of a disc (test.groups[i]
-// for discs[i]), or all where |groups| is null. Every disc's names are
+// files tested are those in the groups of files (name_grams.h) that
+// (*groups)[i] gives for discs[i], or all where |groups| is null. Every disc's names are
 // read and checked before anything is handed over; a disc whose names are
 // the bytes of the one before, with the same groups, has the same files
 // picked, and its names are not tested again.
