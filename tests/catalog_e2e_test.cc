@@ -1557,6 +1557,62 @@ TEST(CatalogTest, TheIndexOfNamesAndTheBlocksOfRecordsAreChecked) {
   expect_run(shelf.run({"check"}), "damaged\t-\tthe index of names holds discs that are gone\n", "", 1);
 }
 
+// Discs of the same names: find tests the names of the first and takes its
+// answer for the discs after, yet reads and checks each disc's own names
+// and records, through the index of names and without it.
+TEST(CatalogTest, DiscsOfTheSameNamesAreEachChecked) {
+  SKIP_UNDER_WINE("the catalog is changed with Linux's SQLite");
+  Shelf shelf;
+  std::vector<std::string> manifests = {"add"};
+  // Three discs of 600 files (three blocks of records), lengths their own.
+  const auto line = [](int disc, int file) {
+    return std::to_string(disc) + "\tF\\file" + std::to_string(file) + ".dat\t" + std::to_string(disc * 1000 + file) +
+           "\t" + kHello + "\n";
+  };
+  for (int disc = 1; disc <= 3; ++disc) {
+    std::string records;
+    for (int i = 0; i < 600; ++i)
+      records += record("F\\file" + std::to_string(i) + ".dat", std::to_string(disc * 1000 + i), kHello);
+    manifests.push_back(shelf.write(std::to_string(disc) + ".xml", manifest("Disc " + std::to_string(disc), records)));
+  }
+  ASSERT_EQ(0, shelf.run(manifests).status);
+  const std::string whole = bytes_of(shelf.catalog);
+  // One block of a disc's records; files in all its blocks, by the index;
+  // every name, by pathname and by name, without it.
+  const std::vector<std::pair<std::string, std::vector<int>>> patterns = {
+      {"file12.dat", {12}}, {"*12.dat", {12, 112, 212, 312, 412, 512}}, {"F\\*12.dat", {12, 112, 212, 312, 412, 512}}};
+  for (const auto& pattern : patterns) {
+    SCOPED_TRACE(pattern.first);
+    std::string found[4];
+    for (int disc = 1; disc <= 3; ++disc)
+      for (const int file : pattern.second) found[disc] += line(disc, file);
+    write_file(shelf.catalog, whole);
+    expect_run(shelf.run({"find", pattern.first}), found[1] + found[2] + found[3], "", 0);
+    // Disc 2's names changed, or gone: nothing is found.
+    const std::string cat = "disc-catalog: " + shelf.catalog + ": disc 2 is damaged: ";
+    for (const char* damage : {"UPDATE names SET names = substr(names, 1, 4) || X'78' || substr(names, 6) WHERE disc = 2",
+                               "DELETE FROM names WHERE disc = 2"}) {
+      SCOPED_TRACE(damage);
+      write_file(shelf.catalog, whole);
+      sql_on(shelf.catalog, damage);
+      expect_run(shelf.run({"find", pattern.first}), "", cat + "its names do not match what was added\n", 2);
+    }
+    // A record of disc 2 changed or gone (disc 3's first then read in its
+    // place): what disc 1 holds, then the damage.
+    for (const char* damage : {"UPDATE file SET length = length + 1", "DELETE FROM file"}) {
+      SCOPED_TRACE(damage);
+      write_file(shelf.catalog, whole);
+      sql_on(shelf.catalog, std::string(damage) + " WHERE id = (SELECT first_file + 12 FROM disc WHERE number = 2)");
+      expect_run(shelf.run({"find", pattern.first}), found[1], cat + "its records do not match what was added\n", 2);
+    }
+  }
+  write_file(shelf.catalog, whole);
+  const Outcome every = shelf.run({"find", "*"});
+  EXPECT_EQ(1800, std::count(every.out.begin(), every.out.end(), '\n'));
+  EXPECT_EQ(0u, every.out.find(line(1, 0) + line(1, 1))) << every.out.substr(0, 200);
+  EXPECT_EQ(every.out.size() - line(3, 599).size(), every.out.rfind(line(3, 599)));
+}
+
 TEST(CatalogTest, AnIndexThatLostARecordIsFound) {
   SKIP_UNDER_WINE("damage is made with Linux's tools");
   ThreeDiscs shelf;

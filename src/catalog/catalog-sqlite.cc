@@ -737,71 +737,92 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
   return true;
 }
 
-// visit_disc for the files |wanted| picks (ascending) of a disc whose
-// blocks are kept: only the blocks that hold them are read, each checked
-// against its checksum, and the checksums of the blocks against the
-// disc's. Nothing is handed over before every check passed.
-bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, const FileVisitor& visit) {
-  if (wanted.empty()) return true;
-  if (wanted.back() >= r.files) return damaged_disc(c, r.number, "its records do not match what was added");
-  const char kRecords[] = "its records do not match what was added";
-  sqlite3_stmt* s = statement(c, "SELECT sum, sums FROM blocks WHERE disc = ?1");
-  if (s == nullptr) return false;
-  bind_u64(s, 1, r.number);
-  std::string sums;
-  bool there = false;
-  bool sound = true;
-  if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        sums = std::string(column_bytes(row, 1));
-        there = true;
-        sound = column_u64(row, 0) == blocks_sum(r.number, sums);
-      }))
-    return false;
-  if (!there || !sound || sums.size() != 8 * blocks_of(r.files)) return damaged_disc(c, r.number, kRecords);
-  const auto block_sum = [&](uint64_t block) {
-    return load_le64(reinterpret_cast<const unsigned char*>(sums.data()) + 8 * block);
-  };
-  uint64_t total = 0;
-  for (uint64_t block = 0; block < blocks_of(r.files); ++block) total += block_sum(block);
-  if (total != r.sums[kRecordsSum]) return damaged_disc(c, r.number, kRecords);
-
-  // The names, up to the last file picked.
-  std::string names;
-  if (!take_names(c, r, &names)) return false;
-  std::vector<std::pair<uint64_t, std::string_view>> named;  // folder and name of each picked
+// Appends to |named| the records of |names| (folder, size and name, as the
+// blob holds them) of the files |wanted| picks (ascending); false where
+// |names| ends before the last of them or holds bytes that are no record.
+bool pick_names(std::string_view names, const std::vector<uint64_t>& wanted, std::string* named) {
   size_t at = 0;
   size_t next = 0;
   for (uint64_t index = 0; next < wanted.size(); ++index) {
     uint64_t folder = 0;
     std::string_view name;
-    if (!next_name(names, &at, &folder, &name)) return damaged_disc(c, r.number, "its names do not match what was added");
+    const size_t start = at;
+    if (!next_name(names, &at, &folder, &name)) return false;
     if (wanted[next] != index) continue;
-    named.emplace_back(folder, name);
+    named->append(names.data() + start, at - start);
     while (next < wanted.size() && wanted[next] == index) ++next;
   }
+  return true;
+}
 
-  // The records, block by block.
+// The files of disc |r| that |wanted| picks (ascending), named by |named|,
+// the records of its names blob for them (pick_names), with their records
+// read and checked: those of the blocks that hold them where a disc's
+// blocks are kept and they lie in at most half of them, else all of the
+// disc's. Nothing is handed over before every check passed.
+bool visit_named(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, std::string_view named,
+                 const FileVisitor& visit) {
+  if (wanted.empty()) return true;
+  const char kRecords[] = "its records do not match what was added";
+  if (wanted.back() >= r.files) return damaged_disc(c, r.number, kRecords);
+  uint64_t blocks = 0;
+  size_t distinct = 0;
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (i == 0 || wanted[i] / kBlockRecords != wanted[i - 1] / kBlockRecords) ++blocks;
+    if (i == 0 || wanted[i] != wanted[i - 1]) ++distinct;
+  }
+  const bool by_block = r.summed && c->version >= 3 && blocks * 2 <= blocks_of(r.files);
+  std::string sums;
+  if (by_block) {
+    sqlite3_stmt* s = statement(c, "SELECT sum, sums FROM blocks WHERE disc = ?1");
+    if (s == nullptr) return false;
+    bind_u64(s, 1, r.number);
+    bool there = false;
+    bool sound = true;
+    if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          sums = std::string(column_bytes(row, 1));
+          there = true;
+          sound = column_u64(row, 0) == blocks_sum(r.number, sums);
+        }))
+      return false;
+    if (!there || !sound || sums.size() != 8 * blocks_of(r.files)) return damaged_disc(c, r.number, kRecords);
+    uint64_t total = 0;
+    for (uint64_t block = 0; block < blocks_of(r.files); ++block)
+      total += load_le64(reinterpret_cast<const unsigned char*>(sums.data()) + 8 * block);
+    if (total != r.sums[kRecordsSum]) return damaged_disc(c, r.number, kRecords);
+  }
+
+  // The records: of each block that holds a file picked, or of the whole
+  // disc in one range scan. Each span read is summed and checked whole.
+  // Rowids are distinct: a span of ids that gives as many rows as it holds
+  // ids gives each in its place, so the place tells the id. Where the
+  // span's checksum is kept, its rows are counted off rather than each id
+  // compared with its end: rows of another disc read in place of rows lost
+  // do not add up to it.
   std::vector<RecordRow> records;
-  s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
+  records.reserve(distinct);
+  sqlite3_stmt* s = r.summed ? statement(c, "SELECT length, md5 FROM file WHERE id >= ?1 ORDER BY id LIMIT ?2 - ?1 + 1")
+                             : statement(c, "SELECT length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
   for (size_t first = 0; first < wanted.size();) {
     const uint64_t block = wanted[first] / kBlockRecords;
-    const uint64_t start = block * kBlockRecords;
-    const uint64_t end = std::min(start + kBlockRecords, r.files);
+    const uint64_t start = by_block ? block * kBlockRecords : 0;
+    const uint64_t end = by_block ? std::min(start + kBlockRecords, r.files) : r.files;
     bind_u64(s, 1, r.first_file + start);
     bind_u64(s, 2, r.first_file + end - 1);
     uint64_t index = start;
     uint64_t sum = 0;
+    bool sound = true;
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
+          if (!sound) return;
           RecordRow record;
-          record.index = column_u64(row, 0) - r.first_file;
-          const std::string_view md5 = column_bytes(row, 2);
-          if (!sound || record.index != index || md5.size() != 16) {
+          record.index = index++;
+          const std::string_view md5 = column_bytes(row, 1);
+          if (md5.size() != 16 || record.index >= end) {
             sound = false;
             return;
           }
-          ++index;
-          record.length = column_u64(row, 1);
+          record.length = column_u64(row, 0);
           memcpy(record.md5, md5.data(), 16);
           sum += record_sum(record.index, record.length, record.md5);
           if (first < wanted.size() && wanted[first] == record.index) {
@@ -810,20 +831,39 @@ bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>&
           }
         }))
       return false;
-    if (!sound || index != end || sum != block_sum(block)) return damaged_disc(c, r.number, kRecords);
+    const uint64_t expected = by_block ? load_le64(reinterpret_cast<const unsigned char*>(sums.data()) + 8 * block)
+                                       : r.sums[kRecordsSum];
+    if (!sound || index != end || ((by_block || r.summed) && sum != expected)) return damaged_disc(c, r.number, kRecords);
+    if (!by_block) break;
   }
-  if (records.size() != named.size()) return damaged_disc(c, r.number, kRecords);
-  for (size_t i = 0; i < records.size(); ++i) {
+  if (records.size() != distinct) return damaged_disc(c, r.number, kRecords);
+  size_t at = 0;
+  for (const RecordRow& record : records) {
     CatalogFile file;
     file.disc = r.number;
-    file.index = records[i].index;
-    file.length = records[i].length;
-    file.md5 = records[i].md5;
-    file.name = named[i].second;
-    if (!folder_path(c, named[i].first, r.number, &file.folder)) return false;
+    file.index = record.index;
+    file.length = record.length;
+    file.md5 = record.md5;
+    uint64_t folder = 0;
+    if (!next_name(named, &at, &folder, &file.name)) return damaged_disc(c, r.number, "its names do not match what was added");
+    if (!folder_path(c, folder, r.number, &file.folder)) return false;
     visit(file);
   }
   return true;
+}
+
+// visit_disc for the files |wanted| picks (ascending) of a disc whose
+// blocks are kept, in at most half of them: only those blocks are read,
+// each checked against its checksum, and the checksums of the blocks
+// against the disc's.
+bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, const FileVisitor& visit) {
+  if (wanted.empty()) return true;
+  if (wanted.back() >= r.files) return damaged_disc(c, r.number, "its records do not match what was added");
+  std::string names;
+  if (!take_names(c, r, &names)) return false;
+  std::string named;
+  if (!pick_names(names, wanted, &named)) return damaged_disc(c, r.number, "its names do not match what was added");
+  return visit_named(c, r, wanted, named, visit);
 }
 
 // The groups of files of disc |r| (ascending) whose names hold each of
@@ -1931,68 +1971,160 @@ bool file_files_picked(Catalog* catalog, uint64_t number, const std::vector<uint
   });
 }
 
+// Reads the names blob of the disc |r| into |*names| through |*blob|, a
+// handle opened at the first disc and moved to each next: straight from
+// the catalog's pages into a buffer used again, where a statement would
+// copy it twice through buffers of its own. Checked as read_names checks.
+bool read_names_into(SqliteCatalog* c, sqlite3_blob** blob, const Range& r, std::string* names) {
+  const sqlite3_int64 row = static_cast<sqlite3_int64>(r.number);
+  const int opened = *blob == nullptr ? sqlite3_blob_open(c->db, "main", "names", "names", row, 0, blob)
+                                      : sqlite3_blob_reopen(*blob, row);
+  if (opened != SQLITE_OK) {
+    // A handle that failed to move reads no more.
+    if (*blob != nullptr) sqlite3_blob_close(*blob);
+    *blob = nullptr;
+    // No such row, or no blob in it: told as the statement tells it.
+    if ((opened & 0xff) == SQLITE_ERROR) return read_names(c, r, names);
+    return fail(c);
+  }
+  const int size = sqlite3_blob_bytes(*blob);
+  names->resize(static_cast<size_t>(size));
+  if (size > 0 && sqlite3_blob_read(*blob, &(*names)[0], size, 0) != SQLITE_OK) return fail(c);
+  return names_sound(c, r, *names);
+}
+
+// What a test of names picked of a disc, or of consecutive discs whose
+// names are the same bytes: the files, by index (ascending), and their
+// records of the names blob (pick_names) while those kept stay few.
+struct Picked {
+  std::vector<uint64_t> indexes;
+  std::string named;
+  bool kept = false;
+};
+
+// Records of names kept between the test of every disc's names and the
+// reading of the records of the files picked, in bytes at most; the
+// names of discs beyond are read again.
+const size_t kMostNamedKept = size_t{16} << 20;
+
+// Finds the files of discs |discs| (by number) whose names pass |test|,
+// then hands them over disc by disc, their records read and checked. The
+// files tested are those in the groups of files (name_grams.h) that
+// (*groups)[i] gives for discs[i], or all where |groups| is null. Every disc's names are
+// read and checked before anything is handed over; a disc whose names are
+// the bytes of the one before, with the same groups, has the same files
+// picked, and its names are not tested again.
+template <typename Test>
+bool find_named(SqliteCatalog* c, const std::vector<Range>& discs, const std::vector<std::vector<uint64_t>>* groups,
+                Test test, const FileVisitor& visit) {
+  std::vector<Picked> picked;
+  std::vector<std::pair<size_t, size_t>> matches;  // disc, what it picked
+  size_t named_kept = 0;
+  sqlite3_blob* blob = nullptr;
+  std::string names;
+  std::string before;  // the names of the disc before, |same_as| what it picked
+  size_t same_as = SIZE_MAX;
+  const std::vector<uint64_t>* groups_before = nullptr;
+  uint64_t files_before = 0;
+  bool ok = true;
+  for (size_t d = 0; ok && d < discs.size(); ++d) {
+    const Range& r = discs[d];
+    const std::vector<uint64_t>* in = groups == nullptr ? nullptr : &(*groups)[d];
+    ok = read_names_into(c, &blob, r, &names);
+    if (!ok) break;
+    if (same_as != SIZE_MAX && r.files == files_before && names == before &&
+        (in == nullptr || *in == *groups_before)) {
+      if (!picked[same_as].indexes.empty()) matches.emplace_back(d, same_as);
+      continue;
+    }
+    Picked one;
+    size_t at = 0;
+    uint64_t index = 0;
+    size_t next_group = 0;
+    for (; at < names.size(); ++index) {
+      uint64_t folder = 0;
+      std::string_view name;
+      const size_t start = at;
+      if (!next_name(names, &at, &folder, &name)) break;
+      if (in != nullptr) {
+        const uint64_t group = index / kGroupFiles;
+        while (next_group < in->size() && (*in)[next_group] < group) ++next_group;
+        if (next_group == in->size() || (*in)[next_group] != group) continue;
+      }
+      bool passed = false;
+      ok = test(r.number, folder, name, &passed);
+      if (!ok) break;
+      if (!passed) continue;
+      one.indexes.push_back(index);
+      one.named.append(names, start, at - start);
+    }
+    if (!ok) break;
+    if (at != names.size() || index != r.files) {
+      ok = damaged_disc(c, r.number, "its names do not match what was added");
+      break;
+    }
+    one.kept = named_kept + one.named.size() <= kMostNamedKept;
+    if (one.kept) {
+      named_kept += one.named.size();
+    } else {
+      std::string().swap(one.named);
+    }
+    picked.push_back(std::move(one));
+    same_as = picked.size() - 1;
+    groups_before = in;
+    files_before = r.files;
+    names.swap(before);
+    if (!picked.back().indexes.empty()) matches.emplace_back(d, same_as);
+  }
+  std::string again;
+  for (size_t m = 0; ok && m < matches.size(); ++m) {
+    const Range& r = discs[matches[m].first];
+    const Picked& one = picked[matches[m].second];
+    std::string_view named = one.named;
+    if (!one.kept) {
+      again.clear();
+      ok = read_names_into(c, &blob, r, &names);
+      if (ok && !pick_names(names, one.indexes, &again)) ok = damaged_disc(c, r.number, "its names do not match what was added");
+      named = again;
+    }
+    ok = ok && visit_named(c, r, one.indexes, named, visit);
+  }
+  if (blob != nullptr) sqlite3_blob_close(blob);
+  return ok;
+}
+
+// The discs of the catalog, by number.
+std::vector<Range> discs_by_number(const SqliteCatalog* c) {
+  std::vector<Range> discs = c->ranges;
+  std::sort(discs.begin(), discs.end(), [](const Range& a, const Range& b) { return a.number < b.number; });
+  return discs;
+}
+
 bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisitor& visit) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (!load_ranges(c) || !load_all_folders(c)) return false;
-    std::vector<Range> discs = c->ranges;
-    std::sort(discs.begin(), discs.end(), [](const Range& a, const Range& b) { return a.number < b.number; });
-    sqlite3_stmt* s = statement(c, "SELECT disc, names FROM names ORDER BY disc");
-    if (s == nullptr) return false;
-    // Each disc's names are tested in one pass over its blob; the rows of
-    // the few that match are read after it.
-    std::vector<std::pair<size_t, std::vector<uint64_t>>> matches;
-    size_t next_disc = 0;
-    bool sound = true;
-    if (!each_row(c, s, [&](sqlite3_stmt* row) {
-          const uint64_t number = column_u64(row, 0);
-          while (next_disc < discs.size() && discs[next_disc].number < number) ++next_disc;
-          if (!sound || next_disc == discs.size() || discs[next_disc].number != number) return;
-          const Range& r = discs[next_disc];
-          const std::string_view names = column_bytes(row, 1);
-          if (!names_sound(c, r, names)) {
-            sound = false;
-            return;
-          }
-          std::vector<uint64_t> found;
-          uint64_t folder = 0;
-          std::string_view name;
-          std::string_view path;
-          uint64_t index = 0;
-          for (size_t at = 0; at < names.size(); ++index) {
-            if (!next_name(names, &at, &folder, &name)) {
-              sound = damaged_disc(c, number, "its names do not match what was added");
-              return;
-            }
-            if (!folder_path(c, folder, number, &path)) {
-              sound = false;
-              return;
-            }
-            if (wanted(path, name)) found.push_back(index);
-          }
-          if (index != r.files) {
-            sound = damaged_disc(c, number, "its names do not match what was added");
-            return;
-          }
-          if (!found.empty()) matches.emplace_back(next_disc, std::move(found));
-        }))
-      return false;
-    if (!sound) return false;
-    for (const auto& match : matches) {
-      if (!visit_disc(c, discs[match.first], &match.second, visit)) return false;
-    }
-    return true;
+    std::string_view path;
+    return find_named(
+        c, discs_by_number(c), nullptr,
+        [&](uint64_t number, uint64_t folder, std::string_view name, bool* passed) {
+          if (!folder_path(c, folder, number, &path)) return false;
+          *passed = wanted(path, name);
+          return true;
+        },
+        visit);
   });
 }
 
 // The discs of the catalog, by number, each with the groups of files
 // that may match: of those whose names hold every trigram of one of
-// |grams|.
+// |grams|. |visit| returns false to stop: so does this, and sets
+// |*stopped|.
 template <typename Visit>
-bool each_disc_candidates(SqliteCatalog* c, const std::vector<std::vector<uint32_t>>& grams, Visit visit) {
+bool each_disc_candidates(SqliteCatalog* c, const std::vector<std::vector<uint32_t>>& grams, Visit visit,
+                          bool* stopped = nullptr) {
   if (!load_ranges(c)) return false;
-  std::vector<Range> discs = c->ranges;
-  std::sort(discs.begin(), discs.end(), [](const Range& a, const Range& b) { return a.number < b.number; });
+  const std::vector<Range> discs = discs_by_number(c);
   std::vector<uint64_t> candidates;
   std::vector<uint64_t> found;
   std::vector<uint64_t> either;
@@ -2008,7 +2140,10 @@ bool each_disc_candidates(SqliteCatalog* c, const std::vector<std::vector<uint32
       std::set_union(candidates.begin(), candidates.end(), found.begin(), found.end(), std::back_inserter(either));
       candidates.swap(either);
     }
-    if (!candidates.empty() && !visit(r, candidates)) return false;
+    if (!candidates.empty() && !visit(r, candidates)) {
+      if (stopped != nullptr) *stopped = true;
+      return false;
+    }
   }
   return true;
 }
@@ -2033,47 +2168,38 @@ bool file_files_matching(Catalog* catalog, const std::vector<Pattern>& patterns,
   if (!indexed) return file_files_named(catalog, wanted, visit);
   return in_one_state(c, [&]() -> bool {
     // The groups the index gives; where they hold much of the catalog,
-    // every name is tested in one pass instead.
-    std::vector<std::pair<Range, std::vector<uint64_t>>> discs;
-    uint64_t candidates = 0;
+    // every name is tested in one pass instead, as soon as that is clear.
+    if (!load_ranges(c)) return false;
     uint64_t files = 0;
-    if (!each_disc_candidates(c, grams, [&](const Range& r, const std::vector<uint64_t>& groups) {
-          candidates += groups.size() * kGroupFiles;
-          discs.emplace_back(r, groups);
-          return true;
-        }))
-      return false;
     for (const Range& r : c->ranges) files += r.files;
-    if (candidates > files / 8) return file_files_named(catalog, wanted, visit);
-    std::vector<std::pair<Range, std::vector<uint64_t>>> matches;
-    size_t matched = 0;
-    for (const auto& disc : discs) {
-      const Range& r = disc.first;
-      const std::vector<uint64_t>& groups = disc.second;
-      const DiscNames* names = nullptr;
-      if (!disc_names(c, r, &names)) return false;
-      if (names->at.size() != r.files) return damaged_disc(c, r.number, "its names do not match what was added");
-      std::vector<uint64_t> picked;
-      for (const uint64_t group : groups) {
-        for (uint64_t index = group * kGroupFiles; index < r.files && index < (group + 1) * kGroupFiles; ++index) {
-          size_t at = names->at[static_cast<size_t>(index)];
-          uint64_t folder = 0;
-          std::string_view name;
-          if (!next_name(names->names, &at, &folder, &name))
-            return damaged_disc(c, r.number, "its names do not match what was added");
-          // A name pattern is tested on the name alone.
-          if (wanted(std::string_view(), name)) picked.push_back(index);
-        }
-      }
-      matched += picked.size();
-      if (!picked.empty()) matches.emplace_back(r, std::move(picked));
+    std::vector<Range> discs;
+    std::vector<std::vector<uint64_t>> groups;
+    uint64_t candidates = 0;
+    bool stopped = false;
+    if (!each_disc_candidates(
+            c, grams,
+            [&](const Range& r, const std::vector<uint64_t>& found) {
+              candidates += found.size() * kGroupFiles;
+              discs.push_back(r);
+              groups.push_back(found);
+              return candidates <= files / 8;
+            },
+            &stopped)) {
+      if (!stopped) return false;
+      discs.clear();
+      groups.clear();
+      return file_files_named(catalog, wanted, visit);
     }
     // Many folders are read at once, a few one by one.
-    if (matched > 10000 && !load_all_folders(c)) return false;
-    for (const auto& match : matches) {
-      if (!visit_disc(c, match.first, &match.second, visit)) return false;
-    }
-    return true;
+    if (candidates > 10000 && !load_all_folders(c)) return false;
+    // A name pattern is tested on the name alone.
+    return find_named(
+        c, discs, &groups,
+        [&](uint64_t, uint64_t, std::string_view name, bool* passed) {
+          *passed = wanted(std::string_view(), name);
+          return true;
+        },
+        visit);
   });
 }
 
