@@ -223,9 +223,9 @@ struct SqliteCatalog : Catalog {
   // Names of discs, by number, for look-ups.
   std::map<uint64_t, DiscNames> names_kept;
   size_t names_kept_bytes = 0;
-  // The keys of each disc's contents, by number, once asked by content.
-  std::vector<std::pair<uint64_t, std::string>> contents;
-  bool contents_loaded = false;
+  // The keys of every disc's contents were found sound, once asked by
+  // content.
+  bool contents_checked = false;
   // The contents asked so far, and the discs the index gave for each, for
   // the check that the index lost none of their records.
   std::vector<Content> asked;
@@ -2105,11 +2105,12 @@ bool file_name_candidates(
   });
 }
 
-// The keys of every disc's contents, each checked, for the look-ups that
-// follow; nothing for a catalog of version 1, which has none.
-bool load_contents(SqliteCatalog* c) {
-  if (c->contents_loaded || c->version < 2) return true;
-  c->contents.clear();
+// Hands each disc's keys of its contents, checked, to |visit| (number,
+// keys), by number; nothing for a catalog of version 1, which has none.
+// One disc's keys are held at a time.
+template <typename Visit>
+bool each_disc_contents(SqliteCatalog* c, Visit visit) {
+  if (c->version < 2) return true;
   bool sound = true;
   if (!each_disc(c, statement(c, "SELECT " DISC_ROW ", (SELECT keys FROM contents WHERE disc = number) "
                                  "FROM disc ORDER BY number"),
@@ -2120,10 +2121,9 @@ bool load_contents(SqliteCatalog* c) {
                      sound = damaged_disc(c, row.disc.number, "the keys of its contents do not match what was added");
                      return;
                    }
-                   c->contents.emplace_back(row.disc.number, std::string(contents));
+                   sound = visit(row.disc.number, contents);
                  }))
     return false;
-  c->contents_loaded = sound;
   return sound;
 }
 
@@ -2148,41 +2148,49 @@ bool holds_key(std::string_view contents, uint32_t key) {
   return false;
 }
 
-// The discs, as (disc, content) pairs, whose contents hold the key of any
-// of |contents| (key[i] its key): by a search of each disc's keys for few
-// contents, else by one pass over all of them against a bitmap of the
-// contents' keys, whichever costs less.
-std::vector<std::pair<uint64_t, size_t>> discs_holding(SqliteCatalog* c, const std::vector<uint32_t>& key) {
-  std::vector<std::pair<uint64_t, size_t>> held;
-  // A search costs a few dozen steps a disc and a key; the pass, a step a
-  // key of every disc.
-  uint64_t all_keys = 0;
-  for (const auto& disc : c->contents) all_keys += disc.second.size() / 4;
-  if (uint64_t{key.size()} * c->contents.size() * 32 <= all_keys) {
-    for (const auto& disc : c->contents)
-      for (size_t i = 0; i < key.size(); ++i)
-        if (holds_key(disc.second, key[i])) held.emplace_back(disc.first, i);
-    return held;
-  }
+// The keys of the contents asked, to be sought in each disc's keys: by a
+// search of the disc's keys for each, where they are few, else by one pass
+// over the disc's keys against a bitmap of these, whichever costs less.
+struct AskedKeys {
+  std::vector<uint32_t> key;  // of each content asked
+  int shift = 0;
+  std::vector<uint64_t> bitmap;
+  std::unordered_multimap<uint32_t, size_t> which;
+};
+
+AskedKeys asked_keys(std::vector<uint32_t> key) {
+  AskedKeys asked;
   int bits = 10;
   while (bits < 32 && (uint64_t{1} << bits) < 16 * uint64_t{key.size()}) ++bits;
-  const int shift = 32 - bits;
-  std::vector<uint64_t> bitmap((size_t{1} << bits) / 64);
-  std::unordered_multimap<uint32_t, size_t> which;
+  asked.shift = 32 - bits;
+  asked.bitmap.resize((size_t{1} << bits) / 64);
   for (size_t i = 0; i < key.size(); ++i) {
-    bitmap[key[i] >> shift >> 6] |= uint64_t{1} << (key[i] >> shift & 63);
-    which.emplace(key[i], i);
+    asked.bitmap[key[i] >> asked.shift >> 6] |= uint64_t{1} << (key[i] >> asked.shift & 63);
+    asked.which.emplace(key[i], i);
   }
-  for (const auto& disc : c->contents) {
-    const unsigned char* keys = reinterpret_cast<const unsigned char*>(disc.second.data());
-    for (size_t k = 0; k < disc.second.size() / 4; ++k) {
-      const uint32_t at = load_le32(keys + 4 * k);
-      if ((bitmap[at >> shift >> 6] >> (at >> shift & 63) & 1) == 0) continue;
-      const auto range = which.equal_range(at);
-      for (auto it = range.first; it != range.second; ++it) held.emplace_back(disc.first, it->second);
-    }
+  asked.key = std::move(key);
+  return asked;
+}
+
+// Hands |held| each content asked whose key the sorted keys |contents| of
+// one disc hold.
+template <typename Held>
+void contents_held(const AskedKeys& asked, std::string_view contents, Held held) {
+  // A search costs a few dozen steps a key; the pass, a step a key of the
+  // disc.
+  const size_t keys = contents.size() / 4;
+  if (uint64_t{asked.key.size()} * 32 <= keys) {
+    for (size_t i = 0; i < asked.key.size(); ++i)
+      if (holds_key(contents, asked.key[i])) held(i);
+    return;
   }
-  return held;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(contents.data());
+  for (size_t k = 0; k < keys; ++k) {
+    const uint32_t at = load_le32(bytes + 4 * k);
+    if ((asked.bitmap[at >> asked.shift >> 6] >> (at >> asked.shift & 63) & 1) == 0) continue;
+    const auto range = asked.which.equal_range(at);
+    for (auto it = range.first; it != range.second; ++it) held(it->second);
+  }
 }
 
 // files_with_content for each of |contents|, the rows the index gives each
@@ -2219,9 +2227,10 @@ bool contents_looked_up(SqliteCatalog* c, const std::vector<Content>& contents,
     if (!ok) return false;
   }
   // Checked once the command has asked all it asks (contents_all_told),
-  // against the keys of every disc's contents, read now: while files are
-  // still being hashed, not after the last.
-  if (!load_contents(c)) return false;
+  // against the keys of every disc's contents; whether those are sound is
+  // told now, before anything more is asked.
+  if (!c->contents_checked && !each_disc_contents(c, [](uint64_t, std::string_view) { return true; })) return false;
+  c->contents_checked = true;
   c->asked.insert(c->asked.end(), contents.begin(), contents.end());
   c->holders.insert(c->holders.end(), holders.begin(), holders.end());
   return true;
@@ -2235,28 +2244,42 @@ bool file_contents_all_told(Catalog* catalog) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (c->asked.empty()) return true;
-    if (!load_ranges(c) || !load_contents(c)) return false;
+    if (!load_ranges(c)) return false;
     std::vector<uint32_t> keys;
     for (const Content& asked : c->asked) keys.push_back(content_key(asked.md5));
-    for (const auto& held : discs_holding(c, keys)) {
-      const std::vector<uint64_t>& gave = c->holders[held.second];
-      if (std::find(gave.begin(), gave.end(), held.first) != gave.end()) continue;
-      const Range* r = nullptr;
-      for (const Range& range : c->ranges)
-        if (range.number == held.first) r = &range;
-      if (r == nullptr || r->files == 0) continue;
-      const Content& asked = c->asked[held.second];
-      sqlite3_stmt* scan = statement(c, "SELECT count(*) FROM file NOT INDEXED WHERE id BETWEEN ?1 AND ?2 "
-                                        "AND md5 = ?3 AND (?4 IS NULL OR length = ?4)");
-      if (scan == nullptr) return false;
-      bind_u64(scan, 1, r->first_file);
-      bind_u64(scan, 2, r->first_file + r->files - 1);
-      sqlite3_bind_blob(scan, 3, asked.md5, 16, SQLITE_STATIC);
-      if (!asked.any_length) bind_u64(scan, 4, asked.length);
-      uint64_t missed = 0;
-      if (!each_row(c, scan, [&](sqlite3_stmt* row) { missed = column_u64(row, 0); })) return false;
-      if (missed != 0) return damaged_disc(c, held.first, "the content index lacks records of it");
-    }
+    const AskedKeys sought = asked_keys(std::move(keys));
+    // Each disc's keys are sought as they are read.
+    if (!each_disc_contents(c, [&](uint64_t number, std::string_view contents) {
+          const Range* r = nullptr;
+          for (const Range& range : c->ranges)
+            if (range.number == number) r = &range;
+          if (r == nullptr || r->files == 0) return true;
+          bool sound = true;
+          contents_held(sought, contents, [&](size_t i) {
+            if (!sound) return;
+            const std::vector<uint64_t>& gave = c->holders[i];
+            if (std::find(gave.begin(), gave.end(), number) != gave.end()) return;
+            const Content& asked = c->asked[i];
+            sqlite3_stmt* scan = statement(c, "SELECT count(*) FROM file NOT INDEXED WHERE id BETWEEN ?1 AND ?2 "
+                                              "AND md5 = ?3 AND (?4 IS NULL OR length = ?4)");
+            if (scan == nullptr) {
+              sound = false;
+              return;
+            }
+            bind_u64(scan, 1, r->first_file);
+            bind_u64(scan, 2, r->first_file + r->files - 1);
+            sqlite3_bind_blob(scan, 3, asked.md5, 16, SQLITE_STATIC);
+            if (!asked.any_length) bind_u64(scan, 4, asked.length);
+            uint64_t missed = 0;
+            if (!each_row(c, scan, [&](sqlite3_stmt* row) { missed = column_u64(row, 0); })) {
+              sound = false;
+              return;
+            }
+            if (missed != 0) sound = damaged_disc(c, number, "the content index lacks records of it");
+          });
+          return sound;
+        }))
+      return false;
     c->asked.clear();
     c->holders.clear();
     return true;
@@ -2315,66 +2338,84 @@ bool file_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVis
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (!load_ranges(c)) return false;
-    struct Rare {
-      uint64_t id;
-      uint64_t length;
+    // What the pass keeps grows with the discs, not with the records: a
+    // count and a sum for each disc, or (for |whole|) one bit a record,
+    // at the record's place among all of them (|base|, by range).
+    struct Own {
+      uint64_t files = 0;
+      uint64_t bytes = 0;
     };
-    std::vector<Rare> rare;
+    std::vector<Own> owned(whole ? 0 : c->ranges.size());
+    std::vector<uint64_t> base(c->ranges.size() + 1);
+    for (size_t i = 0; i < c->ranges.size(); ++i) base[i + 1] = base[i] + c->ranges[i].files;
+    std::vector<uint64_t> rare(whole ? static_cast<size_t>(base.back() / 64 + 1) : 0);
+    // The files of one content, ascending (the index holds rowids last),
+    // until the discs they are on reach |discs|: no more is asked of them.
     std::vector<uint64_t> group;
-    std::vector<uint64_t> holders;
+    uint64_t held_on = 0;
+    uint64_t last_disc = 0;
     uint64_t content_length = 0;
     unsigned char content_md5[16] = {};
     const auto close_group = [&]() {
-      if (group.empty()) return;
-      holders.clear();
-      for (const uint64_t id : group) {
-        const Range* r = range_of(c, id);
-        if (r != nullptr) holders.push_back(r->number);
-      }
-      std::sort(holders.begin(), holders.end());
-      const uint64_t held_on = static_cast<uint64_t>(std::unique(holders.begin(), holders.end()) - holders.begin());
       if (held_on < discs) {
-        for (const uint64_t id : group) rare.push_back({id, content_length});
+        for (const uint64_t id : group) {
+          const Range* r = range_of(c, id);
+          if (r == nullptr) continue;
+          const size_t disc = static_cast<size_t>(r - c->ranges.data());
+          if (whole) {
+            const uint64_t at = base[disc] + (id - r->first_file);
+            rare[static_cast<size_t>(at / 64)] |= uint64_t{1} << (at % 64);
+          } else {
+            Own& own = owned[disc];
+            ++own.files;
+            own.bytes = own.bytes + content_length < own.bytes ? UINT64_MAX : own.bytes + content_length;
+          }
+        }
       }
       group.clear();
+      held_on = 0;
     };
     if (!scan_content(c, [&](uint64_t id, uint64_t length, const unsigned char* md5) {
           if (length == 0) return;
-          if (group.empty() || length != content_length || memcmp(md5, content_md5, 16) != 0) {
+          if (held_on == 0 || length != content_length || memcmp(md5, content_md5, 16) != 0) {
             close_group();
             content_length = length;
             memcpy(content_md5, md5, 16);
           }
-          group.push_back(id);
+          const Range* r = range_of(c, id);
+          if (r == nullptr) return;
+          if (held_on == 0 || r->number != last_disc) {
+            ++held_on;
+            last_disc = r->number;
+          }
+          if (held_on < discs) {
+            group.push_back(id);
+          } else {
+            group.clear();
+          }
         }))
       return false;
     close_group();
-    std::sort(rare.begin(), rare.end(), [](const Rare& a, const Rare& b) { return a.id < b.id; });
+    // Disc by disc, by number: later discs hold later records.
     if (!whole) {
-      for (const Rare& r : rare) {
-        const Range* range = range_of(c, r.id);
-        if (range == nullptr) continue;
+      for (size_t i = 0; i < c->ranges.size(); ++i) {
         CatalogFile file;
-        file.disc = range->number;
-        file.index = r.id - range->first_file;
-        file.length = r.length;
-        visit(file);
+        file.disc = c->ranges[i].number;
+        for (uint64_t n = 0; n < owned[i].files; ++n) {
+          file.length = n == 0 ? owned[i].bytes : 0;
+          visit(file);
+        }
       }
       return true;
     }
     if (!load_all_folders(c)) return false;
-    // Disc by disc, the files wanted read with the disc's names in one pass.
+    // Each disc's files wanted read with its names in one pass.
     std::vector<uint64_t> wanted;
-    for (size_t i = 0; i < rare.size();) {
-      const Range* range = range_of(c, rare[i].id);
-      if (range == nullptr) {
-        ++i;
-        continue;
-      }
+    for (size_t i = 0; i < c->ranges.size(); ++i) {
       wanted.clear();
-      for (; i < rare.size() && rare[i].id - range->first_file < range->files && rare[i].id >= range->first_file; ++i)
-        wanted.push_back(rare[i].id - range->first_file);
-      if (!visit_disc(c, *range, &wanted, visit)) return false;
+      for (uint64_t at = base[i]; at < base[i + 1]; ++at)
+        if ((rare[static_cast<size_t>(at / 64)] >> (at % 64) & 1) != 0) wanted.push_back(at - base[i]);
+      if (!wanted.empty() && !visit_disc(c, c->ranges[i], &wanted, visit)) return false;
     }
     return true;
   });
@@ -2452,7 +2493,6 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
     c->error.clear();
   };
   std::vector<Range> whole;
-  std::map<uint64_t, std::string> contents;
   // A catalog of version 1 has no keys of contents to check.
   const char* const rows = c->version < 2 ? "SELECT " DISC_ROW ", keys, layout, NULL FROM disc ORDER BY number"
                                           : "SELECT " DISC_ROW ", keys, layout, (SELECT keys FROM contents "
@@ -2473,7 +2513,6 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
           damaged_disc(c, read.disc.number, "the keys of its contents do not match what was added");
           return note(read.disc.number);
         }
-        contents[read.disc.number] = std::string(column_bytes(row, 12));
         whole.push_back(range_of_row(read));
       }))
     return false;
@@ -2489,7 +2528,9 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
           block_sums[static_cast<size_t>(file.index / kBlockRecords)] += record_sum(file.index, file.length, file.md5);
         })) {
       note(r.number);
-    } else if (r.summed && keys_blob(std::move(keys)) != contents[r.number]) {
+    } else if (r.summed && bytes_sum(keys_blob(std::move(keys))) != r.sums[kContentsSum]) {
+      // The keys kept were found to match this checksum above: those of
+      // the records read must too.
       damaged_disc(c, r.number, "the keys of its contents do not match its records");
       note(r.number);
     } else if (c->version >= 3 && !lookups_sound(c, r, &grams, block_sums)) {
