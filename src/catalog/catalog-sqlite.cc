@@ -169,6 +169,11 @@ const int kCacheWhileAdding = 16 * 1024;
 // the sort holds a run of this size.
 const int kCacheWhileSorting = 8 * 1024;
 
+// The files a search by name finds are handed over once every name was
+// read, so that damage found on the way comes before any of them; past
+// this many, those found so far are handed over first.
+const size_t kMostMatchesGathered = size_t{1} << 20;
+
 // The names of discs kept decoded for look-ups, in bytes at most.
 const size_t kMostNamesKept = size_t{32} << 20;
 
@@ -1942,6 +1947,15 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
     // Each disc's names are tested in one pass over its blob; the rows of
     // the few that match are read after it.
     std::vector<std::pair<size_t, std::vector<uint64_t>>> matches;
+    size_t gathered = 0;
+    const auto hand_over = [&]() {
+      for (const auto& match : matches) {
+        if (!visit_disc(c, discs[match.first], &match.second, visit)) return false;
+      }
+      matches.clear();
+      gathered = 0;
+      return true;
+    };
     size_t next_disc = 0;
     bool sound = true;
     if (!each_row(c, s, [&](sqlite3_stmt* row) {
@@ -1974,14 +1988,13 @@ bool file_files_named(Catalog* catalog, const NameTest& wanted, const FileVisito
             sound = damaged_disc(c, number, "its names do not match what was added");
             return;
           }
-          if (!found.empty()) matches.emplace_back(next_disc, std::move(found));
+          if (found.empty()) return;
+          gathered += found.size();
+          matches.emplace_back(next_disc, std::move(found));
+          if (gathered > kMostMatchesGathered) sound = hand_over();
         }))
       return false;
-    if (!sound) return false;
-    for (const auto& match : matches) {
-      if (!visit_disc(c, discs[match.first], &match.second, visit)) return false;
-    }
-    return true;
+    return sound && hand_over();
   });
 }
 
@@ -2047,6 +2060,21 @@ bool file_files_matching(Catalog* catalog, const std::vector<Pattern>& patterns,
     if (candidates > files / 8) return file_files_named(catalog, wanted, visit);
     std::vector<std::pair<Range, std::vector<uint64_t>>> matches;
     size_t matched = 0;
+    size_t gathered = 0;
+    bool folders_read = false;
+    const auto hand_over = [&]() {
+      // Many folders are read at once, a few one by one.
+      if (matched > 10000 && !folders_read) {
+        if (!load_all_folders(c)) return false;
+        folders_read = true;
+      }
+      for (const auto& match : matches) {
+        if (!visit_disc(c, match.first, &match.second, visit)) return false;
+      }
+      matches.clear();
+      gathered = 0;
+      return true;
+    };
     for (const auto& disc : discs) {
       const Range& r = disc.first;
       const std::vector<uint64_t>& groups = disc.second;
@@ -2066,14 +2094,11 @@ bool file_files_matching(Catalog* catalog, const std::vector<Pattern>& patterns,
         }
       }
       matched += picked.size();
+      gathered += picked.size();
       if (!picked.empty()) matches.emplace_back(r, std::move(picked));
+      if (gathered > kMostMatchesGathered && !hand_over()) return false;
     }
-    // Many folders are read at once, a few one by one.
-    if (matched > 10000 && !load_all_folders(c)) return false;
-    for (const auto& match : matches) {
-      if (!visit_disc(c, match.first, &match.second, visit)) return false;
-    }
-    return true;
+    return hand_over();
   });
 }
 
