@@ -203,6 +203,16 @@ struct DiscNames {
   std::vector<uint32_t> at;
 };
 
+// A disc's record as read from its row.
+struct RecordRow {
+  uint64_t index;
+  uint64_t length;
+  unsigned char md5[16];
+};
+
+// A record picked from a disc, with its folder and name.
+using PickedRecord = std::pair<RecordRow, std::pair<uint64_t, std::string_view>>;
+
 }  // namespace
 
 struct SqliteCatalog : Catalog {
@@ -235,6 +245,12 @@ struct SqliteCatalog : Catalog {
   // the check that the index lost none of their records.
   std::vector<Content> asked;
   std::vector<std::vector<uint64_t>> holders;
+  // What a reading of one disc's files holds, kept from one disc to the
+  // next: a pass over many discs then asks the system for that memory
+  // once, not again for each disc. A reading within a visit finds them
+  // taken and makes its own.
+  std::string spare_names;
+  std::vector<PickedRecord> spare_picked;
 
   // Adding.
   bool in_transaction = false;
@@ -583,7 +599,7 @@ bool read_names(SqliteCatalog* c, const Range& r, std::string* names) {
   bind_u64(s, 1, r.number);
   bool there = false;
   if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        *names = std::string(column_bytes(row, 0));
+        names->assign(column_bytes(row, 0));
         there = true;
       }))
     return false;
@@ -658,19 +674,15 @@ bool visit_row(SqliteCatalog* c, sqlite3_stmt* s, const unsigned char md5[16], c
   return true;
 }
 
-// A disc's record as read from its row.
-struct RecordRow {
-  uint64_t index;
-  uint64_t length;
-  unsigned char md5[16];
-};
-
 // The files of disc |r| that |wanted| picks by their index (ascending; all
 // when null), with their names read in one pass. Its records are checked
 // against their checksum as they are read: a whole disc's files are handed
 // over as they come, and the check's failure comes after them; the few
 // that |wanted| picks only once all passed it.
 bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, const FileVisitor& visit);
+
+bool visit_records(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit,
+                   std::string* names_held, std::vector<PickedRecord>* picked_held);
 
 bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
   if (wanted != nullptr && r.summed && c->version >= 3) {
@@ -681,6 +693,23 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
     if (blocks * 2 <= blocks_of(r.files)) return visit_picked(c, r, *wanted, visit);
   }
   std::string names;
+  std::vector<PickedRecord> picked;
+  names.swap(c->spare_names);
+  picked.swap(c->spare_picked);
+  const bool ok = visit_records(c, r, wanted, visit, &names, &picked);
+  names.clear();
+  picked.clear();
+  c->spare_names.swap(names);
+  c->spare_picked.swap(picked);
+  return ok;
+}
+
+// visit_disc reading every record of disc |r|, with its names in
+// |*names| and the records |wanted| picks in |*picked|.
+bool visit_records(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit,
+                   std::string* names_held, std::vector<PickedRecord>* picked_held) {
+  std::string& names = *names_held;
+  std::vector<PickedRecord>& picked = *picked_held;
   if (!take_names(c, r, &names)) return false;
   sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
@@ -691,7 +720,6 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
   size_t next_wanted = 0;
   uint64_t sum = 0;
   bool ok = true;
-  std::vector<std::pair<RecordRow, std::pair<uint64_t, std::string_view>>> picked;
   const auto hand_over = [&](const RecordRow& record, uint64_t folder, std::string_view name) {
     CatalogFile file;
     file.disc = r.number;
