@@ -1647,6 +1647,49 @@ TEST(CatalogTest, AnIndexThatLostARecordIsFound) {
   }
 }
 
+// Each disc's keys of its contents are read one disc at a time, sought by
+// a search where the contents asked are few against the disc's records,
+// else in one pass: both must find a record the index lost, and keys that
+// do not match their checksum are told before anything is answered.
+TEST(CatalogTest, EveryDiscsKeysOfContentsAreSoughtAndChecked) {
+  SKIP_UNDER_WINE("damage is made with Linux's tools");
+  Shelf shelf;
+  std::vector<std::string> digests;
+  std::string records;
+  for (unsigned i = 0; i < 40; ++i) {
+    char key[9];
+    snprintf(key, sizeof key, "%08x", i * 2654435761u);
+    digests.push_back(std::string(key) + "0123456789abcdef01234567");
+    records += record("F" + std::to_string(i) + ".BIN", std::to_string(i + 1), digests.back());
+  }
+  const std::string big = shelf.write("big.xml", manifest("Big", records));
+  const std::string small = shelf.write("small.xml", manifest("Small", record("A.TXT", "5", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", big, small}).status);
+  const std::string whole = bytes_of(shelf.catalog);
+  const std::string cat = "disc-catalog: " + shelf.catalog + ": ";
+  std::vector<std::string> all = {"which", "--md5"};
+  all.insert(all.end(), digests.begin(), digests.end());
+  // The digest in the record's row, then in the content index: one digest
+  // asked (a search of 40 keys), then all 40 (a pass).
+  for (const int nth : {0, 1}) {
+    write_file(shelf.catalog, with_byte_changed(whole, raw_md5(digests[7]), nth, 15));
+    for (const std::vector<std::string>& which : {std::vector<std::string>{"which", "--md5", digests[7]}, all}) {
+      const Outcome run = shelf.run(which);
+      EXPECT_EQ(2, run.status) << run.out;
+      EXPECT_EQ(0u, run.err.find(cat + "disc 1 is damaged: ")) << run.err;
+    }
+  }
+  // The keys of the second disc's contents, of which nothing is asked.
+  write_file(shelf.catalog, whole);
+  sql_on(shelf.catalog, "UPDATE contents SET keys = zeroblob(4) WHERE disc = 2");
+  const std::string keys = "disc 2 is damaged: the keys of its contents do not match what was added";
+  expect_run(shelf.run({"which", "--md5", digests[3], digests[39]}), "", cat + keys + "\n", 2);
+  const std::string tree = shelf.tree("tree", {{"a.txt", "hello"}});
+  expect_run(shelf.run({"which", tree + "/a.txt"}), "", cat + keys + "\n", 2);
+  expect_run(shelf.run({"check"}), "damaged\t2\tthe keys of its contents do not match what was added\tSmall\n", "",
+             1);
+}
+
 TEST(CatalogTest, AFullDiskIsStillRead) {
   SKIP_UNDER_WINE("the full disk is Linux's");
   if (getuid() != 0) GTEST_SKIP() << "needs to mount a small file system";

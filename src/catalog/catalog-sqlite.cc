@@ -169,6 +169,11 @@ const int kCacheWhileAdding = 16 * 1024;
 // the sort holds a run of this size.
 const int kCacheWhileSorting = 8 * 1024;
 
+// The files a search by name finds are handed over once every name was
+// read, so that damage found on the way comes before any of them; past
+// this many, those found so far are handed over first.
+const size_t kMostMatchesGathered = size_t{1} << 20;
+
 // The names of discs kept decoded for look-ups, in bytes at most.
 const size_t kMostNamesKept = size_t{32} << 20;
 
@@ -198,6 +203,16 @@ struct DiscNames {
   std::vector<uint32_t> at;
 };
 
+// A disc's record as read from its row.
+struct RecordRow {
+  uint64_t index;
+  uint64_t length;
+  unsigned char md5[16];
+};
+
+// A record picked from a disc, with its folder and name.
+using PickedRecord = std::pair<RecordRow, std::pair<uint64_t, std::string_view>>;
+
 }  // namespace
 
 struct SqliteCatalog : Catalog {
@@ -223,13 +238,19 @@ struct SqliteCatalog : Catalog {
   // Names of discs, by number, for look-ups.
   std::map<uint64_t, DiscNames> names_kept;
   size_t names_kept_bytes = 0;
-  // The keys of each disc's contents, by number, once asked by content.
-  std::vector<std::pair<uint64_t, std::string>> contents;
-  bool contents_loaded = false;
+  // The keys of every disc's contents were found sound, once asked by
+  // content.
+  bool contents_checked = false;
   // The contents asked so far, and the discs the index gave for each, for
   // the check that the index lost none of their records.
   std::vector<Content> asked;
   std::vector<std::vector<uint64_t>> holders;
+  // What a reading of one disc's files holds, kept from one disc to the
+  // next: a pass over many discs then asks the system for that memory
+  // once, not again for each disc. A reading within a visit finds them
+  // taken and makes its own.
+  std::string spare_names;
+  std::vector<PickedRecord> spare_picked;
 
   // Adding.
   bool in_transaction = false;
@@ -578,7 +599,7 @@ bool read_names(SqliteCatalog* c, const Range& r, std::string* names) {
   bind_u64(s, 1, r.number);
   bool there = false;
   if (!each_row(c, s, [&](sqlite3_stmt* row) {
-        *names = std::string(column_bytes(row, 0));
+        names->assign(column_bytes(row, 0));
         there = true;
       }))
     return false;
@@ -653,19 +674,15 @@ bool visit_row(SqliteCatalog* c, sqlite3_stmt* s, const unsigned char md5[16], c
   return true;
 }
 
-// A disc's record as read from its row.
-struct RecordRow {
-  uint64_t index;
-  uint64_t length;
-  unsigned char md5[16];
-};
-
 // The files of disc |r| that |wanted| picks by their index (ascending; all
 // when null), with their names read in one pass. Its records are checked
 // against their checksum as they are read: a whole disc's files are handed
 // over as they come, and the check's failure comes after them; the few
 // that |wanted| picks only once all passed it.
 bool visit_picked(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>& wanted, const FileVisitor& visit);
+
+bool visit_records(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit,
+                   std::string* names_held, std::vector<PickedRecord>* picked_held);
 
 bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit) {
   if (wanted != nullptr && r.summed && c->version >= 3) {
@@ -676,6 +693,23 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
     if (blocks * 2 <= blocks_of(r.files)) return visit_picked(c, r, *wanted, visit);
   }
   std::string names;
+  std::vector<PickedRecord> picked;
+  names.swap(c->spare_names);
+  picked.swap(c->spare_picked);
+  const bool ok = visit_records(c, r, wanted, visit, &names, &picked);
+  names.clear();
+  picked.clear();
+  c->spare_names.swap(names);
+  c->spare_picked.swap(picked);
+  return ok;
+}
+
+// visit_disc reading every record of disc |r|, with its names in
+// |*names| and the records |wanted| picks in |*picked|.
+bool visit_records(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* wanted, const FileVisitor& visit,
+                   std::string* names_held, std::vector<PickedRecord>* picked_held) {
+  std::string& names = *names_held;
+  std::vector<PickedRecord>& picked = *picked_held;
   if (!take_names(c, r, &names)) return false;
   sqlite3_stmt* s = statement(c, "SELECT id, length, md5 FROM file WHERE id BETWEEN ?1 AND ?2 ORDER BY id");
   if (s == nullptr) return false;
@@ -686,7 +720,6 @@ bool visit_disc(SqliteCatalog* c, const Range& r, const std::vector<uint64_t>* w
   size_t next_wanted = 0;
   uint64_t sum = 0;
   bool ok = true;
-  std::vector<std::pair<RecordRow, std::pair<uint64_t, std::string_view>>> picked;
   const auto hand_over = [&](const RecordRow& record, uint64_t folder, std::string_view name) {
     CatalogFile file;
     file.disc = r.number;
@@ -2010,8 +2043,10 @@ const size_t kMostNamedKept = size_t{16} << 20;
 // Finds the files of discs |discs| (by number) whose names pass |test|,
 // then hands them over disc by disc, their records read and checked. The
 // files tested are those in the groups of files (name_grams.h) that
-// (*groups)[i] gives for discs[i], or all where |groups| is null. Every disc's names are
-// read and checked before anything is handed over; a disc whose names are
+// (*groups)[i] gives for discs[i], or all where |groups| is null. Every
+// disc's names are read and checked before anything is handed over, but
+// where more than kMostMatchesGathered files are picked: those are handed
+// over first, so that what is held stays bounded. A disc whose names are
 // the bytes of the one before, with the same groups, has the same files
 // picked, and its names are not tested again.
 template <typename Test>
@@ -2026,6 +2061,34 @@ bool find_named(SqliteCatalog* c, const std::vector<Range>& discs, const std::ve
   size_t same_as = SIZE_MAX;
   const std::vector<uint64_t>* groups_before = nullptr;
   uint64_t files_before = 0;
+  size_t gathered = 0;  // files picked and not yet handed over
+  std::string again;
+  // Hands over the files picked so far, and lets go of what was kept for
+  // them but the last disc's pick, which the next disc may share.
+  const auto hand_over = [&]() -> bool {
+    for (const std::pair<size_t, size_t>& match : matches) {
+      const Range& r = discs[match.first];
+      const Picked& one = picked[match.second];
+      std::string_view named = one.named;
+      if (!one.kept) {
+        again.clear();
+        if (!read_names_into(c, &blob, r, &names)) return false;
+        if (!pick_names(names, one.indexes, &again))
+          return damaged_disc(c, r.number, "its names do not match what was added");
+        named = again;
+      }
+      if (!visit_named(c, r, one.indexes, named, visit)) return false;
+    }
+    matches.clear();
+    gathered = 0;
+    for (size_t i = 0; i + 1 < picked.size(); ++i) {
+      if (picked[i].kept) named_kept -= picked[i].named.size();
+      Picked().indexes.swap(picked[i].indexes);
+      std::string().swap(picked[i].named);
+      picked[i].kept = false;
+    }
+    return true;
+  };
   bool ok = true;
   for (size_t d = 0; ok && d < discs.size(); ++d) {
     const Range& r = discs[d];
@@ -2035,6 +2098,8 @@ bool find_named(SqliteCatalog* c, const std::vector<Range>& discs, const std::ve
     if (same_as != SIZE_MAX && r.files == files_before && names == before &&
         (in == nullptr || *in == *groups_before)) {
       if (!picked[same_as].indexes.empty()) matches.emplace_back(d, same_as);
+      gathered += picked[same_as].indexes.size();
+      if (gathered > kMostMatchesGathered) ok = hand_over();
       continue;
     }
     Picked one;
@@ -2075,20 +2140,10 @@ bool find_named(SqliteCatalog* c, const std::vector<Range>& discs, const std::ve
     files_before = r.files;
     names.swap(before);
     if (!picked.back().indexes.empty()) matches.emplace_back(d, same_as);
+    gathered += picked.back().indexes.size();
+    if (gathered > kMostMatchesGathered) ok = hand_over();
   }
-  std::string again;
-  for (size_t m = 0; ok && m < matches.size(); ++m) {
-    const Range& r = discs[matches[m].first];
-    const Picked& one = picked[matches[m].second];
-    std::string_view named = one.named;
-    if (!one.kept) {
-      again.clear();
-      ok = read_names_into(c, &blob, r, &names);
-      if (ok && !pick_names(names, one.indexes, &again)) ok = damaged_disc(c, r.number, "its names do not match what was added");
-      named = again;
-    }
-    ok = ok && visit_named(c, r, one.indexes, named, visit);
-  }
+  if (ok) ok = hand_over();
   if (blob != nullptr) sqlite3_blob_close(blob);
   return ok;
 }
@@ -2231,11 +2286,12 @@ bool file_name_candidates(
   });
 }
 
-// The keys of every disc's contents, each checked, for the look-ups that
-// follow; nothing for a catalog of version 1, which has none.
-bool load_contents(SqliteCatalog* c) {
-  if (c->contents_loaded || c->version < 2) return true;
-  c->contents.clear();
+// Hands each disc's keys of its contents, checked, to |visit| (number,
+// keys), by number; nothing for a catalog of version 1, which has none.
+// One disc's keys are held at a time.
+template <typename Visit>
+bool each_disc_contents(SqliteCatalog* c, Visit visit) {
+  if (c->version < 2) return true;
   bool sound = true;
   if (!each_disc(c, statement(c, "SELECT " DISC_ROW ", (SELECT keys FROM contents WHERE disc = number) "
                                  "FROM disc ORDER BY number"),
@@ -2246,10 +2302,9 @@ bool load_contents(SqliteCatalog* c) {
                      sound = damaged_disc(c, row.disc.number, "the keys of its contents do not match what was added");
                      return;
                    }
-                   c->contents.emplace_back(row.disc.number, std::string(contents));
+                   sound = visit(row.disc.number, contents);
                  }))
     return false;
-  c->contents_loaded = sound;
   return sound;
 }
 
@@ -2274,41 +2329,49 @@ bool holds_key(std::string_view contents, uint32_t key) {
   return false;
 }
 
-// The discs, as (disc, content) pairs, whose contents hold the key of any
-// of |contents| (key[i] its key): by a search of each disc's keys for few
-// contents, else by one pass over all of them against a bitmap of the
-// contents' keys, whichever costs less.
-std::vector<std::pair<uint64_t, size_t>> discs_holding(SqliteCatalog* c, const std::vector<uint32_t>& key) {
-  std::vector<std::pair<uint64_t, size_t>> held;
-  // A search costs a few dozen steps a disc and a key; the pass, a step a
-  // key of every disc.
-  uint64_t all_keys = 0;
-  for (const auto& disc : c->contents) all_keys += disc.second.size() / 4;
-  if (uint64_t{key.size()} * c->contents.size() * 32 <= all_keys) {
-    for (const auto& disc : c->contents)
-      for (size_t i = 0; i < key.size(); ++i)
-        if (holds_key(disc.second, key[i])) held.emplace_back(disc.first, i);
-    return held;
-  }
+// The keys of the contents asked, to be sought in each disc's keys: by a
+// search of the disc's keys for each, where they are few, else by one pass
+// over the disc's keys against a bitmap of these, whichever costs less.
+struct AskedKeys {
+  std::vector<uint32_t> key;  // of each content asked
+  int shift = 0;
+  std::vector<uint64_t> bitmap;
+  std::unordered_multimap<uint32_t, size_t> which;
+};
+
+AskedKeys asked_keys(std::vector<uint32_t> key) {
+  AskedKeys asked;
   int bits = 10;
   while (bits < 32 && (uint64_t{1} << bits) < 16 * uint64_t{key.size()}) ++bits;
-  const int shift = 32 - bits;
-  std::vector<uint64_t> bitmap((size_t{1} << bits) / 64);
-  std::unordered_multimap<uint32_t, size_t> which;
+  asked.shift = 32 - bits;
+  asked.bitmap.resize((size_t{1} << bits) / 64);
   for (size_t i = 0; i < key.size(); ++i) {
-    bitmap[key[i] >> shift >> 6] |= uint64_t{1} << (key[i] >> shift & 63);
-    which.emplace(key[i], i);
+    asked.bitmap[key[i] >> asked.shift >> 6] |= uint64_t{1} << (key[i] >> asked.shift & 63);
+    asked.which.emplace(key[i], i);
   }
-  for (const auto& disc : c->contents) {
-    const unsigned char* keys = reinterpret_cast<const unsigned char*>(disc.second.data());
-    for (size_t k = 0; k < disc.second.size() / 4; ++k) {
-      const uint32_t at = load_le32(keys + 4 * k);
-      if ((bitmap[at >> shift >> 6] >> (at >> shift & 63) & 1) == 0) continue;
-      const auto range = which.equal_range(at);
-      for (auto it = range.first; it != range.second; ++it) held.emplace_back(disc.first, it->second);
-    }
+  asked.key = std::move(key);
+  return asked;
+}
+
+// Hands |held| each content asked whose key the sorted keys |contents| of
+// one disc hold.
+template <typename Held>
+void contents_held(const AskedKeys& asked, std::string_view contents, Held held) {
+  // A search costs a few dozen steps a key; the pass, a step a key of the
+  // disc.
+  const size_t keys = contents.size() / 4;
+  if (uint64_t{asked.key.size()} * 32 <= keys) {
+    for (size_t i = 0; i < asked.key.size(); ++i)
+      if (holds_key(contents, asked.key[i])) held(i);
+    return;
   }
-  return held;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(contents.data());
+  for (size_t k = 0; k < keys; ++k) {
+    const uint32_t at = load_le32(bytes + 4 * k);
+    if ((asked.bitmap[at >> asked.shift >> 6] >> (at >> asked.shift & 63) & 1) == 0) continue;
+    const auto range = asked.which.equal_range(at);
+    for (auto it = range.first; it != range.second; ++it) held(it->second);
+  }
 }
 
 // files_with_content for each of |contents|, the rows the index gives each
@@ -2345,9 +2408,10 @@ bool contents_looked_up(SqliteCatalog* c, const std::vector<Content>& contents,
     if (!ok) return false;
   }
   // Checked once the command has asked all it asks (contents_all_told),
-  // against the keys of every disc's contents, read now: while files are
-  // still being hashed, not after the last.
-  if (!load_contents(c)) return false;
+  // against the keys of every disc's contents; whether those are sound is
+  // told now, before anything more is asked.
+  if (!c->contents_checked && !each_disc_contents(c, [](uint64_t, std::string_view) { return true; })) return false;
+  c->contents_checked = true;
   c->asked.insert(c->asked.end(), contents.begin(), contents.end());
   c->holders.insert(c->holders.end(), holders.begin(), holders.end());
   return true;
@@ -2361,28 +2425,42 @@ bool file_contents_all_told(Catalog* catalog) {
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (c->asked.empty()) return true;
-    if (!load_ranges(c) || !load_contents(c)) return false;
+    if (!load_ranges(c)) return false;
     std::vector<uint32_t> keys;
     for (const Content& asked : c->asked) keys.push_back(content_key(asked.md5));
-    for (const auto& held : discs_holding(c, keys)) {
-      const std::vector<uint64_t>& gave = c->holders[held.second];
-      if (std::find(gave.begin(), gave.end(), held.first) != gave.end()) continue;
-      const Range* r = nullptr;
-      for (const Range& range : c->ranges)
-        if (range.number == held.first) r = &range;
-      if (r == nullptr || r->files == 0) continue;
-      const Content& asked = c->asked[held.second];
-      sqlite3_stmt* scan = statement(c, "SELECT count(*) FROM file NOT INDEXED WHERE id BETWEEN ?1 AND ?2 "
-                                        "AND md5 = ?3 AND (?4 IS NULL OR length = ?4)");
-      if (scan == nullptr) return false;
-      bind_u64(scan, 1, r->first_file);
-      bind_u64(scan, 2, r->first_file + r->files - 1);
-      sqlite3_bind_blob(scan, 3, asked.md5, 16, SQLITE_STATIC);
-      if (!asked.any_length) bind_u64(scan, 4, asked.length);
-      uint64_t missed = 0;
-      if (!each_row(c, scan, [&](sqlite3_stmt* row) { missed = column_u64(row, 0); })) return false;
-      if (missed != 0) return damaged_disc(c, held.first, "the content index lacks records of it");
-    }
+    const AskedKeys sought = asked_keys(std::move(keys));
+    // Each disc's keys are sought as they are read.
+    if (!each_disc_contents(c, [&](uint64_t number, std::string_view contents) {
+          const Range* r = nullptr;
+          for (const Range& range : c->ranges)
+            if (range.number == number) r = &range;
+          if (r == nullptr || r->files == 0) return true;
+          bool sound = true;
+          contents_held(sought, contents, [&](size_t i) {
+            if (!sound) return;
+            const std::vector<uint64_t>& gave = c->holders[i];
+            if (std::find(gave.begin(), gave.end(), number) != gave.end()) return;
+            const Content& asked = c->asked[i];
+            sqlite3_stmt* scan = statement(c, "SELECT count(*) FROM file NOT INDEXED WHERE id BETWEEN ?1 AND ?2 "
+                                              "AND md5 = ?3 AND (?4 IS NULL OR length = ?4)");
+            if (scan == nullptr) {
+              sound = false;
+              return;
+            }
+            bind_u64(scan, 1, r->first_file);
+            bind_u64(scan, 2, r->first_file + r->files - 1);
+            sqlite3_bind_blob(scan, 3, asked.md5, 16, SQLITE_STATIC);
+            if (!asked.any_length) bind_u64(scan, 4, asked.length);
+            uint64_t missed = 0;
+            if (!each_row(c, scan, [&](sqlite3_stmt* row) { missed = column_u64(row, 0); })) {
+              sound = false;
+              return;
+            }
+            if (missed != 0) sound = damaged_disc(c, number, "the content index lacks records of it");
+          });
+          return sound;
+        }))
+      return false;
     c->asked.clear();
     c->holders.clear();
     return true;
@@ -2441,66 +2519,84 @@ bool file_rare_files(Catalog* catalog, uint64_t discs, bool whole, const FileVis
   SqliteCatalog* c = own(catalog);
   return in_one_state(c, [&]() -> bool {
     if (!load_ranges(c)) return false;
-    struct Rare {
-      uint64_t id;
-      uint64_t length;
+    // What the pass keeps grows with the discs, not with the records: a
+    // count and a sum for each disc, or (for |whole|) one bit a record,
+    // at the record's place among all of them (|base|, by range).
+    struct Own {
+      uint64_t files = 0;
+      uint64_t bytes = 0;
     };
-    std::vector<Rare> rare;
+    std::vector<Own> owned(whole ? 0 : c->ranges.size());
+    std::vector<uint64_t> base(c->ranges.size() + 1);
+    for (size_t i = 0; i < c->ranges.size(); ++i) base[i + 1] = base[i] + c->ranges[i].files;
+    std::vector<uint64_t> rare(whole ? static_cast<size_t>(base.back() / 64 + 1) : 0);
+    // The files of one content, ascending (the index holds rowids last),
+    // until the discs they are on reach |discs|: no more is asked of them.
     std::vector<uint64_t> group;
-    std::vector<uint64_t> holders;
+    uint64_t held_on = 0;
+    uint64_t last_disc = 0;
     uint64_t content_length = 0;
     unsigned char content_md5[16] = {};
     const auto close_group = [&]() {
-      if (group.empty()) return;
-      holders.clear();
-      for (const uint64_t id : group) {
-        const Range* r = range_of(c, id);
-        if (r != nullptr) holders.push_back(r->number);
-      }
-      std::sort(holders.begin(), holders.end());
-      const uint64_t held_on = static_cast<uint64_t>(std::unique(holders.begin(), holders.end()) - holders.begin());
       if (held_on < discs) {
-        for (const uint64_t id : group) rare.push_back({id, content_length});
+        for (const uint64_t id : group) {
+          const Range* r = range_of(c, id);
+          if (r == nullptr) continue;
+          const size_t disc = static_cast<size_t>(r - c->ranges.data());
+          if (whole) {
+            const uint64_t at = base[disc] + (id - r->first_file);
+            rare[static_cast<size_t>(at / 64)] |= uint64_t{1} << (at % 64);
+          } else {
+            Own& own = owned[disc];
+            ++own.files;
+            own.bytes = own.bytes + content_length < own.bytes ? UINT64_MAX : own.bytes + content_length;
+          }
+        }
       }
       group.clear();
+      held_on = 0;
     };
     if (!scan_content(c, [&](uint64_t id, uint64_t length, const unsigned char* md5) {
           if (length == 0) return;
-          if (group.empty() || length != content_length || memcmp(md5, content_md5, 16) != 0) {
+          if (held_on == 0 || length != content_length || memcmp(md5, content_md5, 16) != 0) {
             close_group();
             content_length = length;
             memcpy(content_md5, md5, 16);
           }
-          group.push_back(id);
+          const Range* r = range_of(c, id);
+          if (r == nullptr) return;
+          if (held_on == 0 || r->number != last_disc) {
+            ++held_on;
+            last_disc = r->number;
+          }
+          if (held_on < discs) {
+            group.push_back(id);
+          } else {
+            group.clear();
+          }
         }))
       return false;
     close_group();
-    std::sort(rare.begin(), rare.end(), [](const Rare& a, const Rare& b) { return a.id < b.id; });
+    // Disc by disc, by number: later discs hold later records.
     if (!whole) {
-      for (const Rare& r : rare) {
-        const Range* range = range_of(c, r.id);
-        if (range == nullptr) continue;
+      for (size_t i = 0; i < c->ranges.size(); ++i) {
         CatalogFile file;
-        file.disc = range->number;
-        file.index = r.id - range->first_file;
-        file.length = r.length;
-        visit(file);
+        file.disc = c->ranges[i].number;
+        for (uint64_t n = 0; n < owned[i].files; ++n) {
+          file.length = n == 0 ? owned[i].bytes : 0;
+          visit(file);
+        }
       }
       return true;
     }
     if (!load_all_folders(c)) return false;
-    // Disc by disc, the files wanted read with the disc's names in one pass.
+    // Each disc's files wanted read with its names in one pass.
     std::vector<uint64_t> wanted;
-    for (size_t i = 0; i < rare.size();) {
-      const Range* range = range_of(c, rare[i].id);
-      if (range == nullptr) {
-        ++i;
-        continue;
-      }
+    for (size_t i = 0; i < c->ranges.size(); ++i) {
       wanted.clear();
-      for (; i < rare.size() && rare[i].id - range->first_file < range->files && rare[i].id >= range->first_file; ++i)
-        wanted.push_back(rare[i].id - range->first_file);
-      if (!visit_disc(c, *range, &wanted, visit)) return false;
+      for (uint64_t at = base[i]; at < base[i + 1]; ++at)
+        if ((rare[static_cast<size_t>(at / 64)] >> (at % 64) & 1) != 0) wanted.push_back(at - base[i]);
+      if (!wanted.empty() && !visit_disc(c, c->ranges[i], &wanted, visit)) return false;
     }
     return true;
   });
@@ -2578,7 +2674,6 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
     c->error.clear();
   };
   std::vector<Range> whole;
-  std::map<uint64_t, std::string> contents;
   // A catalog of version 1 has no keys of contents to check.
   const char* const rows = c->version < 2 ? "SELECT " DISC_ROW ", keys, layout, NULL FROM disc ORDER BY number"
                                           : "SELECT " DISC_ROW ", keys, layout, (SELECT keys FROM contents "
@@ -2599,7 +2694,6 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
           damaged_disc(c, read.disc.number, "the keys of its contents do not match what was added");
           return note(read.disc.number);
         }
-        contents[read.disc.number] = std::string(column_bytes(row, 12));
         whole.push_back(range_of_row(read));
       }))
     return false;
@@ -2615,7 +2709,9 @@ bool check_every_disc(SqliteCatalog* c, const DamageVisitor& damage) {
           block_sums[static_cast<size_t>(file.index / kBlockRecords)] += record_sum(file.index, file.length, file.md5);
         })) {
       note(r.number);
-    } else if (r.summed && keys_blob(std::move(keys)) != contents[r.number]) {
+    } else if (r.summed && bytes_sum(keys_blob(std::move(keys))) != r.sums[kContentsSum]) {
+      // The keys kept were found to match this checksum above: those of
+      // the records read must too.
       damaged_disc(c, r.number, "the keys of its contents do not match its records");
       note(r.number);
     } else if (c->version >= 3 && !lookups_sound(c, r, &grams, block_sums)) {
