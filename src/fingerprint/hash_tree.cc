@@ -96,6 +96,7 @@ struct Pipeline {
   std::vector<const Job*> opening;
   std::condition_variable job_opened;
   bool ready = false;  // hashing->ready said so, or there is none. Main thread.
+  orv_folder* held_root = nullptr;  // the root, where holding it gains
 };
 
 const size_t kBatch = 64;
@@ -134,8 +135,7 @@ void done_unread(Pipeline* p, Job* job) {
 // whenever it is full.
 void read_file(Pipeline* p, Job* job, Chunk** chunk) {
   if (!job->problem.empty()) return done_unread(p, job);
-  const std::string path = p->root + job->pathname;
-  orv_io* input = orv_open(path.c_str(), 1);
+  orv_io* input = orv_open_in(p->held_root, p->root, job->pathname, 1);
   {
     std::lock_guard<std::mutex> hold(p->lock);
     p->opening.erase(std::find(p->opening.begin(), p->opening.end(), job));
@@ -417,6 +417,7 @@ void hash_tree(const std::string& root, TreeHashing* hashing) {
     p.chunks.back()->pieces.reserve(64);
     p.free_chunks.push_back(p.chunks.back().get());
   }
+  p.held_root = orv_hold_folder(root.c_str());
   for (int i = 0; i < hashing->jobs; ++i) {
     p.readers.push_back(start_thread([&p] { read_files(&p); }));
     p.hashers.push_back(start_thread([&p] { hash_chunks(&p); }));
@@ -433,6 +434,7 @@ void hash_tree(const std::string& root, TreeHashing* hashing) {
   p.chunk_filled.notify_all();
   for (std::thread& reader : p.readers) reader.join();
   for (std::thread& hasher : p.hashers) hasher.join();
+  orv_release_folder(p.held_root);
 }
 
 bool hash_one_file(const std::string& path, const std::string& shown, FileDigest* digest) {

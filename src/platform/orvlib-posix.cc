@@ -41,10 +41,11 @@ orv_io* fail(int fd, int error) {
 // before keeps us from ever opening a device (opening some has side
 // effects), the check after closes the gap between the two. A file that a
 // listing has just shown regular needs only the check after.
-orv_io* open_for_reading(const char* path, bool listed_regular) {
+// |path| is taken below the folder |at| (AT_FDCWD: as it is).
+orv_io* open_for_reading(int at, const char* path, bool listed_regular) {
   struct stat st;
   if (!listed_regular) {
-    if (stat(path, &st) != 0) return nullptr;
+    if (fstatat(at, path, &st, 0) != 0) return nullptr;
     if (!S_ISREG(st.st_mode)) {
       errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
       return nullptr;
@@ -52,7 +53,7 @@ orv_io* open_for_reading(const char* path, bool listed_regular) {
   }
   // O_NONBLOCK: should a FIFO have taken the file's place, opening it must
   // not wait for a writer.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = openat(at, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   if (fstat(fd, &st) != 0) {
     const int error = errno;
@@ -176,12 +177,43 @@ orv_io* orv_open(const char* path, int mode) {
   if ((mode == 0 || mode == 1) && in_virtual_tree(path, &inside)) return open_virtual_file(inside);
   const std::string native = posix_path(path);
   errno = 0;
-  if (mode == 0 || mode == 1) return open_for_reading(native.c_str(), mode == 1);
+  if (mode == 0 || mode == 1) return open_for_reading(AT_FDCWD, native.c_str(), mode == 1);
   if (mode == 2) return open_for_writing(native.c_str());
   if (mode == 3) return open_stream(native.c_str());
   if (mode == 4) return open_image(native.c_str());
   errno = EINVAL;
   return nullptr;
+}
+
+struct orv_folder {
+  int fd;
+};
+
+orv_folder* orv_hold_folder(const char* path) {
+  std::string inside;
+  if (in_virtual_tree(path, &inside)) return nullptr;
+#ifdef O_PATH
+  // Enough to look names up below it, and a folder one may search but not
+  // list gives one too.
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+  const int fd = open(posix_path(path).c_str(), flags);
+  if (fd < 0) return nullptr;
+  return new orv_folder{fd};
+}
+
+orv_io* orv_open_in(const orv_folder* held, const std::string& folder_path, const std::string& below, int mode) {
+  if (held == nullptr || (mode != 0 && mode != 1)) return orv_open((folder_path + below).c_str(), mode);
+  errno = 0;
+  return open_for_reading(held->fd, posix_path(below).c_str(), mode == 1);
+}
+
+void orv_release_folder(orv_folder* held) {
+  if (held == nullptr) return;
+  close(held->fd);
+  delete held;
 }
 
 orv_io* orv_open_standard_input() {

@@ -137,6 +137,15 @@ orv_io* orv_open(const char* path, int mode) {
   return nullptr;
 }
 
+// The system looks each path up whole: a folder held gains nothing.
+orv_folder* orv_hold_folder(const char*) { return nullptr; }
+
+orv_io* orv_open_in(const orv_folder*, const std::string& folder_path, const std::string& below, int mode) {
+  return orv_open((folder_path + below).c_str(), mode);
+}
+
+void orv_release_folder(orv_folder*) {}
+
 orv_io* orv_open_standard_input() {
   // The C runtime's standard input: the null device when the program was
   // started without one (prepare_standard_streams). A handle of its own,

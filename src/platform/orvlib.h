@@ -51,6 +51,25 @@ static_assert(offsetof(orv_io, at_end) == 16, "end-of-file flag must sit at byte
 /// and no identity.
 orv_io* orv_open(const char* path, int mode);
 
+/// A folder held open while the files below it are opened (orv_open_in):
+/// the system then looks up only the part of each path below it, which
+/// on a deep root is most of the cost of opening a small file.
+struct orv_folder;
+
+/// Holds the folder |path| open; null where that gains nothing (on
+/// Windows, in a disc image's tree) or it cannot be (then orv_open_in
+/// opens by the joined path, as orv_open does).
+orv_folder* orv_hold_folder(const char* path);
+
+/// Opens |below|, a path below the folder |held| (joined with
+/// backslashes), as orv_open opens |folder_path| + |below| in mode 0 or
+/// 1; |folder_path| is the path |held| was held by, with its separator,
+/// and is used where |held| is null.
+orv_io* orv_open_in(const orv_folder* held, const std::string& folder_path, const std::string& below, int mode);
+
+/// Lets go of a folder orv_hold_folder held; null is ignored.
+void orv_release_folder(orv_folder* held);
+
 /// Opens standard input for reading as orv_open's mode 3 opens a path,
 /// from where it stands; its size field holds what is left of a regular
 /// file. Closing the handle leaves standard input open. Returns null with
