@@ -497,8 +497,12 @@ bool walk_tree(Identify* id, const std::string& root) {
     // The whole tree listed long before its last file is hashed, for the
     // files of most trees: identify keeps them all anyway.
     hashing.window = size_t{1} << 16;
+    // Lengths only where the listing has them anyway (a disc image's): on
+    // POSIX asking costs a call a file, more than the catalog's answers
+    // gain by coming beside the hashing; the readers learn each length.
+    hashing.lengths_asked = false;
     hashing.walked = [id, &lengths_listed]() {
-      // Where the listing told no lengths (Windows), nothing is known yet.
+      // Where the listing told no lengths (a folder), nothing is known yet.
       if (!lengths_listed) return;
       id->candidates = candidates_of(id);
       id->candidates_known = true;
