@@ -406,7 +406,7 @@ void hash_tree(const std::string& root, TreeHashing* hashing) {
   p.root = root;
   // A listing reads no file: the search learns each length on the way.
   const WalkSteps steps = {nullptr, search_failed, nullptr, found_file, listing_failed, &p,
-                           !hashing->hash || (hashing->listed != nullptr && hashing->lengths_asked), &p.root};
+                           !hashing->hash || hashing->listed != nullptr, &p.root};
   if (!hashing->hash) {
     scan_folder(steps, "");
     if (hashing->walked) hashing->walked();

@@ -44,10 +44,6 @@ struct TreeHashing {
   /// beside the hashing. Both on the calling thread.
   std::function<void(const std::string& pathname, const uint64_t* length)> listed;
   std::function<void()> walked;
-  /// Whether |listed| wants lengths also where the search must ask the
-  /// system for each file's (a call a file on POSIX); false: only those
-  /// it learns on the way (a disc image's), else null.
-  bool lengths_asked = true;
   /// When set, asked on the calling thread before anything is handed over
   /// or said, whether the caller is ready for it: work of its own (a
   /// manifest read) may go on beside the walk's start. With |wait| false

@@ -109,9 +109,8 @@ DWORD GetLastError();
 HANDLE find_first_file_with_lengths(const char* pattern, WIN32_FIND_DATAA* data);
 
 /// The length, links followed, of the regular file |entry| found by a
-/// search with lengths, or by any search of a mounted image (whose
-/// listing holds them anyway); false when the search has none, and the
-/// file must be asked. (Always false on Windows, whose folder listings may hold a
+/// search with lengths; false when the search has none, and the file must
+/// be asked. (Always false on Windows, whose folder listings may hold a
 /// length that lags behind a file being written.)
 bool entry_length(const WIN32_FIND_DATAA* entry, uint64_t* length);
 

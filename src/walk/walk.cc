@@ -51,6 +51,6 @@ void visit_entry(const WalkSteps& steps, std::string rel_dir, const WIN32_FIND_D
   }
   if (steps.file == nullptr) return;
   uint64_t length = 0;
-  const bool known = entry_length(entry, &length);
+  const bool known = steps.lengths && entry_length(entry, &length);
   steps.file(steps.context, rel_dir, name, entry->dwFileAttributes, known ? &length : nullptr);
 }

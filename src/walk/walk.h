@@ -22,8 +22,8 @@ struct WalkSteps {
   /// is found, "." and ".." too.
   void (*found)(void* context, const char* name, bool first);
   /// An entry that is not a folder, in the folder |rel_dir|, with the
-  /// search's attributes of it, and its length where the search had it
-  /// (else null): asked for by |lengths|, or known on the way (an image's).
+  /// search's attributes of it, and its length where |lengths| asked the
+  /// search for it and the search had it (else null).
   void (*file)(void* context, const std::string& rel_dir, const std::string& name, DWORD attributes,
                const uint64_t* length);
   /// The listing of a folder stopped before its end.
