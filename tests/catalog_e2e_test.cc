@@ -466,6 +466,9 @@ TEST_P(CatalogTest, IdentifyRanksTheDiscsByWhatTheyShare) {
   write_file(root + "/d1/new", "new");
   expect_run(shelf.run({"identify", root}), "2\t95.1\t39\t40\tThe disc\n1\t46.3\t19\t20\tHalf of it\n", "", 1);
   expect_run(shelf.run({"identify", "-n", "1", "--full", root}), "2\t95.1\t39\t40\tThe disc\n", "", 1);
+  // The files kept as they are read, the catalog asked after: the same.
+  expect_run(shelf.run({"identify", "--full", root, "-j", "3"}),
+             "2\t95.1\t39\t40\tThe disc\n1\t46.3\t19\t20\tHalf of it\n", "", 1);
 
   // Content changed at the same length: only hashing tells. A disc of few
   // files has them all hashed to confirm.

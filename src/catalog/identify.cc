@@ -429,19 +429,24 @@ std::vector<Candidate> folder_candidates(Identify* id) {
 }
 
 // The files of the tree below |root|: their lengths, or with --full their
-// digests. False when the root cannot be searched. With --full, the discs
-// that share files with the tree are asked for, and the best of them read,
-// while the files are hashed: only their digests are left to compare.
-bool walk_tree(Identify* id, const std::string& root) {
+// digests. False when the root cannot be searched. With --full, of a disc
+// image (|image|), whose listing holds each length, the discs that share
+// files with the tree are asked for, and the best of them read, while the
+// files are hashed: only their digests are left to compare. Elsewhere a
+// length costs a call a file more than the reading learns anyway (on
+// POSIX), or is not known before the file is read (Windows): the files
+// are kept as they are read, and the catalog asked after.
+bool walk_tree(Identify* id, const std::string& root, bool image) {
   id->root = folder_path(root);
   Progress progress;
   TreeHashing hashing;
   hashing.jobs = id->options->jobs;
   hashing.hash = id->options->full;
   hashing.progress = &progress;
-  bool lengths_listed = true;
+  const bool listed = id->options->full && image;
+  bool lengths_listed = listed;
   size_t next_taken = 0;
-  hashing.take = [id, &progress, &lengths_listed, &next_taken](const HashedFile& file) {
+  hashing.take = [id, &progress, &lengths_listed, &next_taken, listed](const HashedFile& file) {
     progress.files.fetch_add(1, std::memory_order_relaxed);
     if (!id->options->full) {
       // Only its listing is read: a rescued image's file is unreadable
@@ -464,8 +469,18 @@ bool walk_tree(Identify* id, const std::string& root) {
     // twice (a damaged image) is the earlier one's, far behind.
     size_t at = next_taken;
     const size_t end = std::min(id->found.size(), next_taken + 8);
-    while (at < end && id->found[at].pathname != file.pathname) ++at;
-    if (at == end) {
+    while (listed && at < end && id->found[at].pathname != file.pathname) ++at;
+    if (!listed) {
+      // Kept as it comes, in walk order; a name met twice is the earlier
+      // one's, as where the listing keeps them. A file gone before it was
+      // read is left out, as one gone before the listing.
+      const int64_t had = look_up(id, file.pathname, true, id->found.size());
+      at = had >= 0 ? static_cast<size_t>(had) : id->found.size();
+      if (had < 0) {
+        id->found.emplace_back();
+        id->found.back().pathname = file.pathname;
+      }
+    } else if (at == end) {
       const int64_t probed = look_up(id, file.pathname);
       if (probed < 0) return;
       at = static_cast<size_t>(probed);
@@ -486,7 +501,7 @@ bool walk_tree(Identify* id, const std::string& root) {
     found.hashed = file.hashed;
     memcpy(found.md5, file.digest.md5, 16);
   };
-  if (id->options->full) {
+  if (listed) {
     hashing.listed = [id, &lengths_listed](const std::string& pathname, const uint64_t* length) {
       Found found;
       found.pathname = pathname;
@@ -613,7 +628,9 @@ int run_identify(const CatalogOptions& options) {
     usage_error("--session reads a disc image, and '" + operand + "' is none");
   id.catalog = open_or_end(options, Access::kRead);
   const bool tree = kind == PathKind::kFolder || image == RootImage::kMounted;
-  if (!(tree ? walk_tree(&id, operand) : read_manifest_file(&id, operand, image == RootImage::kNoImage))) {
+  const bool taken = tree ? walk_tree(&id, operand, image == RootImage::kMounted)
+                          : read_manifest_file(&id, operand, image == RootImage::kNoImage);
+  if (!taken) {
     close_catalog(id.catalog);
     return 2;
   }
