@@ -129,9 +129,11 @@ struct Identify {
 // placed there when none is.
 int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_t index = 0) {
   if (add && (id->found.size() + 1) * 2 > id->slots.size()) {
+    // Four times larger: each slot moved is a load from memory at random,
+    // which costs more than the room.
     std::vector<uint64_t> old;
     old.swap(id->slots);
-    id->slots.assign(std::max<size_t>(1024, old.size() * 2), 0);
+    id->slots.assign(std::max<size_t>(1024, old.size() * 4), 0);
     for (const uint64_t slot : old) {
       if (slot == 0) continue;
       size_t at = static_cast<size_t>((slot >> 32) % id->slots.size());
@@ -678,6 +680,9 @@ bool walk_tree(Identify* id, const std::string& root, bool image) {
   }
   if (id->options->full && is_terminal(2)) start_progress(&progress);
   if (reading_ahead) id->ahead.thread = start_thread([id] { read_ahead(id); });
+  // Room for the files of most trees: moving them all each time the list
+  // doubles costs more than keeping them (room not used is never touched).
+  if (id->options->full) id->found.reserve(size_t{1} << 16);
   hash_tree(id->root, &hashing);
   if (reading_ahead) {
     {
