@@ -487,13 +487,13 @@ TEST_P(CatalogTest, IdentifyRanksTheDiscsByWhatTheyShare) {
              "disc-catalog: " + typed(shelf.tmp.path + "/nowhere") + ": No such file or directory\n", 2);
 }
 
-// A tree of more files than are hashed before identify --full reads the
-// likeliest discs ahead, beside the hashing: the answer is the one the
-// tree's manifest gets, read whole before the catalog is asked.
+// identify --full of a tree of many folders and files, whose files are
+// kept as they are hashed and the catalog asked after: the answer is the
+// one the tree's manifest gets, read whole before the catalog is asked.
 TEST_P(CatalogTest, IdentifyFullOfALargeTreeAnswersAsItsManifest) {
   Shelf shelf;
-  // 1,100 files in a, 400 in b, each of its own bytes: the first 1,024
-  // hashed are all in a, which a second disc holds too.
+  // 1,100 files in a, 400 in b, each of its own bytes; a second disc
+  // holds a alone, and a third a file of a's pathname and length.
   std::vector<std::pair<std::string, std::string>> a;
   std::vector<std::pair<std::string, std::string>> b;
   for (int i = 0; i < 1100; ++i) a.push_back({"a/f" + std::to_string(1000 + i), "file " + std::to_string(i * 7)});

@@ -13,12 +13,8 @@
 #include <string.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <map>
-#include <mutex>
-#include <new>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -69,30 +65,6 @@ struct Matches {
   std::vector<unsigned char> md5;  // 16 bytes each
 };
 
-// What is read of the catalog while the files of a folder are hashed
-// (--full). Their keys are known only as each is read, and so the
-// catalog is asked only once the last one is hashed; a thread meanwhile
-// asks it by the keys of the first files hashed, and reads the records of
-// the discs that share most of them: those rank reads first, when a tree
-// is most of a disc. Asked again after the walk, the catalog answers
-// faster for having been asked once (what it read is in memory).
-struct ReadAhead {
-  std::thread thread;
-  std::mutex lock;
-  std::condition_variable told;
-  // Under |lock|: the keys of the first files taken, and whether the walk
-  // is over.
-  std::vector<uint32_t> taken_keys;
-  bool walked = false;
-  // The thread's own until it is joined.
-  struct Record {
-    std::string pathname;
-    uint64_t length;
-    unsigned char md5[16];
-  };
-  std::unordered_map<uint64_t, std::vector<Record>> records;  // by disc: each read whole
-};
-
 struct Identify {
   const CatalogOptions* options = nullptr;
   Catalog* catalog = nullptr;
@@ -117,7 +89,6 @@ struct Identify {
   // Of each candidate by its number: whether most of its files share keys
   // with what was found.
   std::unordered_map<uint64_t, bool> mostly_shared;
-  ReadAhead ahead;
   // The folders of |found| (each pathname up to its last backslash, with
   // it), while |found| holds |folders_of| files.
   std::unordered_set<std::string> folders;
@@ -222,20 +193,8 @@ const Matches& matches_of(Identify* id, uint64_t disc) {
   if (kept != id->matches.end()) return kept->second;
   Matches read;
   // A disc most of whose files share keys with what was found is read in
-  // one pass, its pathnames and its records together: read already where
-  // it was read ahead.
+  // one pass, its pathnames and its records together.
   const auto mostly = id->mostly_shared.find(disc);
-  const auto ahead = id->ahead.records.find(disc);
-  if (mostly != id->mostly_shared.end() && mostly->second && ahead != id->ahead.records.end()) {
-    int64_t last = -1;
-    for (const ReadAhead::Record& file : ahead->second) {
-      const int64_t at = look_up_next(id, file.pathname, &last);
-      if (at < 0 || id->found[static_cast<size_t>(at)].length != file.length) continue;
-      read.found.push_back(static_cast<uint32_t>(at));
-      read.md5.insert(read.md5.end(), file.md5, file.md5 + 16);
-    }
-    return keep_matches(id, disc, std::move(read));
-  }
   if (mostly != id->mostly_shared.end() && mostly->second) {
     std::string layout;
     std::string pathname;
@@ -418,74 +377,6 @@ std::vector<Candidate> candidates_of(Identify* id) {
   return candidates;
 }
 
-// The records read ahead at most (about 60 bytes each).
-const uint64_t kMostRecordsAhead = uint64_t{1} << 18;
-// The files hashed by whose keys the discs to read ahead are chosen. A
-// smaller tree is hashed before the choice would help.
-const size_t kKeysToChooseBy = 1024;
-
-void choose_and_read_ahead(Identify* id);
-
-// The thread of |id->ahead|: once enough files were hashed (unless the
-// walk is over by then), reads the records of the discs that share most
-// of their keys. Whatever fails here (damage) is left for the reading
-// after the walk to tell, where it reads that part at all; so is memory
-// that runs out.
-void read_ahead(Identify* id) {
-  try {
-    choose_and_read_ahead(id);
-  } catch (const std::bad_alloc&) {
-    id->ahead.records.clear();
-  }
-}
-
-void choose_and_read_ahead(Identify* id) {
-  ReadAhead* ahead = &id->ahead;
-  std::vector<uint32_t> keys;
-  {
-    std::unique_lock<std::mutex> hold(ahead->lock);
-    ahead->told.wait(hold, [ahead] { return ahead->walked || ahead->taken_keys.size() >= kKeysToChooseBy; });
-    if (ahead->walked) return;
-    keys.swap(ahead->taken_keys);
-  }
-  std::sort(keys.begin(), keys.end());
-  struct Share {
-    uint64_t disc;
-    uint64_t files;
-    uint64_t shared;
-  };
-  std::vector<Share> shares;
-  if (!shared_keys(id->catalog, keys, [&](uint64_t disc, uint64_t files, uint64_t shared) {
-        shares.push_back({disc, files, shared});
-      }))
-    return;
-  std::stable_sort(shares.begin(), shares.end(), [](const Share& x, const Share& y) { return x.shared > y.shared; });
-  uint64_t records = 0;
-  for (size_t i = 0; i < shares.size() && i < id->options->best + 2; ++i) {
-    if (2 * shares[i].shared < shares[0].shared) break;
-    if (shares[i].files > kMostRecordsAhead - records) break;
-    {
-      std::lock_guard<std::mutex> hold(ahead->lock);
-      if (ahead->walked) break;
-    }
-    std::vector<ReadAhead::Record> read;
-    read.reserve(static_cast<size_t>(shares[i].files));
-    std::string layout;
-    if (!disc_files(id->catalog, shares[i].disc, &layout, [&](const CatalogFile& file) {
-          read.emplace_back();
-          ReadAhead::Record& record = read.back();
-          record.pathname.reserve(file.folder.size() + file.name.size());
-          record.pathname.append(file.folder.data(), file.folder.size());
-          record.pathname.append(file.name.data(), file.name.size());
-          record.length = file.length;
-          memcpy(record.md5, file.md5, 16);
-        }))
-      continue;
-    records += shares[i].files;
-    ahead->records[shares[i].disc] = std::move(read);
-  }
-}
-
 // The found files whose pathnames are looked for at the ends of catalogued
 // ones, spread over the tree, and the most folders then read.
 const size_t kFolderSamples = 8;
@@ -584,12 +475,7 @@ bool walk_tree(Identify* id, const std::string& root, bool image) {
   const bool listed = id->options->full && image;
   bool lengths_listed = listed;
   size_t next_taken = 0;
-  // The keys of the first files taken, for the thread reading ahead.
-  const bool reading_ahead = id->options->full && !image;
-  bool keys_wanted = reading_ahead;
-  std::vector<uint32_t> taken_keys;
-  hashing.take = [id, &progress, &lengths_listed, &next_taken, listed, &keys_wanted,
-                  &taken_keys](const HashedFile& file) {
+  hashing.take = [id, &progress, &lengths_listed, &next_taken, listed](const HashedFile& file) {
     progress.files.fetch_add(1, std::memory_order_relaxed);
     if (!id->options->full) {
       // Only its listing is read: a rescued image's file is unreadable
@@ -643,17 +529,6 @@ bool walk_tree(Identify* id, const std::string& root, bool image) {
     found.length = file.digest.length;
     found.hashed = file.hashed;
     memcpy(found.md5, file.digest.md5, 16);
-    if (keys_wanted) {
-      taken_keys.push_back(pathname_key(found.pathname, found.length));
-      if (taken_keys.size() == kKeysToChooseBy) {
-        keys_wanted = false;
-        {
-          std::lock_guard<std::mutex> hold(id->ahead.lock);
-          id->ahead.taken_keys.swap(taken_keys);
-        }
-        id->ahead.told.notify_one();
-      }
-    }
   };
   if (listed) {
     hashing.listed = [id, &lengths_listed](const std::string& pathname, const uint64_t* length) {
@@ -679,19 +554,10 @@ bool walk_tree(Identify* id, const std::string& root, bool image) {
     };
   }
   if (id->options->full && is_terminal(2)) start_progress(&progress);
-  if (reading_ahead) id->ahead.thread = start_thread([id] { read_ahead(id); });
   // Room for the files of most trees: moving them all each time the list
   // doubles costs more than keeping them (room not used is never touched).
   if (id->options->full) id->found.reserve(size_t{1} << 16);
   hash_tree(id->root, &hashing);
-  if (reading_ahead) {
-    {
-      std::lock_guard<std::mutex> hold(id->ahead.lock);
-      id->ahead.walked = true;
-    }
-    id->ahead.told.notify_one();
-    id->ahead.thread.join();
-  }
   stop_progress();
   if (hashing.root_failed) {
     problem("%s", search_failure(root, hashing.root_error).c_str());
