@@ -532,6 +532,14 @@ TEST_P(CatalogTest, IdentifyFullOfALargeTreeAnswersAsItsManifest) {
       "1\t99.4\t1097\t1100\tFirst folder\ta\\\n2\t99.4\t1097\t1100\tWhole\ta\\\n";
   expect_run(shelf.run({"identify", "--full", root + "/a"}), folder, "", 1);
   expect_run(shelf.run({"identify", shelf.record_tree(root + "/a", "Folder a")}), folder, "", 1);
+
+  // A hundred files of a, where they were: few of either disc's, whose
+  // pathnames are read (and those of b passed over); 100 of 1,100 and of
+  // 1,500.
+  const std::string part = shelf.tree("part", std::vector<std::pair<std::string, std::string>>(a.begin(), a.begin() + 100));
+  const std::string few = "1\t9.0\t100\t1100\tFirst folder\n2\t6.6\t100\t1500\tWhole\n";
+  expect_run(shelf.run({"identify", "--full", part}), few, "", 1);
+  expect_run(shelf.run({"identify", shelf.record_tree(part, "Part")}), few, "", 1);
 }
 
 TEST_P(CatalogTest, CopiesFindsContentFewDiscsHold) {
