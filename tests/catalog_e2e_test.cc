@@ -487,6 +487,61 @@ TEST_P(CatalogTest, IdentifyRanksTheDiscsByWhatTheyShare) {
              "disc-catalog: " + typed(shelf.tmp.path + "/nowhere") + ": No such file or directory\n", 2);
 }
 
+// identify --full of a tree of many folders and files, whose files are
+// kept as they are hashed and the catalog asked after: the answer is the
+// one the tree's manifest gets, read whole before the catalog is asked.
+TEST_P(CatalogTest, IdentifyFullOfALargeTreeAnswersAsItsManifest) {
+  Shelf shelf;
+  // 1,100 files in a, 400 in b, each of its own bytes; a second disc
+  // holds a alone, and a third a file of a's pathname and length.
+  std::vector<std::pair<std::string, std::string>> a;
+  std::vector<std::pair<std::string, std::string>> b;
+  for (int i = 0; i < 1100; ++i) a.push_back({"a/f" + std::to_string(1000 + i), "file " + std::to_string(i * 7)});
+  for (int i = 0; i < 400; ++i) b.push_back({"b/g" + std::to_string(100 + i), "other " + std::to_string(i * 3)});
+  std::vector<std::pair<std::string, std::string>> whole = a;
+  whole.insert(whole.end(), b.begin(), b.end());
+  const std::string root = shelf.tree("whole", whole);
+  const std::string first = shelf.tree("first", a);
+  const std::string other = shelf.write("other.xml", manifest("Other", record("a\\f1000", "6", kHello)));
+  ASSERT_EQ(0, shelf.run({"add", "-q", shelf.record_tree(first, "First folder"), shelf.record_tree(root, "Whole"),
+                          other})
+                   .status);
+  expect_run(shelf.run({"identify", "--full", root}),
+             "2\t100.0\t1500\t1500\tWhole\n1\t73.3\t1100\t1100\tFirst folder\n", "", 0);
+
+  // Two files of a and one of b changed at the same length (hashing alone
+  // tells), one of each gone, three new: of Whole 1,495 of 1,500 + 1,501
+  // - 1,495; of First folder 1,097 of 1,100 + 1,501 - 1,097.
+  write_file(root + "/a/f1005", "file X5");
+  write_file(root + "/a/f1500", "file 35X0");
+  write_file(root + "/b/g110", "other X0");
+  unlink((root + "/a/f2000").c_str());
+  unlink((root + "/b/g120").c_str());
+  write_file(root + "/a/new", "new in a");
+  write_file(root + "/b/new", "new in b");
+  std::filesystem::create_directories(root + "/c");
+  write_file(root + "/c/new", "new in c");
+  const std::string changed = "2\t99.2\t1495\t1500\tWhole\n1\t72.9\t1097\t1100\tFirst folder\n";
+  expect_run(shelf.run({"identify", "--full", root}), changed, "", 1);
+  expect_run(shelf.run({"identify", "--full", "-j", "2", root}), changed, "", 1);
+  expect_run(shelf.run({"identify", shelf.record_tree(root, "Changed")}), changed, "", 1);
+
+  // A folder of both discs: no disc's keys are its own, and both folders
+  // are found by name.
+  const std::string folder =
+      "1\t99.4\t1097\t1100\tFirst folder\ta\\\n2\t99.4\t1097\t1100\tWhole\ta\\\n";
+  expect_run(shelf.run({"identify", "--full", root + "/a"}), folder, "", 1);
+  expect_run(shelf.run({"identify", shelf.record_tree(root + "/a", "Folder a")}), folder, "", 1);
+
+  // A hundred files of a, where they were: few of either disc's, whose
+  // pathnames are read (and those of b passed over); 100 of 1,100 and of
+  // 1,500.
+  const std::string part = shelf.tree("part", std::vector<std::pair<std::string, std::string>>(a.begin(), a.begin() + 100));
+  const std::string few = "1\t9.0\t100\t1100\tFirst folder\n2\t6.6\t100\t1500\tWhole\n";
+  expect_run(shelf.run({"identify", "--full", part}), few, "", 1);
+  expect_run(shelf.run({"identify", shelf.record_tree(part, "Part")}), few, "", 1);
+}
+
 TEST_P(CatalogTest, CopiesFindsContentFewDiscsHold) {
   ThreeDiscs shelf;
   // "hello" is on discs 1 and 2; the rest on one disc each; empty files

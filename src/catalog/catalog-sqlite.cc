@@ -165,6 +165,15 @@ const double kSecondsPerCommit = 2.0;
 // Page cache while adding, in KiB; reading needs little.
 const int kCacheWhileAdding = 16 * 1024;
 
+// Page cache while reading, in KiB: the pages a command reads again are
+// the few above the leaves of a tree. Most questions read each page of
+// what they pass over once (every disc's keys, a disc's records), and a
+// larger cache then only costs the memory it fills, first touched page
+// by page: with SQLite's default of 2 MiB, find of a name in 200 discs
+// took 25 ms instead of 19, and identify of a tree 20 ms instead of 14
+// where it only read every disc's keys (8 MB).
+const int kCacheWhileReading = 512;
+
 // Page cache while the index of contents is made, in KiB: each thread of
 // the sort holds a run of this size.
 const int kCacheWhileSorting = 8 * 1024;
@@ -1596,6 +1605,7 @@ Catalog* file_open(const std::string& path, Access access, std::string* problem)
   } else {
     // One state of the catalog for the whole command: a disc removed
     // meanwhile is wholly there or wholly gone.
+    exec(c, ("PRAGMA cache_size = -" + std::to_string(kCacheWhileReading)).c_str());
     if (!exec(c, "BEGIN") || !check_identity(c, &version, problem)) return give_up(c, problem);
     c->version = version;
     c->reading = true;

@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -88,6 +89,10 @@ struct Identify {
   // Of each candidate by its number: whether most of its files share keys
   // with what was found.
   std::unordered_map<uint64_t, bool> mostly_shared;
+  // The folders of |found| (each pathname up to its last backslash, with
+  // it), while |found| holds |folders_of| files.
+  std::unordered_set<std::string> folders;
+  size_t folders_of = 0;
 };
 
 
@@ -95,9 +100,11 @@ struct Identify {
 // placed there when none is.
 int64_t look_up(Identify* id, std::string_view pathname, bool add = false, size_t index = 0) {
   if (add && (id->found.size() + 1) * 2 > id->slots.size()) {
+    // Four times larger: each slot moved is a load from memory at random,
+    // which costs more than the room.
     std::vector<uint64_t> old;
     old.swap(id->slots);
-    id->slots.assign(std::max<size_t>(1024, old.size() * 2), 0);
+    id->slots.assign(std::max<size_t>(1024, old.size() * 4), 0);
     for (const uint64_t slot : old) {
       if (slot == 0) continue;
       size_t at = static_cast<size_t>((slot >> 32) % id->slots.size());
@@ -205,12 +212,34 @@ const Matches& matches_of(Identify* id, uint64_t disc) {
   }
   // Else the disc's pathnames first, a small part of its records: a disc
   // whose keys only fell together with the tree's shares no pathname, and
-  // its records are never read.
+  // its records are never read. Most of such a disc's folders hold no
+  // file found: their files are passed over without a look-up each.
+  if (id->folders_of != id->found.size()) {
+    id->folders.clear();
+    std::string_view previous;
+    for (const Found& f : id->found) {
+      const size_t slash = f.pathname.rfind('\\');
+      const std::string_view folder(f.pathname.data(), slash == std::string::npos ? 0 : slash + 1);
+      // Files come a folder at a time.
+      if (folder != previous) id->folders.emplace(folder);
+      previous = folder;
+    }
+    id->folders_of = id->found.size();
+  }
   std::vector<uint64_t> indexes;
   std::vector<uint32_t> found_at;
   std::string pathname;
+  std::string last_folder;
+  bool folder_found = false;
+  bool folder_known = false;
   int64_t last = -1;
   if (!disc_pathnames(id->catalog, disc, [&](uint64_t index, std::string_view folder, std::string_view name) {
+        if (!folder_known || folder != last_folder) {
+          last_folder.assign(folder.data(), folder.size());
+          folder_found = id->folders.count(last_folder) != 0;
+          folder_known = true;
+        }
+        if (!folder_found) return;
         pathname.assign(folder.data(), folder.size());
         pathname.append(name.data(), name.size());
         const int64_t at = look_up_next(id, pathname, &last);
@@ -525,6 +554,9 @@ bool walk_tree(Identify* id, const std::string& root, bool image) {
     };
   }
   if (id->options->full && is_terminal(2)) start_progress(&progress);
+  // Room for the files of most trees: moving them all each time the list
+  // doubles costs more than keeping them (room not used is never touched).
+  if (id->options->full) id->found.reserve(size_t{1} << 16);
   hash_tree(id->root, &hashing);
   stop_progress();
   if (hashing.root_failed) {
