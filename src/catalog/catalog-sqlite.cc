@@ -2093,7 +2093,7 @@ bool find_named(SqliteCatalog* c, const std::vector<Range>& discs, const std::ve
     gathered = 0;
     for (size_t i = 0; i + 1 < picked.size(); ++i) {
       if (picked[i].kept) named_kept -= picked[i].named.size();
-      Picked().indexes.swap(picked[i].indexes);
+      std::vector<uint64_t>().swap(picked[i].indexes);
       std::string().swap(picked[i].named);
       picked[i].kept = false;
     }
@@ -2439,12 +2439,14 @@ bool file_contents_all_told(Catalog* catalog) {
     std::vector<uint32_t> keys;
     for (const Content& asked : c->asked) keys.push_back(content_key(asked.md5));
     const AskedKeys sought = asked_keys(std::move(keys));
-    // Each disc's keys are sought as they are read.
+    // Each disc's keys are sought as they are read, by number, as the
+    // discs are walked beside them.
+    const std::vector<Range> discs = discs_by_number(c);
+    size_t next = 0;
     if (!each_disc_contents(c, [&](uint64_t number, std::string_view contents) {
-          const Range* r = nullptr;
-          for (const Range& range : c->ranges)
-            if (range.number == number) r = &range;
-          if (r == nullptr || r->files == 0) return true;
+          while (next < discs.size() && discs[next].number < number) ++next;
+          if (next == discs.size() || discs[next].number != number || discs[next].files == 0) return true;
+          const Range* r = &discs[next];
           bool sound = true;
           contents_held(sought, contents, [&](size_t i) {
             if (!sound) return;
